@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "engine/core/FourCC.h"
+#include "engine/core/TAKError.h"
+#include "platform/audio/AudioHardware.h"
+
+namespace tobble::engine {
+
+// Typed property reads over the audio hardware interface. Failures come back as TAKError (the
+// generic readers) or as an empty optional; nothing here logs, callers word their own lines.
+// Not for the real-time thread: reads allocate and may block in the audio server.
+class TAKCoreAudio {
+public:
+    explicit TAKCoreAudio(audio::AudioHardware& hardware) : hardware_(hardware) {}
+
+    // Reads exactly sizeof(T) bytes of a fixed-size value.
+    template <typename T>
+    T getProperty(audio::AudioObjectID object, uint32_t selector,
+                  uint32_t scope = audio::kAudioObjectPropertyScopeGlobal,
+                  uint32_t element = audio::kAudioObjectPropertyElementMain) const {
+        static_assert(std::is_trivially_copyable_v<T>);
+        T value{};
+        uint32_t size = sizeof(T);
+        const audio::OSStatus status =
+            hardware_.getPropertyData(object, {selector, scope, element}, size, &value);
+        if (status != audio::kAudioHardwareNoError) {
+            throw TAKError::status(status, "AudioObjectGetPropertyData(" + fourCC(selector) + ")");
+        }
+        return value;
+    }
+
+    // Reads an array of object ids (device list, process list, a device's streams).
+    std::vector<audio::AudioObjectID> getPropertyArray(
+        audio::AudioObjectID object, uint32_t selector,
+        uint32_t scope = audio::kAudioObjectPropertyScopeGlobal,
+        uint32_t element = audio::kAudioObjectPropertyElementMain) const;
+
+    // A string property at element 0; empty on any failure or a null string. Never throws.
+    std::optional<std::string> getCFStringProperty(
+        audio::AudioObjectID object, uint32_t selector,
+        uint32_t scope = audio::kAudioObjectPropertyScopeGlobal) const;
+
+    // The first device in the device list whose UID equals `uid` exactly.
+    std::optional<audio::AudioObjectID> deviceID(const std::string& uid) const;
+
+    audio::AudioHardware& hardware() const { return hardware_; }
+
+private:
+    audio::AudioHardware& hardware_;
+};
+
+}  // namespace tobble::engine

@@ -1,0 +1,133 @@
+#include "engine/core/TAKProcessRegistryWatcher.h"
+
+#include <set>
+
+#include "engine/core/TAKCoreAudio.h"
+#include "engine/core/TAKLog.h"
+
+namespace tobble::engine {
+
+using namespace audio;
+
+namespace {
+constexpr PropertyAddress kProcessListAddress{kAudioHardwarePropertyProcessObjectList,
+                                              kAudioObjectPropertyScopeGlobal,
+                                              kAudioObjectPropertyElementMain};
+constexpr PropertyAddress kIsRunningAddress{kAudioProcessPropertyIsRunning, kAudioObjectPropertyScopeGlobal,
+                                            kAudioObjectPropertyElementMain};
+}  // namespace
+
+std::shared_ptr<TAKProcessRegistryWatcher> TAKProcessRegistryWatcher::make(AudioHardware& hardware,
+                                                                           dispatch::QueuePtr queue,
+                                                                           std::function<void()> onChange,
+                                                                           dispatch::Seconds debounce) {
+    return std::shared_ptr<TAKProcessRegistryWatcher>(
+        new TAKProcessRegistryWatcher(hardware, std::move(queue), std::move(onChange), debounce));
+}
+
+TAKProcessRegistryWatcher::TAKProcessRegistryWatcher(AudioHardware& hardware, dispatch::QueuePtr q,
+                                                     std::function<void()> handler, dispatch::Seconds interval)
+    : hardware_(hardware), queue(std::move(q)), onChange(std::move(handler)), debounce(interval) {}
+
+TAKProcessRegistryWatcher::~TAKProcessRegistryWatcher() { stop(); }
+
+void TAKProcessRegistryWatcher::start() {
+    if (isInstalled_.load()) return;
+    std::weak_ptr<TAKProcessRegistryWatcher> weak = weak_from_this();
+    auto block = makeListenerBlock([weak, q = queue](AudioObjectID, std::span<const PropertyAddress>) {
+        auto self = weak.lock();
+        if (!self) return;
+        q->async([weak] {
+            if (auto s = weak.lock()) s->refreshPerProcessListeners();
+        });
+        self->scheduleDebounced();
+    });
+    const OSStatus status = hardware_.addPropertyListener(kAudioObjectSystemObject, kProcessListAddress, queue, block);
+    if (status != kAudioHardwareNoError) {
+        TAKLog::log().error("ProcessRegistryWatcher install failed status=" + std::to_string(status));
+        return;
+    }
+    listenerBlock = std::move(block);
+    isInstalled_.store(true);
+    queue->async([weak] {
+        if (auto s = weak.lock()) s->refreshPerProcessListeners();
+    });
+}
+
+void TAKProcessRegistryWatcher::stop() {
+    if (!isInstalled_.load() || !listenerBlock) return;
+    hardware_.removePropertyListener(kAudioObjectSystemObject, kProcessListAddress, queue, listenerBlock);
+    listenerBlock.reset();
+    isInstalled_.store(false);
+    {
+        std::lock_guard lock(pendingMutex_);
+        if (pendingWork) pendingWork->cancel();
+        pendingWork.reset();
+    }
+    // The removal holds the registrations, not the watcher: it runs even when the watcher is gone
+    // by then, so no per-process registration is left behind.
+    queue->async([&hardware = hardware_, q = queue, registrations = registrations_] {
+        removeAllPerProcessListeners(hardware, q, *registrations);
+    });
+}
+
+void TAKProcessRegistryWatcher::refreshPerProcessListeners() {
+    // A refresh queued before stop() must not register anything afterwards.
+    if (!isInstalled_.load()) return;
+    std::vector<AudioObjectID> objects;
+    try {
+        objects = TAKCoreAudio(hardware_).getPropertyArray(kAudioObjectSystemObject,
+                                                           kAudioHardwarePropertyProcessObjectList);
+    } catch (const TAKError& error) {
+        TAKLog::log().error("ProcessRegistryWatcher: failed to read process list: " + error.description());
+        return;
+    }
+    const std::set<AudioObjectID> listed(objects.begin(), objects.end());
+    auto& blocks = registrations_->perProcessBlocks;
+    for (auto it = blocks.begin(); it != blocks.end();) {
+        if (listed.count(it->first)) {
+            ++it;
+            continue;
+        }
+        hardware_.removePropertyListener(it->first, kIsRunningAddress, queue, it->second);
+        it = blocks.erase(it);
+    }
+    for (AudioObjectID object : objects) {
+        if (!blocks.count(object)) addPerProcessListener(object);
+    }
+}
+
+void TAKProcessRegistryWatcher::addPerProcessListener(AudioObjectID object) {
+    std::weak_ptr<TAKProcessRegistryWatcher> weak = weak_from_this();
+    auto block = makeListenerBlock([weak](AudioObjectID, std::span<const PropertyAddress>) {
+        if (auto self = weak.lock()) self->scheduleDebounced();
+    });
+    if (hardware_.addPropertyListener(object, kIsRunningAddress, queue, block) == kAudioHardwareNoError) {
+        registrations_->perProcessBlocks.emplace(object, std::move(block));
+    }
+}
+
+void TAKProcessRegistryWatcher::removeAllPerProcessListeners(AudioHardware& hardware, const dispatch::QueuePtr& q,
+                                                             Registrations& registrations) {
+    for (const auto& [object, block] : registrations.perProcessBlocks) {
+        hardware.removePropertyListener(object, kIsRunningAddress, q, block);
+    }
+    registrations.perProcessBlocks.clear();
+}
+
+void TAKProcessRegistryWatcher::scheduleDebounced() {
+    // Notifications already queued when stop() ran must not bring onChange back.
+    if (!isInstalled_.load()) return;
+    std::weak_ptr<TAKProcessRegistryWatcher> weak = weak_from_this();
+    auto item = std::make_shared<dispatch::WorkItem>([weak] {
+        if (auto self = weak.lock()) self->onChange();
+    });
+    {
+        std::lock_guard lock(pendingMutex_);
+        if (pendingWork) pendingWork->cancel();
+        pendingWork = item;
+    }
+    queue->asyncAfter(debounce, item);
+}
+
+}  // namespace tobble::engine
