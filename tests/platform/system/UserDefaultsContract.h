@@ -1,0 +1,142 @@
+#pragma once
+
+// What every UserDefaults implementation promises, run against each of them. A source file
+// instantiates the suite with a "domain" type whose make() opens a fresh, empty domain.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "platform/system/UserDefaults.h"
+
+namespace tobble::system::contract {
+
+template <typename Domain>
+class UserDefaultsContract : public ::testing::Test {
+protected:
+    Domain domain;
+    std::unique_ptr<UserDefaults> defaults = domain.make();
+};
+
+TYPED_TEST_SUITE_P(UserDefaultsContract);
+
+TYPED_TEST_P(UserDefaultsContract, MissingKeysReadAsZeroFalseAndNothing) {
+    UserDefaults& d = *this->defaults;
+    EXPECT_EQ(d.object("absent"), std::nullopt);
+    EXPECT_EQ(d.integer("absent"), 0);
+    EXPECT_EQ(d.number("absent"), 0.0);
+    EXPECT_FALSE(d.boolean("absent"));
+    EXPECT_EQ(d.string("absent"), std::nullopt);
+    EXPECT_EQ(d.data("absent"), std::nullopt);
+}
+
+TYPED_TEST_P(UserDefaultsContract, EveryTypeReadsBackAsWrittenIncludingExtremes) {
+    UserDefaults& d = *this->defaults;
+    DefaultsData allBytes;
+    for (int b = 0; b < 256; ++b) allBytes.push_back(static_cast<uint8_t>(b));
+    const std::string awkward = "string:int:5 @tag, a;b=c\n\"quoted\" \\ Grüße ♪";
+
+    d.setInteger("min", std::numeric_limits<int64_t>::min());
+    d.setInteger("max", std::numeric_limits<int64_t>::max());
+    d.setNumber("tenth", 0.1);
+    d.setNumber("tiny", -2.5e-300);
+    d.setNumber("huge", std::numeric_limits<double>::infinity());
+    d.setBoolean("yes", true);
+    d.setBoolean("no", false);
+    d.setString("text", awkward);
+    d.setString("emptyText", "");
+    d.setData("bytes", allBytes);
+    d.setData("emptyBytes", {});
+
+    EXPECT_EQ(d.object("min"), DefaultsValue(std::numeric_limits<int64_t>::min()));
+    EXPECT_EQ(d.object("max"), DefaultsValue(std::numeric_limits<int64_t>::max()));
+    EXPECT_EQ(d.object("tenth"), DefaultsValue(0.1));
+    EXPECT_EQ(d.object("tiny"), DefaultsValue(-2.5e-300));
+    EXPECT_EQ(d.object("huge"), DefaultsValue(std::numeric_limits<double>::infinity()));
+    EXPECT_EQ(d.object("yes"), DefaultsValue(true));
+    EXPECT_EQ(d.object("no"), DefaultsValue(false));
+    EXPECT_EQ(d.object("text"), DefaultsValue(awkward));
+    // Present but empty is not the same as absent.
+    EXPECT_EQ(d.object("emptyText"), DefaultsValue(std::string()));
+    EXPECT_EQ(d.object("bytes"), DefaultsValue(allBytes));
+    EXPECT_EQ(d.object("emptyBytes"), DefaultsValue(DefaultsData{}));
+}
+
+TYPED_TEST_P(UserDefaultsContract, NumbersAndBooleansConvertButTextAndDataDoNot) {
+    UserDefaults& d = *this->defaults;
+    d.setInteger("count", 3);
+    d.setNumber("gain", 2.9);
+    d.setNumber("notANumber", std::nan(""));
+    d.setBoolean("flag", true);
+    d.setString("digits", "5");
+    d.setData("blob", {1, 2});
+
+    EXPECT_EQ(d.number("count"), 3.0);
+    EXPECT_TRUE(d.boolean("count"));
+    EXPECT_EQ(d.integer("gain"), 2);  // truncated, as the platform does
+    EXPECT_EQ(d.integer("notANumber"), 0);
+    EXPECT_EQ(d.integer("flag"), 1);
+    EXPECT_EQ(d.integer("digits"), 0);
+    EXPECT_FALSE(d.boolean("digits"));
+    EXPECT_EQ(d.string("count"), std::nullopt);
+    EXPECT_EQ(d.data("digits"), std::nullopt);
+    EXPECT_EQ(d.string("blob"), std::nullopt);
+}
+
+TYPED_TEST_P(UserDefaultsContract, RegisteredDefaultsAnswerOnlyUntilAValueIsSet) {
+    UserDefaults& d = *this->defaults;
+    d.registerDefaults({{"volume", 1.0}, {"name", std::string("default")}});
+    EXPECT_EQ(d.number("volume"), 1.0);
+
+    d.setNumber("volume", 0.25);
+    d.registerDefaults({{"volume", 0.75}});  // a new default does not hide a stored value
+    EXPECT_EQ(d.number("volume"), 0.25);
+
+    d.remove("volume");
+    EXPECT_EQ(d.number("volume"), 0.75);  // the latest registration
+    EXPECT_EQ(d.string("name"), "default");
+}
+
+TYPED_TEST_P(UserDefaultsContract, ASetReplacesTheValueAndItsType) {
+    UserDefaults& d = *this->defaults;
+    d.setString("key", "text");
+    d.setInteger("key", 7);
+    EXPECT_EQ(d.object("key"), DefaultsValue(int64_t{7}));
+    d.remove("key");
+    d.remove("key");  // removing twice is harmless
+    EXPECT_EQ(d.object("key"), std::nullopt);
+}
+
+TYPED_TEST_P(UserDefaultsContract, ConcurrentWritersAndReadersLoseNothing) {
+    UserDefaults& d = *this->defaults;
+    constexpr int kThreads = 4;
+    constexpr int kWrites = 8;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&d, t] {
+            for (int i = 0; i < kWrites; ++i) {
+                const std::string key = "t" + std::to_string(t) + "." + std::to_string(i);
+                d.setInteger(key, t * 1000 + i);
+                (void)d.integer("t0.0");
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kWrites; ++i) {
+            EXPECT_EQ(d.integer("t" + std::to_string(t) + "." + std::to_string(i)), t * 1000 + i);
+        }
+    }
+}
+
+REGISTER_TYPED_TEST_SUITE_P(UserDefaultsContract, MissingKeysReadAsZeroFalseAndNothing,
+                            EveryTypeReadsBackAsWrittenIncludingExtremes,
+                            NumbersAndBooleansConvertButTextAndDataDoNot,
+                            RegisteredDefaultsAnswerOnlyUntilAValueIsSet,
+                            ASetReplacesTheValueAndItsType, ConcurrentWritersAndReadersLoseNothing);
+
+}  // namespace tobble::system::contract
