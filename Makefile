@@ -6,9 +6,6 @@ JOBS ?= $(shell nproc)
 deps:
 	@scripts/install-deps.sh
 
-build/%/build.ninja: deps
-	cmake --preset $*
-
 run: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS) --target tobble-demo
@@ -32,7 +29,9 @@ test-tsan: deps
 bench: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
-	@for b in build/release/bench/*_bench; do echo "== $$b"; $$b; done
+	@for b in build/release/bench/*_bench; do \
+	  [ -x "$$b" ] || continue; echo "== $$b"; "$$b" || exit 1; \
+	done
 
 clean:
 	rm -rf build

@@ -19,7 +19,16 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 as_root=()
-if [ "$(id -u)" -ne 0 ]; then as_root=(sudo); fi
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Install them as root (apt-get install ...), or install sudo and run this again." >&2
+    exit 1
+  fi
+  as_root=(sudo)
+fi
 echo "Installing: ${missing[*]}"
 "${as_root[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Through env: sudo would drop the variable from the environment.
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
