@@ -1,0 +1,144 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/TAKSavedVolumes.h"
+#include "engine/TAKTapCatalog.h"
+#include "engine/core/TAKProcessRegistry.h"
+#include "engine/core/TAKProcessRegistryWatcher.h"
+#include "engine/pipeline/TAKAggregateLifecycle.h"
+#include "engine/pipeline/TAKCrossfadeState.h"
+#include "engine/pipeline/TAKKeepaliveHost.h"
+#include "engine/pipeline/TAKRMSBuffer.h"
+#include "engine/pipeline/TAKTapManager.h"
+#include "engine/pipeline/TAKVolumeState.h"
+#include "platform/Environment.h"
+
+namespace tobble::engine {
+
+// Gives every application that produces sound its own tap, private aggregate device and I/O
+// callback, and keeps that set in step with the system: a reconcile pass compares the audio
+// process list with what is built and closes the gap. All engine state lives on one serial
+// queue ("tak.reconcile"); start() and stop() run their work synchronously on it.
+//
+// The app has one engine (shared()); tests build their own over a simulated system.
+class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
+public:
+    struct Options {
+        TAKVolumeState* volumeState;    // null: the process-wide tables
+        TAKRMSBuffer* rmsBuffer;
+        TAKSavedVolumes* savedVolumes;  // null: every application starts at 1.0
+    };
+
+    static std::shared_ptr<TAKEngine> make(const Environment& environment, Options options);
+    static std::shared_ptr<TAKEngine> make(const Environment& environment) {
+        return make(environment, Options{nullptr, nullptr, nullptr});
+    }
+
+    // The application's engine. configureShared() must run once before the first shared().
+    static void configureShared(const Environment& environment, Options options);
+    static TAKEngine& shared();
+    static bool hasShared();
+
+    ~TAKEngine();
+    TAKEngine(const TAKEngine&) = delete;
+    TAKEngine& operator=(const TAKEngine&) = delete;
+
+    void start();
+    void stop();
+
+    // ---- read from the application's queues
+    // The current catalog; empty while stopped.
+    std::shared_ptr<TAKTapCatalog> catalog() const;
+    uint32_t catalogGeneration() const { return _catalogGeneration.load(); }
+    TAKVolumeState& volumeState() const { return _volumeState; }
+    TAKRMSBuffer& rmsBuffer() const { return _rmsBuffer; }
+    TAKSavedVolumes* savedVolumes() const { return savedVolumes_; }
+    const dispatch::QueuePtr& queue() const { return reconcileQueue; }
+    bool isStarted() const;
+
+    // ---- inspection for tests; call on the reconcile queue or while it is idle
+    std::vector<TAKAggregateLifecycle::PerAppPipeline> pipelinesForTesting() const;
+    const TAKKeepaliveHost& keepaliveForTesting() const { return *_keepalive; }
+    size_t pendingDestroyCountForTesting() const { return _pendingDestroyTasks.size(); }
+
+private:
+    struct PipelinesBox {
+        std::map<uint32_t, TAKAggregateLifecycle::PerAppPipeline> map;
+    };
+
+    TAKEngine(const Environment& environment, Options options);
+
+    // lifecycle
+    void startGated();
+    void stopGated();
+    void installWorkspaceObservers();
+    void removeWorkspaceObservers();
+
+    // reconcile
+    void reconcile();
+    void admit(const TAKAppGroup& group, pid_t ownPid, double now, bool& endPass);
+    void detectExits(const std::vector<TAKAppGroup>& audible);
+    void updateLastAudibleFromRMS();
+    std::optional<std::string> currentOutputUID();
+    void updateKeepalive();
+    void rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID, const std::set<audio::AudioObjectID>& objectIDs);
+
+    // pipelines
+    void synchronizePipelines();
+    void buildPipeline(const TAKTapEntry& entry, const std::string& outputUID, int warmupMs);
+    void tearDownPipeline(uint32_t slot);
+    void stopAndDestroy(const TAKAggregateLifecycle::PerAppPipeline& pipeline);
+    void evict(const TAKTapEntry& victim);
+    void destroyAllPipelines();
+    void bumpCatalogGeneration() { _catalogGeneration.fetch_add(1); }
+
+    // exits
+    void performDeferredTeardown(pid_t pid);
+
+    template <typename Fn>
+    auto weakly(Fn fn) {
+        return [weak = weak_from_this(), fn] {
+            if (auto self = weak.lock()) fn(*self);
+        };
+    }
+
+    const Environment env;
+    TAKVolumeState& _volumeState;
+    TAKRMSBuffer& _rmsBuffer;
+    TAKSavedVolumes* const savedVolumes_;
+    const std::unique_ptr<TAKKeepaliveHost> _keepalive;
+
+    // Guards the catalog pointer for readers off the reconcile queue; the catalog has its own lock.
+    mutable std::mutex catalogMutex_;
+    std::shared_ptr<TAKTapCatalog> _catalog;
+
+    std::unique_ptr<PipelinesBox> _pipelines;
+    std::shared_ptr<TAKProcessRegistryWatcher> _watcher;
+    std::unique_ptr<TAKTapManager> _tapManager;
+    dispatch::TimerPtr _audibleTimer;
+    dispatch::TimerPtr _reconcileTimer;
+    std::atomic<uint32_t> _catalogGeneration{0};
+    const dispatch::QueuePtr reconcileQueue;
+    std::map<pid_t, dispatch::WorkItemPtr> _pendingDestroyTasks;
+    std::map<pid_t, int> _tapConsecutiveMisses;
+    std::map<pid_t, double> _tapRecoveryCooldownUntil;
+    dispatch::TimerPtr _healthMonitorTimer;
+    audio::AudioObjectID realOutputDeviceID = 0;
+    std::optional<std::string> realOutputUID;
+    bool isSwitching = false;
+    system::ObservationToken workspaceLaunchObserver;
+    system::ObservationToken workspaceTerminateObserver;
+};
+
+}  // namespace tobble::engine

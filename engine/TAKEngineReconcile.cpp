@@ -1,0 +1,161 @@
+// The reconcile pass: compare the audio process list with the catalog and close the gap.
+#include <cmath>
+
+#include "engine/TAKEngine.h"
+#include "engine/TAKEngineConstants.h"
+#include "engine/core/TAKLog.h"
+#include "engine/core/TAKProcessRegistry.h"
+
+namespace tobble::engine {
+
+using namespace audio;
+
+namespace {
+
+std::string pidSetText(const std::set<AudioObjectID>& ids) { return std::to_string(ids.size()); }
+
+}  // namespace
+
+void TAKEngine::reconcile() {
+    auto currentCatalog = catalog();
+    if (!currentCatalog || !_tapManager || !_pipelines) return;
+    const double now = env.dispatcher.clock().absoluteTime();
+    const pid_t ownPid = env.processes.ownPid();
+
+    std::vector<TAKAppGroup> groups;
+    try {
+        groups = TAKProcessRegistry(env.audio).listGroupedByParent(
+            TAKRunningAppsSnapshot::current(env.applications), TAKResponsibility::lookup(env.responsibleProcess));
+    } catch (const TAKError& error) {
+        TAKLog::log().error("reconcile failed: " + error.description());
+        return;
+    }
+    std::vector<TAKAppGroup> audible;
+    for (auto& group : groups) {
+        if (group.parentPID != ownPid && group.anyRunning) audible.push_back(std::move(group));
+    }
+
+    detectExits(audible);
+
+    for (const auto& group : audible) {
+        const auto entry = currentCatalog->entry(group.parentPID);
+        if (!entry) {
+            bool endPass = false;
+            admit(group, ownPid, now, endPass);
+            if (endPass) return;
+            continue;
+        }
+        if (entry->tap && entry->tap->processObjectIDs != group.processObjectIDs) {
+            TAKLog::log().info("parentPID=" + std::to_string(group.parentPID) + " objectID set changed (was=" +
+                               pidSetText(entry->tap->processObjectIDs) + " now=" + pidSetText(group.processObjectIDs) +
+                               ") — crossfade rebuild");
+            rebuildSlotWithObjectIDs(entry->slot, group.parentPID, group.processObjectIDs);
+        }
+    }
+    synchronizePipelines();
+}
+
+void TAKEngine::detectExits(const std::vector<TAKAppGroup>& audible) {
+    auto currentCatalog = catalog();
+    for (const auto& entry : currentCatalog->allEntries()) {
+        const pid_t pid = entry.pid;
+        if (env.processes.exists(pid) || _pendingDestroyTasks.count(pid)) continue;
+        TAKLog::log().info("parentPID=" + std::to_string(pid) + " kernel-exit detected — deferring teardown " +
+                           std::to_string(constants::kDeferredTeardownSeconds) + "s");
+        auto item = std::make_shared<dispatch::WorkItem>(
+            weakly([pid](TAKEngine& e) { e.performDeferredTeardown(pid); }));
+        _pendingDestroyTasks.emplace(pid, item);
+        reconcileQueue->asyncAfter(constants::kDeferredTeardownSeconds, item);
+    }
+    for (const auto& group : audible) {
+        auto it = _pendingDestroyTasks.find(group.parentPID);
+        if (it == _pendingDestroyTasks.end()) continue;
+        it->second->cancel();
+        _pendingDestroyTasks.erase(it);
+        TAKLog::log().info("parentPID=" + std::to_string(group.parentPID) + " reappeared — cancelled deferred teardown");
+    }
+}
+
+void TAKEngine::admit(const TAKAppGroup& group, pid_t, double now, bool& endPass) {
+    auto currentCatalog = catalog();
+    const pid_t pid = group.parentPID;
+    try {
+        currentCatalog->allocate(pid, group.parentBundleID, now);
+    } catch (const TAKError& error) {
+        if (error.kind() != TAKError::Kind::noSlotsAvailable) {
+            TAKLog::log().error("reconcile failed: " + error.description());
+            endPass = true;
+            return;
+        }
+        const auto victim = currentCatalog->pickEvictionCandidate(now, constants::kEvictionSilenceSeconds);
+        if (!victim) {
+            TAKLog::log().info("reconcile: cap hit, no evictable tap — rejecting parentPID=" + std::to_string(pid));
+            currentCatalog->markRejected(pid, group.parentBundleID);
+            return;
+        }
+        evict(*victim);
+        try {
+            currentCatalog->allocate(pid, group.parentBundleID, now);
+        } catch (const TAKError& again) {
+            TAKLog::log().error("post-eviction allocate failed: " + again.description());
+            return;
+        }
+    }
+
+    const auto preferred = currentOutputUID();
+    TAKTap tap;
+    try {
+        tap = _tapManager->createTap(pid, group.processObjectIDs, preferred);
+    } catch (const TAKError& error) {
+        TAKLog::log().error("tap create failed parentPID=" + std::to_string(pid) + ": " + error.description());
+        currentCatalog->free(pid);
+        return;
+    }
+    currentCatalog->markActive(pid, tap);
+
+    const auto entry = currentCatalog->entry(pid);
+    const uint32_t slot = entry ? entry->slot : 0;
+    std::optional<TAKSavedVolumes::Saved> saved;
+    if (group.parentBundleID && !group.parentBundleID->empty() && savedVolumes_) {
+        saved = savedVolumes_->savedVolume(*group.parentBundleID);
+    }
+    if (saved) {
+        _volumeState.write(slot, saved->volume, saved->isMuted);
+    } else {
+        _volumeState.write(slot, 1.0f, false);
+    }
+    TAKLog::log().info("tap created parentPID=" + std::to_string(pid) + " bundle=" +
+                       group.parentBundleID.value_or("<nil>") + " n=" + std::to_string(group.processObjectIDs.size()) +
+                       " slot=" + std::to_string(entry ? entry->slot : 0));
+}
+
+void TAKEngine::updateLastAudibleFromRMS() {
+    auto currentCatalog = catalog();
+    if (!currentCatalog) return;
+    const double now = env.dispatcher.clock().absoluteTime();
+    for (const auto& entry : currentCatalog->activeEntries()) {
+        const float level = _rmsBuffer.level(entry.slot);
+        // A NaN level compares false: silent.
+        if (level > kAudibleLevel) currentCatalog->noteAudible(entry.pid, now);
+    }
+}
+
+void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID, const std::set<AudioObjectID>& objectIDs) {
+    // Replace the tap over the new process set; the next synchronisation builds the pipeline on
+    // it. (Without a cross-fade: a short gap while the new pipeline warms up.)
+    auto currentCatalog = catalog();
+    const auto entry = currentCatalog->entry(parentPID);
+    if (!entry || entry->slot != slot) return;
+    TAKTap tap;
+    try {
+        tap = _tapManager->createTap(parentPID, objectIDs, currentOutputUID());
+    } catch (const TAKError& error) {
+        TAKLog::log().error("tap create failed parentPID=" + std::to_string(parentPID) + ": " + error.description());
+        return;
+    }
+    if (_pipelines->map.count(slot)) tearDownPipeline(slot);
+    if (entry->tap) _tapManager->destroy(*entry->tap);
+    currentCatalog->markActive(parentPID, tap);
+}
+
+}  // namespace tobble::engine
