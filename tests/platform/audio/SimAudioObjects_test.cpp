@@ -1,0 +1,293 @@
+// The simulated system's object model as the engine reads it through properties.
+#include <cstring>
+
+#include "tests/platform/audio/SimTestSupport.h"
+
+namespace tobble::audio::sim::testing {
+namespace {
+
+class SimAudioObjectsTest : public SimFixture {};
+
+TEST_F(SimAudioObjectsTest, DeviceListHoldsDevicesAndLiveAggregatesInCreationOrder) {
+    const AudioObjectID p = addPlayer(501);
+    const Pipeline pipe = buildPipeline({p}, "speakers", gainBlock(1));
+    EXPECT_EQ(readIDs(sim, 1, global(kAudioHardwarePropertyDevices)),
+              (std::vector<AudioObjectID>{speakers, headphones, pipe.aggregate}));
+
+    // Ids are never handed out twice, even for a device that comes back.
+    sim.removeDevice("headphones");
+    const AudioObjectID again = sim.addDevice({.uid = "headphones", .name = "Headphones"});
+    EXPECT_GT(again, pipe.aggregate);
+    EXPECT_EQ(readIDs(sim, 1, global(kAudioHardwarePropertyDevices)),
+              (std::vector<AudioObjectID>{speakers, pipe.aggregate, again}));
+}
+
+TEST_F(SimAudioObjectsTest, DevicePropertiesDescribeItsConfiguration) {
+    EXPECT_EQ(readString(sim, headphones, kAudioDevicePropertyDeviceUID), "headphones");
+    EXPECT_EQ(readString(sim, headphones, kAudioObjectPropertyName), "Headphones");
+    EXPECT_EQ(readOr<uint32_t>(sim, headphones, global(kAudioDevicePropertyTransportType), 0),
+              kAudioDeviceTransportTypeUSB);
+    EXPECT_EQ(readOr<uint32_t>(sim, headphones, global(kAudioObjectPropertyClass), 0),
+              kAudioDeviceClassID);
+    EXPECT_EQ(readOr<double>(sim, headphones, global(kAudioDevicePropertyNominalSampleRate), 0),
+              44100.0);
+    EXPECT_EQ(readOr<uint32_t>(sim, headphones, global(kAudioDevicePropertyBufferFrameSize), 0),
+              512u);
+    EXPECT_EQ(readOr<uint32_t>(sim, headphones, global(kAudioDevicePropertyDeviceIsAlive), 0), 1u);
+
+    const auto streams = readIDs(sim, headphones, output(kAudioDevicePropertyStreams));
+    ASSERT_EQ(streams.size(), 1u);
+    EXPECT_EQ(readOr<uint32_t>(sim, streams[0], global(kAudioObjectPropertyClass), 0),
+              kAudioStreamClassID);
+
+    uint32_t size = 0;
+    ASSERT_EQ(
+        sim.getPropertyDataSize(headphones, output(kAudioDevicePropertyStreamConfiguration), size),
+        kAudioHardwareNoError);
+    ASSERT_EQ(size, 8u + 16u);
+    std::vector<uint8_t> bytes(size);
+    ASSERT_EQ(sim.getPropertyData(headphones, output(kAudioDevicePropertyStreamConfiguration), size,
+                                  bytes.data()),
+              kAudioHardwareNoError);
+    StreamConfigurationHeader header;
+    AudioBuffer buffer;
+    std::memcpy(&header, bytes.data(), sizeof(header));
+    std::memcpy(&buffer, bytes.data() + sizeof(header), sizeof(buffer));
+    EXPECT_EQ(header.mNumberBuffers, 1u);
+    EXPECT_EQ(buffer.mNumberChannels, 2u);
+}
+
+TEST_F(SimAudioObjectsTest, InputOnlyDeviceHasNoOutputStreamAndNeverBecomesDefault) {
+    sim.removeDevice("speakers");
+    sim.removeDevice("headphones");
+    const AudioObjectID mic = sim.addDevice({.uid = "mic", .name = "Mic", .channels = 0});
+    EXPECT_TRUE(readIDs(sim, mic, output(kAudioDevicePropertyStreams)).empty());
+    uint32_t size = 0;
+    EXPECT_EQ(sim.getPropertyDataSize(mic, output(kAudioDevicePropertyStreamConfiguration), size),
+              0);
+    EXPECT_EQ(size, 8u);
+    EXPECT_EQ(readOr<uint32_t>(sim, 1, global(kAudioHardwarePropertyDefaultOutputDevice), 99), 0u);
+    EXPECT_EQ(sim.defaultOutputUID(), std::nullopt);
+}
+
+TEST_F(SimAudioObjectsTest, VolumeAndMuteAreSettableAndClamped) {
+    const float loud = 1.5f;
+    ASSERT_EQ(
+        sim.setPropertyData(speakers, output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume),
+                            sizeof(loud), &loud),
+        kAudioHardwareNoError);
+    EXPECT_EQ(readOr<float>(sim, speakers,
+                            output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume), 0),
+              1.0f);
+
+    const float quiet = 0.25f;
+    ASSERT_EQ(sim.setPropertyData(speakers, output(kAudioDevicePropertyVolumeScalar, 2),
+                                  sizeof(quiet), &quiet),
+              kAudioHardwareNoError);
+    EXPECT_EQ(readOr<float>(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 1), 0), 1.0f);
+    EXPECT_EQ(readOr<float>(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 2), 0), 0.25f);
+    float unused = 0;
+    EXPECT_EQ(read(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 0), unused),
+              kAudioHardwareUnknownPropertyError);
+    EXPECT_EQ(read(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 3), unused),
+              kAudioHardwareUnknownPropertyError);
+
+    const uint32_t on = 1;
+    ASSERT_EQ(sim.setPropertyData(speakers, output(kAudioDevicePropertyMute), sizeof(on), &on), 0);
+    EXPECT_TRUE(sim.deviceMuted("speakers"));
+    EXPECT_EQ(readOr<uint32_t>(sim, speakers, output(kAudioDevicePropertyMute), 0), 1u);
+
+    const float nan = std::nanf("");
+    EXPECT_EQ(
+        sim.setPropertyData(speakers, output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume),
+                            sizeof(nan), &nan),
+        kAudio_ParamError);
+    // Read-only properties refuse writes.
+    const double rate = 96000;
+    EXPECT_EQ(sim.setPropertyData(speakers, global(kAudioDevicePropertyNominalSampleRate),
+                                  sizeof(rate), &rate),
+              kAudioHardwareIllegalOperationError);
+}
+
+TEST_F(SimAudioObjectsTest, DeviceWithoutVolumeControlAnswersUnknownProperty) {
+    const AudioObjectID hdmi = sim.addDevice({.uid = "hdmi",
+                                              .name = "Display",
+                                              .transportType = kAudioDeviceTransportTypeHDMI,
+                                              .hasVolumeControl = false});
+    float volume = 0;
+    uint32_t mute = 0;
+    EXPECT_EQ(
+        read(sim, hdmi, output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume), volume),
+        kAudioHardwareUnknownPropertyError);
+    EXPECT_EQ(read(sim, hdmi, output(kAudioDevicePropertyVolumeScalar, 1), volume),
+              kAudioHardwareUnknownPropertyError);
+    EXPECT_EQ(read(sim, hdmi, output(kAudioDevicePropertyMute), mute),
+              kAudioHardwareUnknownPropertyError);
+    EXPECT_FALSE(sim.hasProperty(hdmi, output(kAudioDevicePropertyMute)));
+    EXPECT_EQ(sim.setPropertyData(hdmi, output(kAudioDevicePropertyMute), sizeof(mute), &mute),
+              kAudioHardwareUnknownPropertyError);
+}
+
+TEST_F(SimAudioObjectsTest, ReadsCheckObjectSelectorAndBufferSize) {
+    uint32_t value = 0;
+    EXPECT_EQ(read(sim, 9999, global(kAudioObjectPropertyClass), value),
+              kAudioHardwareBadObjectError);
+    EXPECT_EQ(read(sim, speakers, global(fourCharCode("zzzz")), value),
+              kAudioHardwareUnknownPropertyError);
+
+    uint16_t tooSmall = 0;
+    uint32_t size = sizeof(tooSmall);
+    EXPECT_EQ(
+        sim.getPropertyData(speakers, global(kAudioDevicePropertyTransportType), size, &tooSmall),
+        kAudioHardwareBadPropertySizeError);
+
+    // An array read copies as many whole ids as fit and reports the bytes written.
+    AudioObjectID ids[3] = {0, 0, 0};
+    size = 6;
+    ASSERT_EQ(sim.getPropertyData(1, global(kAudioHardwarePropertyDevices), size, ids), 0);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(ids[0], speakers);
+    EXPECT_EQ(ids[1], 0u);
+}
+
+TEST_F(SimAudioObjectsTest, ProcessObjectsReportPidBundleAndRunningState) {
+    const AudioObjectID helper = sim.addProcess({.pid = 777, .bundleID = std::nullopt});
+    const AudioObjectID player = addPlayer(501);
+    EXPECT_EQ(readIDs(sim, 1, global(kAudioHardwarePropertyProcessObjectList)),
+              (std::vector<AudioObjectID>{helper, player}));
+    EXPECT_EQ(readOr<int32_t>(sim, helper, global(kAudioProcessPropertyPID), 0), 777);
+    EXPECT_EQ(readOr<uint32_t>(sim, helper, global(kAudioObjectPropertyClass), 0),
+              kAudioProcessClassID);
+
+    // A process without a bundle id reads as no error and no string.
+    std::optional<std::string> bundle = "stale";
+    EXPECT_EQ(sim.getPropertyString(helper, global(kAudioProcessPropertyBundleID), bundle), 0);
+    EXPECT_EQ(bundle, std::nullopt);
+    EXPECT_EQ(readString(sim, player, kAudioProcessPropertyBundleID), "org.example.app501");
+
+    EXPECT_EQ(readOr<uint32_t>(sim, helper, global(kAudioProcessPropertyIsRunning), 9), 0u);
+    EXPECT_EQ(readOr<uint32_t>(sim, player, global(kAudioProcessPropertyIsRunning), 9), 1u);
+    EXPECT_EQ(readOr<uint32_t>(sim, player, global(kAudioProcessPropertyIsRunningOutput), 9), 1u);
+
+    sim.exitProcess(501);
+    EXPECT_FALSE(sim.processExists(501));
+    EXPECT_TRUE(sim.processExists(777));
+    uint32_t pid = 0;
+    EXPECT_EQ(read(sim, player, global(kAudioProcessPropertyPID), pid),
+              kAudioHardwareBadObjectError);
+}
+
+TEST_F(SimAudioObjectsTest, TapFormatFollowsTheTappedDeviceOrTheDefaultOutput) {
+    const AudioObjectID p = addPlayer(501);
+    const AudioObjectID surround = sim.addDevice(
+        {.uid = "surround", .name = "Surround", .channels = 6, .sampleRate = 96000.0});
+    auto specific = TapDescription::streamSpecific({p}, "surround", 0);
+    specific.uuid = "6F1C2E1A-0000-4000-8000-000000000001";
+    AudioObjectID tap = 0;
+    ASSERT_EQ(sim.createProcessTap(specific, tap), 0);
+    EXPECT_EQ(readString(sim, tap, kAudioTapPropertyUID), specific.uuid);
+    EXPECT_EQ(readOr<uint32_t>(sim, tap, global(kAudioObjectPropertyClass), 0), kAudioTapClassID);
+
+    uint32_t size = 0;
+    ASSERT_EQ(sim.getPropertyDataSize(tap, global(kAudioTapPropertyFormat), size), 0);
+    EXPECT_EQ(size, 40u);
+    AudioStreamBasicDescription format;
+    ASSERT_EQ(read(sim, tap, global(kAudioTapPropertyFormat), format), 0);
+    EXPECT_EQ(format.mSampleRate, 96000.0);
+    EXPECT_EQ(format.mFormatID, kAudioFormatLinearPCM);
+    EXPECT_EQ(format.mFormatFlags, 0x9u);
+    EXPECT_EQ(format.mChannelsPerFrame, 6u);
+    EXPECT_EQ(format.mBitsPerChannel, 32u);
+    EXPECT_EQ(format.mBytesPerFrame, 24u);
+
+    AudioObjectID mixdown = 0;
+    ASSERT_EQ(sim.createProcessTap(TapDescription::stereoMixdown({p}), mixdown), 0);
+    ASSERT_EQ(read(sim, mixdown, global(kAudioTapPropertyFormat), format), 0);
+    EXPECT_EQ(format.mChannelsPerFrame, 2u);
+    EXPECT_EQ(format.mSampleRate, 48000.0);  // the default output's rate
+    EXPECT_EQ(readString(sim, mixdown, kAudioTapPropertyUID).value_or("").size(), 36u);
+    (void)surround;
+
+    EXPECT_EQ(readIDs(sim, 1, global(kAudioHardwarePropertyTapList)),
+              (std::vector<AudioObjectID>{tap, mixdown}));
+}
+
+TEST_F(SimAudioObjectsTest, TapCreationRejectsBadDescriptions) {
+    const AudioObjectID p = addPlayer(501);
+    AudioObjectID tap = 0;
+    EXPECT_EQ(sim.createProcessTap(TapDescription::stereoMixdown({}), tap), kAudio_ParamError);
+    EXPECT_EQ(sim.createProcessTap(TapDescription::stereoMixdown({p, 9999}), tap),
+              kAudioHardwareBadObjectError);
+    EXPECT_EQ(sim.createProcessTap(TapDescription::streamSpecific({p}, "nowhere", 0), tap),
+              kAudioHardwareBadDeviceError);
+    EXPECT_EQ(sim.createProcessTap(TapDescription::streamSpecific({p}, "speakers", 3), tap),
+              kAudioHardwareBadStreamError);
+    auto named = TapDescription::stereoMixdown({p});
+    named.uuid = "6F1C2E1A-0000-4000-8000-000000000002";
+    ASSERT_EQ(sim.createProcessTap(named, tap), 0);
+    AudioObjectID twin = 0;
+    EXPECT_EQ(sim.createProcessTap(named, twin), kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(sim.taps().size(), 1u);
+    EXPECT_EQ(sim.destroyProcessTap(tap), 0);
+    EXPECT_EQ(sim.destroyProcessTap(tap), kAudioHardwareBadObjectError);
+}
+
+TEST_F(SimAudioObjectsTest, AggregateIsADeviceOfItsOwnClassOverItsMainDevice) {
+    const Pipeline pipe = buildPipeline({addPlayer(501)}, "headphones", gainBlock(1));
+    EXPECT_EQ(readOr<uint32_t>(sim, pipe.aggregate, global(kAudioObjectPropertyClass), 0),
+              kAudioAggregateDeviceClassID);
+    EXPECT_EQ(readOr<uint32_t>(sim, pipe.aggregate, global(kAudioDevicePropertyTransportType), 0),
+              kAudioDeviceTransportTypeAggregate);
+    EXPECT_EQ(readString(sim, pipe.aggregate, kAudioDevicePropertyDeviceUID), "agg.1");
+    EXPECT_EQ(readOr<double>(sim, pipe.aggregate, global(kAudioDevicePropertyNominalSampleRate), 0),
+              44100.0);
+    EXPECT_EQ(readIDs(sim, pipe.aggregate, global(kAudioAggregateDevicePropertyTapList)),
+              std::vector<AudioObjectID>{pipe.tap});
+    EXPECT_EQ(readOr<uint32_t>(sim, pipe.aggregate, global(kAudioDevicePropertyDeviceIsRunning), 0),
+              1u);
+    float volume = 0;
+    EXPECT_EQ(read(sim, pipe.aggregate,
+                   output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume), volume),
+              kAudioHardwareUnknownPropertyError);
+
+    const auto info = sim.aggregates();
+    ASSERT_EQ(info.size(), 1u);
+    EXPECT_EQ(info[0].mainDeviceUID, "headphones");
+    EXPECT_EQ(info[0].tapUIDs, std::vector<std::string>{pipe.tapUID});
+    EXPECT_TRUE(info[0].alive);
+}
+
+TEST_F(SimAudioObjectsTest, AggregateCreationNeedsExistingMembersAndAFreshUID) {
+    const AudioObjectID p = addPlayer(501);
+    AudioObjectID tap = 0;
+    ASSERT_EQ(sim.createProcessTap(TapDescription::stereoMixdown({p}), tap), 0);
+    const std::string tapUID = readString(sim, tap, kAudioTapPropertyUID).value();
+    AudioObjectID agg = 0;
+    EXPECT_EQ(sim.createAggregateDevice(aggregateDescription("a", "nowhere", tapUID), agg),
+              kAudioHardwareBadDeviceError);
+    EXPECT_EQ(sim.createAggregateDevice(aggregateDescription("a", "speakers", "no-such-tap"), agg),
+              kAudioHardwareBadObjectError);
+    EXPECT_EQ(sim.createAggregateDevice(AudioValue("not a dictionary"), agg), kAudio_ParamError);
+    ASSERT_EQ(sim.createAggregateDevice(aggregateDescription("a", "speakers", tapUID), agg), 0);
+    AudioObjectID twin = 0;
+    EXPECT_EQ(sim.createAggregateDevice(aggregateDescription("a", "speakers", tapUID), twin),
+              kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(sim.aggregates().size(), 1u);
+}
+
+TEST_F(SimAudioObjectsTest, DefaultOutputIsReadAndWrittenThroughTheSystemObject) {
+    EXPECT_EQ(readOr<AudioObjectID>(sim, 1, global(kAudioHardwarePropertyDefaultOutputDevice), 0),
+              speakers);
+    ASSERT_EQ(sim.setPropertyData(1, global(kAudioHardwarePropertyDefaultOutputDevice),
+                                  sizeof(headphones), &headphones),
+              0);
+    EXPECT_EQ(sim.defaultOutputUID(), "headphones");
+    const AudioObjectID bogus = 4242;
+    EXPECT_EQ(sim.setPropertyData(1, global(kAudioHardwarePropertyDefaultOutputDevice),
+                                  sizeof(bogus), &bogus),
+              kAudioHardwareBadDeviceError);
+    EXPECT_EQ(sim.defaultOutputUID(), "headphones");
+}
+
+}  // namespace
+}  // namespace tobble::audio::sim::testing
