@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "tests/engine/EngineTestBed.h"
+
+namespace tobble::engine {
+namespace {
+
+using tobble::testing::EngineTestBed;
+
+class EngineTest : public ::testing::Test, public EngineTestBed {};
+
+TEST_F(EngineTest, PlayingAppGetsAPipelineAndIsHeardAtItsSavedVolume) {
+    addSpeakers();
+    savedVolumes.saved["com.example.Music"] = {0.5f, false};
+    engine->start();
+    EXPECT_TRUE(audio.taps().empty());
+
+    launch(300, "com.example.Music");
+    advance(0.1 + 0.05);  // one debounce and the pass it triggers
+    const auto e = entry(300);
+    ASSERT_TRUE(e.has_value());
+    EXPECT_EQ(e->state, TAKTapEntry::State::active);
+    EXPECT_EQ(e->slot, 0u);
+    EXPECT_EQ(e->generation, 1u);
+    EXPECT_EQ(audio.taps().size(), 1u);
+    EXPECT_EQ(audio.aggregates().size(), 1u);
+    EXPECT_EQ(audio.runningIOProcCount(), 1u);
+    EXPECT_TRUE(capture->contains("tap created parentPID=300 bundle=com.example.Music n=1 slot=0"));
+    EXPECT_EQ(capture->count("pipeline built slot=0 parentPID=300 aggID="), 1u);
+    EXPECT_EQ(engine->catalogGeneration(), 1u);
+
+    // After the warm-up the app is heard through its pipeline only, at half gain.
+    const double from = now() + 0.1;
+    advance(1.0);
+    const auto cycles = audio.cycles("speakers", from, now());
+    ASSERT_FALSE(cycles.empty());
+    for (const auto& c : cycles) {
+        EXPECT_NEAR(c.rms, 0.3536 * 0.5, 0.01);
+        EXPECT_NEAR(c.directRms, 0.0, 1e-6);
+    }
+    EXPECT_NEAR(volumeState.volume(0), 0.5f, 1e-6);
+}
+
+TEST_F(EngineTest, OwnProcessAndSilentAppsGetNoSlotUntilTheyPlay) {
+    addSpeakers();
+    launch(EngineTestBed::kOwnPid, "org.tobble.app");
+    const auto quiet = launch(301, "com.example.Quiet", /*playing=*/false);
+    engine->start();
+    advance(2.0);
+    EXPECT_FALSE(entry(EngineTestBed::kOwnPid).has_value());
+    EXPECT_FALSE(entry(301).has_value());
+    audio.startPlaying(quiet);
+    advance(0.2);
+    EXPECT_TRUE(hasPipeline(301));
+    // An app without a saved volume starts at full volume.
+    EXPECT_EQ(volumeState.volume(entry(301)->slot), 1.0f);
+    EXPECT_FALSE(volumeState.muted(entry(301)->slot));
+}
+
+TEST_F(EngineTest, ExitedAppKeepsItsPipelineForThirtySecondsUnlessItComesBack) {
+    addSpeakers();
+    launch(310, "com.example.A");
+    launch(311, "com.example.B");
+    engine->start();
+    EXPECT_TRUE(hasPipeline(310));
+    const uint32_t generationBefore = engine->catalogGeneration();
+
+    exit(310);
+    advance(1.0);
+    EXPECT_TRUE(capture->contains("parentPID=310 kernel-exit detected — deferring teardown 30s"));
+    advance(28.0);
+    EXPECT_TRUE(hasPipeline(310));
+    EXPECT_EQ(capture->count("parentPID=310 kernel-exit detected"), 1u);  // scheduled once only
+    advance(2.0);
+    EXPECT_FALSE(hasPipeline(310));
+    EXPECT_FALSE(entry(310).has_value());
+    EXPECT_TRUE(capture->contains("deferred teardown pid=310 slot=0 executing"));
+    EXPECT_EQ(engine->catalogGeneration(), generationBefore + 1);
+    EXPECT_EQ(volumeState.volume(0), 1.0f);
+    EXPECT_EQ(rmsBuffer.level(0), 0.0f);
+
+    // B's process vanishes from the workspace and the audio list for a moment, then is back.
+    processes.addProcess(311);  // the pid itself survives
+    audio.exitProcess(311);
+    apps.terminate(311);
+    processes.removeProcess(311);
+    advance(1.0);
+    launch(311, "com.example.B");
+    advance(1.0);
+    EXPECT_TRUE(capture->contains("parentPID=311 reappeared — cancelled deferred teardown"));
+    advance(40.0);
+    EXPECT_TRUE(hasPipeline(311));
+}
+
+TEST_F(EngineTest, ThirtyThirdAppEvictsTheLongestSilentOrIsRefused) {
+    addSpeakers();
+    engine->start();
+    std::vector<audio::AudioObjectID> objects;
+    for (pid_t pid = 1000; pid < 1032; ++pid) objects.push_back(launch(pid, "com.example.app" + std::to_string(pid)));
+    advance(2.0);
+    ASSERT_EQ(engine->pipelinesForTesting().size(), 32u);
+
+    // All heard recently: the newcomer is refused, and again on every pass.
+    launch(2000, "com.example.late");
+    advance(2.0);
+    EXPECT_GE(capture->count("reconcile: cap hit, no evictable tap — rejecting parentPID=2000"), 2u);
+    EXPECT_FALSE(entry(2000).has_value());
+
+    // One app falls silent (it keeps running); after more than 5 s it makes room.
+    audio.setSignal(objects[7], audio::sim::Signal::silence());
+    const uint32_t victimSlot = entry(1007)->slot;
+    const uint32_t victimGeneration = entry(1007)->generation;
+    advance(8.0);
+    EXPECT_FALSE(entry(1007).has_value());
+    const auto newcomer = entry(2000);
+    ASSERT_TRUE(newcomer.has_value());
+    EXPECT_EQ(newcomer->slot, victimSlot);
+    EXPECT_GT(newcomer->generation, victimGeneration);
+    EXPECT_TRUE(hasPipeline(2000));
+}
+
+TEST_F(EngineTest, StopLeavesNothingBehindAndStartBeginsAfresh) {
+    addSpeakers();
+    launch(320, "com.example.A");
+    launch(321, "com.example.B");
+    engine->start();
+    engine->start();
+    EXPECT_TRUE(capture->contains("start: already running"));
+    advance(1.0);
+    EXPECT_EQ(audio.runningIOProcCount(), 2u);
+
+    engine->stop();
+    EXPECT_TRUE(audio.taps().empty());
+    EXPECT_TRUE(audio.aggregates().empty());
+    EXPECT_EQ(audio.ioProcCount(), 0u);
+    EXPECT_EQ(engine->catalog(), nullptr);
+    advance(5.0);  // no timer or listener brings anything back
+    EXPECT_TRUE(audio.taps().empty());
+    EXPECT_EQ(audio.listenerCount(), 0u);
+
+    engine->stop();  // twice is harmless
+    engine->start();
+    const auto e = entry(320);
+    ASSERT_TRUE(e.has_value());
+    EXPECT_EQ(e->generation, 1u);
+    EXPECT_LT(e->slot, 2u);
+}
+
+TEST_F(EngineTest, FailedTapFreesTheSlotAndIsRetriedOnTheNextPass) {
+    addSpeakers();
+    engine->start();
+    audio.failNext(audio::sim::SimCall::CreateProcessTap, audio::kAudioHardwareIllegalOperationError, 2);
+    launch(330, "com.example.A");
+    advance(0.15);
+    EXPECT_EQ(capture->count("tap create failed parentPID=330: CoreAudio error 1852797029 (nope): "
+                             "AudioHardwareCreateProcessTap pid=330 n=1"),
+              1u);
+    // The launch notification ran the failing pass at once; the watcher's pass retried it.
+    advance(1.0);
+    EXPECT_TRUE(hasPipeline(330));
+    EXPECT_EQ(entry(330)->slot, 0u);
+    EXPECT_EQ(entry(330)->generation, 3u);  // taken, released, taken again
+}
+
+TEST_F(EngineTest, NoOutputDeviceMeansNoPipelinesUntilOneAppears) {
+    engine->start();
+    launch(340, "com.example.A");
+    advance(3.0);
+    EXPECT_TRUE(entry(340).has_value());
+    EXPECT_FALSE(hasPipeline(340));
+    EXPECT_GE(capture->count("reconcile: no default output UID — skipping build of 1 pipelines"), 3u);
+    addSpeakers();
+    advance(1.0);
+    EXPECT_TRUE(hasPipeline(340));
+}
+
+TEST_F(EngineTest, KeepaliveRunsOnlyOnBluetoothAndFirstPipelineThereWarmsUpLonger) {
+    addSpeakers("headphones", audio::kAudioDeviceTransportTypeBluetooth);
+    launch(350, "com.example.A");
+    launch(351, "com.example.B");
+    engine->start();
+    EXPECT_TRUE(engine->keepaliveForTesting().isRunning());
+    EXPECT_EQ(capture->count("keepalive start ok deviceID="), 1u);
+    EXPECT_EQ(capture->count("pipeline built slot=0 parentPID="), 1u);
+    EXPECT_EQ(capture->count(" warmupMs=400"), 0u);  // count() matches prefixes only
+    size_t long400 = 0, short43 = 0;
+    for (const auto& m : capture->messages()) {
+        if (m.starts_with("pipeline built") && m.ends_with("warmupMs=400")) ++long400;
+        if (m.starts_with("pipeline built") && m.ends_with("warmupMs=43")) ++short43;
+    }
+    EXPECT_EQ(long400, 1u);
+    EXPECT_EQ(short43, 1u);
+}
+
+}  // namespace
+}  // namespace tobble::engine

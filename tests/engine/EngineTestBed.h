@@ -1,0 +1,86 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/TAKEngine.h"
+#include "engine/TAKSavedVolumes.h"
+#include "platform/audio/sim/SimAudioSystem.h"
+#include "platform/dispatch/VirtualDispatcher.h"
+#include "platform/log/CaptureSink.h"
+#include "platform/system/InMemoryUserDefaults.h"
+#include "platform/system/sim/SimRunningApplications.h"
+
+namespace tobble::testing {
+
+// Saved volumes in memory, so engine tests can see what the bridge saves.
+class MemorySavedVolumes final : public engine::TAKSavedVolumes {
+public:
+    std::optional<Saved> savedVolume(const std::string& bundleID) override {
+        auto it = saved.find(bundleID);
+        if (it == saved.end()) return std::nullopt;
+        return it->second;
+    }
+    void save(const std::string& bundleID, float volume, bool isMuted) override {
+        saved[bundleID] = Saved{volume, isMuted};
+    }
+    std::map<std::string, Saved> saved;
+};
+
+// An engine over a simulated desktop in virtual time, with its own real-time tables.
+struct EngineTestBed {
+    static constexpr pid_t kOwnPid = 100;
+
+    dispatch::VirtualDispatcher dispatcher;
+    audio::sim::SimAudioSystem audio{dispatcher};
+    system::sim::SimRunningApplications apps;
+    system::sim::SimProcessTable processes{audio, apps, kOwnPid};
+    system::InMemoryUserDefaults defaults;
+    system::sim::SimResponsibility responsibility;
+    engine::TAKVolumeState volumeState;
+    engine::TAKRMSBuffer rmsBuffer;
+    MemorySavedVolumes savedVolumes;
+    log::ScopedCapture capture;
+    Environment environment{dispatcher, audio, processes, apps, defaults, responsibility.lookup()};
+    std::shared_ptr<engine::TAKEngine> engine =
+        engine::TAKEngine::make(environment, {&volumeState, &rmsBuffer, &savedVolumes});
+
+    ~EngineTestBed() { engine->stop(); }
+
+    audio::AudioObjectID addSpeakers(std::string uid = "speakers", uint32_t transport =
+                                                                        audio::kAudioDeviceTransportTypeBuiltIn) {
+        return audio.addDevice({.uid = uid, .name = uid, .transportType = transport, .makeDefault = true});
+    }
+
+    // Launches an application with one process object, playing a 0.5 sine when `playing`.
+    audio::AudioObjectID launch(pid_t pid, std::string bundleID, bool playing = true, double frequency = 440.0) {
+        apps.launch({.pid = pid, .bundleID = bundleID, .name = bundleID});
+        const auto object = audio.addProcess({pid, bundleID, audio::sim::Signal::sine(frequency, 0.5f)});
+        if (playing) audio.startPlaying(object);
+        return object;
+    }
+
+    void exit(pid_t pid) {
+        audio.exitProcess(pid);
+        apps.terminate(pid);
+    }
+
+    std::optional<engine::TAKTapEntry> entry(pid_t pid) const {
+        auto catalog = engine->catalog();
+        return catalog ? catalog->entry(pid) : std::nullopt;
+    }
+
+    bool hasPipeline(pid_t pid) const {
+        for (const auto& p : engine->pipelinesForTesting()) {
+            if (p.pid == pid) return true;
+        }
+        return false;
+    }
+
+    void advance(double seconds) { dispatcher.advance(seconds); }
+    double now() const { return dispatcher.now(); }
+};
+
+}  // namespace tobble::testing
