@@ -1,0 +1,165 @@
+#include "engine/pipeline/IOProcRenderer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+#include <string>
+
+#include "engine/core/NumberText.h"
+#include "engine/core/TAKLog.h"
+#include "engine/pipeline/RenderDSP.h"
+
+namespace tobble::engine {
+namespace {
+
+constexpr uint64_t kLogEvery = 400;
+constexpr uint64_t kBytesPerSample = sizeof(float);
+
+// The first three cycles show that audio flows; after that one line every 400 cycles.
+constexpr bool cycleMayLog(uint64_t tick) { return tick < 4 || (tick - 1) % kLogEvery == 0; }
+
+void silence(audio::AudioBufferList& output) noexcept {
+    const uint32_t count = std::min(output.mNumberBuffers, audio::AudioBufferList::kCapacity);
+    for (uint32_t i = 0; i < count; ++i) {
+        audio::AudioBuffer& buffer = output.mBuffers[i];
+        if (buffer.mData != nullptr) std::memset(buffer.mData, 0, buffer.mDataByteSize);
+    }
+}
+
+// Log lines allocate; a failure to log must not end the audio thread.
+template <typename Compose>
+void logInfo(Compose compose) noexcept {
+    try {
+        TAKLog::log().info(compose());
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+IOProcRenderer::IOProcRenderer(uint32_t slotValue, TAKVolumeState& volumes, TAKRMSBuffer& levels)
+    : slot(slotValue), volumeState(volumes), rmsBuffer(levels) {}
+
+void IOProcRenderer::render(const audio::AudioTimeStamp& now, const audio::AudioBufferList& input,
+                            audio::AudioBufferList& output) noexcept {
+    silence(output);
+    _lastRenderHostTime.store(now.mHostTime, std::memory_order_relaxed);
+
+    // Sequentially consistent, like the cross-fade pointer load below: see diagCounter.
+    const uint64_t tick = diagCounter.fetch_add(1, std::memory_order_seq_cst) + 1;
+    const bool mayLog = cycleMayLog(tick);
+
+    if (output.mNumberBuffers == 0 || input.mNumberBuffers == 0 ||
+        output.mBuffers[0].mData == nullptr || input.mBuffers[0].mData == nullptr) {
+        if (mayLog) logNoBuffers(tick);
+        return;
+    }
+    const audio::AudioBuffer& out = output.mBuffers[0];
+    const audio::AudioBuffer& in = input.mBuffers[0];
+    const uint32_t outChannels = out.mNumberChannels;
+    const uint32_t inChannels = in.mNumberChannels;
+
+    if (outChannels == 0 || uint64_t{outChannels} * kBytesPerSample > out.mDataByteSize) return;
+    const uint32_t inStride = inChannels <= 1 ? 1 : inChannels;
+    const uint64_t outFrames = out.mDataByteSize / (uint64_t{outChannels} * kBytesPerSample);
+    const uint64_t inFrames = (in.mDataByteSize / kBytesPerSample) / inStride;
+    const auto frames = static_cast<size_t>(std::min(outFrames, inFrames));
+    if (frames == 0) return;
+
+    // Before the warm-up test, so that a silent warm-up still advances a fade.
+    const float fadeGain = advanceCrossfade(static_cast<int64_t>(frames));
+
+    const uint32_t index = slotIndex(slot);
+    const int64_t warmup = warmupFramesRemaining.load(std::memory_order_relaxed);
+    if (warmup >= 1) {
+        const int64_t muted = std::min(warmup, static_cast<int64_t>(frames));
+        warmupFramesRemaining.store(warmup - muted, std::memory_order_relaxed);
+        rmsBuffer.rms[index].store(0.0f, std::memory_order_relaxed);
+        if (mayLog) logWarmup(tick, muted, warmup - muted);
+        return;
+    }
+
+    const bool isMuted = volumeState.mutes[index].load(std::memory_order_relaxed) != 0;
+    const float volume =
+        isMuted ? 0.0f : volumeState.volumes[index].load(std::memory_order_relaxed);
+    const float gain = fadeGain * volume;
+
+    const float peak = renderFrames(in, out, frames, gain);
+
+    const float smoothed = smoothPeak(smoothedPeak.load(std::memory_order_relaxed), peak);
+    smoothedPeak.store(smoothed, std::memory_order_relaxed);
+    rmsBuffer.rms[index].store(smoothed, std::memory_order_relaxed);
+    if (smoothed > kAudibleLevel) {
+        rmsBuffer.hostTime[index].store(now.mHostTime, std::memory_order_relaxed);
+    }
+
+    if (mayLog) logCycle(tick, frames, inStride, outChannels, gain, peak, smoothed);
+}
+
+float IOProcRenderer::advanceCrossfade(int64_t frames) noexcept {
+    TAKCrossfadeState* fade = crossfadeState.load(std::memory_order_seq_cst);
+    if (fade == nullptr) return 1.0f;
+    const CrossfadeRole role = crossfadeRole.load(std::memory_order_relaxed);
+    const int64_t phase = fade->_phaseRaw.load(std::memory_order_acquire);
+
+    if (role == CrossfadeRole::primary) {
+        return crossfadeGain(phase, fade->_progress.load(std::memory_order_relaxed), role);
+    }
+    fade->_secondarySamplesProcessed.fetch_add(frames, std::memory_order_relaxed);
+    if (phase != static_cast<int64_t>(CrossfadePhase::fading)) {
+        return crossfadeGain(phase, 0.0f, role);
+    }
+
+    const int64_t played =
+        fade->_secondarySampleCount.fetch_add(frames, std::memory_order_relaxed) + frames;
+    const float progress =
+        fadeProgress(played, fade->_totalSamples.load(std::memory_order_relaxed));
+    fade->_progress.store(progress, std::memory_order_relaxed);
+    return crossfadeGain(phase, progress, role);
+}
+
+float IOProcRenderer::renderFrames(const audio::AudioBuffer& in, const audio::AudioBuffer& out,
+                                   size_t frames, float gain) noexcept {
+    const uint32_t inChannels = in.mNumberChannels;
+    const uint32_t outChannels = out.mNumberChannels;
+    const auto* source = static_cast<const float*>(in.mData);
+    auto* destination = static_cast<float*>(out.mData);
+
+    if (outChannels != 1 && inChannels >= 2) {
+        if (inChannels == 2 && outChannels == 2) {
+            return renderContiguous({source, frames * 2}, {destination, frames * 2}, gain);
+        }
+        return renderStereo({source, frames * inChannels}, inChannels,
+                            {destination, frames * outChannels}, outChannels, frames, gain);
+    }
+    const uint32_t inStride = inChannels <= 1 ? 1 : inChannels;
+    return renderMono({source, frames * inStride}, inStride, {destination, frames * outChannels},
+                      outChannels, frames, gain);
+}
+
+void IOProcRenderer::logNoBuffers(uint64_t tick) const noexcept {
+    logInfo([&] {
+        return "IOProc slot=" + std::to_string(slot) + " tick=" + std::to_string(tick) +
+               " no buffers — skip";
+    });
+}
+
+void IOProcRenderer::logWarmup(uint64_t tick, int64_t muted, int64_t remaining) const noexcept {
+    logInfo([&] {
+        return "IOProc slot=" + std::to_string(slot) + " tick=" + std::to_string(tick) +
+               " warmup-mute frames=" + std::to_string(muted) +
+               " remaining=" + std::to_string(remaining);
+    });
+}
+
+void IOProcRenderer::logCycle(uint64_t tick, size_t frames, uint32_t inStride, uint32_t outChannels,
+                              float gain, float peak, float smoothed) const noexcept {
+    logInfo([&] {
+        return "IOProc slot=" + std::to_string(slot) + " tick=" + std::to_string(tick) +
+               " frames=" + std::to_string(frames) + " inCh=" + std::to_string(inStride) +
+               " outCh=" + std::to_string(outChannels) + " gain=" + floatText(gain) +
+               " peak=" + floatText(peak) + " smoothed=" + floatText(smoothed);
+    });
+}
+
+}  // namespace tobble::engine

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/pipeline/TAKCrossfadeState.h"
+#include "engine/pipeline/TAKRMSBuffer.h"
+#include "engine/pipeline/TAKVolumeState.h"
+#include "platform/audio/AudioTypes.h"
+
+namespace tobble::engine {
+
+// The real-time half of a TAKIOProcHost: everything one I/O cycle reads and writes besides the
+// buffers and the shared tables. The host owns it at a fixed address and the installed callback
+// holds a plain pointer to it, so a cycle costs no reference counting. The host removes the
+// callback (which waits for a running cycle) before this object can go away.
+//
+// Fields written by the audio thread are atomic words that other threads may read at any time;
+// those written by the engine are single word stores the next cycle picks up.
+class IOProcRenderer {
+public:
+    IOProcRenderer(uint32_t slot, TAKVolumeState& volumeState, TAKRMSBuffer& rmsBuffer);
+    IOProcRenderer(const IOProcRenderer&) = delete;
+    IOProcRenderer& operator=(const IOProcRenderer&) = delete;
+
+    // One I/O cycle. Takes no lock, allocates nothing and does not block, except for the
+    // diagnostic line of cycles 1, 2, 3, 401, 801, ...
+    void render(const audio::AudioTimeStamp& now, const audio::AudioBufferList& input,
+                audio::AudioBufferList& output) noexcept;
+
+    const uint32_t slot;
+    TAKVolumeState& volumeState;
+    TAKRMSBuffer& rmsBuffer;
+
+    // Cycles so far. Incremented before the cross-fade state is read, which is what lets the
+    // engine tell when a detached state is no longer in use (TAKIOProcHost::detachCrossfade).
+    std::atomic<uint64_t> diagCounter{0};
+
+    std::atomic<CrossfadeRole> crossfadeRole{CrossfadeRole::primary};
+    // Lifetime rule: the engine attaches a state it owns and keeps it alive until the state has
+    // been detached and a later cycle has started (diagCounter moved past the value returned by
+    // TAKIOProcHost::detachCrossfade), or until the callback has been removed by stop(). The
+    // audio thread never frees or retains it.
+    std::atomic<TAKCrossfadeState*> crossfadeState{nullptr};
+
+    std::atomic<float> smoothedPeak{0.0f};
+    std::atomic<uint64_t> _lastRenderHostTime{0};
+    // Frames still to be played silent after start.
+    std::atomic<int64_t> warmupFramesRemaining{0};
+
+private:
+    float advanceCrossfade(int64_t frames) noexcept;
+    float renderFrames(const audio::AudioBuffer& in, const audio::AudioBuffer& out, size_t frames,
+                       float gain) noexcept;
+
+    void logNoBuffers(uint64_t tick) const noexcept;
+    void logWarmup(uint64_t tick, int64_t muted, int64_t remaining) const noexcept;
+    void logCycle(uint64_t tick, size_t frames, uint32_t inStride, uint32_t outChannels, float gain,
+                  float peak, float smoothed) const noexcept;
+};
+
+static_assert(std::atomic<CrossfadeRole>::is_always_lock_free);
+static_assert(std::atomic<TAKCrossfadeState*>::is_always_lock_free);
+
+}  // namespace tobble::engine

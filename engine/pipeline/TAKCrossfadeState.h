@@ -1,0 +1,57 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace tobble::engine {
+
+// Phases of a cross-fade, as stored in `_phaseRaw`. Readers treat any other value as idle.
+enum class CrossfadePhase : int64_t { idle = 0, preparing = 1, fading = 2 };
+
+// Which side of a cross-fade an I/O callback plays: the old pipeline or the new one.
+enum class CrossfadeRole : uint32_t { primary, secondary };
+
+// One cross-fade between the old and the new pipeline of a slot, shared by the engine and the
+// two I/O callbacks. The engine owns the phase and the fade length; the secondary callback
+// advances the counters and the progress that the primary callback follows.
+//
+// Every field is an atomic word accessed with relaxed order. The engine publishes a phase only
+// after a full barrier, so a callback that loads the phase with acquire order also sees the
+// fields written before it.
+class TAKCrossfadeState {
+public:
+    TAKCrossfadeState() = default;
+    TAKCrossfadeState(const TAKCrossfadeState&) = delete;
+    TAKCrossfadeState& operator=(const TAKCrossfadeState&) = delete;
+
+    // ---- engine side, in protocol order
+    // All fields zero, then `preparing`: the old pipeline keeps full gain while the new one is
+    // built and attached silent.
+    void beginPreparing() noexcept;
+    // Starts the fade over `totalSamples` frames of the new pipeline (at least 1).
+    void startFading(int64_t totalSamples) noexcept;
+    // Counters zero, then `idle`: a primary still running plays at full gain.
+    void finish() noexcept;
+
+    int64_t phaseRaw() const noexcept { return _phaseRaw.load(std::memory_order_acquire); }
+    float progress() const noexcept { return _progress.load(std::memory_order_relaxed); }
+    int64_t secondarySampleCount() const noexcept {
+        return _secondarySampleCount.load(std::memory_order_relaxed);
+    }
+    int64_t totalSamples() const noexcept { return _totalSamples.load(std::memory_order_relaxed); }
+    // Frames the new pipeline has rendered since it was attached: it is delivering audio.
+    int64_t secondarySamplesProcessed() const noexcept {
+        return _secondarySamplesProcessed.load(std::memory_order_relaxed);
+    }
+
+    std::atomic<int64_t> _phaseRaw{0};
+    std::atomic<float> _progress{0.0f};
+    std::atomic<int64_t> _secondarySampleCount{0};
+    std::atomic<int64_t> _totalSamples{0};
+    std::atomic<int64_t> _secondarySamplesProcessed{0};
+
+private:
+    void publishPhase(CrossfadePhase phase) noexcept;
+};
+
+}  // namespace tobble::engine

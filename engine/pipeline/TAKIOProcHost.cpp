@@ -1,0 +1,88 @@
+#include "engine/pipeline/TAKIOProcHost.h"
+
+#include <string>
+
+#include "engine/core/FourCC.h"
+#include "engine/core/Identity.h"
+#include "engine/core/TAKError.h"
+#include "engine/core/TAKLog.h"
+
+namespace tobble::engine {
+
+TAKIOProcHost::TAKIOProcHost(uint32_t slot, TAKVolumeState& volumeState, TAKRMSBuffer& rmsBuffer,
+                             audio::AudioHardware& audio, dispatch::Dispatcher& dispatcher)
+    : audio_(audio),
+      clock_(dispatcher.clock()),
+      ioQueue_(
+          dispatcher.makeSerialQueue(queueLabel("tak.ioproc"), dispatch::QoS::UserInteractive)),
+      renderer_(slot, volumeState, rmsBuffer),
+      hostTimeNanosScale_(clock_.hostTimeNanosScale()) {}
+
+TAKIOProcHost::~TAKIOProcHost() {
+    // The callback points into this object; it must be gone before we are.
+    if (ioProcID_) stop();
+}
+
+void TAKIOProcHost::start(audio::AudioObjectID aggregateID) {
+    if (isRunning_) return;
+    aggregateID_ = aggregateID;
+
+    // A plain pointer: the callback must not touch reference counts, and it cannot outlive
+    // the renderer because stop() removes it first and removal waits for a running cycle.
+    IOProcRenderer* renderer = &renderer_;
+    audio::IOProcBlock block =
+        [renderer](const audio::AudioTimeStamp& now, const audio::AudioBufferList& input,
+                   audio::AudioBufferList& output) { renderer->render(now, input, output); };
+
+    audio::IOProcID id = 0;
+    const audio::OSStatus createStatus =
+        audio_.createIOProcID(aggregateID, ioQueue_, std::move(block), id);
+    if (createStatus != audio::kAudioHardwareNoError || id == 0) {
+        throw TAKError::ioProcCreateFailed(createStatus);
+    }
+    ioProcID_ = id;
+
+    const audio::OSStatus startStatus = audio_.deviceStart(aggregateID, id);
+    if (startStatus != audio::kAudioHardwareNoError) {
+        audio_.destroyIOProcID(aggregateID, id);
+        ioProcID_.reset();
+        throw TAKError::status(startStatus, "AudioDeviceStart");
+    }
+
+    isRunning_ = true;
+    activatedAt_.store(clock_.absoluteTime(), std::memory_order_relaxed);
+    TAKLog::log().info("AudioDeviceStart ok aggID=" + std::to_string(aggregateID) +
+                       " slot=" + std::to_string(renderer_.slot) + " procID=" + std::to_string(id));
+}
+
+void TAKIOProcHost::stop() noexcept {
+    if (ioProcID_) {
+        const audio::OSStatus stopStatus = audio_.deviceStop(aggregateID_, *ioProcID_);
+        if (stopStatus != audio::kAudioHardwareNoError) {
+            TAKLog::log().error("AudioDeviceStop status=" + statusText(stopStatus));
+        }
+        const audio::OSStatus destroyStatus = audio_.destroyIOProcID(aggregateID_, *ioProcID_);
+        if (destroyStatus != audio::kAudioHardwareNoError) {
+            TAKLog::log().error("AudioDeviceDestroyIOProcID status=" + statusText(destroyStatus));
+        }
+        ioProcID_.reset();
+    }
+    isRunning_ = false;
+}
+
+void TAKIOProcHost::attachCrossfade(TAKCrossfadeState& state, Role role) {
+    // Role first: a cycle between the two stores sees the new role without a state and plays
+    // at full gain, never the new state with the old role.
+    renderer_.crossfadeRole.store(role, std::memory_order_relaxed);
+    renderer_.crossfadeState.store(&state, std::memory_order_seq_cst);
+}
+
+uint64_t TAKIOProcHost::detachCrossfade() {
+    renderer_.crossfadeState.store(nullptr, std::memory_order_seq_cst);
+    renderer_.crossfadeRole.store(Role::primary, std::memory_order_relaxed);
+    // A cycle that still holds the old pointer incremented the counter before loading it, so
+    // its tick is at most this value; the next tick starts only after that cycle has ended.
+    return renderer_.diagCounter.load(std::memory_order_seq_cst);
+}
+
+}  // namespace tobble::engine

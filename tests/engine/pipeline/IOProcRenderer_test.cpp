@@ -1,0 +1,316 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/pipeline/IOProcRenderer.h"
+#include "engine/pipeline/RenderDSP.h"
+#include "platform/log/CaptureSink.h"
+#include "tests/engine/pipeline/TestAudioBuffers.h"
+
+namespace tobble::engine {
+namespace {
+
+using testing::TestAudioBuffers;
+using testing::timeStampAt;
+
+constexpr uint32_t kSlot = 3;
+constexpr size_t kFrames = 512;
+constexpr float kGarbage = 7.0f;  // pre-filled into outputs to prove they were written
+
+class IOProcRendererTest : public ::testing::Test {
+protected:
+    void cycle(TestAudioBuffers& in, TestAudioBuffers& out) {
+        hostTime += 1000;
+        renderer.render(timeStampAt(hostTime), in.list(), out.list());
+    }
+    void cycle() { cycle(input, output); }
+    std::vector<std::string> cycleLines() {
+        std::vector<std::string> lines;
+        for (const auto& message : capture->messages()) {
+            if (message.starts_with("IOProc ")) lines.push_back(message);
+        }
+        return lines;
+    }
+
+    log::ScopedCapture capture;
+    TAKVolumeState volumes;
+    TAKRMSBuffer levels;
+    IOProcRenderer renderer{kSlot, volumes, levels};
+    TestAudioBuffers input{2, kFrames, 0.4f};
+    TestAudioBuffers output{2, kFrames, kGarbage};
+    uint64_t hostTime = 50'000;
+};
+
+// ---- gain and limiter
+
+TEST_F(IOProcRendererTest, VolumeThenLimiterOnEverySample) {
+    volumes.write(kSlot, 0.5f, false);
+    input.at(1, 0) = 1.8f;
+    input.at(1, 1) = 2.0f;
+    input.at(2, 0) = -1.8f;
+    cycle();
+    EXPECT_EQ(output.at(0, 0), 0.2f);
+    EXPECT_EQ(output.at(0, 1), 0.2f);
+    EXPECT_NEAR(output.at(1, 0), 0.9625f, 1e-6f);
+    EXPECT_EQ(output.at(1, 1), 1.0f);
+    EXPECT_NEAR(output.at(2, 0), -0.9625f, 1e-6f);
+    EXPECT_EQ(output.at(kFrames - 1, 1), 0.2f);
+}
+
+TEST_F(IOProcRendererTest, MutedSlotIsSilentAndItsLevelReleases) {
+    input.fill(1.0f);
+    cycle();
+    ASSERT_EQ(levels.level(kSlot), 0.5f);
+    volumes.write(kSlot, 1.0f, true);
+    cycle();
+    EXPECT_TRUE(output.isSilent());
+    EXPECT_FLOAT_EQ(levels.level(kSlot), 0.5f * 0.95f);
+}
+
+TEST_F(IOProcRendererTest, StereoInputFillsTheFirstTwoOfSixChannels) {
+    TestAudioBuffers six{6, kFrames, kGarbage};
+    input.fillChannel(1, -0.3f);
+    cycle(input, six);
+    EXPECT_TRUE(six.channelIs(0, 0.4f));
+    EXPECT_TRUE(six.channelIs(1, -0.3f));
+    for (uint32_t channel = 2; channel < 6; ++channel) EXPECT_TRUE(six.channelIs(channel, 0.0f));
+}
+
+TEST_F(IOProcRendererTest, MonoInputGoesToEveryOutputChannel) {
+    TestAudioBuffers mono{1, kFrames, 1.8f};
+    volumes.write(kSlot, 0.5f, false);
+    cycle(mono, output);
+    EXPECT_TRUE(output.channelIs(0, softLimit(0.9f)));
+    EXPECT_TRUE(output.channelIs(1, softLimit(0.9f)));
+}
+
+TEST_F(IOProcRendererTest, WideInputOnAMonoOutputTakesTheFirstChannel) {
+    TestAudioBuffers wide{4, kFrames, 0.0f};
+    wide.fillChannel(0, 0.25f);
+    wide.fillChannel(3, 0.75f);
+    TestAudioBuffers mono{1, kFrames, kGarbage};
+    cycle(wide, mono);
+    EXPECT_TRUE(mono.channelIs(0, 0.25f));
+}
+
+TEST_F(IOProcRendererTest, FramesAreLimitedByTheShorterBuffer) {
+    TestAudioBuffers shortInput{2, 100, 0.4f};
+    cycle(shortInput, output);
+    EXPECT_EQ(output.at(99, 1), 0.4f);
+    EXPECT_EQ(output.at(100, 0), 0.0f);
+    EXPECT_EQ(output.at(kFrames - 1, 1), 0.0f);
+}
+
+// ---- level meter
+
+TEST_F(IOProcRendererTest, LevelAttacksThenDecaysByFivePercentPerCycle) {
+    input.fill(1.0f);
+    for (float expected : {0.5f, 0.75f, 0.875f}) {
+        cycle();
+        EXPECT_EQ(levels.level(kSlot), expected);
+        EXPECT_EQ(renderer.smoothedPeak.load(), expected);
+    }
+    EXPECT_EQ(levels.hostTime[kSlot].load(), hostTime);
+    input.fill(0.0f);
+    float level = 0.875f;
+    for (int i = 0; i < 3; ++i) {
+        cycle();
+        EXPECT_FLOAT_EQ(levels.level(kSlot), level * 0.95f);
+        level = levels.level(kSlot);
+    }
+}
+
+TEST_F(IOProcRendererTest, HostTimeOfTheLevelOnlyMovesWhileAudible) {
+    input.fill(0.00015f);
+    cycle();  // level 0.000075: not audible
+    EXPECT_EQ(levels.hostTime[kSlot].load(), 0u);
+    cycle();  // 0.0001125
+    EXPECT_EQ(levels.hostTime[kSlot].load(), hostTime);
+    EXPECT_EQ(renderer._lastRenderHostTime.load(), hostTime);
+}
+
+// ---- warm-up
+
+TEST_F(IOProcRendererTest, WarmupSilencesWholeFramesAcrossCycles) {
+    renderer.warmupFramesRemaining.store(1000);
+    levels.rms[kSlot].store(0.3f);
+    cycle();
+    EXPECT_TRUE(output.isSilent());
+    EXPECT_EQ(renderer.warmupFramesRemaining.load(), 488);
+    EXPECT_EQ(levels.level(kSlot), 0.0f);
+    output.fill(kGarbage);
+    cycle();
+    EXPECT_TRUE(output.isSilent());
+    EXPECT_EQ(renderer.warmupFramesRemaining.load(), 0);
+    cycle();
+    EXPECT_TRUE(output.channelIs(0, 0.4f));
+    EXPECT_EQ(cycleLines(), (std::vector<std::string>{
+                                "IOProc slot=3 tick=1 warmup-mute frames=512 remaining=488",
+                                "IOProc slot=3 tick=2 warmup-mute frames=488 remaining=0",
+                                "IOProc slot=3 tick=3 frames=512 inCh=2 outCh=2 gain=1.0 "
+                                "peak=0.4 smoothed=0.2",
+                            }));
+}
+
+// ---- unusable buffers
+
+TEST_F(IOProcRendererTest, NullInputGivesSilenceAndLeavesTheLevelAlone) {
+    levels.rms[kSlot].store(0.42f);
+    input.list();
+    auto& in = input.list();
+    in.mBuffers[0].mData = nullptr;
+    renderer.render(timeStampAt(77), in, output.list());
+    EXPECT_TRUE(output.isSilent());
+    EXPECT_EQ(levels.level(kSlot), 0.42f);
+    EXPECT_EQ(renderer.smoothedPeak.load(), 0.0f);
+    EXPECT_EQ(renderer._lastRenderHostTime.load(), 77u);
+    EXPECT_EQ(cycleLines(), std::vector<std::string>{"IOProc slot=3 tick=1 no buffers — skip"});
+}
+
+TEST_F(IOProcRendererTest, EmptyListsAreSkippedWithTheSameLine) {
+    audio::AudioBufferList none;
+    renderer.render(timeStampAt(1), none, output.list());
+    EXPECT_TRUE(output.isSilent());
+    renderer.render(timeStampAt(2), input.list(), none);
+    EXPECT_EQ(cycleLines().size(), 2u);
+    EXPECT_EQ(cycleLines()[1], "IOProc slot=3 tick=2 no buffers — skip");
+}
+
+TEST_F(IOProcRendererTest, MalformedSizesGiveSilenceWithoutALine) {
+    auto& out = output.list();
+    out.mBuffers[0].mDataByteSize = 4;  // less than one stereo frame
+    renderer.render(timeStampAt(1), input.list(), out);
+    EXPECT_EQ(output.at(0, 0), 0.0f);
+    EXPECT_EQ(output.at(0, 1), kGarbage);  // beyond the declared size: not ours to touch
+
+    TestAudioBuffers noChannels{0, 0};
+    std::vector<float> storage(8, kGarbage);
+    auto& zero = noChannels.list();
+    zero.mBuffers[0].mData = storage.data();
+    zero.mBuffers[0].mDataByteSize = 32;
+    renderer.render(timeStampAt(2), input.list(), zero);
+    EXPECT_EQ(storage, std::vector<float>(8, 0.0f));
+
+    TestAudioBuffers tinyInput{3, 0};
+    tinyInput.samples = {0.5f, 0.5f};  // fewer samples than one frame
+    renderer.render(timeStampAt(3), tinyInput.list(), output.list());
+    EXPECT_TRUE(output.isSilent());
+    EXPECT_TRUE(cycleLines().empty());
+    EXPECT_EQ(renderer.diagCounter.load(), 3u);
+}
+
+TEST_F(IOProcRendererTest, EveryOutputBufferIsSilencedOnlyTheFirstIsRendered) {
+    TestAudioBuffers second{2, 16, kGarbage};
+    auto& out = output.list();
+    out.mNumberBuffers = 2;
+    out.mBuffers[1] = second.list().mBuffers[0];
+    renderer.render(timeStampAt(1), input.list(), out);
+    EXPECT_TRUE(second.isSilent());
+    EXPECT_EQ(output.at(0, 0), 0.4f);
+}
+
+// ---- diagnostics
+
+TEST_F(IOProcRendererTest, LogsTheFirstThreeCyclesThenEveryFourHundredth) {
+    input.fill(1.0f);
+    for (int i = 0; i < 400; ++i) cycle();
+    EXPECT_EQ(cycleLines().size(), 3u);
+    cycle();
+    const auto lines = cycleLines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0],
+              "IOProc slot=3 tick=1 frames=512 inCh=2 outCh=2 gain=1.0 peak=1.0 smoothed=0.5");
+    EXPECT_EQ(lines[2],
+              "IOProc slot=3 tick=3 frames=512 inCh=2 outCh=2 gain=1.0 peak=1.0 smoothed=0.875");
+    EXPECT_EQ(lines[3],
+              "IOProc slot=3 tick=401 frames=512 inCh=2 outCh=2 gain=1.0 peak=1.0 smoothed=1.0");
+    for (int i = 0; i < 399; ++i) cycle();
+    EXPECT_EQ(cycleLines().size(), 4u);
+    cycle();
+    EXPECT_EQ(cycleLines().back().substr(0, 26), "IOProc slot=3 tick=801 fra");
+}
+
+TEST_F(IOProcRendererTest, MonoLinesReportAnInputStrideOfOne) {
+    TestAudioBuffers mono{1, kFrames, 0.5f};
+    TestAudioBuffers out{6, kFrames};
+    volumes.write(kSlot + 32, 0.5f, false);
+    cycle(mono, out);
+    EXPECT_EQ(cycleLines(), std::vector<std::string>{"IOProc slot=3 tick=1 frames=512 inCh=1 "
+                                                     "outCh=6 gain=0.5 peak=0.25 smoothed=0.125"});
+}
+
+// ---- cross-fade
+
+class IOProcCrossfadeTest : public IOProcRendererTest {
+protected:
+    IOProcCrossfadeTest() {
+        fade.beginPreparing();
+        renderer.crossfadeState.store(&fade);
+        incoming.crossfadeRole.store(CrossfadeRole::secondary);
+        incoming.crossfadeState.store(&fade);
+        input.fill(0.5f);
+    }
+    void cycleIncoming(TestAudioBuffers& out) {
+        incoming.render(timeStampAt(hostTime), input.list(), out.list());
+    }
+
+    TAKCrossfadeState fade;
+    IOProcRenderer incoming{kSlot, volumes, levels};
+    TestAudioBuffers incomingOutput{2, 480, kGarbage};
+};
+
+TEST_F(IOProcCrossfadeTest, PreparingPlaysTheOldPipelineAndCountsTheNewOne) {
+    cycle();
+    EXPECT_TRUE(output.channelIs(0, 0.5f));
+    cycleIncoming(incomingOutput);
+    cycleIncoming(incomingOutput);
+    EXPECT_TRUE(incomingOutput.isSilent());
+    EXPECT_EQ(fade.secondarySamplesProcessed(), 960);
+    EXPECT_EQ(fade.secondarySampleCount(), 0);
+}
+
+TEST_F(IOProcCrossfadeTest, HalfWayThroughBothPipelinesPlayAtEqualPower) {
+    fade.startFading(4800);
+    for (int i = 0; i < 5; ++i) cycleIncoming(incomingOutput);
+    EXPECT_EQ(fade.progress(), 0.5f);
+    EXPECT_EQ(fade.secondarySampleCount(), 2400);
+    cycle();
+    const float oldGain = output.at(0, 0) / 0.5f;
+    const float newGain = incomingOutput.at(0, 0) / 0.5f;
+    EXPECT_NEAR(oldGain, 0.7071f, 1e-4f);
+    EXPECT_NEAR(newGain, 0.7071f, 1e-4f);
+    EXPECT_NEAR(oldGain * oldGain + newGain * newGain, 1.0f, 1e-5f);
+}
+
+TEST_F(IOProcCrossfadeTest, TheOldPipelineFollowsTheNewOnesProgress) {
+    fade.startFading(960);
+    cycleIncoming(incomingOutput);
+    cycleIncoming(incomingOutput);
+    EXPECT_EQ(fade.progress(), 1.0f);
+    EXPECT_NEAR(incomingOutput.at(0, 0), 0.5f, 1e-6f);
+    cycle();
+    EXPECT_LT(output.at(0, 0), 1e-6f);
+}
+
+TEST_F(IOProcCrossfadeTest, AfterFinishingTheStayingPipelinePlaysAtFullGain) {
+    fade.startFading(480);
+    cycleIncoming(incomingOutput);
+    fade.finish();
+    cycle();
+    EXPECT_TRUE(output.channelIs(0, 0.5f));
+    cycleIncoming(incomingOutput);
+    EXPECT_TRUE(incomingOutput.channelIs(0, 0.5f));
+}
+
+TEST_F(IOProcCrossfadeTest, WarmupSilenceStillAdvancesTheFade) {
+    incoming.warmupFramesRemaining.store(1000);
+    fade.startFading(4800);
+    cycleIncoming(incomingOutput);
+    EXPECT_TRUE(incomingOutput.isSilent());
+    EXPECT_EQ(fade.secondarySampleCount(), 480);
+    EXPECT_EQ(fade.progress(), 0.1f);
+}
+
+}  // namespace
+}  // namespace tobble::engine
