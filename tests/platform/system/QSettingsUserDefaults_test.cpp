@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "platform/log/CaptureSink.h"
 #include "tests/platform/system/UserDefaultsContract.h"
@@ -23,8 +22,9 @@ struct IniFileDomain {
 };
 
 std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return file.readAll().toStdString();
 }
 
 void writeFile(const std::string& path, const std::string& content) {
