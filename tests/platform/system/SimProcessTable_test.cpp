@@ -1,0 +1,56 @@
+#include <gtest/gtest.h>
+
+#include "platform/audio/sim/SimAudioSystem.h"
+#include "platform/dispatch/VirtualDispatcher.h"
+#include "platform/system/sim/SimRunningApplications.h"
+
+namespace tobble::system::sim {
+namespace {
+
+class SimProcessTableTest : public ::testing::Test {
+protected:
+    static constexpr pid_t kOwnPid = 100;
+
+    dispatch::VirtualDispatcher dispatcher;
+    audio::sim::SimAudioSystem audio{dispatcher};
+    SimRunningApplications workspace;
+    SimProcessTable table{audio, workspace, kOwnPid};
+};
+
+TEST_F(SimProcessTableTest, OwnPidAlwaysExistsAndNonPositivePidsNever) {
+    EXPECT_EQ(table.ownPid(), kOwnPid);
+    EXPECT_TRUE(table.exists(kOwnPid));
+    EXPECT_FALSE(table.exists(0));
+    EXPECT_FALSE(table.exists(-1));
+    EXPECT_FALSE(table.exists(4242));
+}
+
+TEST_F(SimProcessTableTest, AnAudioClientExistsUntilItExits) {
+    audio.addProcess({.pid = 500, .bundleID = "org.example.Player", .signal = {}});
+    EXPECT_TRUE(table.exists(500));
+    audio.exitProcess(500);
+    EXPECT_FALSE(table.exists(500));
+}
+
+TEST_F(SimProcessTableTest, ARunningApplicationExistsUntilItTerminates) {
+    workspace.launch({.pid = 510, .bundleID = "org.example.Editor", .name = "Editor"});
+    EXPECT_TRUE(table.exists(510));
+    workspace.terminate(510);
+    EXPECT_FALSE(table.exists(510));
+}
+
+TEST_F(SimProcessTableTest, HandAddedProcessesExistUntilRemoved) {
+    table.addProcess(520);
+    table.addProcess(520);
+    EXPECT_TRUE(table.exists(520));
+    table.removeProcess(520);  // once is enough, however often it was added
+    EXPECT_FALSE(table.exists(520));
+
+    // Removing by hand does not end a process that the workspace still runs.
+    workspace.launch({.pid = 521, .bundleID = std::nullopt, .name = "Tool"});
+    table.removeProcess(521);
+    EXPECT_TRUE(table.exists(521));
+}
+
+}  // namespace
+}  // namespace tobble::system::sim
