@@ -109,6 +109,9 @@ void TAKEngine::startGated() {
     _reconcileTimer = dispatcher.makeRepeatingTimer(reconcileQueue, constants::kReconcileTimerSeconds,
                                                     constants::kReconcileTimerSeconds,
                                                     weakly([](TAKEngine& e) { e.reconcile(); }));
+    installDefaultOutputListener();
+    installDevicesListener();
+    installHealthMonitor();
     installWorkspaceObservers();
 
     reconcile();
@@ -128,11 +131,14 @@ void TAKEngine::stopGated() {
     _tapConsecutiveMisses.clear();
     _tapRecoveryCooldownUntil.clear();
 
+    removeDefaultOutputListener();
+    removeDevicesListener();
     removeWorkspaceObservers();
     _keepalive->stop();
 
     destroyAllPipelines();
     _pipelines.reset();
+    releaseRetiredCrossfadeStates(true);  // every host is stopped by now
 
     auto currentCatalog = catalog();
     if (currentCatalog && _tapManager) {

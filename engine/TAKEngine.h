@@ -71,6 +71,9 @@ public:
     std::vector<TAKAggregateLifecycle::PerAppPipeline> pipelinesForTesting() const;
     const TAKKeepaliveHost& keepaliveForTesting() const { return *_keepalive; }
     size_t pendingDestroyCountForTesting() const { return _pendingDestroyTasks.size(); }
+    size_t retiredCrossfadeCountForTesting() const { return retiredCrossfades_.size(); }
+    // Delivers a default-output notification as the listener would, whether or not it changed.
+    void notifyDefaultOutputForTesting();
 
 private:
     struct PipelinesBox {
@@ -103,7 +106,34 @@ private:
     void destroyAllPipelines();
     void bumpCatalogGeneration() { _catalogGeneration.fetch_add(1); }
 
-    // exits
+    // output-device changes and cross-fades
+    struct CrossfadePair;
+    void installDefaultOutputListener();
+    void removeDefaultOutputListener();
+    void installDevicesListener();
+    void removeDevicesListener();
+    void handleDefaultOutputChanged();
+    void overlapRebuild(const std::string& outputUID, audio::AudioObjectID destinationDeviceID);
+    void performCrossfadeRebuild(const std::vector<uint32_t>& slots, const std::string& toOutputUID,
+                                 audio::AudioObjectID destinationDeviceID);
+    TAKAggregateLifecycle::PerAppPipeline buildSecondary(uint32_t slot, pid_t pid, const TAKTap& newTap,
+                                                         const std::string& outputUID, TAKCrossfadeState& state);
+    void waitForSecondaries(const std::vector<TAKCrossfadeState*>& states, bool bluetoothTarget);
+    void fadeAndWait(const std::vector<std::pair<TAKCrossfadeState*, double>>& statesAndRates);
+    void retireCrossfadeState(std::unique_ptr<TAKCrossfadeState> state, std::shared_ptr<TAKIOProcHost> host,
+                              uint64_t mark);
+    void releaseRetiredCrossfadeStates(bool all);
+    bool isBluetooth(audio::AudioObjectID device) const;
+    void scheduleDevicesListCheck();
+    void handleDevicesListChanged();
+    void performFullRebuild();
+
+    // health and exits
+    void installHealthMonitor();
+    void runHealthCheck();
+    bool refreshTapSourcesIfStale();
+    void recreateTap(pid_t pid);
+    void destructiveRecreate(pid_t pid);
     void performDeferredTeardown(pid_t pid);
 
     template <typename Fn>
@@ -137,6 +167,17 @@ private:
     audio::AudioObjectID realOutputDeviceID = 0;
     std::optional<std::string> realOutputUID;
     bool isSwitching = false;
+    audio::PropertyListenerBlock defaultOutputListenerBlock;
+    audio::PropertyListenerBlock devicesListenerBlock;
+    dispatch::WorkItemPtr devicesDebounceWork;
+    // Cross-fade states detached from a host that still runs: freed once that host has begun a
+    // later cycle or has been stopped (see retireCrossfadeState).
+    struct RetiredCrossfade {
+        std::unique_ptr<TAKCrossfadeState> state;
+        std::shared_ptr<TAKIOProcHost> host;
+        uint64_t mark = 0;
+    };
+    std::vector<RetiredCrossfade> retiredCrossfades_;
     system::ObservationToken workspaceLaunchObserver;
     system::ObservationToken workspaceTerminateObserver;
 };

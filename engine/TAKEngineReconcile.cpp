@@ -140,22 +140,4 @@ void TAKEngine::updateLastAudibleFromRMS() {
     }
 }
 
-void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID, const std::set<AudioObjectID>& objectIDs) {
-    // Replace the tap over the new process set; the next synchronisation builds the pipeline on
-    // it. (Without a cross-fade: a short gap while the new pipeline warms up.)
-    auto currentCatalog = catalog();
-    const auto entry = currentCatalog->entry(parentPID);
-    if (!entry || entry->slot != slot) return;
-    TAKTap tap;
-    try {
-        tap = _tapManager->createTap(parentPID, objectIDs, currentOutputUID());
-    } catch (const TAKError& error) {
-        TAKLog::log().error("tap create failed parentPID=" + std::to_string(parentPID) + ": " + error.description());
-        return;
-    }
-    if (_pipelines->map.count(slot)) tearDownPipeline(slot);
-    if (entry->tap) _tapManager->destroy(*entry->tap);
-    currentCatalog->markActive(parentPID, tap);
-}
-
 }  // namespace tobble::engine

@@ -42,12 +42,28 @@ struct EngineTestBed {
     engine::TAKVolumeState volumeState;
     engine::TAKRMSBuffer rmsBuffer;
     MemorySavedVolumes savedVolumes;
-    log::ScopedCapture capture;
+    mutable log::ScopedCapture capture;
     Environment environment{dispatcher, audio, processes, apps, defaults, responsibility.lookup()};
     std::shared_ptr<engine::TAKEngine> engine =
         engine::TAKEngine::make(environment, {&volumeState, &rmsBuffer, &savedVolumes});
 
-    ~EngineTestBed() { engine->stop(); }
+    EngineTestBed() {
+        // Log lines carry virtual time, so tests can check when something happened.
+        log::setTimeSource([](const void* d) { return static_cast<const dispatch::VirtualDispatcher*>(d)->now(); },
+                           &dispatcher);
+    }
+    ~EngineTestBed() {
+        engine->stop();
+        log::setTimeSource(nullptr, nullptr);
+    }
+
+    // Virtual time of the first log line starting with `prefix`, or -1.
+    double timeOf(std::string_view prefix) const {
+        for (const auto& line : capture.sink().lines()) {
+            if (std::string_view(line.message).starts_with(prefix)) return line.time;
+        }
+        return -1;
+    }
 
     audio::AudioObjectID addSpeakers(std::string uid = "speakers", uint32_t transport =
                                                                         audio::kAudioDeviceTransportTypeBuiltIn) {
