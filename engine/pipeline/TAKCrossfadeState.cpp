@@ -29,7 +29,7 @@ void TAKCrossfadeState::finish() noexcept {
 
 void TAKCrossfadeState::publishPhase(CrossfadePhase phase) noexcept {
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    _phaseRaw.store(static_cast<int64_t>(phase), std::memory_order_relaxed);
+    _phaseRaw.store(static_cast<int64_t>(phase), std::memory_order_release);
 }
 
 }  // namespace tobble::engine
