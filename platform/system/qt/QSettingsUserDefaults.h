@@ -6,19 +6,20 @@
 #include <string>
 
 #include "platform/system/UserDefaults.h"
-#include "platform/system/qt/DefaultsValueCodec.h"
-
-class QSettings;
 
 namespace tobble::system::qt {
+
+class SettingsFileWriter;
 
 // The application's persistent settings domain over QSettings: the preferences domain on macOS,
 // an INI file elsewhere ($XDG_CONFIG_HOME/Tobble/Tobble.ini on Linux).
 //
-// Every change is written through at once, so a crash loses nothing and other instances on the
-// same file see it at their next write. A file that cannot be read or parsed reads as empty; it
-// is moved aside to "<file>.corrupt" by the first change, which then starts a fresh file.
-// Registered defaults live in memory only. Keys are plain names: '/' would start a group.
+// Values live in memory, so reads and writes never wait for the disk; a background writer puts
+// each change into the file soon after, and the destructor writes what is still pending. Other
+// instances on the same file keep each other's keys but do not see each other's later changes.
+// A file that cannot be read or parsed reads as empty; the first change moves it aside to
+// "<file>.corrupt" and starts a fresh one. Registered defaults live in memory only. Keys are
+// plain names: '/' would start a group.
 class QSettingsUserDefaults final : public UserDefaults {
 public:
     // The user's domain for organisation and application "Tobble".
@@ -35,20 +36,19 @@ public:
     void remove(std::string_view key) override;
     void registerDefaults(const std::map<std::string, DefaultsValue>& defaults) override;
 
+    // Returns when every change made before the call is in the file (or failed to get there).
+    void flush();
+
     // Where the values are kept.
     std::string filePath() const;
 
 private:
-    void adopt(std::unique_ptr<QSettings> settings);
-    void replaceUnusableFile();
-    void writeThrough();
+    explicit QSettingsUserDefaults(std::unique_ptr<SettingsFileWriter> writer);
 
     mutable std::mutex mutex_;
-    std::unique_ptr<QSettings> settings_;
-    ValueEncoding encoding_ = ValueEncoding::TaggedText;
-    bool fileUnusable_ = false;  // what the file holds is ignored until the first change
-    bool reportedWriteFailure_ = false;
+    std::map<std::string, DefaultsValue, std::less<>> values_;
     std::map<std::string, DefaultsValue, std::less<>> registered_;
+    std::unique_ptr<SettingsFileWriter> writer_;
 };
 
 }  // namespace tobble::system::qt

@@ -18,32 +18,26 @@ protected:
 };
 
 TEST_F(SimProcessTableTest, OwnPidAlwaysExistsAndNonPositivePidsNever) {
-    EXPECT_EQ(table.ownPid(), kOwnPid);
     EXPECT_TRUE(table.exists(kOwnPid));
     EXPECT_FALSE(table.exists(0));
     EXPECT_FALSE(table.exists(-1));
     EXPECT_FALSE(table.exists(4242));
 }
 
-TEST_F(SimProcessTableTest, AnAudioClientExistsUntilItExits) {
+TEST_F(SimProcessTableTest, AProcessExistsWhileAnySourceKnowsIt) {
     audio.addProcess({.pid = 500, .bundleID = "org.example.Player", .signal = {}});
-    EXPECT_TRUE(table.exists(500));
-    audio.exitProcess(500);
-    EXPECT_FALSE(table.exists(500));
-}
-
-TEST_F(SimProcessTableTest, ARunningApplicationExistsUntilItTerminates) {
     workspace.launch({.pid = 510, .bundleID = "org.example.Editor", .name = "Editor"});
+    table.addProcess(520);
+    table.addProcess(520);
+    EXPECT_TRUE(table.exists(500));
     EXPECT_TRUE(table.exists(510));
-    workspace.terminate(510);
-    EXPECT_FALSE(table.exists(510));
-}
-
-TEST_F(SimProcessTableTest, HandAddedProcessesExistUntilRemoved) {
-    table.addProcess(520);
-    table.addProcess(520);
     EXPECT_TRUE(table.exists(520));
+
+    audio.exitProcess(500);
+    workspace.terminate(510);
     table.removeProcess(520);  // once is enough, however often it was added
+    EXPECT_FALSE(table.exists(500));
+    EXPECT_FALSE(table.exists(510));
     EXPECT_FALSE(table.exists(520));
 
     // Removing by hand does not end a process that the workspace still runs.
