@@ -1,0 +1,464 @@
+// Taps (private null sinks the applications' streams are moved into), aggregates (one DSP filter
+// linked from a tap's monitor to the real sink) and the I/O blocks that run in those filters.
+#include <chrono>
+#include <thread>
+
+#include "platform/audio/pipewire/PwState.h"
+
+namespace tobble::audio::pipewire {
+
+using namespace detail;
+using State = PipeWireAudioHardware::State;
+
+namespace {
+
+constexpr int kCreateTimeoutMs = 3000;
+// Between restoring the streams' targets and removing the tap node: the session manager relinks
+// the streams within a cycle or two; removing the node first would cut them off.
+constexpr auto kRelinkGrace = std::chrono::milliseconds(150);
+constexpr uint32_t kFilterLatencyFrames = 512;
+
+class Locked {
+public:
+    explicit Locked(pw_thread_loop* loop) : loop_(loop) { pw_thread_loop_lock(loop_); }
+    ~Locked() { pw_thread_loop_unlock(loop_); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    pw_thread_loop* loop_;
+};
+
+std::string joinPositions(const std::vector<std::string>& channels) {
+    std::string out = "[ ";
+    for (const auto& c : channels) out += c + " ";
+    return out + "]";
+}
+
+}  // namespace
+
+void State::setMetadata(uint32_t subject, const char* key, const char* type, const char* value) {
+    if (metadata) pw_metadata_set_property(metadata, subject, key, type, value);
+}
+
+Tap* State::tapForStream(const PwNode& node) {
+    const auto pid = streamPid(node);
+    if (!pid) return nullptr;
+    for (auto& [id, tap] : taps) {
+        if (tap.pids.count(*pid)) return &tap;
+    }
+    return nullptr;
+}
+
+void State::moveStream(Tap& tap, uint32_t streamNodeId) {
+    if (tap.serial == 0 || tap.moved.count(streamNodeId)) return;
+    Tap::Saved saved;
+    if (auto subject = metadataValues.find(streamNodeId); subject != metadataValues.end()) {
+        if (auto v = subject->second.find("target.object"); v != subject->second.end()) {
+            saved.targetObject = v->second;
+        }
+        if (auto v = subject->second.find("target.node"); v != subject->second.end()) {
+            saved.targetNode = v->second;
+        }
+    }
+    tap.moved[streamNodeId] = saved;
+    setMetadata(streamNodeId, "target.object", "Spa:Id", std::to_string(tap.serial).c_str());
+}
+
+void State::moveStreamsInto(Tap& tap) {
+    tap.routing = true;
+    for (auto& [id, node] : nodes) {
+        if (node->mediaClass != "Stream/Output/Audio") continue;
+        const auto pid = streamPid(*node);
+        if (pid && tap.pids.count(*pid)) moveStream(tap, id);
+    }
+}
+
+void State::restoreStreams(Tap& tap) {
+    tap.routing = false;
+    for (auto& [streamId, saved] : tap.moved) {
+        if (!nodes.count(streamId)) continue;
+        auto restore = [&](const char* key, const std::pair<std::string, std::string>& value) {
+            if (value.second.empty()) {
+                setMetadata(streamId, key, nullptr, nullptr);
+            } else {
+                setMetadata(streamId, key, value.first.c_str(), value.second.c_str());
+            }
+        };
+        restore("target.object", saved.targetObject);
+        if (!saved.targetNode.second.empty()) restore("target.node", saved.targetNode);
+    }
+    tap.moved.clear();
+}
+
+pw_proxy* State::link(uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort) {
+    pw_properties* props = pw_properties_new(nullptr, nullptr);
+    pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", outNode);
+    pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", outPort);
+    pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", inNode);
+    pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", inPort);
+    pw_properties_set(props, PW_KEY_OBJECT_LINGER, "false");  // dies with our connection
+    auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
+        core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
+    pw_properties_free(props);
+    return proxy;
+}
+
+bool State::linkFilter(PwFilter& filter, const Tap* tap, uint32_t sinkNode) {
+    const bool ready = waitFor(
+        [&] {
+            const uint32_t id = filter.nodeId();
+            if (id == SPA_ID_INVALID) return false;
+            for (const auto& c : filter.inputChannels()) {
+                if (!findPort(id, "in", c, false)) return false;
+            }
+            for (const auto& c : filter.outputChannels()) {
+                if (!findPort(id, "out", c, false)) return false;
+            }
+            return true;
+        },
+        kCreateTimeoutMs);
+    if (!ready) return false;
+    const uint32_t id = filter.nodeId();
+    // Links are owned by the server once made (non-lingering ones die with us or with either
+    // node); we never remove them one by one, which would drop a cycle of the device's output.
+    if (tap) {
+        for (const auto& c : filter.inputChannels()) {
+            const PwPort* monitor = findPort(tap->nodeId, "out", c, true);
+            const PwPort* in = findPort(id, "in", c, false);
+            if (!monitor || !in) return false;
+            if (auto* l = link(tap->nodeId, monitor->id, id, in->id)) pw_proxy_destroy(l);
+        }
+    }
+    for (const auto& c : filter.outputChannels()) {
+        const PwPort* out = findPort(id, "out", c, false);
+        const PwPort* sinkIn = findPort(sinkNode, "in", c, false);
+        if (!out || !sinkIn) continue;
+        if (auto* l = link(id, out->id, sinkNode, sinkIn->id)) pw_proxy_destroy(l);
+    }
+    roundTrip();
+    return true;
+}
+
+// ---- taps
+
+OSStatus PipeWireAudioHardware::createProcessTap(const TapDescription& description,
+                                                 AudioObjectID& outTapID) {
+    auto& s = *state_;
+    Locked lock(s.loop);
+    if (description.processes.empty()) return kAudio_ParamError;
+    Tap tap;
+    for (AudioObjectID p : description.processes) {
+        const Process* process = s.processByID(p);
+        if (!process) return kAudioHardwareBadObjectError;
+        tap.pids.insert(process->pid);
+    }
+    // The tap takes the layout of the device it will play to, so nothing is remixed.
+    std::vector<std::string> channels = {"FL", "FR"};
+    uint32_t rate = 48000;
+    std::optional<std::string> layoutFrom = description.deviceUID;
+    if (!layoutFrom && s.defaultSinkName) layoutFrom = s.defaultSinkName;
+    if (layoutFrom) {
+        const Device* d = s.deviceByUID(*layoutFrom);
+        if (description.deviceUID && !d) return kAudioHardwareBadDeviceError;
+        if (description.deviceUID && description.stream.value_or(0) != 0) {
+            return kAudioHardwareBadStreamError;
+        }
+        if (const PwNode* node = d ? s.sinkNode(*d) : nullptr) {
+            if (description.deviceUID) channels = s.sinkChannels(*node);
+            rate = s.sinkRate(*node);
+        }
+    }
+    if (description.isMono && !description.deviceUID) channels = {"MONO"};
+    tap.channels = channels;
+    tap.rate = rate;
+    tap.description = description;
+    tap.uid = description.uuid.empty() ? "tobble-tap-" + std::to_string(s.nextObjectID)
+                                       : description.uuid;
+    for (const auto& [id, t] : s.taps) {
+        if (t.uid == tap.uid) return kAudioHardwareIllegalOperationError;
+    }
+    tap.nodeName = "tobble.tap." + std::to_string(getpid()) + "." + std::to_string(++s.tapCounter);
+
+    pw_properties* props = pw_properties_new(
+        PW_KEY_FACTORY_NAME, "support.null-audio-sink", PW_KEY_NODE_NAME, tap.nodeName.c_str(),
+        PW_KEY_NODE_DESCRIPTION, description.name.c_str(),
+        // Internal: a link target for the policy, but never offered as a device or a default.
+        PW_KEY_MEDIA_CLASS, "Audio/Sink/Internal", PW_KEY_NODE_VIRTUAL, "true",
+        "monitor.channel-volumes", "false", PW_KEY_PRIORITY_DRIVER, "0", PW_KEY_PRIORITY_SESSION,
+        "0",
+        // WirePlumber 0.4.13 crashes when its idle-suspend timer fires on a node we removed.
+        "session.suspend-timeout-seconds", "0", nullptr);
+    pw_properties_set(props, "audio.position", joinPositions(channels).c_str());
+    pw_properties_setf(props, PW_KEY_AUDIO_RATE, "%u", rate);
+    tap.proxy = static_cast<pw_proxy*>(pw_core_create_object(
+        s.core, "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, &props->dict, 0));
+    pw_properties_free(props);
+    if (!tap.proxy) return kAudioHardwareUnspecifiedError;
+
+    tap.id = s.nextObjectID++;
+    const AudioObjectID id = tap.id;
+    s.taps[id] = std::move(tap);
+    Tap& stored = s.taps[id];
+    const bool ready = s.waitFor(
+        [&] {
+            if (stored.serial == 0 || stored.nodeId == SPA_ID_INVALID) return false;
+            for (const auto& c : stored.channels) {
+                if (!s.findPort(stored.nodeId, "out", c, true)) return false;
+            }
+            return true;
+        },
+        kCreateTimeoutMs);
+    if (!ready) {
+        pw_proxy_destroy(stored.proxy);
+        s.taps.erase(id);
+        return kAudioHardwareUnspecifiedError;
+    }
+    outTapID = id;
+    s.notify(kAudioObjectSystemObject, kAudioHardwarePropertyTapList);
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::destroyProcessTap(AudioObjectID tapID) {
+    auto& s = *state_;
+    std::vector<std::unique_ptr<PwFilter>> retired;
+    {
+        Locked lock(s.loop);
+        auto it = s.taps.find(tapID);
+        if (it == s.taps.end()) return kAudioHardwareBadObjectError;
+        const bool wasRouting = !it->second.moved.empty();
+        s.restoreStreams(it->second);
+        if (wasRouting) {
+            s.roundTrip();
+            pw_thread_loop_unlock(s.loop);
+            std::this_thread::sleep_for(kRelinkGrace);
+            pw_thread_loop_lock(s.loop);
+            it = s.taps.find(tapID);
+            if (it == s.taps.end()) return kAudioHardwareNoError;
+        }
+        // The tap node first, its readers after: the order that leaves the device undisturbed.
+        Tap& tap = it->second;
+        for (auto& [aggID, agg] : s.aggregates) {
+            if (agg.tap == tapID && agg.filter) agg.filter->setIdleMode(PwFilter::IdleMode::Silence);
+        }
+        if (tap.nodeId != SPA_ID_INVALID) pw_registry_destroy(s.registry, tap.nodeId);
+        pw_proxy_destroy(tap.proxy);
+        s.roundTrip();
+        retired = std::move(tap.retired);
+        s.taps.erase(it);
+        s.notify(kAudioObjectSystemObject, kAudioHardwarePropertyTapList);
+        retired.clear();  // filters are removed with the loop locked
+    }
+    return kAudioHardwareNoError;
+}
+
+// ---- aggregates
+
+OSStatus PipeWireAudioHardware::createAggregateDevice(const AudioValue& description,
+                                                      AudioObjectID& outDevice) {
+    auto& s = *state_;
+    if (!description.asDictionary()) return kAudio_ParamError;
+    const auto uid = description.stringAt(kAudioAggregateDeviceUIDKey);
+    if (!uid || uid->empty()) return kAudio_ParamError;
+    auto mainUID = description.stringAt(kAudioAggregateDeviceMainSubDeviceKey);
+    if (!mainUID) mainUID = description.stringAt(kAudioAggregateDeviceClockDeviceKey);
+    if (!mainUID) {
+        if (const AudioValue* list = description.find(kAudioAggregateDeviceSubDeviceListKey)) {
+            if (list->asArray() && !list->asArray()->empty()) {
+                mainUID = list->asArray()->front().stringAt(kAudioSubDeviceUIDKey);
+            }
+        }
+    }
+    std::optional<std::string> tapUID;
+    if (const AudioValue* list = description.find(kAudioAggregateDeviceTapListKey)) {
+        if (!list->asArray()) return kAudio_ParamError;
+        if (!list->asArray()->empty()) tapUID = list->asArray()->front().stringAt(kAudioSubTapUIDKey);
+    }
+
+    Locked lock(s.loop);
+    for (const auto& [id, a] : s.aggregates) {
+        if (a.uid == *uid) return kAudioHardwareIllegalOperationError;
+    }
+    const Device* device = mainUID ? s.deviceByUID(*mainUID) : nullptr;
+    const PwNode* sink = device ? s.sinkNode(*device) : nullptr;
+    if (!sink) return kAudioHardwareBadDeviceError;
+    Tap* tap = nullptr;
+    if (tapUID) {
+        for (auto& [id, t] : s.taps) {
+            if (t.uid == *tapUID) tap = &t;
+        }
+        if (!tap) return kAudioHardwareBadObjectError;
+    }
+
+    Aggregate agg;
+    agg.id = s.nextObjectID++;
+    agg.stream = s.nextObjectID++;
+    agg.uid = *uid;
+    agg.name = description.stringAt(kAudioAggregateDeviceNameKey).value_or("");
+    agg.deviceUID = *mainUID;
+    const auto outChannels = s.sinkChannels(*sink);
+    agg.channels = static_cast<uint32_t>(outChannels.size());
+    agg.rate = s.sinkRate(*sink);
+    std::vector<std::string> inChannels;
+    if (tap) {
+        agg.tap = tap->id;
+        agg.tapUID = tap->uid;
+        inChannels = tap->channels;
+    }
+    agg.filter = std::make_unique<PwFilter>(
+        s.core, "tobble.io." + std::to_string(agg.id), inChannels, outChannels,
+        kFilterLatencyFrames, agg.rate);
+    if (!agg.filter->connected() || !s.linkFilter(*agg.filter, tap, sink->id)) {
+        return kAudioHardwareUnspecifiedError;
+    }
+    // Until a started block reads the tap, its processes are heard unchanged, as if untapped.
+    const bool mutedAlways = tap && tap->description.muteBehavior == TapMuteBehavior::Muted;
+    agg.filter->setIdleMode(mutedAlways ? PwFilter::IdleMode::Silence
+                                        : PwFilter::IdleMode::PassThrough);
+    if (tap && tap->description.muteBehavior != TapMuteBehavior::Unmuted) s.moveStreamsInto(*tap);
+    outDevice = agg.id;
+    s.aggregates[agg.id] = std::move(agg);
+    s.notify(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::destroyAggregateDevice(AudioObjectID device) {
+    auto& s = *state_;
+    std::unique_ptr<PwFilter> doomed;
+    {
+        Locked lock(s.loop);
+        auto it = s.aggregates.find(device);
+        if (it == s.aggregates.end()) return kAudioHardwareBadObjectError;
+        Aggregate& agg = it->second;
+        for (auto p = s.ioProcs.begin(); p != s.ioProcs.end();) {
+            if (p->second.device == device) {
+                agg.filter->detachBlock();
+                p = s.ioProcs.erase(p);
+            } else {
+                ++p;
+            }
+        }
+        auto tap = s.taps.find(agg.tap);
+        if (tap != s.taps.end()) {
+            bool otherReader = false;
+            for (const auto& [id, other] : s.aggregates) {
+                if (id != device && other.tap == agg.tap) otherReader = true;
+            }
+            agg.filter->setIdleMode(PwFilter::IdleMode::PassThrough);
+            if (otherReader) {
+                doomed = std::move(agg.filter);
+            } else {
+                // The last reader goes: the processes return to their device, and this filter
+                // leaves only after the tap node does.
+                s.restoreStreams(tap->second);
+                tap->second.retired.push_back(std::move(agg.filter));
+            }
+        } else {
+            doomed = std::move(agg.filter);
+        }
+        s.aggregates.erase(it);
+        s.notify(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
+        doomed.reset();
+    }
+    return kAudioHardwareNoError;
+}
+
+// ---- I/O blocks
+
+OSStatus PipeWireAudioHardware::createIOProcID(AudioObjectID device, dispatch::QueuePtr queue,
+                                               IOProcBlock block, IOProcID& outID) {
+    auto& s = *state_;
+    if (!queue || !block) return kAudio_ParamError;
+    Locked lock(s.loop);
+    IOProc proc;
+    proc.id = s.nextIOProcID++;
+    proc.device = device;
+    proc.queue = std::move(queue);
+    proc.block = std::make_unique<IOProcBlock>(std::move(block));
+    if (auto agg = s.aggregates.find(device); agg != s.aggregates.end()) {
+        if (agg->second.proc != 0 && s.ioProcs.count(agg->second.proc)) {
+            // One block per filter; a second one has nowhere to run.
+            return kAudioHardwareIllegalOperationError;
+        }
+        agg->second.proc = proc.id;
+        agg->second.filter->attachBlock(proc.block.get());
+    } else if (const Device* d = s.deviceByID(device)) {
+        const PwNode* sink = s.sinkNode(*d);
+        if (!sink) return kAudioHardwareBadObjectError;
+        DeviceProcFilter f;
+        f.filter = std::make_unique<PwFilter>(s.core, "tobble.device." + std::to_string(proc.id),
+                                              std::vector<std::string>{}, s.sinkChannels(*sink),
+                                              kFilterLatencyFrames, s.sinkRate(*sink));
+        if (!f.filter->connected() || !s.linkFilter(*f.filter, nullptr, sink->id)) {
+            return kAudioHardwareUnspecifiedError;
+        }
+        f.filter->setIdleMode(PwFilter::IdleMode::Silence);
+        f.filter->attachBlock(proc.block.get());
+        s.deviceFilters[proc.id] = std::move(f);
+    } else {
+        return kAudioHardwareBadObjectError;
+    }
+    outID = proc.id;
+    s.ioProcs[proc.id] = std::move(proc);
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID device, IOProcID id) {
+    auto& s = *state_;
+    std::unique_ptr<PwFilter> doomed;
+    std::unique_ptr<IOProcBlock> block;
+    Locked lock(s.loop);
+    auto it = s.ioProcs.find(id);
+    if (it == s.ioProcs.end() || it->second.device != device) return kAudioHardwareBadObjectError;
+    if (auto agg = s.aggregates.find(device); agg != s.aggregates.end()) {
+        agg->second.filter->detachBlock();
+        agg->second.proc = 0;
+    }
+    if (auto f = s.deviceFilters.find(id); f != s.deviceFilters.end()) {
+        f->second.filter->detachBlock();
+        doomed = std::move(f->second.filter);
+        s.deviceFilters.erase(f);
+    }
+    block = std::move(it->second.block);
+    s.ioProcs.erase(it);
+    doomed.reset();
+    return kAudioHardwareNoError;
+}
+
+namespace {
+
+PwFilter* filterOf(State& s, AudioObjectID device, IOProcID id) {
+    if (auto agg = s.aggregates.find(device); agg != s.aggregates.end()) return agg->second.filter.get();
+    if (auto f = s.deviceFilters.find(id); f != s.deviceFilters.end()) return f->second.filter.get();
+    return nullptr;
+}
+
+}  // namespace
+
+OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID device, IOProcID id) {
+    auto& s = *state_;
+    Locked lock(s.loop);
+    if (id == 0) return s.deviceByID(device) || s.aggregates.count(device) ? kAudioHardwareNoError
+                                                                          : kAudioHardwareBadObjectError;
+    auto it = s.ioProcs.find(id);
+    if (it == s.ioProcs.end() || it->second.device != device) return kAudioHardwareBadObjectError;
+    // pw_filter_set_active does nothing in PipeWire 0.3.65: the filter always runs and the flag
+    // decides whether the block is called.
+    if (PwFilter* f = filterOf(s, device, id)) f->setStarted(true);
+    it->second.started = true;
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::deviceStop(AudioObjectID device, IOProcID id) {
+    auto& s = *state_;
+    Locked lock(s.loop);
+    if (id == 0) return s.deviceByID(device) || s.aggregates.count(device) ? kAudioHardwareNoError
+                                                                          : kAudioHardwareBadObjectError;
+    auto it = s.ioProcs.find(id);
+    if (it == s.ioProcs.end() || it->second.device != device) return kAudioHardwareBadObjectError;
+    if (PwFilter* f = filterOf(s, device, id)) f->setStarted(false);
+    it->second.started = false;
+    return kAudioHardwareNoError;
+}
+
+}  // namespace tobble::audio::pipewire
