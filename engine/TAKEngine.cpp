@@ -231,7 +231,7 @@ void TAKEngine::updateKeepalive() {
     }
 }
 
-std::vector<TAKAggregateLifecycle::PerAppPipeline> TAKEngine::pipelinesForTesting() const {
+std::vector<TAKAggregateLifecycle::PerAppPipeline> TAKEngine::pipelines() const {
     std::vector<TAKAggregateLifecycle::PerAppPipeline> all;
     if (_pipelines) {
         for (const auto& [slot, pipeline] : _pipelines->map) all.push_back(pipeline);

@@ -67,8 +67,9 @@ public:
     const dispatch::QueuePtr& queue() const { return reconcileQueue; }
     bool isStarted() const;
 
-    // ---- inspection for tests; call on the reconcile queue or while it is idle
-    std::vector<TAKAggregateLifecycle::PerAppPipeline> pipelinesForTesting() const;
+    // ---- inspection; call on the reconcile queue or while it is idle
+    std::vector<TAKAggregateLifecycle::PerAppPipeline> pipelines() const;
+    std::vector<TAKAggregateLifecycle::PerAppPipeline> pipelinesForTesting() const { return pipelines(); }
     const TAKKeepaliveHost& keepaliveForTesting() const { return *_keepalive; }
     size_t pendingDestroyCountForTesting() const { return _pendingDestroyTasks.size(); }
     size_t retiredCrossfadeCountForTesting() const { return retiredCrossfades_.size(); }

@@ -24,4 +24,9 @@ void InMemoryUserDefaults::registerDefaults(const std::map<std::string, Defaults
     for (const auto& [k, v] : defaults) registered_.insert_or_assign(k, v);
 }
 
+std::map<std::string, DefaultsValue> InMemoryUserDefaults::storedValues() const {
+    std::lock_guard lock(mutex_);
+    return std::map<std::string, DefaultsValue>(values_.begin(), values_.end());
+}
+
 }  // namespace tobble::system

@@ -16,6 +16,9 @@ public:
     void remove(std::string_view key) override;
     void registerDefaults(const std::map<std::string, DefaultsValue>& defaults) override;
 
+    // Every stored value (registered defaults excluded), by key.
+    std::map<std::string, DefaultsValue> storedValues() const;
+
 private:
     mutable std::mutex mutex_;
     std::map<std::string, DefaultsValue, std::less<>> values_;

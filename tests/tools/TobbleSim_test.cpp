@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "tools/tobble-sim/Scenario.h"
+#include "tools/tobble-sim/ScenarioRunner.h"
+
+namespace tobble::simtool {
+namespace {
+
+using nlohmann::json;
+using nlohmann::ordered_json;
+
+std::string readScenarioFile(const std::string& name) {
+    std::ifstream in(std::string(TOBBLE_SOURCE_DIR) + "/scenarios/" + name);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+ordered_json runFile(const std::string& name) {
+    return runScenario(parseScenario(readScenarioFile(name), name), {});
+}
+
+bool logContains(const ordered_json& report, const std::string& prefix) {
+    for (const auto& line : report["log"]) {
+        if (line["message"].get<std::string>().rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+}
+
+TEST(ScenarioFilesTest, AppIsHeardAtItsSavedVolumeAndTheSliderIsSaved) {
+    const auto r = runFile("saved-volume.json");
+    ASSERT_EQ(r["rows"].size(), 1u);
+    EXPECT_EQ(r["rows"][0]["bundleID"], "com.example.Music");
+    EXPECT_FLOAT_EQ(r["rows"][0]["volume"].get<float>(), 0.25f);
+    const auto& rms = r["devices"][0]["rms"];
+    EXPECT_NEAR(rms[200].get<double>(), 0.3536 * 0.5, 0.01);  // 2.0 s: the saved volume
+    EXPECT_NEAR(rms[290].get<double>(), 0.3536 * 0.25, 0.01);  // 2.9 s: the slider's value
+    EXPECT_EQ(r["defaults"]["TobblePerAppVolumes"], R"({"com.example.Music":{"volume":0.25,"isMuted":false}})");
+    EXPECT_EQ(r["live"]["taps"], 1);
+    EXPECT_EQ(r["live"]["ioProcsRunning"], 1);
+}
+
+TEST(ScenarioFilesTest, DeviceSwitchMovesEveryAppWithoutAGap) {
+    const auto r = runFile("device-switch.json");
+    EXPECT_TRUE(logContains(r, "crossfade complete: 2/2 slots migrated to buds"));
+    const auto& builtin = r["devices"][0]["rms"];
+    const auto& buds = r["devices"][1]["rms"];
+    // Combined level per window stays within 3 dB of the level before the switch.
+    const double before = builtin[190].get<double>();
+    for (size_t w = 195; w < 260; ++w) {
+        const double a = builtin[w].get<double>(), b = buds[w].get<double>();
+        const double db = 10.0 * std::log10((a * a + b * b) / (before * before));
+        EXPECT_LE(std::abs(db), 3.0) << "window " << w;
+    }
+    EXPECT_EQ(r["snapshots"][0]["rows"].size(), 2u);  // the helper plays under its browser
+}
+
+TEST(ScenarioFilesTest, ExitedAppIsKeptForTheGracePeriodThenTornDown) {
+    const auto r = runFile("app-exits.json");
+    EXPECT_EQ(r["snapshots"][0]["entries"].size(), 1u);
+    EXPECT_EQ(r["snapshots"][1]["entries"].size(), 0u);
+    EXPECT_EQ(r["rows"].size(), 0u);
+    EXPECT_EQ(r["live"]["aggregates"], 0);
+    EXPECT_TRUE(logContains(r, "deferred teardown pid=601 slot=0 executing"));
+}
+
+TEST(ScenarioFilesTest, ThirtyThirdAppWaitsForASilentOne) {
+    const auto r = runFile("thirty-three-apps.json");
+    EXPECT_TRUE(logContains(r, "reconcile: cap hit, no evictable tap — rejecting parentPID=1032"));
+    auto hasPid = [](const ordered_json& entries, int pid) {
+        for (const auto& e : entries) {
+            if (e["pid"] == pid) return true;
+        }
+        return false;
+    };
+    EXPECT_FALSE(hasPid(r["snapshots"][0]["entries"], 1032));
+    EXPECT_TRUE(hasPid(r["snapshots"][1]["entries"], 1032));
+    EXPECT_FALSE(hasPid(r["snapshots"][1]["entries"], 1007));
+}
+
+TEST(ScenarioParseTest, InvalidScenariosNameFilePathAndProblem) {
+    auto messageFor = [](const std::string& text) -> std::string {
+        try {
+            parseScenario(text, "bad.json");
+        } catch (const ScenarioError& e) {
+            return e.what();
+        }
+        return "(accepted)";
+    };
+    EXPECT_EQ(messageFor(R"({"devices": []})"), "bad.json: $: missing field \"events\"");
+    EXPECT_EQ(messageFor(R"({"events": [{"at": 1, "do": "dance"}]})"), "bad.json: $.events[0].do: unknown event \"dance\"");
+    EXPECT_EQ(messageFor(R"({"events": [{"at": 1, "do": "play"}]})"), "bad.json: $.events[0]: missing field \"pid\"");
+    EXPECT_EQ(messageFor(R"({"events": [{"at": "soon", "do": "startEngine"}]})"),
+              "bad.json: $.events[0].at: must be a number");
+    EXPECT_EQ(messageFor(R"({"events": [{"at": 1, "do": "stop", "pid": 5, "pdi": 6}]})"),
+              "bad.json: $.events[0].pdi: unknown field for \"stop\"");
+    EXPECT_EQ(messageFor(R"({"devices": [{"uid": "x", "transport": "carrier pigeon"}], "events": []})"),
+              "bad.json: $.devices[0].transport: unknown transport \"carrier pigeon\"");
+    EXPECT_EQ(messageFor(R"({"events": [{"at": 0, "do": "fail", "call": "AudioDeviceStart", "status": 1.5}]})"),
+              "bad.json: $.events[0].status: must be an integer or a four-character code such as \"nope\"");
+    EXPECT_EQ(messageFor("[1, 2").rfind("bad.json: $: not valid JSON", 0), 0u);
+    EXPECT_EQ(messageFor(R"({"events": []})"), "(accepted)");
+}
+
+TEST(ScenarioRunTest, FaultsAndUnknownRowsAreLoggedNotFatal) {
+    const auto s = parseScenario(R"({
+        "apps": [{"pid": 700, "bundleID": "com.example.A"}],
+        "processes": [{"pid": 700, "bundleID": "com.example.A"}],
+        "defaults": {"TobblePerAppVolumes": "not json at all"},
+        "end": 3,
+        "events": [
+            {"at": 0, "do": "startEngine"}, {"at": 0, "do": "startViewModel"},
+            {"at": 0, "do": "fail", "call": "AudioHardwareCreateAggregateDevice", "status": "nope"},
+            {"at": 0.1, "do": "play", "pid": 700},
+            {"at": 2, "do": "setVolume", "bundleID": "com.example.Nobody", "volume": 0.3},
+            {"at": 2.5, "do": "toggleMute", "bundleID": "com.example.A"}
+        ]})",
+                                 "inline");
+    const auto r = runScenario(s, {});
+    EXPECT_TRUE(logContains(r, "pipeline build failed slot=0 parentPID=700: CoreAudio error 1852797029 (nope)"));
+    EXPECT_TRUE(logContains(r, "setVolume: no row for bundleID=com.example.Nobody"));
+    ASSERT_EQ(r["rows"].size(), 1u);
+    EXPECT_TRUE(r["rows"][0]["isMuted"].get<bool>());
+    // The corrupt document was replaced by the next save.
+    const auto saved = json::parse(r["defaults"]["TobblePerAppVolumes"].get<std::string>());
+    EXPECT_EQ(saved.size(), 1u);
+    EXPECT_TRUE(saved["com.example.A"]["isMuted"].get<bool>());
+}
+
+}  // namespace
+}  // namespace tobble::simtool
