@@ -11,6 +11,9 @@ namespace {
 std::atomic<uint64_t> gAllocations{0};
 }  // namespace
 
+// g++ sees free() on memory from operator new and warns; here both halves are ours and match.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t size) {
     gAllocations.fetch_add(1, std::memory_order_relaxed);
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
@@ -18,6 +21,7 @@ void* operator new(std::size_t size) {
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace tobble::audio::sim::testing {
 namespace {
