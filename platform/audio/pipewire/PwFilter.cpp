@@ -85,6 +85,7 @@ PwFilter::~PwFilter() {
         spa_hook_remove(hook);
         pw_filter_destroy(filter_);  // its links die with it
     }
+    for (void* link : links_) pw_proxy_destroy(static_cast<pw_proxy*>(link));
     delete hook;
 }
 

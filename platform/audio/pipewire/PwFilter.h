@@ -41,6 +41,10 @@ public:
     void setStarted(bool started) { started_.store(started, std::memory_order_relaxed); }
     void setIdleMode(IdleMode mode) { idleMode_.store(mode, std::memory_order_relaxed); }
 
+    // Links made for this filter: non-lingering links live as long as their proxy, so the filter
+    // keeps them and drops them only after its node is gone.
+    void keepLink(void* linkProxy) { links_.push_back(linkProxy); }
+
     // Statistics for measurements: cycles run and nanoseconds spent in them.
     uint64_t cycles() const { return cycles_.load(std::memory_order_relaxed); }
     uint64_t busyNanos() const { return busyNanos_.load(std::memory_order_relaxed); }
@@ -56,7 +60,8 @@ private:
     std::vector<std::string> outChannels_;
     std::vector<void*> inPorts_;
     std::vector<void*> outPorts_;
-    void* listener_ = nullptr;  // spa_hook, kept opaque to keep PipeWire out of this header
+    void* listener_ = nullptr;
+    std::vector<void*> links_;  // spa_hook, kept opaque to keep PipeWire out of this header
 
     // Real-time side.
     std::atomic<const IOProcBlock*> block_{nullptr};

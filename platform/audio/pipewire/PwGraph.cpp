@@ -445,8 +445,9 @@ const Device* PipeWireAudioHardware::State::deviceByUID(const std::string& uid) 
 }
 
 const Process* PipeWireAudioHardware::State::processByID(AudioObjectID id) const {
+    // A process without streams is gone for the engine; its id comes back with its next stream.
     for (const auto& [pid, p] : processes) {
-        if (p.id == id) return &p;
+        if (p.id == id && p.present) return &p;
     }
     return nullptr;
 }

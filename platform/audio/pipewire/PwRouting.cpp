@@ -120,21 +120,21 @@ bool State::linkFilter(PwFilter& filter, const Tap* tap, uint32_t sinkNode) {
         kCreateTimeoutMs);
     if (!ready) return false;
     const uint32_t id = filter.nodeId();
-    // Links are owned by the server once made (non-lingering ones die with us or with either
-    // node); we never remove them one by one, which would drop a cycle of the device's output.
+    // Non-lingering links die with us, with either node, or with their proxy; we never remove
+    // them one by one, which would drop a cycle of the device's output.
     if (tap) {
         for (const auto& c : filter.inputChannels()) {
             const PwPort* monitor = findPort(tap->nodeId, "out", c, true);
             const PwPort* in = findPort(id, "in", c, false);
             if (!monitor || !in) return false;
-            if (auto* l = link(tap->nodeId, monitor->id, id, in->id)) pw_proxy_destroy(l);
+            if (auto* l = link(tap->nodeId, monitor->id, id, in->id)) filter.keepLink(l);
         }
     }
     for (const auto& c : filter.outputChannels()) {
         const PwPort* out = findPort(id, "out", c, false);
         const PwPort* sinkIn = findPort(sinkNode, "in", c, false);
         if (!out || !sinkIn) continue;
-        if (auto* l = link(id, out->id, sinkNode, sinkIn->id)) pw_proxy_destroy(l);
+        if (auto* l = link(id, out->id, sinkNode, sinkIn->id)) filter.keepLink(l);
     }
     roundTrip();
     return true;

@@ -1,0 +1,281 @@
+#include "tests/platform/pipewire/PipeWireTestSupport.h"
+
+#include <pipewire/pipewire.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+
+namespace tobble::audio::pipewire::testing {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+bool inPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::string p = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= p.size()) {
+        const size_t end = p.find(':', start);
+        const std::string dir = p.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return false;
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::string& logPath = "/dev/null") {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        FILE* log = std::fopen(logPath.c_str(), "w");
+        if (log) {
+            dup2(fileno(log), 1);
+            dup2(fileno(log), 2);
+        }
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+void stop(pid_t pid) {
+    if (pid <= 0) return;
+    ::kill(pid, SIGTERM);
+    for (int i = 0; i < 50; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+        std::this_thread::sleep_for(20ms);
+    }
+    ::kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+bool waitForFile(const std::string& path, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!std::filesystem::exists(path)) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> missingProgram() {
+    for (const char* p : {"dbus-daemon", "pipewire", "wireplumber", "pw-cli", "pw-metadata"}) {
+        if (!inPath(p)) return std::string(p);
+    }
+    return std::nullopt;
+}
+
+int PrivateSession::run(const std::vector<std::string>& argv) {
+    const pid_t pid = spawn(argv);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+PrivateSession::PrivateSession() {
+    char pattern[] = "/tmp/tobble-pw-XXXXXX";
+    if (!mkdtemp(pattern)) {
+        error_ = "mkdtemp failed";
+        return;
+    }
+    dir_ = pattern;
+    chmod(dir_.c_str(), 0700);
+    setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+    setenv("PIPEWIRE_RUNTIME_DIR", dir_.c_str(), 1);
+    setenv("XDG_STATE_HOME", (dir_ + "/state").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
+    unsetenv("PIPEWIRE_REMOTE");
+    const std::string bus = dir_ + "/bus";
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + bus).c_str(), 1);
+
+    daemons_.push_back(spawn({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + bus},
+                             dir_ + "/dbus.log"));
+    if (!waitForFile(bus, 5000ms)) {
+        error_ = "D-Bus did not start";
+        return;
+    }
+    daemons_.push_back(spawn({"pipewire"}, dir_ + "/pipewire.log"));
+    if (!waitForFile(dir_ + "/pipewire-0", 5000ms)) {
+        error_ = "PipeWire did not start (see " + dir_ + "/pipewire.log)";
+        return;
+    }
+    daemons_.push_back(spawn({"wireplumber"}, dir_ + "/wireplumber.log"));
+    std::this_thread::sleep_for(500ms);
+    for (const auto& [name, description] :
+         {std::pair{"spk1", "Speakers"}, std::pair{"hp2", "USB Headphones"}}) {
+        const std::string props = std::string("{ factory.name=support.null-audio-sink node.name=") + name +
+                                  " node.description=\"" + description +
+                                  "\" media.class=Audio/Sink object.linger=true audio.position=[FL FR] "
+                                  "priority.driver=1000 priority.session=1000 }";
+        if (run({"pw-cli", "create-node", "adapter", props}) != 0) {
+            error_ = "pw-cli create-node failed";
+            return;
+        }
+    }
+    std::this_thread::sleep_for(300ms);
+    run({"pw-metadata", "-n", "default", "0", "default.configured.audio.sink", "{ \"name\": \"spk1\" }",
+         "Spa:String:JSON"});
+    std::this_thread::sleep_for(300ms);
+    ok_ = true;
+}
+
+PrivateSession::~PrivateSession() {
+    for (auto it = daemons_.rbegin(); it != daemons_.rend(); ++it) stop(*it);
+    if (!dir_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+}
+
+Child::Child(const std::vector<std::string>& argv) : pid_(spawn(argv)) {}
+
+Child::~Child() {
+    if (pid_ > 0) stop(pid_);
+}
+
+void Child::kill(int signal) {
+    if (pid_ <= 0) return;
+    ::kill(pid_, signal);
+    if (signal == SIGKILL) {
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+}
+
+// ---- recorder
+
+struct SinkRecorder::Impl {
+    pw_thread_loop* loop = nullptr;
+    pw_context* context = nullptr;
+    pw_core* core = nullptr;
+    pw_filter* filter = nullptr;
+    spa_hook listener{};
+    void* ports[2] = {nullptr, nullptr};
+    std::vector<float> left;
+    std::atomic<uint64_t> written{0};
+    bool linked = false;
+
+    static void onProcess(void* data, spa_io_position* position) {
+        auto* self = static_cast<Impl*>(data);
+        const uint32_t n = static_cast<uint32_t>(position->clock.duration);
+        const auto* in = static_cast<const float*>(pw_filter_get_dsp_buffer(self->ports[0], n));
+        uint64_t at = self->written.load(std::memory_order_relaxed);
+        for (uint32_t i = 0; i < n && at < self->left.size(); ++i, ++at) self->left[at] = in ? in[i] : 0.f;
+        self->written.store(at, std::memory_order_release);
+    }
+};
+
+SinkRecorder::SinkRecorder(const std::string& sinkName, double maxSeconds) : impl_(std::make_unique<Impl>()) {
+    auto& r = *impl_;
+    r.left.assign(static_cast<size_t>(maxSeconds * 48000), 0.f);
+    r.loop = pw_thread_loop_new("recorder", nullptr);
+    r.context = pw_context_new(pw_thread_loop_get_loop(r.loop), nullptr, 0);
+    pw_thread_loop_start(r.loop);
+    pw_thread_loop_lock(r.loop);
+    r.core = pw_context_connect(r.context, nullptr, 0);
+    if (!r.core) {
+        pw_thread_loop_unlock(r.loop);
+        return;
+    }
+    const std::string name = "tobble.test.recorder." + sinkName;
+    r.filter = pw_filter_new(r.core, name.c_str(),
+                             pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
+                                               PW_KEY_NODE_NAME, name.c_str(), PW_KEY_NODE_AUTOCONNECT,
+                                               "false", nullptr));
+    static const pw_filter_events events = [] {
+        pw_filter_events e{};
+        e.version = PW_VERSION_FILTER_EVENTS;
+        e.process = &Impl::onProcess;
+        return e;
+    }();
+    pw_filter_add_listener(r.filter, &r.listener, &events, &r);
+    const char* names[2] = {"in_FL", "in_FR"};
+    for (int c = 0; c < 2; ++c) {
+        r.ports[c] = pw_filter_add_port(r.filter, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 8,
+                                        pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio",
+                                                          PW_KEY_PORT_NAME, names[c], nullptr),
+                                        nullptr, 0);
+    }
+    pw_filter_connect(r.filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0);
+    for (int i = 0; i < 300 && pw_filter_get_node_id(r.filter) == SPA_ID_INVALID; ++i) {
+        pw_thread_loop_unlock(r.loop);
+        std::this_thread::sleep_for(10ms);
+        pw_thread_loop_lock(r.loop);
+    }
+    pw_thread_loop_unlock(r.loop);
+    std::this_thread::sleep_for(100ms);  // the filter's ports reach the server
+    pw_thread_loop_lock(r.loop);
+    for (int c = 0; c < 2; ++c) {
+        // link-factory resolves node and port names: the sink's monitor into our input.
+        pw_properties* p = pw_properties_new(PW_KEY_LINK_OUTPUT_NODE, sinkName.c_str(), PW_KEY_LINK_OUTPUT_PORT,
+                                             c == 0 ? "monitor_FL" : "monitor_FR", PW_KEY_LINK_INPUT_PORT,
+                                             names[c], PW_KEY_OBJECT_LINGER, "false", nullptr);
+        pw_properties_setf(p, PW_KEY_LINK_INPUT_NODE, "%u", pw_filter_get_node_id(r.filter));
+        auto* proxy = static_cast<pw_proxy*>(
+            pw_core_create_object(r.core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &p->dict, 0));
+        pw_properties_free(p);
+        r.linked = r.linked || proxy != nullptr;
+    }
+    pw_thread_loop_unlock(r.loop);
+}
+
+SinkRecorder::~SinkRecorder() {
+    auto& r = *impl_;
+    pw_thread_loop_lock(r.loop);
+    if (r.filter) {
+        spa_hook_remove(&r.listener);
+        pw_filter_destroy(r.filter);
+    }
+    if (r.core) pw_core_disconnect(r.core);
+    pw_thread_loop_unlock(r.loop);
+    pw_thread_loop_stop(r.loop);
+    pw_context_destroy(r.context);
+    pw_thread_loop_destroy(r.loop);
+}
+
+bool SinkRecorder::ok() const { return impl_->filter && impl_->linked; }
+
+uint64_t SinkRecorder::frames() const { return impl_->written.load(std::memory_order_acquire); }
+
+double SinkRecorder::rms(uint64_t from, uint64_t to) const {
+    to = std::min<uint64_t>(to, frames());
+    if (to <= from) return 0;
+    double sum = 0;
+    for (uint64_t i = from; i < to; ++i) sum += double(impl_->left[i]) * impl_->left[i];
+    return std::sqrt(sum / double(to - from));
+}
+
+float SinkRecorder::peak(uint64_t from, uint64_t to) const {
+    to = std::min<uint64_t>(to, frames());
+    float p = 0;
+    for (uint64_t i = from; i < to; ++i) p = std::max(p, std::fabs(impl_->left[i]));
+    return p;
+}
+
+bool SinkRecorder::waitFrames(uint64_t count, double timeoutSeconds) const {
+    const uint64_t target = frames() + count;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    while (frames() < target) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+}  // namespace tobble::audio::pipewire::testing

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Support for the tests against a real PipeWire server: a private session (D-Bus, PipeWire,
+// WirePlumber and two null sinks in a runtime directory of its own), child processes, and a
+// recorder of what reaches a sink.
+namespace tobble::audio::pipewire::testing {
+
+// Empty when every program the session needs is installed, else the missing one's name.
+std::optional<std::string> missingProgram();
+
+class PrivateSession {
+public:
+    // Starts everything and points this process's environment at it. Sinks: "spk1" (Speakers,
+    // the default) and "hp2" (USB Headphones).
+    PrivateSession();
+    ~PrivateSession();
+    bool ok() const { return ok_; }
+    const std::string& error() const { return error_; }
+    // Runs a command to completion with the session's environment; its exit status.
+    static int run(const std::vector<std::string>& argv);
+
+private:
+    std::string dir_;
+    std::vector<pid_t> daemons_;
+    bool ok_ = false;
+    std::string error_;
+};
+
+// A child process we start and always reap.
+class Child {
+public:
+    explicit Child(const std::vector<std::string>& argv);
+    ~Child();
+    pid_t pid() const { return pid_; }
+    void kill(int signal);
+
+private:
+    pid_t pid_ = -1;
+};
+
+// Records the two monitor ports of a sink through explicit links (no policy involved). The
+// monitor carries the sink's input before its own volume.
+class SinkRecorder {
+public:
+    explicit SinkRecorder(const std::string& sinkName, double maxSeconds = 30.0);
+    ~SinkRecorder();
+    bool ok() const;
+    uint64_t frames() const;
+    // RMS and peak of the left channel over [from, to) frames.
+    double rms(uint64_t from, uint64_t to) const;
+    float peak(uint64_t from, uint64_t to) const;
+    // Waits (real time) until `count` more frames have been recorded; false on timeout.
+    bool waitFrames(uint64_t count, double timeoutSeconds = 5.0) const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tobble::audio::pipewire::testing
