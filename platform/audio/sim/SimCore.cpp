@@ -1,5 +1,7 @@
 #include "platform/audio/sim/SimCore.h"
 
+#include <uuid/uuid.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -18,6 +20,14 @@ bool listensTo(const PropertyAddress& registered, const PropertyAddress& changed
 }
 
 }  // namespace
+
+std::string freshUUID() {
+    uuid_t raw;
+    uuid_generate_random(raw);
+    char text[37];
+    uuid_unparse_upper(raw, text);
+    return text;
+}
 
 // ---- PropertyValue
 
@@ -220,8 +230,8 @@ void SimCore::killAggregate(Transaction& tx, SimAggregate& a) {
     for (auto& [id, proc] : ioProcs) {
         if (proc->device == a.id) proc->started = false;
     }
-    tx.notify(a.id, {kAudioDevicePropertyDeviceIsAlive});
-    tx.notify(kAudioObjectSystemObject, {kAudioHardwarePropertyDevices});
+    tx.notify(a.id, kIsAliveAddress);
+    tx.notify(kAudioObjectSystemObject, kDeviceListAddress);
     if (defaultOutput == a.id) ensureDefaultOutput(tx);
 }
 

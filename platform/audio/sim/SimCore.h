@@ -19,6 +19,13 @@ namespace tobble::audio::sim::detail {
 
 struct SimCore;
 
+std::string freshUUID();
+
+inline constexpr PropertyAddress kDeviceListAddress{kAudioHardwarePropertyDevices};
+inline constexpr PropertyAddress kProcessListAddress{kAudioHardwarePropertyProcessObjectList};
+inline constexpr PropertyAddress kTapListAddress{kAudioHardwarePropertyTapList};
+inline constexpr PropertyAddress kIsAliveAddress{kAudioDevicePropertyDeviceIsAlive};
+
 // A property value as the sim produces it, before it is copied out to the caller.
 struct PropertyValue {
     enum class Kind { Fixed, ObjectList, String };
@@ -179,3 +186,10 @@ struct SimCore {
 };
 
 }  // namespace tobble::audio::sim::detail
+
+namespace tobble::audio::sim {
+// The sim's state behind its public face; everything lives in SimCore.
+struct SimAudioSystem::State : detail::SimCore {
+    using SimCore::SimCore;
+};
+}  // namespace tobble::audio::sim
