@@ -264,5 +264,43 @@ TEST_F(PipeWireBackendTest, HelperProcessStreamIsItsOwnProcessObject) {
     EXPECT_NE(*pid, app.pid());
 }
 
+// Cost of our data thread: time inside the filters' callbacks per graph cycle, with 8 and 32
+// applications tapped at once. The verdict only asks that every filter runs; the figures are
+// printed for the record.
+TEST_F(PipeWireBackendTest, ManyTappedApplicationsAllRunInTheDeviceCycle) {
+    for (const size_t count : {size_t{8}, size_t{32}}) {
+        std::vector<std::unique_ptr<Child>> apps;
+        for (size_t i = 0; i < count; ++i) {
+            apps.push_back(std::make_unique<Child>(std::vector<std::string>{TOBBLE_TONE_PLAYER, "0.05", "30"}));
+        }
+        std::vector<AudioObjectID> processes;
+        ASSERT_TRUE(eventually([&] {
+            processes.clear();
+            for (const auto& a : apps) {
+                if (AudioObjectID p = processWithPid(a->pid())) processes.push_back(p);
+            }
+            return processes.size() == count;
+        }, 10000ms));
+        float gain = 0.5f;
+        std::vector<Pipeline> pipelines;
+        for (AudioObjectID p : processes) pipelines.push_back(tapWithGain(p, "spk1", &gain));
+        const auto before = hw_->filterStats();
+        std::this_thread::sleep_for(1000ms);
+        const auto after = hw_->filterStats();
+        ASSERT_EQ(after.size(), count);
+        uint64_t nanos = 0;
+        uint64_t cycles = 0;
+        for (size_t i = 0; i < after.size(); ++i) {
+            EXPECT_GT(after[i].cycles, before[i].cycles) << "filter " << i << " never ran";
+            nanos += after[i].busyNanos - before[i].busyNanos;
+            cycles = std::max(cycles, after[i].cycles - before[i].cycles);
+        }
+        std::printf("[ measure  ] %zu tapped apps: %.1f us of our callbacks per cycle (%llu cycles/s)\n", count,
+                    cycles ? double(nanos) / double(cycles) / 1000.0 : 0.0,
+                    static_cast<unsigned long long>(cycles));
+        for (const auto& p : pipelines) tearDown(p);
+    }
+}
+
 }  // namespace
 }  // namespace tobble::audio::pipewire
