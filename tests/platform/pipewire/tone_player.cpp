@@ -5,9 +5,11 @@
 // the parent itself stays silent: the shape of a browser playing through a helper process.
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -54,6 +56,7 @@ int main(int argc, char** argv) {
     if (argc > 3 && std::strcmp(argv[3], "--helper") == 0) {
         const pid_t child = fork();
         if (child == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // the helper never outlives its application
             execl("/proc/self/exe", argv[0], argv[1], argv[2], nullptr);
             _exit(127);
         }
