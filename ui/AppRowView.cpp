@@ -1,0 +1,148 @@
+#include "ui/AppRowView.h"
+
+#include <QContextMenuEvent>
+#include <QHBoxLayout>
+#include <QMenu>
+#include <QPainter>
+
+#include "ui/AppIconView.h"
+#include "ui/Controls.h"
+#include "ui/Icons.h"
+#include "ui/MuteButton.h"
+#include "ui/Theme.h"
+#include "ui/VUMeterView.h"
+
+namespace tobble::ui {
+
+QString percentText(double volume) { return QString::asprintf("%.0f%%", volume * 100.0); }
+
+namespace {
+
+QIcon tintedIcon(const QString& symbol) {
+    QPixmap pixmap(QSize(32, 32));
+    pixmap.setDevicePixelRatio(2.0);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    paintIcon(painter, QRectF(0, 0, 16, 16), symbol, 11, Weight::Medium, Tobble::textPrimary());
+    return QIcon(pixmap);
+}
+
+}  // namespace
+
+AppRowView::AppRowView(const AppClient& client, Callbacks callbacks, QWidget* parent)
+    : QWidget(parent), client_(client), callbacks_(std::move(callbacks)), hover_(0, [this] { update(); }) {
+    setAttribute(Qt::WA_Hover);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    auto* layout = new QHBoxLayout(this);
+    // 12 × 10 inside the hover wash, which is itself inset 4 × 2.
+    layout->setContentsMargins(16, 12, 16, 12);
+    layout->setSpacing(8);
+
+    meter_ = VUMeterView::makeRowMeter(this);
+    icon_ = new AppIconView(this);
+    name_ = new TextView(QString::fromStdString(client.name), 12, Weight::Medium, Tobble::textPrimary(), this);
+    name_->setMinimumWidth(50);
+    name_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    slider_ = new Slider(this);
+    slider_->setMaximumWidth(100);
+    slider_->setAccessibleName(QStringLiteral("%1 volume").arg(QString::fromStdString(client.name)));
+    percent_ = new TextView({}, 11, Weight::Medium, Tobble::textSecondary(), this);
+    percent_->setFont(uiFont(11, Weight::Medium, true));
+    percent_->setFixedWidth(32);
+    percent_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    muteButton_ = new MuteButton(this);
+
+    layout->addWidget(meter_, 0, Qt::AlignVCenter);
+    layout->addWidget(icon_, 0, Qt::AlignVCenter);
+    layout->addWidget(name_, 0, Qt::AlignVCenter);
+    layout->addStretch(1);
+    layout->addWidget(slider_, 1, Qt::AlignVCenter);
+    layout->addWidget(percent_, 0, Qt::AlignVCenter);
+    layout->addWidget(muteButton_, 0, Qt::AlignVCenter);
+
+    connect(slider_, &Slider::userValueChanged, this, [this](double v) { userMovedSlider(v); });
+    connect(slider_, &QAbstractSlider::sliderPressed, this, [this] {
+        if (callbacks_.onDragStarted) callbacks_.onDragStarted();
+    });
+    connect(slider_, &QAbstractSlider::sliderMoved, this, [this] {
+        if (callbacks_.onDragStarted) callbacks_.onDragStarted();
+    });
+    connect(slider_, &QAbstractSlider::sliderReleased, this, [this] {
+        if (callbacks_.onDragEnded) callbacks_.onDragEnded();
+    });
+    connect(muteButton_, &QAbstractButton::clicked, this, [this] {
+        if (callbacks_.onMuteToggle) callbacks_.onMuteToggle();
+    });
+
+    icon_->setIcon(client.icon);
+    slider_->setValueF(client.volume);
+    percent_->setText(percentText(client.volume));
+    muteButton_->setAccessibleDescription(QString::fromStdString(client.name));
+    applyMuted();
+    setLevel(client.rmsLevel);
+}
+
+void AppRowView::userMovedSlider(double value) {
+    // Moving a muted application's slider makes it audible at the new volume.
+    if (client_.isMuted && callbacks_.onMuteToggle) callbacks_.onMuteToggle();
+    client_.volume = static_cast<float>(value);
+    percent_->setText(percentText(client_.volume));
+    if (callbacks_.onVolumeChange) callbacks_.onVolumeChange(client_.volume);
+}
+
+void AppRowView::setClient(const AppClient& client) {
+    const bool mutedChanged = client.isMuted != client_.isMuted;
+    client_ = client;
+    name_->setText(QString::fromStdString(client.name));
+    icon_->setIcon(client.icon);
+    if (!slider_->isSliderDown()) slider_->setValueF(client.volume);
+    percent_->setText(percentText(client.volume));
+    if (mutedChanged) applyMuted();
+    setLevel(client.rmsLevel);
+}
+
+void AppRowView::setLevel(float level) {
+    client_.rmsLevel = level;
+    meter_->setLevel(client_.isMuted ? 0.0f : level);
+}
+
+void AppRowView::applyMuted() {
+    const bool muted = client_.isMuted;
+    icon_->setDimmed(muted);
+    name_->setColor(muted ? Tobble::textTertiary() : Tobble::textPrimary());
+    percent_->setColor(muted ? Tobble::textTertiary() : Tobble::textSecondary());
+    slider_->setTint(muted ? Tobble::textTertiary() : Tobble::accent());
+    muteButton_->setMuted(muted);
+    meter_->setLevel(muted ? 0.0f : client_.rmsLevel);
+}
+
+QStringList AppRowView::contextMenuTitles() const {
+    if (!callbacks_.onHide) return {};
+    return {QStringLiteral("Hide ") + QString::fromStdString(client_.name)};
+}
+
+void AppRowView::contextMenuEvent(QContextMenuEvent* event) {
+    const QStringList titles = contextMenuTitles();
+    if (titles.isEmpty()) return;
+    QMenu menu(this);
+    QAction* hide = menu.addAction(tintedIcon("eye.slash"), titles.front());
+    if (menu.exec(event->globalPos()) == hide && callbacks_.onHide) callbacks_.onHide();
+}
+
+void AppRowView::enterEvent(QEnterEvent* event) {
+    hover_.animateTo(1.0, Motion::easeInOut(0.12));
+    QWidget::enterEvent(event);
+}
+
+void AppRowView::leaveEvent(QEvent* event) {
+    hover_.animateTo(0.0, Motion::easeInOut(0.12));
+    QWidget::leaveEvent(event);
+}
+
+void AppRowView::paintEvent(QPaintEvent*) {
+    if (hover_.value() <= 0) return;
+    QPainter painter(this);
+    fillRounded(painter, QRectF(rect()).adjusted(4, 2, -4, -2), 10, Tobble::blackAt(0.025 * hover_.value()));
+}
+
+}  // namespace tobble::ui

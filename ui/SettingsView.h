@@ -1,0 +1,125 @@
+#pragma once
+
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/services/HiddenAppsStore.h"
+#include "ui/PanelContext.h"
+
+class QVBoxLayout;
+class QHBoxLayout;
+
+namespace tobble::ui {
+
+class PaintedButton;
+class ShortcutRecorder;
+class Slider;
+class TextView;
+class Toggle;
+
+// The settings, in the panel in place of its content: default volume, the global shortcut with
+// an in-place recorder, launch at login, the hidden applications, and a footer with the
+// information popover, the accessibility prompt and the update check.
+class SettingsView : public QWidget {
+public:
+    static constexpr const char* kWebsiteURL = "https://tobble.app";
+    static constexpr const char* kDocumentationURL = "https://tobble.app/docs";
+
+    SettingsView(PanelContext& context, std::function<void()> onBack, QWidget* parent = nullptr);
+    ~SettingsView() override;
+
+    // Status line of the launch-at-login row and its colour.
+    static QString statusText(LoginItemStatus status);
+    static QColor statusColor(LoginItemStatus status);
+
+    double defaultVolume() const;
+    void setDefaultVolume(double volume);
+
+    bool isRecordingShortcut() const { return recorder_ != nullptr; }
+    void startRecordingShortcut();
+    // The key caps shown for the current shortcut (empty while recording).
+    QStringList shownShortcutCaps() const;
+
+    void refreshStatus();
+    void setLaunchAtLogin(bool on);
+    bool launchAtLoginEnabled() const { return launchAtLoginEnabled_; }
+    LoginItemStatus loginStatus() const { return status_; }
+    const std::optional<std::string>& errorMessage() const { return errorMessage_; }
+
+    bool isHiddenAppsSectionShown() const;
+    bool isShowingHiddenApps() const { return showHiddenApps_; }
+    void setShowHiddenApps(bool show);
+    // Bundle ids of the hidden-app lines, in display order, and the "Show …" action of each.
+    std::vector<std::string> hiddenAppLines() const { return hiddenLineIDs_; }
+    void showHiddenApp(const std::string& bundleID);
+
+    bool isGiveAccessShown() const;
+    QString updateButtonText() const;
+    PaintedButton* updateButton() const { return updateButton_; }
+    PaintedButton* infoButton() const { return infoButton_; }
+    PaintedButton* backButton() const { return backButton_; }
+    Toggle* launchToggle() const { return toggle_; }
+    QWidget* infoPopover() const { return popover_; }
+    void setInfoPopoverShown(bool shown);
+
+    QSize sizeHint() const override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    QWidget* settingsRow(const QString& icon, QWidget* content, QWidget* parent);
+    QWidget* buildDefaultVolume(QWidget* parent);
+    QWidget* buildShortcutRow(QWidget* parent);
+    QWidget* buildLaunchRow(QWidget* parent);
+    QWidget* buildHiddenApps(QWidget* parent);
+    QWidget* buildFooter();
+    QWidget* buildPopover();
+    void rebuildShortcut();
+    void rebuildHiddenApps();
+    void renderStatus();
+    void renderFooter();
+    void finishRecording(bool accepted, int64_t modifiers, const std::string& key);
+    void stopRecorder();
+
+    PanelContext& context_;
+    std::function<void()> onBack_;
+    system::UserDefaults& defaults_;
+
+    bool launchAtLoginEnabled_ = false;
+    LoginItemStatus status_ = LoginItemStatus::NotRegistered;
+    std::optional<std::string> errorMessage_;
+    bool showHiddenApps_ = false;
+    bool polling_ = false;
+
+    PaintedButton* backButton_ = nullptr;
+    Slider* volumeSlider_ = nullptr;
+    TextView* volumePercent_ = nullptr;
+    QHBoxLayout* shortcutCaps_ = nullptr;
+    QWidget* shortcutHost_ = nullptr;
+    std::unique_ptr<ShortcutRecorder> recorder_;
+    Toggle* toggle_ = nullptr;
+    TextView* statusLabel_ = nullptr;
+    QWidget* hiddenSection_ = nullptr;
+    QWidget* hiddenDivider_ = nullptr;
+    PaintedButton* hiddenHeader_ = nullptr;
+    QWidget* hiddenList_ = nullptr;
+    QVBoxLayout* hiddenListLayout_ = nullptr;
+    std::vector<std::string> hiddenLineIDs_;
+    QWidget* errorSection_ = nullptr;
+    TextView* errorText_ = nullptr;
+    PaintedButton* infoButton_ = nullptr;
+    PaintedButton* giveAccess_ = nullptr;
+    PaintedButton* updateButton_ = nullptr;
+    QWidget* popover_ = nullptr;
+    app::HiddenAppsStore::Observation hiddenObservation_;
+    Subscription accessibilitySubscription_;
+    Subscription updateSubscription_;
+};
+
+}  // namespace tobble::ui
