@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "platform/system/UserDefaults.h"
+
+// What the two stores share about keeping one JSON document plus its schema version in the
+// defaults domain.
+namespace tobble::app::stored {
+
+// Thrown while turning stored bytes into a store's content, or its content into bytes.
+struct DocumentError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The version stored under `key` when it reads as a whole number. Anything else (missing, a
+// fraction, text) is the current layout: the first builds wrote no version at all.
+std::optional<int64_t> schemaVersion(const system::UserDefaults& defaults, std::string_view key);
+
+// Parses the stored bytes as one JSON value. Throws a std::exception on malformed input.
+nlohmann::json parse(const system::DefaultsData& data);
+
+// The JSON number for a 32-bit float, written as its shortest round-trip text ("0.7", not
+// 0.699999988079071). Throws DocumentError for NaN and infinities, which JSON cannot hold.
+nlohmann::ordered_json floatNumber(float value);
+
+// Compact text of the document. Throws a std::exception when a string is not valid UTF-8.
+system::DefaultsData serialise(const nlohmann::ordered_json& document);
+
+// Stores the document, then the version: a reader never pairs this version with older data, and
+// a write cut short between the two leaves data that reads as unknown rather than misread.
+void write(system::UserDefaults& defaults, std::string_view dataKey, std::string_view versionKey,
+           system::DefaultsData data);
+
+// An error's text, safe for a log line: decoder messages quote the offending input, which may be
+// any bytes and any length.
+std::string describeForLog(const std::exception& error);
+
+}  // namespace tobble::app::stored

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "platform/system/UserDefaults.h"
+
+namespace tobble::app {
+
+// Remembers each application's last volume and mute state by bundle identifier, so that an
+// application gets its old level back the next time it plays. Nothing is kept in memory: every
+// call reads or rewrites the one document in the defaults domain.
+//
+// Safe from any thread. Every store in the process takes one lock around each read and each
+// read-modify-write, so a save from the main thread and the engine's load on its queue never
+// interleave, and two saves never lose one another's entry.
+class VolumeStore {
+  public:
+    struct SavedState {
+        float volume = 1.0f;  // 0...1, as the user set it
+        bool isMuted = false;
+
+        bool operator==(const SavedState&) const = default;
+    };
+    using SavedStates = std::map<std::string, SavedState, std::less<>>;
+
+    explicit VolumeStore(system::UserDefaults& defaults) : defaults_(defaults) {}
+
+    // Every saved state. Never fails: an unknown schema version or an unreadable document is
+    // logged and reads as empty, and the next save replaces it.
+    SavedStates loadAll() const;
+
+    // Records one application's state, replacing both fields of any earlier entry. An empty
+    // bundle identifier changes nothing. False (logged) when nothing was written.
+    bool save(std::string_view bundleID, float volume, bool isMuted);
+
+    // Writes the whole dictionary. False (logged) when it cannot be encoded, for instance a
+    // volume that is not a number; the stored document then stays as it was.
+    bool persist(const SavedStates& states);
+
+    // The gain given to an application that has no saved state: "TobbleDefaultVolume", 1.0 when
+    // absent or not a number, kept within 0...1.
+    double defaultVolume() const;
+    void setDefaultVolume(double volume);
+
+  private:
+    SavedStates loadLocked() const;
+    bool persistLocked(const SavedStates& states);
+
+    system::UserDefaults& defaults_;
+};
+
+}  // namespace tobble::app
