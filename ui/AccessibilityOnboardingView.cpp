@@ -181,7 +181,7 @@ QWidget* AccessibilityOnboardingView::buildContent(int step) {
     column->addWidget(heading, 0, Qt::AlignHCenter);
     column->addSpacing(8);
     auto* description = new TextView(text.description, 12, Weight::Regular, Tobble::textSecondary(), content);
-    description->setWordWrap(true);
+    description->setWordWrap(kWidth - 32);
     description->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     auto* descriptionBox = new QWidget(content);
     auto* descriptionLayout = new QVBoxLayout(descriptionBox);

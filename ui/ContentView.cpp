@@ -224,7 +224,8 @@ ContentView::ContentView(PanelContext& context, QWidget* parent)
     scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll_->setWidgetResizable(true);
     scroll_->setFocusPolicy(Qt::NoFocus);
-    scroll_->viewport()->setAutoFillBackground(false);
+    // The list sits on the panel's own surface.
+    scroll_->setStyleSheet("QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }");
     listContainer_ = new QWidget();
     listContainer_->setAutoFillBackground(false);
     listLayout_ = new QVBoxLayout(listContainer_);

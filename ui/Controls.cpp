@@ -61,6 +61,7 @@ void TextView::setText(const QString& text) {
     if (text == text_) return;
     text_ = text;
     setAccessibleName(text_);
+    if (wrap_) setFixedHeight(heightForWidth(wrapWidth_));
     updateGeometry();
     update();
 }
@@ -71,23 +72,21 @@ void TextView::setColor(const QColor& color) {
     update();
 }
 
-void TextView::setWordWrap(bool wrap) {
-    wrap_ = wrap;
-    QSizePolicy policy = sizePolicy();
-    policy.setHeightForWidth(wrap);
-    if (wrap) policy.setHorizontalPolicy(QSizePolicy::Expanding);
-    setSizePolicy(policy);
-    updateGeometry();
+void TextView::setWordWrap(int width) {
+    wrap_ = true;
+    wrapWidth_ = width;
+    setFixedWidth(width);
+    setFixedHeight(heightForWidth(width));
 }
 
 QSize TextView::sizeHint() const {
     const QFontMetricsF metrics(font());
-    if (wrap_) return {200, heightForWidth(200)};
+    if (wrap_) return {wrapWidth_, heightForWidth(wrapWidth_)};
     return {static_cast<int>(std::ceil(metrics.horizontalAdvance(text_))) + 1, static_cast<int>(std::ceil(metrics.height()))};
 }
 
 QSize TextView::minimumSizeHint() const {
-    if (elide_ == Qt::ElideNone || wrap_) return wrap_ ? QSize(40, heightForWidth(40)) : sizeHint();
+    if (elide_ == Qt::ElideNone || wrap_) return sizeHint();
     const QFontMetricsF metrics(font());
     return {static_cast<int>(std::ceil(metrics.horizontalAdvance(QStringLiteral("W…")))),
             static_cast<int>(std::ceil(metrics.height()))};

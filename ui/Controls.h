@@ -35,11 +35,11 @@ public:
     void setColor(const QColor& color);
     void setElideMode(Qt::TextElideMode mode) { elide_ = mode; }
     void setAlignment(Qt::Alignment alignment) { alignment_ = alignment; }
-    // Wraps over as many lines as the width needs instead of eliding.
-    void setWordWrap(bool wrap);
+    // Wraps over as many lines as `width` needs instead of eliding; the view then has that
+    // width and the height of its lines.
+    void setWordWrap(int width);
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
-    bool hasHeightForWidth() const override { return wrap_; }
     int heightForWidth(int width) const override;
 
 protected:
@@ -51,6 +51,7 @@ private:
     Qt::TextElideMode elide_ = Qt::ElideRight;
     Qt::Alignment alignment_ = Qt::AlignLeft | Qt::AlignVCenter;
     bool wrap_ = false;
+    int wrapWidth_ = 0;
 };
 
 // A button drawn by a function: the panel's icon buttons, rows and links. Space and Enter click

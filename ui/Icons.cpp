@@ -9,6 +9,10 @@
 #include <cmath>
 #include <map>
 
+// The icons live in this static library's resources, whose registration the linker drops unless
+// something refers to it.
+static void registerIconResources() { Q_INIT_RESOURCE(icons); }
+
 namespace tobble::ui {
 
 namespace {
@@ -77,6 +81,8 @@ QByteArray svgFor(const QString& path, Weight weight) {
 }  // namespace
 
 QString iconPath(const QString& symbol) {
+    static const bool registered = (registerIconResources(), true);
+    (void)registered;
     const auto& files = symbolFiles();
     auto it = files.find(symbol);
     if (it == files.end()) return {};

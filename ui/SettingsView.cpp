@@ -120,7 +120,7 @@ SettingsView::SettingsView(PanelContext& context, std::function<void()> onBack, 
     errorIcon->setFocusPolicy(Qt::NoFocus);
     errorIcon->setAttribute(Qt::WA_TransparentForMouseEvents);
     errorText_ = new TextView({}, 11, Weight::Regular, Tobble::destructive(), errorRow);
-    errorText_->setWordWrap(true);
+    errorText_->setWordWrap(320 - 8 - 16 - 16 - 6 - 8);
     errorLayout->addWidget(errorIcon, 0, Qt::AlignTop);
     errorLayout->addWidget(errorText_, 1);
     errorColumn->addWidget(errorRow);
