@@ -1,0 +1,44 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "ui/PanelContext.h"
+
+namespace tobble::shell {
+
+// Launch at login on a freedesktop.org desktop: an autostart entry ("tobble.desktop" in
+// $XDG_CONFIG_HOME/autostart) that starts the installed program. A program run from outside an
+// installed location (a build tree) cannot be registered: its status is NotFound. Nothing here
+// needs the user's approval, so RequiresApproval never occurs on Linux.
+class XdgLoginItem final : public ui::LoginItem {
+public:
+    static constexpr const char* kEntryFileName = "tobble.desktop";
+
+    // `executable`: the running program. `autostartDirectory`: where entries go (empty: the
+    // user's autostart folder).
+    explicit XdgLoginItem(std::filesystem::path executable,
+                          std::filesystem::path autostartDirectory = {});
+
+    ui::LoginItemStatus status() const override;
+    std::optional<std::string> registerItem() override;
+    std::optional<std::string> unregisterItem() override;
+
+    // Installed: the program lives in "<prefix>/bin" and "<prefix>/share/applications" holds
+    // its desktop entry, as `cmake --install` leaves it.
+    bool isInstalled() const;
+    std::filesystem::path entryPath() const { return autostartDirectory_ / kEntryFileName; }
+
+    static std::filesystem::path userAutostartDirectory();
+    static std::filesystem::path runningExecutable();
+
+private:
+    std::filesystem::path executable_;
+    std::filesystem::path autostartDirectory_;
+};
+
+// The label the settings show for a status.
+std::string loginItemStatusLabel(ui::LoginItemStatus status);
+
+}  // namespace tobble::shell
