@@ -1,0 +1,149 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/TobbleClient.h"
+#include "platform/Environment.h"
+#include "platform/audio/AudioHardware.h"
+#include "platform/log/Log.h"
+
+namespace tobble::engine {
+class TAKEngine;
+class TAKTapCatalog;
+}  // namespace tobble::engine
+
+namespace tobble::app {
+
+// The application's gateway to the audio system for everything that is not a per-application
+// pipeline: the output devices, the default output's volume and mute, change notifications for
+// both, and the change-detecting read of the engine's client list.
+//
+// Hardware access and listener bookkeeping run on the service's own serial queue; a caller on
+// another thread blocks until its call is done. Subscriber callbacks always arrive on the main
+// queue. Nothing here throws: failures become empty lists, false or the last known value.
+//
+// The app has one service (shared()); tests build their own over an injected environment.
+class TobbleAudioService : public std::enable_shared_from_this<TobbleAudioService> {
+  public:
+    using TobbleClient = engine::TobbleClient;
+
+    // One entry of the output-device picker.
+    struct OutputDevice {
+        audio::AudioObjectID id = audio::kAudioObjectUnknown;
+        std::string name;
+        std::string uid;
+
+        friend bool operator==(const OutputDevice&, const OutputDevice&) = default;
+    };
+
+    using DeviceListCallback = std::function<void()>;
+    using SystemVolumeCallback = std::function<void(float volume, bool muted)>;
+
+    static constexpr const char* kUnknownDeviceName = "Unknown Device";
+
+    // `engine` must outlive the service.
+    static std::shared_ptr<TobbleAudioService> make(const Environment& environment,
+                                                    engine::TAKEngine& engine);
+
+    // The application's service. configureShared() runs once, at start-up, before the first
+    // shared(); later calls have no effect.
+    static void configureShared(const Environment& environment, engine::TAKEngine& engine);
+    static TobbleAudioService& shared();
+    static bool hasShared();
+
+    ~TobbleAudioService();
+    TobbleAudioService(const TobbleAudioService&) = delete;
+    TobbleAudioService& operator=(const TobbleAudioService&) = delete;
+
+    // The engine's client list when its catalog generation moved (or the engine stopped or
+    // started) since the last call, else nothing; an empty list while the engine is stopped.
+    // Meant for one polling thread.
+    std::optional<std::vector<TobbleClient>> readClientListIfChanged();
+
+    // Real output devices in the system's order: the engine's own aggregates, virtual devices
+    // and devices without output channels are left out. Empty when the list cannot be read.
+    std::vector<OutputDevice> getOutputDevices();
+
+    // The default output's volume, 0…1; the last known value when it cannot be read (1.0
+    // before the first successful read or write).
+    float getSystemVolume();
+    // Writes `volume` clamped to 0…1. False without a default output or when the write fails.
+    bool setSystemVolume(float volume);
+    // False without a default output or when the read fails.
+    bool getSystemMute();
+    bool setSystemMute(bool muted);
+
+    // One subscriber each: a new registration replaces the callback of the previous one.
+    void registerDeviceListListener(DeviceListCallback callback);
+    void unregisterDeviceListListener();
+    // Follows the default output as it changes; the callback gets one initial value at once.
+    void registerSystemVolumeListener(SystemVolumeCallback callback);
+    void unregisterSystemVolumeListener();
+
+    // For tests: the device the volume listeners are attached to (0 when none).
+    audio::AudioObjectID attachedVolumeDeviceForTesting();
+
+  private:
+    TobbleAudioService(const Environment& environment, engine::TAKEngine& engine);
+
+    template <typename Fn>
+    auto onQueue(Fn&& body) -> decltype(body());
+
+    // ---- hardware access; call on `queue`
+    std::optional<std::vector<audio::AudioObjectID>> getSystemDeviceIDs();
+    bool isOutputCapable(audio::AudioObjectID deviceID);
+    std::optional<audio::AudioObjectID> defaultOutputUnsafe();
+    std::optional<float> readDeviceVirtualMainVolumeUnsafe(audio::AudioObjectID deviceID);
+    std::optional<bool> readDeviceMuteUnsafe(audio::AudioObjectID deviceID);
+    float systemVolumeUnsafe();
+    bool systemMuteUnsafe();
+
+    // ---- listener bookkeeping; call on `queue`
+    void takAttachSysVolumeListenersUnsafe();
+    void takDetachSysVolumeListenersUnsafe();
+    void takUnregisterSystemVolumeListenerUnsafe();
+    void takHandleSysVolumeChangedFromCallback();
+    void takHandleDefaultOutputChangedFromCallback();
+    void notifyDeviceListChanged();
+    void removeDeviceListListenerUnsafe();
+    // Posts (volume, muted) to the current subscriber on the main queue.
+    void deliverSystemVolumeUnsafe(float volume, bool muted);
+
+    // A listener block that holds the service weakly and calls `handler` while it lives.
+    audio::PropertyListenerBlock makeListener(void (TobbleAudioService::*handler)());
+
+    const Environment env;
+    engine::TAKEngine& engine_;
+    const dispatch::QueuePtr queue;
+    const log::Logger logger;
+
+    // Touched only by the client-poll path.
+    uint32_t lastTAKGenerationInternal = 0;
+    std::weak_ptr<const engine::TAKTapCatalog> lastCatalogInternal;
+    bool lastHadCatalogInternal = false;
+
+    // Touched only on `queue`.
+    bool deviceListListenerInstalled = false;
+    DeviceListCallback deviceListCallback;
+    audio::PropertyListenerBlock deviceListListener;
+    audio::AudioObjectID takSysVolumeAttachedDeviceID = audio::kAudioObjectUnknown;
+    bool takSysVolumeDefaultOutputListenerInstalled = false;
+    SystemVolumeCallback volumeListenerCallback;
+    audio::PropertyListenerBlock defaultOutputListener;
+    audio::PropertyListenerBlock sysVolumeListener;
+    float lastKnownSystemVolumeInternal = 1.0f;
+
+    // Raised by every registration and unregistration. A delivery already on its way to the
+    // main queue is dropped when its subscription has ended meanwhile, so a subscriber that has
+    // gone away is never called.
+    std::atomic<uint64_t> deviceListSubscription{0};
+    std::atomic<uint64_t> volumeSubscription{0};
+};
+
+}  // namespace tobble::app
