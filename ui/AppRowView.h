@@ -37,6 +37,10 @@ public:
     void setClient(const AppClient& client);
     void setLevel(float level);
 
+    // The context menu's "Hide" action.
+    void requestHide() {
+        if (callbacks_.onHide) callbacks_.onHide();
+    }
     // The context menu's item titles.
     QStringList contextMenuTitles() const;
 

@@ -422,7 +422,10 @@ void ContentView::syncRows(const std::vector<AppClient>& clients) {
                 .onMuteToggle = [this, id] { context_.viewModel.toggleMute(id); },
                 .onDragStarted = [this, id] { context_.viewModel.beginDrag(id); },
                 .onDragEnded = [this, id] { context_.viewModel.endDrag(id); },
-                .onHide = [this, id] { hide(id); },
+                .onHide =
+                    [this, id] {
+                        if (const auto* c = context_.viewModel.client(id)) hideClient(*c);
+                    },
             };
             row = new AppRowView(client, std::move(callbacks), listContainer_);
             rows_[client.id] = row;
@@ -452,11 +455,10 @@ void ContentView::applyLevels(const app::AudioClientViewModel::Levels& levels) {
     }
 }
 
-void ContentView::hide(uint32_t clientID) {
-    const auto* client = context_.viewModel.client(clientID);
+void ContentView::hideClient(const AppClient& client) {
     // Without a bundle identifier there is nothing to remember the choice under.
-    if (!client || client->bundleID.empty()) return;
-    context_.hiddenApps.hide(client->bundleID, client->name);
+    if (client.bundleID.empty()) return;
+    context_.hiddenApps.hide(client.bundleID, client.name);
     context_.hiddenApps.persist();
 }
 

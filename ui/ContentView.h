@@ -53,6 +53,9 @@ public:
     // Seconds since 1970 on the environment's clock.
     double now() const;
 
+    // Hides the row's application from the panel; a row without a bundle id is left alone.
+    void hideClient(const AppClient& client);
+
     bool isShowingSettings() const { return settings_ != nullptr; }
     void openSettings();
     void closeSettings();
@@ -83,7 +86,6 @@ private:
     void refresh();
     void syncRows(const std::vector<AppClient>& clients);
     void applyLevels(const app::AudioClientViewModel::Levels& levels);
-    void hide(uint32_t clientID);
     void dismissBanner();
     void announceSize();
 

@@ -1,0 +1,169 @@
+#include <QScrollArea>
+
+#include <gtest/gtest.h>
+
+#include "tests/ui/UiTestBed.h"
+#include "ui/AppRowView.h"
+#include "ui/ContentView.h"
+#include "ui/Controls.h"
+#include "ui/MuteButton.h"
+
+namespace tobble::ui {
+namespace {
+
+TEST(ContentViewTaglineTest, CyclesThroughTheYearFromFirstJanuary) {
+    EXPECT_EQ(ContentView::dailyTagline(QDate(2025, 1, 1)), "handles your sound.");
+    EXPECT_EQ(ContentView::dailyTagline(QDate(2025, 2, 2)), "handles your sound.");  // day 33
+    EXPECT_EQ(ContentView::dailyTagline(QDate(2024, 12, 31)), "doesn't miss.");      // day 366
+    EXPECT_EQ(ContentView::dailyTagline(QDate(2025, 1, 26)), QString::fromUtf8("just\u2026 works."));
+    EXPECT_EQ(ContentView::dailyTagline(QDate()), "handles your sound.");
+}
+
+TEST(ContentViewBannerTest, ReturnsSevenDaysAfterItsDismissal) {
+    const double now = 1'700'000'000;
+    EXPECT_TRUE(ContentView::shouldShowFeedbackBanner(0, now));
+    EXPECT_FALSE(ContentView::shouldShowFeedbackBanner(now - 604800, now));
+    EXPECT_TRUE(ContentView::shouldShowFeedbackBanner(now - 604801, now));
+    EXPECT_FALSE(ContentView::shouldShowFeedbackBanner(now - 10, now));
+}
+
+class ContentViewTest : public ::testing::Test, public testing::UiTestBed {
+protected:
+    void SetUp() override {
+        addSpeakers();
+        engine->start();
+        viewModel->start();
+    }
+    std::unique_ptr<ContentView> makeView() {
+        auto view = std::make_unique<ContentView>(context);
+        view->show();
+        pump();
+        return view;
+    }
+    const app::AudioClientViewModel::AppClient* rowOf(const std::string& bundleID) { return row(bundleID); }
+};
+
+TEST_F(ContentViewTest, DismissingTheBannerStoresNowAndHidesIt) {
+    auto view = makeView();
+    EXPECT_TRUE(view->isBannerShown());
+    view->bannerDismissButton()->click();
+    EXPECT_FALSE(view->isBannerShown());
+    EXPECT_DOUBLE_EQ(defaults.number(ContentView::kBannerDismissedAtKey), view->now());
+}
+
+TEST_F(ContentViewTest, AllAppsHiddenShowsTheEmptyState) {
+    launch(201, "com.example.music", "Music");
+    pump(2.0);
+    auto view = makeView();
+    ASSERT_EQ(view->rows().size(), 1u);
+    EXPECT_FALSE(view->isEmptyStateShown());
+    EXPECT_GE(view->clientList()->height(), ContentView::kListMinHeight);
+
+    hiddenApps.hide("com.example.music", "Music");
+    pump();
+    EXPECT_TRUE(view->rows().empty());
+    EXPECT_TRUE(view->isEmptyStateShown());
+    EXPECT_EQ(viewModel->clients().size(), 1u);
+}
+
+TEST_F(ContentViewTest, HidingNeedsABundleIdentifier) {
+    launch(201, "com.example.music", "Music");
+    pump(2.0);
+    auto view = makeView();
+    ASSERT_EQ(view->rows().size(), 1u);
+    AppRowView* row = view->rows().front();
+    EXPECT_EQ(row->contextMenuTitles(), QStringList{"Hide Music"});
+    row->requestHide();
+    pump();
+    EXPECT_EQ(hiddenApps.hiddenApps(), (app::HiddenAppsStore::HiddenApps{{"com.example.music", "Music"}}));
+    EXPECT_TRUE(app::HiddenAppsStore(defaults).isHidden("com.example.music"));  // persisted
+    EXPECT_TRUE(view->isEmptyStateShown());
+
+    // A row without a bundle identifier cannot be hidden: there is nothing to key it by.
+    AppRowView::AppClient nameless;
+    nameless.id = 99;
+    nameless.name = "Nameless";
+    view->hideClient(nameless);
+    EXPECT_EQ(hiddenApps.hiddenApps().size(), 1u);
+}
+
+TEST_F(ContentViewTest, MovingAMutedRowUnmutesThenSetsTheVolume) {
+    launch(201, "com.example.music", "Music");
+    pump(2.0);
+    auto view = makeView();
+    const uint32_t id = rowOf("com.example.music")->id;
+    viewModel->toggleMute(id);
+    pump();
+    ASSERT_TRUE(rowOf("com.example.music")->isMuted);
+
+    Slider* slider = view->row(id)->slider();
+    slider->dragTo(0.4);
+    EXPECT_TRUE(viewModel->isDragging(id));
+    EXPECT_FALSE(rowOf("com.example.music")->isMuted);
+    EXPECT_FLOAT_EQ(rowOf("com.example.music")->volume, 0.4f);
+    slider->releaseDrag();
+    pump(0.6);
+    EXPECT_FALSE(viewModel->isDragging(id));
+    ASSERT_TRUE(saved("com.example.music").has_value());
+    EXPECT_FLOAT_EQ(saved("com.example.music")->volume, 0.4f);
+    EXPECT_FALSE(saved("com.example.music")->isMuted);
+}
+
+TEST_F(ContentViewTest, SystemSliderWhileMutedUnmutesThenSetsTheVolume) {
+    auto view = makeView();
+    SystemVolumeRow* row = view->systemVolumeRow();
+    ASSERT_TRUE(row->isListening());
+    row->muteButton()->click();
+    pump();
+    EXPECT_TRUE(service->getSystemMute());
+
+    row->slider()->dragTo(0.3);
+    EXPECT_FALSE(row->isSystemMuted());
+    EXPECT_FALSE(service->getSystemMute());
+    EXPECT_NEAR(service->getSystemVolume(), 0.3f, 1e-3);
+    row->slider()->releaseDrag();
+}
+
+TEST_F(ContentViewTest, ExternalChangeDuringADragUpdatesMuteButNotTheSlider) {
+    auto view = makeView();
+    SystemVolumeRow* row = view->systemVolumeRow();
+    row->slider()->dragTo(0.5);
+    pump();
+    ASSERT_TRUE(row->isDraggingVolume());
+
+    // Someone else turns the output down and mutes it.
+    service->setSystemVolume(0.9f);
+    service->setSystemMute(true);
+    pump();
+    EXPECT_TRUE(row->isSystemMuted());
+    EXPECT_DOUBLE_EQ(row->systemVolume(), 0.5);
+    EXPECT_NEAR(row->slider()->valueF(), 0.5, 1e-3);
+
+    row->slider()->releaseDrag();
+    service->setSystemVolume(0.2f);
+    pump();
+    EXPECT_NEAR(row->systemVolume(), 0.2, 1e-3);
+}
+
+TEST_F(ContentViewTest, SettingsReplaceTheColumnAndStopTheVolumeListener) {
+    auto view = makeView();
+    ASSERT_TRUE(view->systemVolumeRow()->isListening());
+    view->settingsButton()->click();
+    pump();
+    EXPECT_TRUE(view->isShowingSettings());
+    EXPECT_FALSE(view->systemVolumeRow()->isListening());
+    view->closeSettings();
+    pump();
+    EXPECT_TRUE(view->systemVolumeRow()->isListening());
+}
+
+TEST_F(ContentViewTest, ManyRowsStopGrowingAt400) {
+    for (int i = 0; i < 12; ++i) launch(300 + i, "com.example.app" + std::to_string(i), "App " + std::to_string(i));
+    pump(3.0);
+    auto view = makeView();
+    EXPECT_EQ(view->rows().size(), 12u);
+    EXPECT_EQ(view->clientList()->height(), ContentView::kListMaxHeight);
+}
+
+}  // namespace
+}  // namespace tobble::ui

@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include "tests/ui/UiTestBed.h"
+#include "ui/Controls.h"
+#include "ui/DevicePickerView.h"
+
+namespace tobble::ui {
+namespace {
+
+TEST(DeviceIconTest, FirstMatchingRuleIgnoringCase) {
+    EXPECT_EQ(DevicePickerView::deviceIcon("Jane's AIRPODS Pro"), "headphones");
+    EXPECT_EQ(DevicePickerView::deviceIcon("Bluetooth Headphones"), "headphones");
+    EXPECT_EQ(DevicePickerView::deviceIcon("Beats Pill"), "wave.3.right");
+    EXPECT_EQ(DevicePickerView::deviceIcon("Smartvision Soundbar"), "tv");  // "tv" inside a word
+    EXPECT_EQ(DevicePickerView::deviceIcon("HDMI Output"), "tv");
+    EXPECT_EQ(DevicePickerView::deviceIcon("USB Audio"), "cable.connector");
+    EXPECT_EQ(DevicePickerView::deviceIcon("Built-in Speakers"), "hifispeaker");
+}
+
+class DevicePickerTest : public ::testing::Test, public testing::UiTestBed {
+protected:
+    std::unique_ptr<DevicePickerView> makePicker() {
+        auto picker = std::make_unique<DevicePickerView>(*service, audio, defaults);
+        picker->show();
+        pump();
+        return picker;
+    }
+};
+
+TEST_F(DevicePickerTest, NoDevicesSaysNoneAndNoOutputDevicesFound) {
+    auto picker = makePicker();
+    EXPECT_EQ(picker->currentDeviceName(), "None");
+    picker->header()->click();
+    EXPECT_TRUE(picker->isExpanded());
+    EXPECT_TRUE(picker->deviceRows().empty());
+    EXPECT_EQ(picker->emptyRowText(), "No output devices found");
+}
+
+TEST_F(DevicePickerTest, MarksTheDefaultAndSelectingWritesTheSystemDefault) {
+    audio.addDevice({.uid = "speakers", .name = "Speakers"});
+    const auto phones = audio.addDevice({.uid = "phones", .name = "Headphones", .makeDefault = true});
+    auto picker = makePicker();
+    EXPECT_EQ(picker->selectedDeviceID(), phones);
+    EXPECT_EQ(picker->currentDeviceName(), "Headphones");
+    ASSERT_EQ(picker->deviceRows().size(), 2u);
+
+    picker->deviceRows().front()->click();
+    pump();
+    EXPECT_EQ(picker->currentDeviceName(), "Speakers");
+    EXPECT_EQ(audio.defaultOutputUID(), "speakers");
+}
+
+TEST_F(DevicePickerTest, FirstDeviceMarkedWhenTheDefaultIsNotListed) {
+    audio.addDevice({.uid = "a", .name = "First"});
+    audio.addDevice({.uid = "b", .name = "Second"});
+    audio.setDefaultOutput("gone");
+    auto picker = makePicker();
+    ASSERT_EQ(picker->devices().size(), 2u);
+    EXPECT_EQ(picker->selectedDeviceID(), picker->devices().front().id);
+    EXPECT_EQ(picker->currentDeviceName(), "First");
+}
+
+TEST_F(DevicePickerTest, FollowsDeviceListChangesWhileShown) {
+    auto picker = makePicker();
+    ASSERT_TRUE(picker->devices().empty());
+    audio.addDevice({.uid = "speakers", .name = "Speakers", .makeDefault = true});
+    pump(0.5);
+    EXPECT_EQ(picker->currentDeviceName(), "Speakers");
+    picker->hide();
+    audio.addDevice({.uid = "usb", .name = "USB DAC"});
+    pump(0.5);
+    EXPECT_EQ(picker->devices().size(), 1u);
+}
+
+TEST_F(DevicePickerTest, ExpandedStateIsRestoredFromTheDefaults) {
+    {
+        auto picker = makePicker();
+        EXPECT_FALSE(picker->isExpanded());
+        picker->header()->click();
+    }
+    EXPECT_TRUE(defaults.boolean(DevicePickerView::kExpandedKey));
+    auto again = makePicker();
+    EXPECT_TRUE(again->isExpanded());
+}
+
+}  // namespace
+}  // namespace tobble::ui
