@@ -7,7 +7,7 @@
 
 #include "engine/core/NumberText.h"
 #include "engine/core/TAKLog.h"
-#include "engine/pipeline/RenderDSP.h"
+#include "engine/pipeline/RenderLoops.h"
 
 namespace tobble::engine {
 namespace {
@@ -18,11 +18,15 @@ constexpr uint64_t kBytesPerSample = sizeof(float);
 // The first three cycles show that audio flows; after that one line every 400 cycles.
 constexpr bool cycleMayLog(uint64_t tick) { return tick < 4 || (tick - 1) % kLogEvery == 0; }
 
-void silence(audio::AudioBufferList& output) noexcept {
+// Zeroes every output buffer except the first `keptBytes` bytes of the first one.
+void silenceExcept(audio::AudioBufferList& output, size_t keptBytes) noexcept {
     const uint32_t count = std::min(output.mNumberBuffers, audio::AudioBufferList::kCapacity);
     for (uint32_t i = 0; i < count; ++i) {
         audio::AudioBuffer& buffer = output.mBuffers[i];
-        if (buffer.mData != nullptr) std::memset(buffer.mData, 0, buffer.mDataByteSize);
+        const size_t kept = i == 0 ? std::min<size_t>(keptBytes, buffer.mDataByteSize) : 0;
+        if (buffer.mData != nullptr && kept < buffer.mDataByteSize) {
+            std::memset(static_cast<char*>(buffer.mData) + kept, 0, buffer.mDataByteSize - kept);
+        }
     }
 }
 
@@ -42,7 +46,16 @@ IOProcRenderer::IOProcRenderer(uint32_t slotValue, TAKVolumeState& volumes, TAKR
 
 void IOProcRenderer::render(const audio::AudioTimeStamp& now, const audio::AudioBufferList& input,
                             audio::AudioBufferList& output) noexcept {
-    silence(output);
+    // The whole output is silent after the cycle except what the cycle wrote. Nothing reads the
+    // output during the cycle, so silencing the rest afterwards is the same as silencing all of
+    // it first, and writes each byte once.
+    const size_t written = renderCycle(now, input, output);
+    silenceExcept(output, written);
+}
+
+size_t IOProcRenderer::renderCycle(const audio::AudioTimeStamp& now,
+                                   const audio::AudioBufferList& input,
+                                   const audio::AudioBufferList& output) noexcept {
     _lastRenderHostTime.store(now.mHostTime, std::memory_order_relaxed);
 
     // Sequentially consistent, like the cross-fade pointer load below: see diagCounter.
@@ -52,19 +65,19 @@ void IOProcRenderer::render(const audio::AudioTimeStamp& now, const audio::Audio
     if (output.mNumberBuffers == 0 || input.mNumberBuffers == 0 ||
         output.mBuffers[0].mData == nullptr || input.mBuffers[0].mData == nullptr) {
         if (mayLog) logNoBuffers(tick);
-        return;
+        return 0;
     }
     const audio::AudioBuffer& out = output.mBuffers[0];
     const audio::AudioBuffer& in = input.mBuffers[0];
     const uint32_t outChannels = out.mNumberChannels;
     const uint32_t inChannels = in.mNumberChannels;
 
-    if (outChannels == 0 || uint64_t{outChannels} * kBytesPerSample > out.mDataByteSize) return;
+    if (outChannels == 0 || uint64_t{outChannels} * kBytesPerSample > out.mDataByteSize) return 0;
     const uint32_t inStride = inChannels <= 1 ? 1 : inChannels;
     const uint64_t outFrames = out.mDataByteSize / (uint64_t{outChannels} * kBytesPerSample);
     const uint64_t inFrames = (in.mDataByteSize / kBytesPerSample) / inStride;
     const auto frames = static_cast<size_t>(std::min(outFrames, inFrames));
-    if (frames == 0) return;
+    if (frames == 0) return 0;
 
     // Before the warm-up test, so that a silent warm-up still advances a fade.
     const float fadeGain = advanceCrossfade(static_cast<int64_t>(frames));
@@ -76,7 +89,7 @@ void IOProcRenderer::render(const audio::AudioTimeStamp& now, const audio::Audio
         warmupFramesRemaining.store(warmup - muted, std::memory_order_relaxed);
         rmsBuffer.rms[index].store(0.0f, std::memory_order_relaxed);
         if (mayLog) logWarmup(tick, muted, warmup - muted);
-        return;
+        return 0;
     }
 
     const bool isMuted = volumeState.mutes[index].load(std::memory_order_relaxed) != 0;
@@ -94,6 +107,7 @@ void IOProcRenderer::render(const audio::AudioTimeStamp& now, const audio::Audio
     }
 
     if (mayLog) logCycle(tick, frames, inStride, outChannels, gain, peak, smoothed);
+    return frames * outChannels * kBytesPerSample;
 }
 
 float IOProcRenderer::advanceCrossfade(int64_t frames) noexcept {
@@ -129,6 +143,8 @@ float IOProcRenderer::renderFrames(const audio::AudioBuffer& in, const audio::Au
         if (inChannels == 2 && outChannels == 2) {
             return renderContiguous({source, frames * 2}, {destination, frames * 2}, gain);
         }
+        // Channels beyond the first two stay silent.
+        std::memset(destination, 0, frames * outChannels * kBytesPerSample);
         return renderStereo({source, frames * inChannels}, inChannels,
                             {destination, frames * outChannels}, outChannels, frames, gain);
     }

@@ -50,6 +50,10 @@ public:
     std::atomic<int64_t> warmupFramesRemaining{0};
 
 private:
+    // Steps 2 onwards of a cycle; returns how many bytes at the start of the first output buffer
+    // it wrote (0 when the cycle ends silent).
+    size_t renderCycle(const audio::AudioTimeStamp& now, const audio::AudioBufferList& input,
+                       const audio::AudioBufferList& output) noexcept;
     float advanceCrossfade(int64_t frames) noexcept;
     float renderFrames(const audio::AudioBuffer& in, const audio::AudioBuffer& out, size_t frames,
                        float gain) noexcept;

@@ -1,10 +1,7 @@
 #pragma once
 
-#include <algorithm>
 #include <cmath>
-#include <cstddef>
 #include <cstdint>
-#include <span>
 
 #include "engine/pipeline/TAKCrossfadeState.h"
 
@@ -71,70 +68,6 @@ inline float crossfadeGain(int64_t phase, float progress, CrossfadeRole role) no
     if (known == CrossfadePhase::preparing) return 1.0f;
     if (known == CrossfadePhase::fading) return std::cos(angle);
     return progress >= 1.0f ? 0.0f : 1.0f;
-}
-
-// The buffer loops. Each writes gain × input through the limiter and returns the largest
-// |gain × input| before limiting (0 for no frames). Callers have checked the buffer sizes.
-
-// Same layout in and out (stereo to stereo): a flat run of samples. Four independent lanes
-// keep the peak reduction vectorisable without relaxing floating-point rules.
-inline float renderContiguous(std::span<const float> in, std::span<float> out,
-                              float gain) noexcept {
-    const size_t count = std::min(in.size(), out.size());
-    float lanePeak[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-    size_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-#pragma GCC unroll 4
-        for (size_t lane = 0; lane < 4; ++lane) {
-            const float x = gain * in[i + lane];
-            const float a = magnitude(x);
-            lanePeak[lane] = a > lanePeak[lane] ? a : lanePeak[lane];
-            out[i + lane] = softLimit(x, a);
-        }
-    }
-    float peak = std::max(std::max(lanePeak[0], lanePeak[1]), std::max(lanePeak[2], lanePeak[3]));
-    for (; i < count; ++i) {
-        const float x = gain * in[i];
-        const float a = magnitude(x);
-        peak = a > peak ? a : peak;
-        out[i] = softLimit(x, a);
-    }
-    return peak;
-}
-
-// Input channels 0 and 1 of each frame to output channels 0 and 1; further output channels
-// are left untouched and further input channels ignored.
-inline float renderStereo(std::span<const float> in, uint32_t inChannels, std::span<float> out,
-                          uint32_t outChannels, size_t frames, float gain) noexcept {
-    float peak = 0.0f;
-    for (size_t i = 0; i < frames; ++i) {
-        const float x0 = gain * in[i * inChannels];
-        const float x1 = gain * in[i * inChannels + 1];
-        const float a0 = magnitude(x0);
-        const float a1 = magnitude(x1);
-        peak = a0 > peak ? a0 : peak;
-        peak = a1 > peak ? a1 : peak;
-        out[i * outChannels] = softLimit(x0, a0);
-        out[i * outChannels + 1] = softLimit(x1, a1);
-    }
-    return peak;
-}
-
-// The first input channel of each frame (frames `inStride` samples apart) to every output
-// channel of the frame.
-inline float renderMono(std::span<const float> in, uint32_t inStride, std::span<float> out,
-                        uint32_t outChannels, size_t frames, float gain) noexcept {
-    float peak = 0.0f;
-    for (size_t i = 0; i < frames; ++i) {
-        const float x = gain * in[i * inStride];
-        const float a = magnitude(x);
-        peak = a > peak ? a : peak;
-        const float y = softLimit(x, a);
-        for (size_t channel = 0; channel < outChannels; ++channel) {
-            out[i * outChannels + channel] = y;
-        }
-    }
-    return peak;
 }
 
 }  // namespace tobble::engine

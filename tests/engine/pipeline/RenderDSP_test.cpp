@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/pipeline/RenderDSP.h"
+#include "engine/pipeline/RenderLoops.h"
 
 namespace tobble::engine {
 namespace {
@@ -107,8 +108,9 @@ TEST(CrossfadeGainTest, IdleAndUnknownPhases) {
 }
 
 TEST(BufferLoopsTest, ContiguousMatchesTheScalarLimiterAtEveryLength) {
-    // Lengths around the four-lane blocks, with the peak in every position of a block.
-    for (size_t count = 0; count <= 9; ++count) {
+    // Every length through two unrolled blocks, single vector steps and a scalar tail,
+    // with the one loud sample in every position.
+    for (size_t count = 0; count <= 72; ++count) {
         for (size_t loud = 0; loud < count; ++loud) {
             std::vector<float> in(count, 0.3f);
             in[loud] = -1.9f;
