@@ -1,6 +1,6 @@
 # Warnings are errors everywhere in our own code.
 add_compile_options(-Wall -Wextra -Wpedantic -Werror -Wshadow -Wnon-virtual-dtor
-                    -Wold-style-cast -Wcast-align -Woverloaded-virtual -Wnull-dereference
+                    -Wold-style-cast -Wcast-align -Woverloaded-virtual
                     -Wimplicit-fallthrough
                     # "????" is how unknown status bytes print; C++17 has no trigraphs anyway.
                     -Wno-trigraphs
