@@ -101,7 +101,9 @@ inline float renderContiguous(std::span<const float> in, std::span<float> out,
             simd::gainStep(&in[i + 2 * kLanes], &out[i + 2 * kLanes], gains, peak2, knee);
             simd::gainStep(&in[i + 3 * kLanes], &out[i + 3 * kLanes], gains, peak3, knee);
         }
-        for (; i + kLanes <= count; i += kLanes) simd::gainStep(&in[i], &out[i], gains, peak0, knee);
+        for (; i + kLanes <= count; i += kLanes) {
+            simd::gainStep(&in[i], &out[i], gains, peak0, knee);
+        }
         for (const Floats& lanes : {peak0, peak1, peak2, peak3}) {
             for (size_t lane = 0; lane < kLanes; ++lane) {
                 peak = lanes[lane] > peak ? lanes[lane] : peak;
@@ -124,7 +126,9 @@ inline float renderContiguous(std::span<const float> in, std::span<float> out,
     for (; i + simd::kLanes <= count; i += simd::kLanes) {
         const simd::Floats x = simd::load(&out[i]);
         const simd::Floats a = simd::abs(x);
-        if (simd::any(!(a <= simd::splat(kLimiterKnee)))) simd::store(&out[i], simd::softLimit(x, a));
+        if (simd::any(!(a <= simd::splat(kLimiterKnee)))) {
+            simd::store(&out[i], simd::softLimit(x, a));
+        }
     }
 #endif
     for (; i < count; ++i) out[i] = softLimit(out[i]);
