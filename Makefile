@@ -8,8 +8,8 @@ deps:
 
 run: deps
 	cmake --preset release >/dev/null
-	cmake --build --preset release -j $(JOBS) --target tobble-demo
-	./build/release/tools/tobble-demo/tobble-demo
+	cmake --build --preset release -j $(JOBS) --target tobble
+	./build/release/app/shell/tobble
 
 test: deps
 	cmake --preset debug >/dev/null
