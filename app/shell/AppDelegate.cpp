@@ -108,6 +108,7 @@ void AppDelegate::applicationWillTerminate() {
     terminated_ = true;
     removeKeyboardShortcutMonitors();
     if (deps_.clickMonitor) deps_.clickMonitor->stop();
+    if (deps_.escapeGrab) deps_.escapeGrab->remove();
     shortcutChangeObserver_.reset();
     accessibilityObserver_.reset();
     if (accessibilityPollTimer_) {
@@ -224,6 +225,11 @@ void AppDelegate::openPanel() {
 
     deps_.viewModel.startRMSPolling();
 
+    if (deps_.escapeGrab) {
+        deps_.escapeGrab->install(KeyboardShortcut{0, kEscapeKey}, [self] {
+            if (self && self->isPanelVisible()) self->closePanel();
+        });
+    }
     if (!isSticky_ && deps_.clickMonitor) {
         deps_.clickMonitor->start([self](QPoint position) {
             if (self) self->handleGlobalClick(position);
@@ -237,6 +243,7 @@ void AppDelegate::closePanel() {
     deps_.viewModel.stopRMSPolling();
     if (panel_) panel_->clearContent();
     if (deps_.clickMonitor) deps_.clickMonitor->stop();
+    if (deps_.escapeGrab) deps_.escapeGrab->remove();
 }
 
 void AppDelegate::handleGlobalClick(QPoint position) {

@@ -47,6 +47,10 @@ public:
         NotificationCenter& notifications;
         std::unique_ptr<GlobalShortcutGrab> globalShortcut;
         std::unique_ptr<GlobalClickMonitor> clickMonitor;
+        // Escape for the open panel. The panel opens without taking the keyboard from the
+        // application in front, so while it is open Escape is taken globally, as a key panel
+        // would take it; optional.
+        std::unique_ptr<GlobalShortcutGrab> escapeGrab;
         // A fresh panel content on every open; the onboarding content with its dismissal.
         std::function<std::unique_ptr<QWidget>()> makePanelContent;
         std::function<std::unique_ptr<QWidget>(std::function<void()> onDismiss)> makeOnboarding;

@@ -8,6 +8,9 @@
 
 namespace tobble::shell {
 
+// The key name a grab uses for Escape.
+inline constexpr const char* kEscapeKey = "escape";
+
 // The key press watch outside the application: a global grab of one shortcut. On X11 it is a
 // passive key grab on the root window; on a Wayland session nothing can grab keys for us, so it
 // reports itself unavailable and the onboarding explains why.

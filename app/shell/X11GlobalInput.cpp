@@ -3,6 +3,8 @@
 #include <QAbstractNativeEventFilter>
 #include <QGuiApplication>
 #include <array>
+#include <cstdlib>
+#include <optional>
 
 #include "app/shell/GlobalInput.h"
 
@@ -65,6 +67,7 @@ constexpr uint16_t kRelevantState = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | 
 
 // The keysym of a one-character key ("t", "5", ";"): Latin-1 keysyms equal their code points.
 std::optional<xcb_keysym_t> keysymFor(const std::string& key) {
+    if (key == kEscapeKey) return 0xff1b;  // XK_Escape
     if (key.size() != 1) return std::nullopt;
     const auto c = static_cast<unsigned char>(key[0]);
     if (c < 0x20 || c > 0x7e) return std::nullopt;

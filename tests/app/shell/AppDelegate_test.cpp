@@ -115,6 +115,18 @@ TEST_F(AppDelegateTest, OpenStartsTheLevelPollAndEscapeStopsItAndDropsTheContent
     EXPECT_EQ(bed.delegate->panel()->content(), nullptr);
 }
 
+TEST_F(AppDelegateTest, EscapeIsTakenOnlyWhileThePanelIsOpen) {
+    EXPECT_FALSE(bed.escape->isInstalled());
+    bed.delegate->openPanel();
+    ASSERT_TRUE(bed.escape->isInstalled());
+    EXPECT_EQ(bed.escape->installed->key, kEscapeKey);
+    EXPECT_EQ(bed.escape->installed->modifiers, 0);
+    bed.escape->press();
+    EXPECT_FALSE(bed.delegate->isPanelVisible());
+    EXPECT_FALSE(bed.viewModel->isPanelOpen());
+    EXPECT_FALSE(bed.escape->isInstalled());
+}
+
 TEST_F(AppDelegateTest, PanelIsCentredAndKeepsItsCentreAsContentChanges) {
     bed.delegate->openPanel();
     TobblePanel* panel = bed.delegate->panel();

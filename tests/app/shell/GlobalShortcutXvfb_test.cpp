@@ -85,6 +85,12 @@ TEST(GlobalShortcutXvfb, KeyPressAimedAtAnotherWindowTogglesThePanel) {
     ASSERT_EQ(run(xenv, "xdotool", {"key", "super+shift+t"}).first, 0);
     EXPECT_TRUE(waitFor([&] { return !panelVisible(xenv); }, 10s));
 
+    // Escape closes the open panel although the other window kept the focus.
+    ASSERT_EQ(run(xenv, "xdotool", {"key", "super+shift+t"}).first, 0);
+    ASSERT_TRUE(waitFor([&] { return panelVisible(xenv); }, 10s));
+    ASSERT_EQ(run(xenv, "xdotool", {"key", "Escape"}).first, 0);
+    EXPECT_TRUE(waitFor([&] { return !panelVisible(xenv); }, 10s));
+
     // A press with an extra modifier is not the shortcut.
     ASSERT_EQ(run(xenv, "xdotool", {"key", "super+shift+alt+t"}).first, 0);
     std::this_thread::sleep_for(500ms);

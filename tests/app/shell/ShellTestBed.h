@@ -140,6 +140,7 @@ struct ShellTestBed {
     UpdateObserver updateObserver{dispatcher.mainQueuePtr()};
     FakeShortcutGrab* grab = nullptr;
     FakeClickMonitor* clicks = nullptr;
+    FakeShortcutGrab* escape = nullptr;
     SizedContent* content = nullptr;  // the current panel content
     QSize contentSize{320, 200};
     std::function<void()> dismissOnboarding;
@@ -155,6 +156,8 @@ struct ShellTestBed {
         grab = grabOwned.get();
         auto clicksOwned = std::make_unique<FakeClickMonitor>();
         clicks = clicksOwned.get();
+        auto escapeOwned = std::make_unique<FakeShortcutGrab>(&trusted);
+        escape = escapeOwned.get();
         AppDelegate::Dependencies deps{
             environment,
             *engine,
@@ -164,6 +167,7 @@ struct ShellTestBed {
             notifications,
             std::move(grabOwned),
             std::move(clicksOwned),
+            std::move(escapeOwned),
             [this] {
                 auto widget = std::make_unique<SizedContent>(contentSize);
                 content = widget.get();
