@@ -11,16 +11,28 @@ static void initTobbleIconResources() { Q_INIT_RESOURCE(icons); }
 
 namespace tobble::shell {
 
-QIcon tobbleStatusIcon(const QColor& colour) {
-    initTobbleIconResources();
-    QFile file(QStringLiteral(":/tobble/tobble-symbolic.svg"));
+namespace {
+
+QByteArray tintedDrawing(const QString& path, const QColor& colour) {
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) return {};
     QByteArray svg = file.readAll();
     svg.replace("currentColor", colour.name(QColor::HexRgb).toLatin1());
-    QSvgRenderer renderer(svg);
-    if (!renderer.isValid()) return {};
+    return svg;
+}
+
+}  // namespace
+
+QIcon tobbleStatusIcon(const QColor& colour) {
+    initTobbleIconResources();
+    // Each size comes from the drawing whose grid it is a whole multiple of, so edges land on
+    // pixel boundaries; the others are scaled from the nearer one.
+    QSvgRenderer small(tintedDrawing(QStringLiteral(":/tobble/tobble-symbolic.svg"), colour));
+    QSvgRenderer tray(tintedDrawing(QStringLiteral(":/tobble/tobble-symbolic-22.svg"), colour));
+    if (!small.isValid() || !tray.isValid()) return {};
     QIcon icon;
     for (int size : {16, 18, 20, 22, 24, 32, 44, 48, 64}) {
+        QSvgRenderer& renderer = (size % 22 == 0 || size == 20 || size == 24) ? tray : small;
         QPixmap pixmap(size, size);
         pixmap.fill(Qt::transparent);
         QPainter painter(&pixmap);

@@ -1,0 +1,47 @@
+#include "app/shell/TobbleIcon.h"
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QPixmap>
+
+#include "tests/app/shell/ShellTestBed.h"
+
+namespace tobble::shell {
+namespace {
+
+int alphaAt(const QIcon& icon, int size, int x, int y) {
+    const QImage image = icon.pixmap(QSize(size, size)).toImage().convertToFormat(
+        QImage::Format_ARGB32);
+    EXPECT_EQ(image.size(), QSize(size, size));
+    return qAlpha(image.pixel(x, y));
+}
+
+// The tray sizes are drawn on their own pixel grids: the slider tracks are solid two-pixel
+// columns with clear pixels beside them, not a blur.
+TEST(TobbleIcon, TrackEdgesFallOnPixelBoundariesAt16And22) {
+    testing::ensureApplication();
+    const QIcon icon = tobbleStatusIcon(Qt::white);
+    ASSERT_FALSE(icon.isNull());
+    // 16 px: the middle track is columns 7 and 8.
+    EXPECT_EQ(alphaAt(icon, 16, 7, 12), 255);
+    EXPECT_EQ(alphaAt(icon, 16, 8, 12), 255);
+    EXPECT_EQ(alphaAt(icon, 16, 6, 12), 0);
+    EXPECT_EQ(alphaAt(icon, 16, 9, 12), 0);
+    // 22 px: the middle track is columns 10 and 11.
+    EXPECT_EQ(alphaAt(icon, 22, 10, 16), 255);
+    EXPECT_EQ(alphaAt(icon, 22, 11, 16), 255);
+    EXPECT_EQ(alphaAt(icon, 22, 9, 16), 0);
+    EXPECT_EQ(alphaAt(icon, 22, 12, 16), 0);
+}
+
+TEST(TobbleIcon, ColourFollowsThePaletteAndTheAppIconExists) {
+    testing::ensureApplication();
+    const QImage dark =
+        tobbleStatusIcon(QColor(0x20, 0x20, 0x20)).pixmap(QSize(16, 16)).toImage();
+    EXPECT_LT(qRed(dark.pixel(7, 12)), 0x40);
+    EXPECT_FALSE(tobbleAppIcon().pixmap(QSize(48, 48)).isNull());
+}
+
+}  // namespace
+}  // namespace tobble::shell
