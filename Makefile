@@ -1,5 +1,5 @@
 # The two everyday commands are `make run` and `make test`; the rest are for developers.
-.PHONY: deps run test test-asan test-tsan test-fuzz bench clean
+.PHONY: deps run test test-asan test-tsan test-sanitizers test-fuzz soak bench clean
 
 JOBS ?= $(shell nproc)
 
@@ -16,20 +16,38 @@ test: deps
 	cmake --build --preset debug -j $(JOBS)
 	ctest --preset debug -j $(JOBS)
 
+# The suites that run under the sanitizers: dispatch, simulated system, engine, services and the
+# scenario runner (the Qt suites and the real-server suites are left out: their libraries are not
+# built with the sanitizers). The soak runs a shorter hour there.
+SANITIZER_SUITES := platform_dispatch_tests platform_audio_tests engine_core_tests engine_pipeline_tests \
+                    engine_engine_tests app_services_tests tools_tests
+SANITIZER_LABELS := ^($(subst $(eval) ,|,$(strip $(SANITIZER_SUITES))))$$
+SANITIZER_SOAK_ROUNDS ?= 45
+
 test-asan: deps
 	cmake --preset asan >/dev/null
-	cmake --build --preset asan -j $(JOBS)
-	ctest --preset asan -j $(JOBS)
+	cmake --build --preset asan -j $(JOBS) --target $(SANITIZER_SUITES)
+	TOBBLE_SOAK_ROUNDS=$(SANITIZER_SOAK_ROUNDS) ctest --preset asan -j $(JOBS) -L '$(SANITIZER_LABELS)'
 
 test-tsan: deps
 	cmake --preset tsan >/dev/null
-	cmake --build --preset tsan -j $(JOBS)
-	ctest --preset tsan -j $(JOBS)
+	cmake --build --preset tsan -j $(JOBS) --target $(SANITIZER_SUITES)
+	TOBBLE_SOAK_ROUNDS=$(SANITIZER_SOAK_ROUNDS) TSAN_OPTIONS=halt_on_error=1 \
+	  ctest --preset tsan -j $(JOBS) -L '$(SANITIZER_LABELS)'
+
+test-sanitizers: test-asan test-tsan
+
+# A longer soak than the test suite's three seeds, for nightly runs.
+SOAK_SEEDS ?= 1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20
+soak: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS) --target engine_engine_tests
+	TOBBLE_SOAK_SEEDS=$(SOAK_SEEDS) ./build/release/tests/engine_engine_tests --gtest_filter='Seeds/SoakTest.*'
 
 # Each fuzzer runs for FUZZ_SECONDS on a scratch copy of its seed corpus, so the checked-in seeds
 # stay as they are; a crash leaves its input in build/fuzz/runs/ and fails the target.
 FUZZ_SECONDS ?= 60
-FUZZERS := volume_store_fuzzer hidden_apps_store_fuzzer
+FUZZERS := volume_store_fuzzer hidden_apps_store_fuzzer property_array_fuzzer scenario_parser_fuzzer
 
 test-fuzz: deps
 	cmake --preset fuzz >/dev/null
