@@ -55,7 +55,9 @@ int main(int argc, char** argv) {
 
     auto mainQueue = std::make_shared<shell::QtMainQueue>();
     system::qt::QSettingsUserDefaults defaults;
-    auto backend = shell::chooseAudioBackend(mainQueue);
+    // The app's engine and audio service are process-wide and are destroyed only after main()
+    // returns; the audio system they hold must still be there then, so it is never freed.
+    shell::AudioBackend* backend = shell::chooseAudioBackend(mainQueue).release();
     const Environment environment{backend->dispatcher(), backend->audio(), backend->processes(),
                                   backend->applications(), defaults,
                                   backend->responsibleProcess()};
