@@ -78,6 +78,10 @@ void TAKEngine::start() {
     reconcileQueue->sync([this] { startGated(); });
 }
 
+void TAKEngine::reconcileNow() {
+    reconcileQueue->sync([this] { reconcile(); });
+}
+
 void TAKEngine::stop() {
     reconcileQueue->sync([this] { stopGated(); });
 }

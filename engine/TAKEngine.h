@@ -56,6 +56,8 @@ public:
 
     void start();
     void stop();
+    // One reconcile pass now, on the engine's queue (what the 1 s timer does).
+    void reconcileNow();
 
     // ---- read from the application's queues
     // The current catalog; empty while stopped.
