@@ -130,17 +130,6 @@ TEST_F(ViewModelTest, VanishedClientLeavesAndReturnsAtItsSavedVolume) {
     EXPECT_FLOAT_EQ(rowOf("com.example.Video").volume, 0.35f);
 }
 
-TEST_F(ViewModelTest, StoppedEngineEmptiesThePanelAtTheNextPoll) {
-    startWith({{300, "com.example.Music"}});
-    advance(0.1);
-    engine->stop();
-    advance(0.5);
-    EXPECT_TRUE(viewModel->clients().empty());
-    engine->start();
-    advance(0.5);
-    EXPECT_NE(row("com.example.Music"), nullptr);
-}
-
 TEST_F(ViewModelTest, OnlyRegularApplicationsWithOrdinaryIdentifiersAreShown) {
     launch(300, "com.example.Music");
     launch(301, "com.example.Menubar", "Menubar", ActivationPolicy::Accessory);
@@ -173,18 +162,6 @@ TEST_F(ViewModelTest, ClientWithoutApplicationAppearsWhenItsApplicationLaunches)
     EXPECT_EQ(engine->catalogGeneration(), generation);
     ASSERT_NE(row("com.example.Late"), nullptr);
     EXPECT_EQ(rowOf("com.example.Late").name, "Late");
-}
-
-TEST_F(ViewModelTest, NamesAndIconsAreResolvedOncePerProcess) {
-    startWith({{300, "com.example.Music"}});
-    const auto icon = rowOf("com.example.Music").icon;
-    EXPECT_EQ(icon.kind, system::IconHandle::Kind::LetterTile);
-    // The workspace forgets the application; the row keeps what was resolved for it.
-    apps.terminate(300);
-    apps.launch({.pid = 300, .bundleID = "com.example.Music", .name = "Renamed"});
-    launch(301, "com.example.Video");
-    advance(1.0);
-    EXPECT_EQ(rowOf("com.example.Music").name, "com.example.Music");
 }
 
 // ---- user changes
@@ -420,22 +397,6 @@ TEST_F(ViewModelTest, ObserversHearOfChangesOnTheMainQueueAfterTheCall) {
     viewModel->toggleMute(rowOf("com.example.Music").id);
     dispatcher.runDue();
     EXPECT_TRUE(events.empty());
-}
-
-TEST_F(ViewModelTest, DraggedRowCountsAsDraggedUntilHalfASecondAfterTheDrag) {
-    startWith({{300, "com.example.Music"}});
-    const uint32_t id = rowOf("com.example.Music").id;
-    viewModel->beginDrag(id);
-    EXPECT_TRUE(viewModel->isDragging(id));
-    viewModel->endDrag(id);
-    advance(0.4);
-    EXPECT_TRUE(viewModel->isDragging(id));
-    viewModel->beginDrag(id);  // a new drag cancels the pending end
-    advance(0.5);
-    EXPECT_TRUE(viewModel->isDragging(id));
-    viewModel->endDrag(id);
-    advance(0.51);
-    EXPECT_FALSE(viewModel->isDragging(id));
 }
 
 TEST_F(ViewModelTest, PollResultArrivingAfterStopIsDiscardedAndStartIsIdempotent) {
