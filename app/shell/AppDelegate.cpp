@@ -249,6 +249,11 @@ void AppDelegate::closePanel() {
 void AppDelegate::handleGlobalClick(QPoint position) {
     if (isSticky_ || !isPanelVisible()) return;
     if (panel_->frameGeometry().contains(position)) return;
+    // The watch sees this application's own clicks too; only other applications' count (a
+    // click in the onboarding or the update window leaves the panel open).
+    if (QWidget* window = QApplication::topLevelAt(position); window && window->isVisible()) {
+        return;
+    }
     closePanel();
     lastClickElsewhereClose_ = deps_.environment.dispatcher.clock().monotonicSeconds();
 }

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QUrl>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -125,13 +126,21 @@ int main(int argc, char** argv) {
     };
     delegate = std::make_unique<shell::AppDelegate>(std::move(deps));
 
-    if (!delegate->applicationDidFinishLaunching()) return 0;
+    // The end of the process: what must reach the disk does, then the process ends without
+    // running static destructors. The process-wide engine and audio service would otherwise be
+    // destroyed while the audio system's threads still run.
+    auto endProcess = [&](int status) {
+        delegate.reset();
+        viewModel.reset();
+        defaults.flush();
+        std::fflush(nullptr);
+        std::_Exit(status);
+    };
+
+    if (!delegate->applicationDidFinishLaunching()) endProcess(0);
     QObject::connect(&application, &QCoreApplication::aboutToQuit, delegate.get(),
                      [&delegate] { delegate->applicationWillTerminate(); });
     if (!delegate->isRunningTests()) updater.start();
 
-    const int status = QApplication::exec();
-    delegate.reset();
-    viewModel.reset();
-    return status;
+    endProcess(QApplication::exec());
 }
