@@ -79,19 +79,12 @@ TEST_F(IOProcRendererTest, StereoInputFillsTheFirstTwoOfSixChannels) {
 
 TEST_F(IOProcRendererTest, MonoInputGoesToEveryOutputChannel) {
     TestAudioBuffers mono{1, kFrames, 1.8f};
-    volumes.write(kSlot, 0.5f, false);
+    volumes.write(kSlot + 32, 0.5f, false);
     cycle(mono, output);
     EXPECT_TRUE(output.channelIs(0, softLimit(0.9f)));
     EXPECT_TRUE(output.channelIs(1, softLimit(0.9f)));
-}
-
-TEST_F(IOProcRendererTest, WideInputOnAMonoOutputTakesTheFirstChannel) {
-    TestAudioBuffers wide{4, kFrames, 0.0f};
-    wide.fillChannel(0, 0.25f);
-    wide.fillChannel(3, 0.75f);
-    TestAudioBuffers mono{1, kFrames, kGarbage};
-    cycle(wide, mono);
-    EXPECT_TRUE(mono.channelIs(0, 0.25f));
+    EXPECT_EQ(cycleLines(), std::vector<std::string>{"IOProc slot=3 tick=1 frames=512 inCh=1 "
+                                                     "outCh=2 gain=0.5 peak=0.9 smoothed=0.45"});
 }
 
 TEST_F(IOProcRendererTest, FramesAreLimitedByTheShorterBuffer) {
@@ -119,15 +112,6 @@ TEST_F(IOProcRendererTest, LevelAttacksThenDecaysByFivePercentPerCycle) {
         EXPECT_FLOAT_EQ(levels.level(kSlot), level * 0.95f);
         level = levels.level(kSlot);
     }
-}
-
-TEST_F(IOProcRendererTest, HostTimeOfTheLevelOnlyMovesWhileAudible) {
-    input.fill(0.00015f);
-    cycle();  // level 0.000075: not audible
-    EXPECT_EQ(levels.hostTime[kSlot].load(), 0u);
-    cycle();  // 0.0001125
-    EXPECT_EQ(levels.hostTime[kSlot].load(), hostTime);
-    EXPECT_EQ(renderer._lastRenderHostTime.load(), hostTime);
 }
 
 // ---- warm-up
@@ -166,15 +150,6 @@ TEST_F(IOProcRendererTest, NullInputGivesSilenceAndLeavesTheLevelAlone) {
     EXPECT_EQ(renderer.smoothedPeak.load(), 0.0f);
     EXPECT_EQ(renderer._lastRenderHostTime.load(), 77u);
     EXPECT_EQ(cycleLines(), std::vector<std::string>{"IOProc slot=3 tick=1 no buffers — skip"});
-}
-
-TEST_F(IOProcRendererTest, EmptyListsAreSkippedWithTheSameLine) {
-    audio::AudioBufferList none;
-    renderer.render(timeStampAt(1), none, output.list());
-    EXPECT_TRUE(output.isSilent());
-    renderer.render(timeStampAt(2), input.list(), none);
-    EXPECT_EQ(cycleLines().size(), 2u);
-    EXPECT_EQ(cycleLines()[1], "IOProc slot=3 tick=2 no buffers — skip");
 }
 
 TEST_F(IOProcRendererTest, MalformedSizesGiveSilenceWithoutALine) {
@@ -231,15 +206,6 @@ TEST_F(IOProcRendererTest, LogsTheFirstThreeCyclesThenEveryFourHundredth) {
     EXPECT_EQ(cycleLines().back().substr(0, 26), "IOProc slot=3 tick=801 fra");
 }
 
-TEST_F(IOProcRendererTest, MonoLinesReportAnInputStrideOfOne) {
-    TestAudioBuffers mono{1, kFrames, 0.5f};
-    TestAudioBuffers out{6, kFrames};
-    volumes.write(kSlot + 32, 0.5f, false);
-    cycle(mono, out);
-    EXPECT_EQ(cycleLines(), std::vector<std::string>{"IOProc slot=3 tick=1 frames=512 inCh=1 "
-                                                     "outCh=6 gain=0.5 peak=0.25 smoothed=0.125"});
-}
-
 // ---- cross-fade
 
 class IOProcCrossfadeTest : public IOProcRendererTest {
@@ -281,16 +247,6 @@ TEST_F(IOProcCrossfadeTest, HalfWayThroughBothPipelinesPlayAtEqualPower) {
     EXPECT_NEAR(oldGain, 0.7071f, 1e-4f);
     EXPECT_NEAR(newGain, 0.7071f, 1e-4f);
     EXPECT_NEAR(oldGain * oldGain + newGain * newGain, 1.0f, 1e-5f);
-}
-
-TEST_F(IOProcCrossfadeTest, TheOldPipelineFollowsTheNewOnesProgress) {
-    fade.startFading(960);
-    cycleIncoming(incomingOutput);
-    cycleIncoming(incomingOutput);
-    EXPECT_EQ(fade.progress(), 1.0f);
-    EXPECT_NEAR(incomingOutput.at(0, 0), 0.5f, 1e-6f);
-    cycle();
-    EXPECT_LT(output.at(0, 0), 1e-6f);
 }
 
 TEST_F(IOProcCrossfadeTest, AfterFinishingTheStayingPipelinePlaysAtFullGain) {
