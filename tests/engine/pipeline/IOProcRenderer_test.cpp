@@ -98,6 +98,9 @@ TEST_F(IOProcRendererTest, FramesAreLimitedByTheShorterBuffer) {
 // ---- level meter
 
 TEST_F(IOProcRendererTest, LevelAttacksThenDecaysByFivePercentPerCycle) {
+    input.fill(0.0f);
+    cycle();
+    EXPECT_EQ(levels.hostTime[kSlot].load(), 0u);  // stamped only while audible
     input.fill(1.0f);
     for (float expected : {0.5f, 0.75f, 0.875f}) {
         cycle();
