@@ -57,26 +57,39 @@ TEST(CrossfadeGainTest, IdleAndUnknownPhasesSilenceOnlyAFadedOutPrimary) {
     }
 }
 
-// The vector loop must give exactly what the sample-by-sample definition gives.
+// The vector loops must give exactly what the sample-by-sample definition gives: the one the
+// processor gets (eight lanes where it has AVX2) and the four-lane one every x86-64 can run.
+using ContiguousLoop = float (*)(std::span<const float>, std::span<float>, float) noexcept;
+float fourLanes(std::span<const float> in, std::span<float> out, float gain) noexcept {
+    return renderContiguousLanes<4>(in, out, gain);
+}
+
 TEST(BufferLoopsTest, ContiguousMatchesTheScalarLimiterAtEveryLength) {
-    // Every length through two unrolled blocks, single vector steps and a scalar tail,
-    // with the one loud sample in every position.
-    for (size_t count = 0; count <= 72; ++count) {
-        for (size_t loud = 0; loud < count; ++loud) {
-            std::vector<float> in(count, 0.3f);
-            in[loud] = -1.9f;
-            std::vector<float> out(count, 9.0f);
-            ASSERT_EQ(renderContiguous(in, out, 0.5f), 0.95f) << count << " " << loud;
-            for (size_t i = 0; i < count; ++i) ASSERT_EQ(out[i], softLimit(0.5f * in[i])) << i;
+    for (ContiguousLoop loop : {ContiguousLoop{renderContiguous}, ContiguousLoop{fourLanes}}) {
+        // Every length through two unrolled blocks, single vector steps and a scalar tail,
+        // with the one loud sample in every position.
+        for (size_t count = 0; count <= 72; ++count) {
+            for (size_t loud = 0; loud < count; ++loud) {
+                std::vector<float> in(count, 0.3f);
+                in[loud] = -1.9f;
+                std::vector<float> out(count, 9.0f);
+                ASSERT_EQ(loop(in, out, 0.5f), 0.95f) << count << " " << loud;
+                for (size_t i = 0; i < count; ++i) {
+                    ASSERT_EQ(out[i], softLimit(0.5f * in[i])) << i;
+                }
+            }
         }
     }
 }
 
 TEST(BufferLoopsTest, ANaNSampleBecomesSilenceAndDoesNotReachThePeak) {
-    std::vector<float> in = {0.1f, kNaN, -0.4f, 0.2f, 0.3f};
+    std::vector<float> in = {0.1f, kNaN, -0.4f, 0.2f, 0.3f, 0.1f, 0.1f, 0.1f, 0.1f};
     std::vector<float> out(in.size());
-    EXPECT_EQ(renderContiguous(in, out, 1.0f), 0.4f);
-    EXPECT_EQ(out, (std::vector<float>{0.1f, 0.0f, -0.4f, 0.2f, 0.3f}));
+    for (ContiguousLoop loop : {ContiguousLoop{renderContiguous}, ContiguousLoop{fourLanes}}) {
+        EXPECT_EQ(loop(in, out, 1.0f), 0.4f);
+        EXPECT_EQ(out[1], 0.0f);
+        EXPECT_EQ(out[2], -0.4f);
+    }
 }
 
 }  // namespace
