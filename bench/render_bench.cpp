@@ -140,10 +140,10 @@ int main(int argc, char** argv) {
     const double renderPerFrame = measured.at(kRenderName) / kFrames;
     const double hotPerFrame = measured.at(kHotRenderName) / kFrames;
     std::printf("stereo %zu-frame cycles, median CPU time per frame:\n", kFrames);
-    std::printf("  plain copy of the same buffers:           %.3f ns/frame\n", copyPerFrame);
-    std::printf("  render, program level (gain, meter):      %.3f ns/frame  %.2fx the copy\n",
+    std::printf("  plain copy of the same buffers:            %.3f ns/frame\n", copyPerFrame);
+    std::printf("  render, program level (limiter idle):      %.3f ns/frame  %.2fx the copy\n",
                 renderPerFrame, renderPerFrame / copyPerFrame);
-    std::printf("  render, hot signal (gain, limiter, meter): %.3f ns/frame  %.2fx the copy\n",
+    std::printf("  render, hot signal (limiter engaged):      %.3f ns/frame  %.2fx the copy\n",
                 hotPerFrame, hotPerFrame / copyPerFrame);
     return 0;
 }
