@@ -65,6 +65,7 @@ public:
     struct State;
 
 private:
+    OSStatus setIOProcStarted(AudioObjectID device, IOProcID id, bool started);
     explicit PipeWireAudioHardware(std::unique_ptr<State> state);
     std::unique_ptr<State> state_;
 };

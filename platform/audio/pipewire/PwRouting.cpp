@@ -435,30 +435,26 @@ PwFilter* filterOf(State& s, AudioObjectID device, IOProcID id) {
 
 }  // namespace
 
-OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID device, IOProcID id) {
+// Start and stop only flip the flag that decides whether the block is called:
+// pw_filter_set_active does nothing in PipeWire 0.3.65, so the filter itself always runs.
+OSStatus PipeWireAudioHardware::setIOProcStarted(AudioObjectID device, IOProcID id, bool started) {
     auto& s = *state_;
     Locked lock(s.loop);
     if (id == 0) return s.deviceByID(device) || s.aggregates.count(device) ? kAudioHardwareNoError
                                                                           : kAudioHardwareBadObjectError;
     auto it = s.ioProcs.find(id);
     if (it == s.ioProcs.end() || it->second.device != device) return kAudioHardwareBadObjectError;
-    // pw_filter_set_active does nothing in PipeWire 0.3.65: the filter always runs and the flag
-    // decides whether the block is called.
-    if (PwFilter* f = filterOf(s, device, id)) f->setStarted(true);
-    it->second.started = true;
+    if (PwFilter* f = filterOf(s, device, id)) f->setStarted(started);
+    it->second.started = started;
     return kAudioHardwareNoError;
 }
 
+OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID device, IOProcID id) {
+    return setIOProcStarted(device, id, true);
+}
+
 OSStatus PipeWireAudioHardware::deviceStop(AudioObjectID device, IOProcID id) {
-    auto& s = *state_;
-    Locked lock(s.loop);
-    if (id == 0) return s.deviceByID(device) || s.aggregates.count(device) ? kAudioHardwareNoError
-                                                                          : kAudioHardwareBadObjectError;
-    auto it = s.ioProcs.find(id);
-    if (it == s.ioProcs.end() || it->second.device != device) return kAudioHardwareBadObjectError;
-    if (PwFilter* f = filterOf(s, device, id)) f->setStarted(false);
-    it->second.started = false;
-    return kAudioHardwareNoError;
+    return setIOProcStarted(device, id, false);
 }
 
 }  // namespace tobble::audio::pipewire
