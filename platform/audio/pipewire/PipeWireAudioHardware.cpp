@@ -258,8 +258,8 @@ OSStatus readProperty(const State& s, AudioObjectID object, const PropertyAddres
             case kAudioObjectPropertyName: out = Value::ofString(t.description.name); return 0;
             case kAudioTapPropertyFormat: {
                 AudioStreamBasicDescription f;
-                const auto channels = static_cast<uint32_t>(t.channels.size());
-                f.mSampleRate = t.rate;
+                const auto channels = static_cast<uint32_t>(t.node->channels.size());
+                f.mSampleRate = t.node->rate;
                 f.mFormatID = kAudioFormatLinearPCM;
                 f.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
                 f.mBytesPerFrame = channels * sizeof(float);

@@ -159,11 +159,9 @@ void PipeWireAudioHardware::State::onGlobal(uint32_t id, const char* type, const
             notify(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
             refreshDefault();
         }
-        for (auto& [tapID, tap] : taps) {
-            if (prop(raw->props, PW_KEY_NODE_NAME) == tap.nodeName) {
-                tap.nodeId = id;
-                tap.serial = raw->serial;
-            }
+        if (auto tap = tapNodes.find(prop(raw->props, PW_KEY_NODE_NAME)); tap != tapNodes.end()) {
+            tap->second.nodeId = id;
+            tap->second.serial = raw->serial;
         }
     } else if (strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
         PwPort port;
@@ -208,7 +206,7 @@ void PipeWireAudioHardware::State::onGlobalRemove(uint32_t id) {
         const std::string name = prop(it->second->props, PW_KEY_NODE_NAME);
         nodes.erase(it);
         metadataValues.erase(id);
-        for (auto& [tapID, tap] : taps) tap.moved.erase(id);
+        for (auto& [tapName, tap] : tapNodes) tap.moved.erase(id);
         if (sink) {
             auto d = devices.find(name);
             if (d != devices.end() && d->second.nodeId == id) {
@@ -219,7 +217,7 @@ void PipeWireAudioHardware::State::onGlobalRemove(uint32_t id) {
                 refreshDefault();
             }
         }
-        for (auto& [tapID, tap] : taps) {
+        for (auto& [tapName, tap] : tapNodes) {
             if (tap.nodeId == id) tap.nodeId = SPA_ID_INVALID;
         }
         if (stream) refreshProcesses();
@@ -234,7 +232,7 @@ void PipeWireAudioHardware::State::onGlobalRemove(uint32_t id) {
         metadata = nullptr;
         metadataId = SPA_ID_INVALID;
         metadataValues.clear();
-        for (auto& [tapID, tap] : taps) tap.moved.clear();
+        for (auto& [tapName, tap] : tapNodes) tap.moved.clear();
     }
     pw_thread_loop_signal(loop, false);
 }
@@ -247,7 +245,7 @@ void PipeWireAudioHardware::State::onNodeInfo(PwNode& node, const pw_node_info* 
     if (info->change_mask & PW_NODE_CHANGE_MASK_STATE) node.state = info->state;
     if (node.mediaClass == "Stream/Output/Audio") {
         refreshProcesses();
-        if (Tap* tap = tapForStream(node); tap && tap->routing) moveStream(*tap, node.id);
+        if (TapNode* tap = tapForStream(node); tap && tap->routing) moveStream(*tap, node.id);
     }
     pw_thread_loop_signal(loop, false);
 }
@@ -279,7 +277,7 @@ void PipeWireAudioHardware::State::onClientInfo(PwClient& client, const pw_clien
     // A native client's streams learn their pid only now.
     for (auto& [id, node] : nodes) {
         if (node->mediaClass != "Stream/Output/Audio") continue;
-        if (Tap* tap = tapForStream(*node); tap && tap->routing) moveStream(*tap, id);
+        if (TapNode* tap = tapForStream(*node); tap && tap->routing) moveStream(*tap, id);
     }
 }
 
@@ -321,7 +319,7 @@ void PipeWireAudioHardware::State::onMetadata(uint32_t subject, const char* key,
     if (node == nodes.end() || node->second->mediaClass != "Stream/Output/Audio") return;
     const bool bySerial = strcmp(key, "target.object") == 0;
     const uint64_t target = std::strtoull(value, nullptr, 10);
-    for (auto& [tapID, tap] : taps) {
+    for (auto& [tapName, tap] : tapNodes) {
         const bool intoTap = bySerial ? (target == tap.serial && tap.serial != 0)
                                       : (target == tap.nodeId && tap.nodeId != SPA_ID_INVALID);
         if (!intoTap) continue;

@@ -1,6 +1,7 @@
 // Taps (private null sinks the applications' streams are moved into), aggregates (one DSP filter
 // linked from a tap's monitor to the real sink) and the I/O blocks that run in those filters.
 #include <chrono>
+#include <set>
 #include <thread>
 
 #include "platform/audio/pipewire/PwState.h"
@@ -41,18 +42,18 @@ void State::setMetadata(uint32_t subject, const char* key, const char* type, con
     if (metadata) pw_metadata_set_property(metadata, subject, key, type, value);
 }
 
-Tap* State::tapForStream(const PwNode& node) {
+TapNode* State::tapForStream(const PwNode& node) {
     const auto pid = streamPid(node);
     if (!pid) return nullptr;
-    for (auto& [id, tap] : taps) {
+    for (auto& [name, tap] : tapNodes) {
         if (tap.pids.count(*pid)) return &tap;
     }
     return nullptr;
 }
 
-void State::moveStream(Tap& tap, uint32_t streamNodeId) {
+void State::moveStream(TapNode& tap, uint32_t streamNodeId) {
     if (tap.serial == 0 || tap.moved.count(streamNodeId)) return;
-    Tap::Saved saved;
+    TapNode::Saved saved;
     if (auto subject = metadataValues.find(streamNodeId); subject != metadataValues.end()) {
         if (auto v = subject->second.find("target.object"); v != subject->second.end()) {
             saved.targetObject = v->second;
@@ -65,7 +66,7 @@ void State::moveStream(Tap& tap, uint32_t streamNodeId) {
     setMetadata(streamNodeId, "target.object", "Spa:Id", std::to_string(tap.serial).c_str());
 }
 
-void State::moveStreamsInto(Tap& tap) {
+void State::moveStreamsInto(TapNode& tap) {
     tap.routing = true;
     for (auto& [id, node] : nodes) {
         if (node->mediaClass != "Stream/Output/Audio") continue;
@@ -74,7 +75,7 @@ void State::moveStreamsInto(Tap& tap) {
     }
 }
 
-void State::restoreStreams(Tap& tap) {
+void State::restoreStreams(TapNode& tap) {
     tap.routing = false;
     for (auto& [streamId, saved] : tap.moved) {
         if (!nodes.count(streamId)) continue;
@@ -104,7 +105,7 @@ pw_proxy* State::link(uint32_t outNode, uint32_t outPort, uint32_t inNode, uint3
     return proxy;
 }
 
-bool State::linkFilter(PwFilter& filter, const Tap* tap, uint32_t sinkNode) {
+bool State::linkFilter(PwFilter& filter, const TapNode* tap, uint32_t sinkNode) {
     const bool ready = waitFor(
         [&] {
             const uint32_t id = filter.nodeId();
@@ -147,11 +148,11 @@ OSStatus PipeWireAudioHardware::createProcessTap(const TapDescription& descripti
     auto& s = *state_;
     Locked lock(s.loop);
     if (description.processes.empty()) return kAudio_ParamError;
-    Tap tap;
+    std::set<pid_t> pids;
     for (AudioObjectID p : description.processes) {
         const Process* process = s.processByID(p);
         if (!process) return kAudioHardwareBadObjectError;
-        tap.pids.insert(process->pid);
+        pids.insert(process->pid);
     }
     // The tap takes the layout of the device it will play to, so nothing is remixed.
     std::vector<std::string> channels = {"FL", "FR"};
@@ -170,53 +171,75 @@ OSStatus PipeWireAudioHardware::createProcessTap(const TapDescription& descripti
         }
     }
     if (description.isMono && !description.deviceUID) channels = {"MONO"};
-    tap.channels = channels;
-    tap.rate = rate;
+    Tap tap;
     tap.description = description;
     tap.uid = description.uuid.empty() ? "tobble-tap-" + std::to_string(s.nextObjectID)
                                        : description.uuid;
     for (const auto& [id, t] : s.taps) {
         if (t.uid == tap.uid) return kAudioHardwareIllegalOperationError;
     }
-    tap.nodeName = "tobble.tap." + std::to_string(getpid()) + "." + std::to_string(++s.tapCounter);
+    for (auto& [name, node] : s.tapNodes) {
+        if (node.pids == pids && node.channels == channels &&
+            node.muteBehavior == description.muteBehavior) {
+            tap.node = &node;
+        }
+    }
+    if (!tap.node) {
+        const std::string nodeName =
+            "tobble.tap." + std::to_string(getpid()) + "." + std::to_string(++s.tapCounter);
+        TapNode& node = s.tapNodes[nodeName];
+        node.pids = pids;
+        node.nodeName = nodeName;
+        node.muteBehavior = description.muteBehavior;
+        node.channels = channels;
+        node.rate = rate;
+        if (!s.createTapNode(node, description.name)) {
+            s.tapNodes.erase(nodeName);
+            return kAudioHardwareUnspecifiedError;
+        }
+        tap.node = &node;
+    }
+    ++tap.node->users;
+    tap.id = s.nextObjectID++;
+    outTapID = tap.id;
+    s.taps[tap.id] = std::move(tap);
+    s.notify(kAudioObjectSystemObject, kAudioHardwarePropertyTapList);
+    return kAudioHardwareNoError;
+}
 
+bool State::createTapNode(TapNode& node, const std::string& description) {
     pw_properties* props = pw_properties_new(
-        PW_KEY_FACTORY_NAME, "support.null-audio-sink", PW_KEY_NODE_NAME, tap.nodeName.c_str(),
-        PW_KEY_NODE_DESCRIPTION, description.name.c_str(),
+        PW_KEY_FACTORY_NAME, "support.null-audio-sink", PW_KEY_NODE_NAME, node.nodeName.c_str(),
+        PW_KEY_NODE_DESCRIPTION, description.c_str(),
         // Internal: a link target for the policy, but never offered as a device or a default.
         PW_KEY_MEDIA_CLASS, "Audio/Sink/Internal", PW_KEY_NODE_VIRTUAL, "true",
         "monitor.channel-volumes", "false", PW_KEY_PRIORITY_DRIVER, "0", PW_KEY_PRIORITY_SESSION,
         "0",
         // WirePlumber 0.4.13 crashes when its idle-suspend timer fires on a node we removed.
         "session.suspend-timeout-seconds", "0", nullptr);
-    pw_properties_set(props, "audio.position", joinPositions(channels).c_str());
-    pw_properties_setf(props, PW_KEY_AUDIO_RATE, "%u", rate);
-    tap.proxy = static_cast<pw_proxy*>(pw_core_create_object(
-        s.core, "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, &props->dict, 0));
+    pw_properties_set(props, "audio.position", joinPositions(node.channels).c_str());
+    pw_properties_setf(props, PW_KEY_AUDIO_RATE, "%u", node.rate);
+    node.nodeId = SPA_ID_INVALID;
+    node.serial = 0;
+    node.proxy = static_cast<pw_proxy*>(pw_core_create_object(
+        core, "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, &props->dict, 0));
     pw_properties_free(props);
-    if (!tap.proxy) return kAudioHardwareUnspecifiedError;
-
-    tap.id = s.nextObjectID++;
-    const AudioObjectID id = tap.id;
-    s.taps[id] = std::move(tap);
-    Tap& stored = s.taps[id];
-    const bool ready = s.waitFor(
+    if (!node.proxy) return false;
+    const bool ready = waitFor(
         [&] {
-            if (stored.serial == 0 || stored.nodeId == SPA_ID_INVALID) return false;
-            for (const auto& c : stored.channels) {
-                if (!s.findPort(stored.nodeId, "out", c, true)) return false;
+            if (node.serial == 0 || node.nodeId == SPA_ID_INVALID) return false;
+            for (const auto& c : node.channels) {
+                if (!findPort(node.nodeId, "out", c, true)) return false;
             }
             return true;
         },
         kCreateTimeoutMs);
     if (!ready) {
-        pw_proxy_destroy(stored.proxy);
-        s.taps.erase(id);
-        return kAudioHardwareUnspecifiedError;
+        pw_proxy_destroy(node.proxy);
+        node.proxy = nullptr;
+        return false;
     }
-    outTapID = id;
-    s.notify(kAudioObjectSystemObject, kAudioHardwarePropertyTapList);
-    return kAudioHardwareNoError;
+    return true;
 }
 
 OSStatus PipeWireAudioHardware::destroyProcessTap(AudioObjectID tapID) {
@@ -226,27 +249,34 @@ OSStatus PipeWireAudioHardware::destroyProcessTap(AudioObjectID tapID) {
         Locked lock(s.loop);
         auto it = s.taps.find(tapID);
         if (it == s.taps.end()) return kAudioHardwareBadObjectError;
-        const bool wasRouting = !it->second.moved.empty();
-        s.restoreStreams(it->second);
+        TapNode* node = it->second.node;
+        s.taps.erase(it);
+        s.notify(kAudioObjectSystemObject, kAudioHardwarePropertyTapList);
+        if (--node->users > 0) return kAudioHardwareNoError;
+        const std::string nodeName = node->nodeName;
+        const bool wasRouting = !node->moved.empty();
+        s.restoreStreams(*node);
         if (wasRouting) {
             s.roundTrip();
             pw_thread_loop_unlock(s.loop);
             std::this_thread::sleep_for(kRelinkGrace);
             pw_thread_loop_lock(s.loop);
-            it = s.taps.find(tapID);
-            if (it == s.taps.end()) return kAudioHardwareNoError;
         }
+        auto n = s.tapNodes.find(nodeName);
+        if (n == s.tapNodes.end()) return kAudioHardwareNoError;
         // The tap node first, its readers after: the order that leaves the device undisturbed.
-        Tap& tap = it->second;
+        TapNode& doomed = n->second;
+        if (doomed.users > 0) return kAudioHardwareNoError;  // taken again meanwhile
         for (auto& [aggID, agg] : s.aggregates) {
-            if (agg.tap == tapID && agg.filter) agg.filter->setIdleMode(PwFilter::IdleMode::Silence);
+            if (agg.filter && agg.tapNode == nodeName) {
+                agg.filter->setIdleMode(PwFilter::IdleMode::Silence);
+            }
         }
-        if (tap.nodeId != SPA_ID_INVALID) pw_registry_destroy(s.registry, tap.nodeId);
-        pw_proxy_destroy(tap.proxy);
+        if (doomed.nodeId != SPA_ID_INVALID) pw_registry_destroy(s.registry, doomed.nodeId);
+        if (doomed.proxy) pw_proxy_destroy(doomed.proxy);
         s.roundTrip();
-        retired = std::move(tap.retired);
-        s.taps.erase(it);
-        s.notify(kAudioObjectSystemObject, kAudioHardwarePropertyTapList);
+        retired = std::move(doomed.retired);
+        s.tapNodes.erase(n);
         retired.clear();  // filters are removed with the loop locked
     }
     return kAudioHardwareNoError;
@@ -289,6 +319,7 @@ OSStatus PipeWireAudioHardware::createAggregateDevice(const AudioValue& descript
         }
         if (!tap) return kAudioHardwareBadObjectError;
     }
+    TapNode* tapNode = tap ? tap->node : nullptr;
 
     Aggregate agg;
     agg.id = s.nextObjectID++;
@@ -303,19 +334,20 @@ OSStatus PipeWireAudioHardware::createAggregateDevice(const AudioValue& descript
     if (tap) {
         agg.tap = tap->id;
         agg.tapUID = tap->uid;
-        inChannels = tap->channels;
+        agg.tapNode = tapNode->nodeName;
+        inChannels = tapNode->channels;
     }
     agg.filter = std::make_unique<PwFilter>(
         s.core, "tobble.io." + std::to_string(agg.id), inChannels, outChannels,
         kFilterLatencyFrames, agg.rate);
-    if (!agg.filter->connected() || !s.linkFilter(*agg.filter, tap, sink->id)) {
+    if (!agg.filter->connected() || !s.linkFilter(*agg.filter, tapNode, sink->id)) {
         return kAudioHardwareUnspecifiedError;
     }
     // Until a started block reads the tap, its processes are heard unchanged, as if untapped.
     const bool mutedAlways = tap && tap->description.muteBehavior == TapMuteBehavior::Muted;
     agg.filter->setIdleMode(mutedAlways ? PwFilter::IdleMode::Silence
                                         : PwFilter::IdleMode::PassThrough);
-    if (tap && tap->description.muteBehavior != TapMuteBehavior::Unmuted) s.moveStreamsInto(*tap);
+    if (tap && tap->description.muteBehavior != TapMuteBehavior::Unmuted) s.moveStreamsInto(*tapNode);
     outDevice = agg.id;
     s.aggregates[agg.id] = std::move(agg);
     s.notify(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
@@ -338,11 +370,11 @@ OSStatus PipeWireAudioHardware::destroyAggregateDevice(AudioObjectID device) {
                 ++p;
             }
         }
-        auto tap = s.taps.find(agg.tap);
-        if (tap != s.taps.end()) {
+        auto tap = s.tapNodes.find(agg.tapNode);
+        if (!agg.tapNode.empty() && tap != s.tapNodes.end()) {
             bool otherReader = false;
             for (const auto& [id, other] : s.aggregates) {
-                if (id != device && other.tap == agg.tap) otherReader = true;
+                if (id != device && other.tapNode == agg.tapNode) otherReader = true;
             }
             agg.filter->setIdleMode(PwFilter::IdleMode::PassThrough);
             if (otherReader) {

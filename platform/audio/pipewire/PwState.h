@@ -87,27 +87,36 @@ struct Process {
     bool running = false;  // one of them is running
 };
 
-struct Tap {
-    AudioObjectID id = 0;
-    std::string uid;
-    TapDescription description;
+// The private null sink that processes' streams are moved into. A stream plays into one sink
+// only, so taps of the same processes share one node: the engine reads a process through a
+// second tap while it moves it to another device, and the first must not go silent meanwhile.
+struct TapNode {
     std::set<pid_t> pids;
     std::string nodeName;
+    TapMuteBehavior muteBehavior = TapMuteBehavior::Unmuted;
     pw_proxy* proxy = nullptr;
     uint32_t nodeId = SPA_ID_INVALID;
     uint64_t serial = 0;
     std::vector<std::string> channels;
     uint32_t rate = 48000;
-    bool routing = false;  // the processes' streams are moved into the tap
+    int users = 0;         // taps on this node
+    bool routing = false;  // the processes' streams are moved into the node
     // Streams moved in, with the metadata values we overwrote (type, value; empty when absent).
     struct Saved {
         std::pair<std::string, std::string> targetObject;
         std::pair<std::string, std::string> targetNode;
     };
     std::map<uint32_t, Saved> moved;
-    // Filters whose aggregate was destroyed while the tap lived: removed after the tap node, the
+    // Filters whose aggregate was destroyed while the node lived: removed after the node, the
     // order that does not glitch the device.
     std::vector<std::unique_ptr<PwFilter>> retired;
+};
+
+struct Tap {
+    AudioObjectID id = 0;
+    std::string uid;
+    TapDescription description;
+    TapNode* node = nullptr;  // owned by State::tapNodes
 };
 
 struct IOProc {
@@ -125,6 +134,7 @@ struct Aggregate {
     std::string name;
     AudioObjectID tap = 0;
     std::string tapUID;
+    std::string tapNode;  // the node the filter reads, which may outlive the tap
     std::string deviceUID;
     uint32_t channels = 2;
     uint32_t rate = 48000;
@@ -177,6 +187,7 @@ struct PipeWireAudioHardware::State {
     std::map<std::string, detail::Device> devices;  // by uid; alive ones are listed
     std::map<pid_t, detail::Process> processes;      // by pid; present ones are listed
     std::map<AudioObjectID, detail::Tap> taps;
+    std::map<std::string, detail::TapNode> tapNodes;  // by node name
     std::map<AudioObjectID, detail::Aggregate> aggregates;
     std::map<IOProcID, detail::IOProc> ioProcs;
     std::map<IOProcID, detail::DeviceProcFilter> deviceFilters;
@@ -226,14 +237,14 @@ struct PipeWireAudioHardware::State {
     void notify(AudioObjectID object, uint32_t selector);
 
     // ---- routing (PwRouting.cpp)
-    void moveStreamsInto(detail::Tap& tap);
-    void moveStream(detail::Tap& tap, uint32_t streamNodeId);
-    void restoreStreams(detail::Tap& tap);
-    detail::Tap* tapForStream(const detail::PwNode& node);
-    detail::Tap* tapByNode(uint32_t nodeId, uint64_t serial);
+    bool createTapNode(detail::TapNode& node, const std::string& description);
+    void moveStreamsInto(detail::TapNode& tap);
+    void moveStream(detail::TapNode& tap, uint32_t streamNodeId);
+    void restoreStreams(detail::TapNode& tap);
+    detail::TapNode* tapForStream(const detail::PwNode& node);
     void setMetadata(uint32_t subject, const char* key, const char* type, const char* value);
     pw_proxy* link(uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort);
-    bool linkFilter(detail::PwFilter& filter, const detail::Tap* tap, uint32_t sinkNode);
+    bool linkFilter(detail::PwFilter& filter, const detail::TapNode* tap, uint32_t sinkNode);
 };
 
 }  // namespace tobble::audio::pipewire

@@ -21,6 +21,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
+constexpr uint64_t kRecorderRate = 48000;
+
 bool inPath(const std::string& program) {
     const char* path = std::getenv("PATH");
     std::string p = path ? path : "/usr/bin:/bin";
@@ -115,6 +117,7 @@ PrivateSession::PrivateSession() {
         error_ = "PipeWire did not start (see " + dir_ + "/pipewire.log)";
         return;
     }
+    policyManager_ = daemons_.size();
     daemons_.push_back(spawn({"wireplumber"}, dir_ + "/wireplumber.log"));
     std::this_thread::sleep_for(500ms);
     for (const auto& [name, description] :
@@ -133,6 +136,21 @@ PrivateSession::PrivateSession() {
          "Spa:String:JSON"});
     std::this_thread::sleep_for(300ms);
     ok_ = true;
+}
+
+bool PrivateSession::restartPolicyManager() {
+    if (!ok_) return false;
+    ::kill(daemons_[policyManager_], SIGKILL);
+    waitpid(daemons_[policyManager_], nullptr, 0);
+    daemons_[policyManager_] = spawn({"wireplumber"}, dir_ + "/wireplumber-restarted.log");
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (run({"sh", "-c", "pw-metadata -n default 0 default.audio.sink 2>/dev/null | grep -q spk1"}) == 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
 }
 
 PrivateSession::~PrivateSession() {
@@ -169,6 +187,10 @@ struct SinkRecorder::Impl {
     void* ports[2] = {nullptr, nullptr};
     std::vector<float> left;
     std::atomic<uint64_t> written{0};
+    // Per graph cycle: the first frame it recorded and the cycle's clock.
+    std::vector<uint64_t> cycleFrame;
+    std::vector<uint64_t> cycleNsec;
+    std::atomic<size_t> cycles{0};
     bool linked = false;
 
     static void onProcess(void* data, spa_io_position* position) {
@@ -176,6 +198,12 @@ struct SinkRecorder::Impl {
         const uint32_t n = static_cast<uint32_t>(position->clock.duration);
         const auto* in = static_cast<const float*>(pw_filter_get_dsp_buffer(self->ports[0], n));
         uint64_t at = self->written.load(std::memory_order_relaxed);
+        const size_t cycle = self->cycles.load(std::memory_order_relaxed);
+        if (cycle < self->cycleFrame.size() && at < self->left.size()) {
+            self->cycleFrame[cycle] = at;
+            self->cycleNsec[cycle] = position->clock.nsec;
+            self->cycles.store(cycle + 1, std::memory_order_release);
+        }
         for (uint32_t i = 0; i < n && at < self->left.size(); ++i, ++at) self->left[at] = in ? in[i] : 0.f;
         self->written.store(at, std::memory_order_release);
     }
@@ -184,6 +212,8 @@ struct SinkRecorder::Impl {
 SinkRecorder::SinkRecorder(const std::string& sinkName, double maxSeconds) : impl_(std::make_unique<Impl>()) {
     auto& r = *impl_;
     r.left.assign(static_cast<size_t>(maxSeconds * 48000), 0.f);
+    r.cycleFrame.assign(r.left.size() / 32 + 1, 0);
+    r.cycleNsec.assign(r.cycleFrame.size(), 0);
     r.loop = pw_thread_loop_new("recorder", nullptr);
     r.context = pw_context_new(pw_thread_loop_get_loop(r.loop), nullptr, 0);
     pw_thread_loop_start(r.loop);
@@ -276,6 +306,55 @@ bool SinkRecorder::waitFrames(uint64_t count, double timeoutSeconds) const {
         std::this_thread::sleep_for(5ms);
     }
     return true;
+}
+
+uint64_t SinkRecorder::nsecOf(uint64_t frame) const {
+    const auto& r = *impl_;
+    const size_t n = r.cycles.load(std::memory_order_acquire);
+    if (n == 0) return 0;
+    // The last cycle that started at or before the frame; frames run at 48 kHz within it.
+    const auto end = r.cycleFrame.begin() + static_cast<std::ptrdiff_t>(n);
+    auto it = std::upper_bound(r.cycleFrame.begin(), end, frame);
+    if (it != r.cycleFrame.begin()) --it;
+    const size_t c = static_cast<size_t>(it - r.cycleFrame.begin());
+    const double offset = (double(frame) - double(r.cycleFrame[c])) * 1e9 / double(kRecorderRate);
+    return static_cast<uint64_t>(double(r.cycleNsec[c]) + offset);
+}
+
+uint64_t SinkRecorder::frameAt(uint64_t nsec) const {
+    const auto& r = *impl_;
+    const size_t n = r.cycles.load(std::memory_order_acquire);
+    if (n == 0) return 0;
+    const auto end = r.cycleNsec.begin() + static_cast<std::ptrdiff_t>(n);
+    auto it = std::upper_bound(r.cycleNsec.begin(), end, nsec);
+    if (it != r.cycleNsec.begin()) --it;
+    const size_t c = static_cast<size_t>(it - r.cycleNsec.begin());
+    const double offset = (double(nsec) - double(r.cycleNsec[c])) * double(kRecorderRate) / 1e9;
+    return r.cycleFrame[c] + static_cast<uint64_t>(std::max(0.0, offset + 0.5));
+}
+
+double SinkRecorder::rmsAt(uint64_t fromNsec, uint64_t toNsec) const {
+    const auto& r = *impl_;
+    const size_t n = r.cycles.load(std::memory_order_acquire);
+    const uint64_t recorded = frames();
+    double sum = 0;
+    uint64_t count = 0;
+    for (size_t c = 0; c < n; ++c) {
+        const uint64_t first = r.cycleFrame[c];
+        const uint64_t last = c + 1 < n ? r.cycleFrame[c + 1] : recorded;
+        for (uint64_t f = first; f < last; ++f) {
+            const uint64_t t = r.cycleNsec[c] + (f - first) * 1'000'000'000 / kRecorderRate;
+            if (t < fromNsec || t >= toNsec) continue;
+            sum += double(r.left[f]) * r.left[f];
+            ++count;
+        }
+    }
+    return count ? std::sqrt(sum / double(count)) : 0.0;
+}
+
+uint64_t SinkRecorder::lastNsec() const {
+    const uint64_t n = frames();
+    return n ? nsecOf(n - 1) : 0;
 }
 
 }  // namespace tobble::audio::pipewire::testing

@@ -26,10 +26,14 @@ public:
     const std::string& error() const { return error_; }
     // Runs a command to completion with the session's environment; its exit status.
     static int run(const std::vector<std::string>& argv);
+    // Kills the session manager (as a crash would) and starts a new one; true once the new one
+    // has published the default output again.
+    bool restartPolicyManager();
 
 private:
     std::string dir_;
     std::vector<pid_t> daemons_;
+    size_t policyManager_ = 0;  // index in daemons_
     bool ok_ = false;
     std::string error_;
 };
@@ -59,6 +63,14 @@ public:
     float peak(uint64_t from, uint64_t to) const;
     // Waits (real time) until `count` more frames have been recorded; false on timeout.
     bool waitFrames(uint64_t count, double timeoutSeconds = 5.0) const;
+    // The graph's clock (CLOCK_MONOTONIC ns) at a recorded frame, and the first frame recorded
+    // at or after a time: recorders of different sinks compare their samples through it.
+    uint64_t nsecOf(uint64_t frame) const;
+    uint64_t frameAt(uint64_t nsec) const;
+    // RMS of the left channel over the frames played in [fromNsec, toNsec), each frame placed by
+    // its own cycle's clock (robust when the sink changes driver and its cycles jump).
+    double rmsAt(uint64_t fromNsec, uint64_t toNsec) const;
+    uint64_t lastNsec() const;
 
     struct Impl;
 
