@@ -83,12 +83,12 @@ public:
 
     const std::string& label() const override { return label_; }
 
-    void async(std::function<void()> work) override { core_->post(SteadyClock::now(), std::move(work)); }
+    void async(std::function<void()> work) override { post(SteadyClock::now(), std::move(work)); }
 
     void asyncAfter(Seconds delay, WorkItemPtr item) override {
         const auto due = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
                                                   std::chrono::duration<double>(std::max(delay, 0.0)));
-        core_->post(due, [item = std::move(item)] { item->perform(); });
+        post(due, [item = std::move(item)] { item->perform(); });
     }
     using Queue::asyncAfter;
 
@@ -100,7 +100,7 @@ public:
         std::mutex doneMutex;
         std::condition_variable doneWake;
         bool done = false;
-        core_->post(SteadyClock::now(), [&] {
+        post(SteadyClock::now(), [&] {
             work();
             std::lock_guard lock(doneMutex);
             done = true;
@@ -113,6 +113,13 @@ public:
     bool isCurrent() const override { return CurrentQueue::get() == this; }
 
 private:
+    // The posted task may release the last reference to this queue and its thread may finish
+    // before post() returns, so the task list is kept alive by a reference of our own.
+    void post(SteadyClock::time_point due, std::function<void()> work) {
+        const std::shared_ptr<QueueCore> core = core_;
+        core->post(due, std::move(work));
+    }
+
     static void setThreadName(const std::string& name) {
         // Thread names are limited to 15 characters; the end of a label is the telling part.
         const std::string shortName = name.size() > 15 ? name.substr(name.size() - 15) : name;
