@@ -66,6 +66,7 @@ bench: deps
 	@for b in build/release/bench/*_bench; do \
 	  [ -x "$$b" ] || continue; echo "== $$b"; "$$b" || exit 1; \
 	done
+	@echo "== bench/tobble_idle.sh"; bench/tobble_idle.sh build/release/app/shell/tobble
 
 clean:
 	rm -rf build
