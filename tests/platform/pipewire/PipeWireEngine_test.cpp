@@ -356,5 +356,32 @@ TEST_F(PipeWireEngineTest, KilledEngineProcessLeavesNoTapAndTheApplicationPlaysO
     expectLevel(rec, 1.0, "the application is back on the default device at full level");
 }
 
+// Fails today, hence disabled (run it with --gtest_also_run_disabled_tests): after WirePlumber
+// 0.4.13 restarts, the tapped stream is heard nowhere, and neither is a new application nor the
+// untapped one once the engine stops. The new instance links nothing while streams its
+// predecessor configured are around; re-creating our tap nodes and linking the streams into them
+// ourselves was not enough (the stream stays silent).
+TEST_F(PipeWireEngineTest, DISABLED_ApplicationKeepsItsVolumeWhenThePolicyManagerRestarts) {
+    SinkRecorder rec("spk1");
+    ASSERT_TRUE(rec.ok());
+    startEngine();
+    Child app({TOBBLE_TONE_PLAYER, "0.5", "30"});
+    const uint32_t slot = waitForPipeline(app.pid());
+    volumes_.write(slot, 0.5f, false);
+    expectLevel(rec, 0.5, "before the restart");
+
+    ASSERT_TRUE(session_->restartPolicyManager());
+    expectLevel(rec, 0.5, "after the policy manager restarted", 10000ms);
+    Child late({TOBBLE_TONE_PLAYER, "0.5", "30"});
+    const uint32_t lateSlot = waitForPipeline(late.pid());
+    volumes_.write(slot, 0.5f, true);
+    volumes_.write(lateSlot, 0.25f, false);
+    expectLevel(rec, 0.25, "an application started after the restart is tapped too");
+
+    late.kill(SIGKILL);
+    engine_->stop();
+    expectLevel(rec, 1.0, "untapped after the restart: back on the device at full level");
+}
+
 }  // namespace
 }  // namespace tobble::audio::pipewire
