@@ -51,6 +51,16 @@ std::optional<pid_t> LinuxRunningApplications::parentOf(pid_t pid) const {
     return std::nullopt;
 }
 
+std::optional<std::pair<pid_t, const DesktopEntry*>> LinuxRunningApplications::nearestAncestorWithEntry(
+    pid_t pid) const {
+    std::optional<pid_t> current = parentOf(pid);
+    for (int depth = 0; current && *current > 1 && depth < kMaxAncestry; ++depth) {
+        if (const DesktopEntry* entry = entryFor(*current)) return std::pair{*current, entry};
+        current = parentOf(*current);
+    }
+    return std::nullopt;
+}
+
 std::vector<RunningApplication> LinuxRunningApplications::snapshot() const {
     std::vector<RunningApplication> apps;
     std::error_code ec;
@@ -58,7 +68,12 @@ std::vector<RunningApplication> LinuxRunningApplications::snapshot() const {
         const std::string name = dir.path().filename().string();
         if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
         const auto pid = static_cast<pid_t>(std::strtol(name.c_str(), nullptr, 10));
-        if (const DesktopEntry* e = entryFor(pid)) apps.push_back({pid, e->id, e->shownInMenus});
+        const DesktopEntry* entry = entryFor(pid);
+        if (!entry) continue;
+        // A process started by a process of the same application (a browser's content or audio
+        // process, often the same binary) is one of its helpers, not an application of its own.
+        if (const auto ancestor = nearestAncestorWithEntry(pid); ancestor && ancestor->second == entry) continue;
+        apps.push_back({pid, entry->id, entry->shownInMenus});
     }
     return apps;
 }
@@ -81,12 +96,15 @@ std::optional<ApplicationDetails> LinuxRunningApplications::lookup(pid_t pid) co
 }
 
 std::optional<pid_t> LinuxRunningApplications::responsibleProcess(pid_t pid) const {
-    std::optional<pid_t> current = parentOf(pid);
-    for (int depth = 0; current && *current > 1 && depth < kMaxAncestry; ++depth) {
-        if (entryFor(*current)) return current;
-        current = parentOf(*current);
+    auto ancestor = nearestAncestorWithEntry(pid);
+    // Climb past the application's own helpers to the process that is the application.
+    for (int depth = 0; ancestor && depth < kMaxAncestry; ++depth) {
+        const auto above = nearestAncestorWithEntry(ancestor->first);
+        if (!above || above->second != ancestor->second) break;
+        ancestor = above;
     }
-    return std::nullopt;
+    if (!ancestor) return std::nullopt;
+    return ancestor->first;
 }
 
 ObservationToken LinuxRunningApplications::observe(dispatch::QueuePtr queue, Observer observer, bool launches) {

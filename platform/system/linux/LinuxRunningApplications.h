@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/dispatch/Dispatcher.h"
 #include "platform/system/RunningApplications.h"
@@ -15,7 +16,10 @@ namespace tobble::system::linux_desktop {
 
 // Running applications on a Linux desktop: the processes (of any user we may read) whose
 // executable has a desktop entry. The entry gives the name and the icon; it is a regular
-// application when the entry is shown in menus. Launches and exits are noticed by polling.
+// application when the entry is shown in menus. A process whose nearest ancestor with an entry has
+// the same entry (a browser's content and audio processes) is that application's helper and is
+// not listed itself.
+// Launches and exits are noticed by polling.
 class LinuxRunningApplications final : public RunningApplications {
 public:
     // `procRoot` is /proc, or a fake tree in tests.
@@ -35,6 +39,9 @@ public:
     std::optional<pid_t> parentOf(pid_t pid) const;
 
 private:
+    // The closest ancestor (the process itself excluded) that has a desktop entry.
+    std::optional<std::pair<pid_t, const DesktopEntry*>> nearestAncestorWithEntry(pid_t pid) const;
+
     ObservationToken observe(dispatch::QueuePtr queue, Observer observer, bool launches);
 
     dispatch::Dispatcher& dispatcher_;

@@ -27,6 +27,10 @@ protected:
         addProcess(100, 1, "/opt/browser/browser", "browser");
         addProcess(101, 100, "/opt/browser/browser-helper", "browser-helper");
         addProcess(102, 101, "/opt/browser/browser-gpu", "gpu");
+        // Content and audio processes run the browser's own binary, under its entry.
+        addProcess(103, 100, "/opt/browser/browser", "Web Content");
+        addProcess(104, 103, "/opt/browser/browser", "browser");
+        addProcess(105, 102, "/opt/browser/browser", "browser");
         addProcess(200, 1, "/usr/bin/player", "player");
         addProcess(300, 1, "/usr/bin/daemon", "daemon");
     }
@@ -58,6 +62,7 @@ TEST_F(LinuxRunningApplicationsTest, ProcessesWithADesktopEntryAreApplications) 
     ASSERT_EQ(snapshot.size(), 2u);
     EXPECT_EQ(snapshot[0], (RunningApplication{100, "org.example.Browser", true}));
     EXPECT_EQ(snapshot[1], (RunningApplication{200, "player", false})) << "NoDisplay: not a regular app";
+    // The browser's processes under its own entry are not applications of their own.
 }
 
 TEST_F(LinuxRunningApplicationsTest, DetailsCarryNameIconAndPolicy) {
@@ -80,6 +85,8 @@ TEST_F(LinuxRunningApplicationsTest, HelpersAnswerToTheNearestApplicationAncesto
     auto lookup = makeLinuxResponsibleProcessLookup(std::make_shared<LinuxRunningApplications>(make()));
     EXPECT_EQ(lookup(102), 100) << "two levels of helpers";
     EXPECT_EQ(lookup(101), 100);
+    EXPECT_EQ(lookup(104), 100) << "a helper under a helper of the same binary";
+    EXPECT_EQ(lookup(105), 100) << "the browser's binary below a helper of another binary";
     EXPECT_EQ(lookup(100), std::nullopt) << "an application's parent is init";
     EXPECT_EQ(lookup(300), std::nullopt);
     EXPECT_EQ(lookup(999), std::nullopt);
