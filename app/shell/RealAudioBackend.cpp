@@ -4,6 +4,7 @@
 #include "platform/dispatch/RealDispatcher.h"
 #include "engine/core/Identity.h"
 #include "platform/log/Log.h"
+#include "platform/system/ApplicationDetailsFallback.h"
 
 #if defined(TOBBLE_HAVE_PIPEWIRE)
 #include "platform/audio/pipewire/PipeWireAudioHardware.h"
@@ -23,11 +24,15 @@ public:
     // Takes over a dispatcher that already served the connection attempt: the backend's
     // callbacks were registered on its queues.
     PipeWireBackend(std::unique_ptr<dispatch::RealDispatcher> dispatcher,
-                    std::unique_ptr<audio::AudioHardware> audio)
-        : dispatcher_(std::move(dispatcher)),
-          audio_(std::move(audio)),
-          applications_(system::linux_desktop::makeLinuxRunningApplications(*dispatcher_)),
-          responsible_(system::linux_desktop::makeLinuxResponsibleProcessLookup(applications_)) {}
+                    std::unique_ptr<audio::pipewire::PipeWireAudioHardware> audio)
+        : dispatcher_(std::move(dispatcher)), audio_(std::move(audio)) {
+        auto desktop = system::linux_desktop::makeLinuxRunningApplications(*dispatcher_);
+        responsible_ = system::linux_desktop::makeLinuxResponsibleProcessLookup(desktop);
+        // Applications without a desktop entry are named and drawn as their streams describe
+        // them. The backend is never freed before the applications service (see main()).
+        applications_ = std::make_unique<system::ApplicationDetailsFallback>(
+            std::move(desktop), [audio = audio_.get()](pid_t pid) { return audio->streamApplication(pid); });
+    }
 
     ~PipeWireBackend() override {
         // The server connection goes first: its threads deliver into the dispatcher's queues.
@@ -43,9 +48,9 @@ public:
 
 private:
     std::unique_ptr<dispatch::RealDispatcher> dispatcher_;
-    std::unique_ptr<audio::AudioHardware> audio_;
+    std::unique_ptr<audio::pipewire::PipeWireAudioHardware> audio_;
     system::OsProcessTable processes_;
-    std::shared_ptr<system::linux_desktop::LinuxRunningApplications> applications_;
+    std::unique_ptr<system::ApplicationDetailsFallback> applications_;
     system::ResponsibleProcessLookup responsible_;
 };
 
@@ -53,7 +58,7 @@ private:
 
 std::unique_ptr<AudioBackend> makeRealAudioBackend(dispatch::QueuePtr mainQueue) {
     auto dispatcher = std::make_unique<dispatch::RealDispatcher>(std::move(mainQueue));
-    auto audio = audio::pipewire::makePipeWireAudioHardware(*dispatcher);
+    auto audio = audio::pipewire::PipeWireAudioHardware::connect(*dispatcher);
     if (!audio) {
         log::Logger(engine::logSubsystem(), "AudioBackend")
             .info("no PipeWire server answered; using the simulated audio system");

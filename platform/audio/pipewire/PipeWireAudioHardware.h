@@ -1,12 +1,16 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/audio/AudioHardware.h"
 #include "platform/dispatch/Dispatcher.h"
+#include "platform/system/RunningApplications.h"
 
 namespace tobble::audio::pipewire {
 
@@ -38,6 +42,10 @@ public:
     std::vector<FilterStats> filterStats() const;
     // Blocks until the server has answered everything sent so far (tests).
     void roundTrip();
+    // The name and icon (application.name, application.icon-name) the playback streams of a
+    // process announce, for applications no desktop entry describes; none when it plays nothing
+    // or says nothing about itself.
+    std::optional<system::ApplicationDetails> streamApplication(pid_t pid) const;
 
     bool hasProperty(AudioObjectID object, const PropertyAddress& address) override;
     OSStatus getPropertyDataSize(AudioObjectID object, const PropertyAddress& address,

@@ -214,6 +214,11 @@ TEST_F(PipeWireBackendTest, PlayingApplicationBecomesARunningProcessObject) {
     EXPECT_TRUE(eventually([&] { return read<uint32_t>(*hw_, process, {kAudioProcessPropertyIsRunningOutput}) == 1u; }));
     EXPECT_EQ(read<uint32_t>(*hw_, process, {kAudioProcessPropertyIsRunning}), 1u);
     EXPECT_EQ(readString(*hw_, process, kAudioProcessPropertyBundleID), "tobble_pw_tone");
+    // Without a desktop entry the app is named and drawn as its stream describes it.
+    const auto described = hw_->streamApplication(app.pid());
+    ASSERT_TRUE(described);
+    EXPECT_EQ(described->localizedName, "Tone Player");
+    EXPECT_EQ(described->icon, (system::IconHandle{system::IconHandle::Kind::ThemeName, "audio-x-generic", 0}));
     const pid_t pid = app.pid();
     app.kill(SIGKILL);
     EXPECT_TRUE(eventually([&] { return processWithPid(pid) == kAudioObjectUnknown; }));

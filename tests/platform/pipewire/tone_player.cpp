@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
     }();
     pw_thread_loop_lock(loop);
     pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
-                                             "Playback", PW_KEY_MEDIA_ROLE, "Music", nullptr);
+                                             "Playback", PW_KEY_MEDIA_ROLE, "Music", PW_KEY_APP_NAME,
+                                             "Tone Player", PW_KEY_APP_ICON_NAME, "audio-x-generic", nullptr);
     player.stream = pw_stream_new_simple(pw_thread_loop_get_loop(loop), "tone", props, &events, &player);
     uint8_t buffer[512];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
