@@ -1,18 +1,29 @@
 #!/usr/bin/env bash
-# Resident memory and idle CPU of `tobble` running the simulated demo with its panel closed, on a
-# private X server (Xvfb) with a scratch home, so the user's own settings and session are never
-# touched. Usage: bench/tobble_idle.sh [path/to/tobble]
+# Resident memory and idle CPU of `tobble` with its panel closed, on a private X server (Xvfb) with
+# a scratch home, so the user's own settings and session are never touched.
+# Usage: bench/tobble_idle.sh [path/to/tobble]
+# By default tobble runs the simulated demo, whose figure includes the simulated audio server
+# mixing three tones in-process. TOBBLE_IDLE_AUDIO=real keeps the caller's XDG_RUNTIME_DIR, so
+# tobble uses the PipeWire server found there and the figure is tobble's own.
 set -euo pipefail
 
-bin=$(realpath "${1:-build/release/app/shell/tobble}")
+# The script runs itself again inside the X server: xvfb-run's shell does not pass on functions.
+if [ "${1:-}" != "--inside-xvfb" ]; then
+    exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" --inside-xvfb "$(realpath "${1:-build/release/app/shell/tobble}")"
+fi
+bin=$2
 settle=${TOBBLE_IDLE_SETTLE_SECONDS:-5}
 sample=${TOBBLE_IDLE_SAMPLE_SECONDS:-10}
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 export HOME=$scratch XDG_CONFIG_HOME=$scratch/config XDG_DATA_HOME=$scratch/data
-export XDG_RUNTIME_DIR=$scratch/run TOBBLE_AUDIO=sim QT_QPA_PLATFORM=xcb
-mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+export QT_QPA_PLATFORM=xcb
+backend=${TOBBLE_IDLE_AUDIO:-sim}
+if [ "$backend" = sim ]; then
+    export XDG_RUNTIME_DIR=$scratch/run TOBBLE_AUDIO=sim
+    mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+fi
 
 measure() {
     "$bin" >"$scratch/tobble.log" 2>&1 &
@@ -34,11 +45,9 @@ measure() {
     threads=$(awk '/^Threads:/ {print $2}' "/proc/$pid/status")
     kill -TERM "$pid"
     wait "$pid" || true
-    awk -v b="$before" -v a="$after" -v t="$ticks" -v s="$sample" -v r="$rss_kib" -v n="$threads" 'BEGIN {
-        printf "tobble idle (demo, panel closed, %d s sample): CPU %.2f %% of one core, RSS %.1f MiB, %d threads\n",
-               s, (a - b) / t / s * 100, r / 1024, n }'
+    awk -v audio="$backend" -v b="$before" -v a="$after" -v t="$ticks" -v s="$sample" -v r="$rss_kib" -v n="$threads" 'BEGIN {
+        printf "tobble idle (%s audio, panel closed, %d s sample): CPU %.2f %% of one core, RSS %.1f MiB, %d threads\n",
+               audio, s, (a - b) / t / s * 100, r / 1024, n }'
 }
 
-export -f measure
-export bin settle sample scratch
-xvfb-run -a -s "-screen 0 1280x800x24" bash -c measure
+measure
