@@ -7,7 +7,7 @@
 #include <QPixmap>
 #include <QSvgRenderer>
 
-static void initTobbleIconResources() { Q_INIT_RESOURCE(icons); }
+static void initTobbleIconResources() { Q_INIT_RESOURCE(shell_icons); }
 
 namespace tobble::shell {
 

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QImage>
 #include <QPixmap>
 
 #include "tests/app/shell/ShellTestBed.h"
+#include "ui/Icons.h"
 
 namespace tobble::shell {
 namespace {
@@ -41,6 +43,17 @@ TEST(TobbleIcon, ColourFollowsThePaletteAndTheAppIconExists) {
         tobbleStatusIcon(QColor(0x20, 0x20, 0x20)).pixmap(QSize(16, 16)).toImage();
     EXPECT_LT(qRed(dark.pixel(7, 12)), 0x40);
     EXPECT_FALSE(tobbleAppIcon().pixmap(QSize(48, 48)).isNull());
+}
+
+// The shell's artwork and the views' symbol set are separate resource bundles linked into one
+// program; when their initialisers collided, the panel lost every symbol (gear, mute buttons).
+TEST(TobbleIcon, ShellArtworkAndViewSymbolsAreBothInTheProgram) {
+    testing::ensureApplication();
+    ASSERT_FALSE(tobbleStatusIcon(Qt::white).isNull());
+    const QString gear = ui::iconPath(QStringLiteral("gearshape"));
+    ASSERT_FALSE(gear.isEmpty());
+    EXPECT_TRUE(QFile::exists(gear)) << gear.toStdString();
+    EXPECT_TRUE(QFile::exists(QStringLiteral(":/tobble/tobble.svg")));
 }
 
 }  // namespace
