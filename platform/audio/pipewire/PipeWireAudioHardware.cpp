@@ -126,7 +126,9 @@ OSStatus readProperty(const State& s, AudioObjectID object, const PropertyAddres
                 for (const auto& [uid, d] : s.devices) {
                     if (d.alive) ids.push_back(d.id);
                 }
-                for (const auto& [id, agg] : s.aggregates) ids.push_back(id);
+                for (const auto& [id, agg] : s.aggregates) {
+                    if (agg.alive) ids.push_back(id);
+                }
                 out = Value::ofObjects(std::move(ids));
                 return 0;
             }
@@ -144,7 +146,9 @@ OSStatus readProperty(const State& s, AudioObjectID object, const PropertyAddres
             }
             case kAudioHardwarePropertyTapList: {
                 std::vector<AudioObjectID> ids;
-                for (const auto& [id, t] : s.taps) ids.push_back(id);
+                for (const auto& [id, t] : s.taps) {
+                    if (t.alive) ids.push_back(id);
+                }
                 out = Value::ofObjects(std::move(ids));
                 return 0;
             }
@@ -201,7 +205,7 @@ OSStatus readProperty(const State& s, AudioObjectID object, const PropertyAddres
         }
         return kAudioHardwareUnknownPropertyError;
     }
-    if (auto it = s.aggregates.find(object); it != s.aggregates.end()) {
+    if (auto it = s.aggregates.find(object); it != s.aggregates.end() && it->second.alive) {
         const Aggregate& agg = it->second;
         switch (a.selector) {
             case kAudioObjectPropertyClass: out = Value::of(kAudioAggregateDeviceClassID); return 0;
@@ -227,10 +231,13 @@ OSStatus readProperty(const State& s, AudioObjectID object, const PropertyAddres
             case kAudioDevicePropertyStreamConfiguration:
                 out = streamConfiguration(outputSide(a) ? agg.channels : 0);
                 return 0;
-            case kAudioAggregateDevicePropertyTapList:
-                out = Value::ofObjects(s.taps.count(agg.tap) ? std::vector<AudioObjectID>{agg.tap}
-                                                             : std::vector<AudioObjectID>{});
+            case kAudioAggregateDevicePropertyTapList: {
+                auto tap = s.taps.find(agg.tap);
+                out = Value::ofObjects(tap != s.taps.end() && tap->second.alive
+                                           ? std::vector<AudioObjectID>{agg.tap}
+                                           : std::vector<AudioObjectID>{});
                 return 0;
+            }
             default:
                 return kAudioHardwareUnknownPropertyError;
         }
@@ -250,7 +257,7 @@ OSStatus readProperty(const State& s, AudioObjectID object, const PropertyAddres
                 return kAudioHardwareUnknownPropertyError;
         }
     }
-    if (auto it = s.taps.find(object); it != s.taps.end()) {
+    if (auto it = s.taps.find(object); it != s.taps.end() && it->second.alive) {
         const Tap& t = it->second;
         switch (a.selector) {
             case kAudioObjectPropertyClass: out = Value::of(kAudioTapClassID); return 0;
@@ -282,7 +289,7 @@ OSStatus readProperty(const State& s, AudioObjectID object, const PropertyAddres
         }
     }
     for (const auto& [id, agg] : s.aggregates) {
-        if (agg.stream == object) {
+        if (agg.alive && agg.stream == object) {
             if (a.selector != kAudioObjectPropertyClass) return kAudioHardwareUnknownPropertyError;
             out = Value::of(kAudioStreamClassID);
             return 0;
@@ -387,7 +394,7 @@ std::vector<FilterStats> PipeWireAudioHardware::filterStats() const {
     Locked lock(state_->loop);
     std::vector<FilterStats> out;
     for (const auto& [id, agg] : state_->aggregates) {
-        out.push_back({id, agg.filter->cycles(), agg.filter->busyNanos()});
+        if (agg.filter) out.push_back({id, agg.filter->cycles(), agg.filter->busyNanos()});
     }
     for (const auto& [id, f] : state_->deviceFilters) {
         out.push_back({0, f.filter->cycles(), f.filter->busyNanos()});

@@ -195,6 +195,10 @@ void PipeWireAudioHardware::State::onGlobal(uint32_t id, const char* type, const
             pw_registry_bind(registry, id, type, PW_VERSION_METADATA, 0));
         metadataId = id;
         if (metadata) pw_metadata_add_listener(metadata, &metadataListener, &kMetadataEvents, this);
+        if (policyManagerGone) {
+            policyManagerGone = false;
+            purgeAfterPolicyManagerChange();
+        }
     }
     pw_thread_loop_signal(loop, false);
 }
@@ -204,6 +208,7 @@ void PipeWireAudioHardware::State::onGlobalRemove(uint32_t id) {
         const bool sink = isSinkClass(it->second->mediaClass);
         const bool stream = it->second->mediaClass == "Stream/Output/Audio";
         const std::string name = prop(it->second->props, PW_KEY_NODE_NAME);
+        orphanStreams.erase(it->second->serial);
         nodes.erase(it);
         metadataValues.erase(id);
         for (auto& [tapName, tap] : tapNodes) tap.moved.erase(id);
@@ -212,6 +217,10 @@ void PipeWireAudioHardware::State::onGlobalRemove(uint32_t id) {
             if (d != devices.end() && d->second.nodeId == id) {
                 d->second.alive = false;
                 d->second.nodeId = SPA_ID_INVALID;
+                // Their filters lost the links to the device: dead, so the engine builds anew.
+                for (auto& [aggID, agg] : aggregates) {
+                    if (agg.alive && agg.deviceUID == name) killAggregate(agg);
+                }
                 notify(d->second.id, kAudioDevicePropertyDeviceIsAlive);
                 notify(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
                 refreshDefault();
@@ -233,6 +242,10 @@ void PipeWireAudioHardware::State::onGlobalRemove(uint32_t id) {
         metadataId = SPA_ID_INVALID;
         metadataValues.clear();
         for (auto& [tapName, tap] : tapNodes) tap.moved.clear();
+        policyManagerGone = true;
+        for (const auto& [nodeId, node] : nodes) {
+            if (node->mediaClass == "Stream/Output/Audio") orphanStreams.insert(node->serial);
+        }
     }
     pw_thread_loop_signal(loop, false);
 }

@@ -64,6 +64,61 @@ void State::moveStream(TapNode& tap, uint32_t streamNodeId) {
     }
     tap.moved[streamNodeId] = saved;
     setMetadata(streamNodeId, "target.object", "Spa:Id", std::to_string(tap.serial).c_str());
+    auto node = nodes.find(streamNodeId);
+    if (node != nodes.end() && orphanStreams.count(node->second->serial)) {
+        linkStreamInto(tap, streamNodeId);
+    }
+}
+
+void State::linkStreamInto(TapNode& tap, uint32_t streamNodeId) {
+    for (const auto& [id, port] : ports) {
+        if (port.node != streamNodeId || port.direction != "out") continue;
+        if (port.name.rfind("monitor_", 0) == 0) continue;
+        const std::string& channel = tap.channels.size() == 1 ? tap.channels.front() : port.channel;
+        const PwPort* in = findPort(tap.nodeId, "in", channel, false);
+        if (!in) continue;
+        if (auto* l = link(streamNodeId, id, tap.nodeId, in->id)) tap.streamLinks.push_back(l);
+    }
+}
+
+void State::killAggregate(Aggregate& aggregate) {
+    aggregate.alive = false;
+    aggregate.filter.reset();  // detaches the block first
+    notify(aggregate.id, kAudioDevicePropertyDeviceIsAlive);
+    notify(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
+}
+
+void State::forgetTapNode(TapNode& node) {
+    if (node.nodeId != SPA_ID_INVALID) pw_registry_destroy(registry, node.nodeId);
+    if (node.proxy) pw_proxy_destroy(node.proxy);
+    for (pw_proxy* l : node.streamLinks) pw_proxy_destroy(l);
+    node.streamLinks.clear();
+    node.retired.clear();
+    node.proxy = nullptr;
+    node.nodeId = SPA_ID_INVALID;
+    node.serial = 0;
+    node.moved.clear();
+    node.routing = false;
+    node.dead = true;
+}
+
+// A new session manager (WirePlumber 0.4.13) never takes over a node its predecessor set up,
+// and while such a node waits its policy links nothing for anyone. So none of ours may survive:
+// the taps and aggregates vanish, and the engine, seeing its aggregates dead, builds new ones
+// that the new session manager sets up and routes into.
+void State::purgeAfterPolicyManagerChange() {
+    bool anyTap = false;
+    for (auto& [id, tap] : taps) {
+        anyTap = anyTap || tap.alive;
+        tap.alive = false;
+    }
+    for (auto& [name, node] : tapNodes) {
+        if (!node.dead) forgetTapNode(node);
+    }
+    for (auto& [id, agg] : aggregates) {
+        if (agg.alive) killAggregate(agg);
+    }
+    if (anyTap) notify(kAudioObjectSystemObject, kAudioHardwarePropertyTapList);
 }
 
 void State::moveStreamsInto(TapNode& tap) {
@@ -148,6 +203,8 @@ OSStatus PipeWireAudioHardware::createProcessTap(const TapDescription& descripti
     auto& s = *state_;
     Locked lock(s.loop);
     if (description.processes.empty()) return kAudio_ParamError;
+    // Without a session manager nothing would set the tap up or route a stream into it.
+    if (!s.metadata) return kAudioHardwareNotRunningError;
     std::set<pid_t> pids;
     for (AudioObjectID p : description.processes) {
         const Process* process = s.processByID(p);
@@ -176,10 +233,10 @@ OSStatus PipeWireAudioHardware::createProcessTap(const TapDescription& descripti
     tap.uid = description.uuid.empty() ? "tobble-tap-" + std::to_string(s.nextObjectID)
                                        : description.uuid;
     for (const auto& [id, t] : s.taps) {
-        if (t.uid == tap.uid) return kAudioHardwareIllegalOperationError;
+        if (t.alive && t.uid == tap.uid) return kAudioHardwareIllegalOperationError;
     }
     for (auto& [name, node] : s.tapNodes) {
-        if (node.pids == pids && node.channels == channels &&
+        if (!node.dead && node.pids == pids && node.channels == channels &&
             node.muteBehavior == description.muteBehavior) {
             tap.node = &node;
         }
@@ -250,8 +307,9 @@ OSStatus PipeWireAudioHardware::destroyProcessTap(AudioObjectID tapID) {
         auto it = s.taps.find(tapID);
         if (it == s.taps.end()) return kAudioHardwareBadObjectError;
         TapNode* node = it->second.node;
+        const bool listed = it->second.alive;
         s.taps.erase(it);
-        s.notify(kAudioObjectSystemObject, kAudioHardwarePropertyTapList);
+        if (listed) s.notify(kAudioObjectSystemObject, kAudioHardwarePropertyTapList);
         if (--node->users > 0) return kAudioHardwareNoError;
         const std::string nodeName = node->nodeName;
         const bool wasRouting = !node->moved.empty();
@@ -275,6 +333,7 @@ OSStatus PipeWireAudioHardware::destroyProcessTap(AudioObjectID tapID) {
         if (doomed.nodeId != SPA_ID_INVALID) pw_registry_destroy(s.registry, doomed.nodeId);
         if (doomed.proxy) pw_proxy_destroy(doomed.proxy);
         s.roundTrip();
+        for (pw_proxy* l : doomed.streamLinks) pw_proxy_destroy(l);
         retired = std::move(doomed.retired);
         s.tapNodes.erase(n);
         retired.clear();  // filters are removed with the loop locked
@@ -307,7 +366,7 @@ OSStatus PipeWireAudioHardware::createAggregateDevice(const AudioValue& descript
 
     Locked lock(s.loop);
     for (const auto& [id, a] : s.aggregates) {
-        if (a.uid == *uid) return kAudioHardwareIllegalOperationError;
+        if (a.alive && a.uid == *uid) return kAudioHardwareIllegalOperationError;
     }
     const Device* device = mainUID ? s.deviceByUID(*mainUID) : nullptr;
     const PwNode* sink = device ? s.sinkNode(*device) : nullptr;
@@ -315,7 +374,7 @@ OSStatus PipeWireAudioHardware::createAggregateDevice(const AudioValue& descript
     Tap* tap = nullptr;
     if (tapUID) {
         for (auto& [id, t] : s.taps) {
-            if (t.uid == *tapUID) tap = &t;
+            if (t.alive && t.uid == *tapUID) tap = &t;
         }
         if (!tap) return kAudioHardwareBadObjectError;
     }
@@ -362,16 +421,17 @@ OSStatus PipeWireAudioHardware::destroyAggregateDevice(AudioObjectID device) {
         auto it = s.aggregates.find(device);
         if (it == s.aggregates.end()) return kAudioHardwareBadObjectError;
         Aggregate& agg = it->second;
+        const bool listed = agg.alive;
         for (auto p = s.ioProcs.begin(); p != s.ioProcs.end();) {
             if (p->second.device == device) {
-                agg.filter->detachBlock();
+                if (agg.filter) agg.filter->detachBlock();
                 p = s.ioProcs.erase(p);
             } else {
                 ++p;
             }
         }
         auto tap = s.tapNodes.find(agg.tapNode);
-        if (!agg.tapNode.empty() && tap != s.tapNodes.end()) {
+        if (agg.filter && !agg.tapNode.empty() && tap != s.tapNodes.end() && !tap->second.dead) {
             bool otherReader = false;
             for (const auto& [id, other] : s.aggregates) {
                 if (id != device && other.tapNode == agg.tapNode) otherReader = true;
@@ -389,7 +449,7 @@ OSStatus PipeWireAudioHardware::destroyAggregateDevice(AudioObjectID device) {
             doomed = std::move(agg.filter);
         }
         s.aggregates.erase(it);
-        s.notify(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
+        if (listed) s.notify(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
         doomed.reset();
     }
     return kAudioHardwareNoError;
@@ -408,6 +468,7 @@ OSStatus PipeWireAudioHardware::createIOProcID(AudioObjectID device, dispatch::Q
     proc.queue = std::move(queue);
     proc.block = std::make_unique<IOProcBlock>(std::move(block));
     if (auto agg = s.aggregates.find(device); agg != s.aggregates.end()) {
+        if (!agg->second.alive) return kAudioHardwareBadObjectError;
         if (agg->second.proc != 0 && s.ioProcs.count(agg->second.proc)) {
             // One block per filter; a second one has nowhere to run.
             return kAudioHardwareIllegalOperationError;
@@ -443,7 +504,7 @@ OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID device, IOProcID i
     auto it = s.ioProcs.find(id);
     if (it == s.ioProcs.end() || it->second.device != device) return kAudioHardwareBadObjectError;
     if (auto agg = s.aggregates.find(device); agg != s.aggregates.end()) {
-        agg->second.filter->detachBlock();
+        if (agg->second.filter) agg->second.filter->detachBlock();
         agg->second.proc = 0;
     }
     if (auto f = s.deviceFilters.find(id); f != s.deviceFilters.end()) {

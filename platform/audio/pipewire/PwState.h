@@ -101,6 +101,11 @@ struct TapNode {
     uint32_t rate = 48000;
     int users = 0;         // taps on this node
     bool routing = false;  // the processes' streams are moved into the node
+    // Removed from the server when the session manager was replaced; kept only until its last
+    // tap is destroyed.
+    bool dead = false;
+    // Links we made ourselves from streams the current session manager will never link.
+    std::vector<pw_proxy*> streamLinks;
     // Streams moved in, with the metadata values we overwrote (type, value; empty when absent).
     struct Saved {
         std::pair<std::string, std::string> targetObject;
@@ -117,6 +122,7 @@ struct Tap {
     std::string uid;
     TapDescription description;
     TapNode* node = nullptr;  // owned by State::tapNodes
+    bool alive = true;        // false once its node is gone: unlisted until destroyed
 };
 
 struct IOProc {
@@ -138,8 +144,10 @@ struct Aggregate {
     std::string deviceUID;
     uint32_t channels = 2;
     uint32_t rate = 48000;
-    std::unique_ptr<PwFilter> filter;
+    std::unique_ptr<PwFilter> filter;  // null once dead
     IOProcID proc = 0;
+    // False once its device or tap is gone: the engine sees it vanish and builds anew.
+    bool alive = true;
 };
 
 // A filter installed directly on a device (the engine's keep-alive): output ports only.
@@ -180,6 +188,12 @@ struct PipeWireAudioHardware::State {
     // subject → key → (type, value) of the default metadata
     std::map<uint32_t, std::map<std::string, std::pair<std::string, std::string>>> metadataValues;
     std::optional<std::string> defaultSinkName;
+    // The session manager went away (its default metadata with it); its successor ignores what
+    // it had set up.
+    bool policyManagerGone = false;
+    // Serials of streams a session manager that went away had set up: its successor never links
+    // them (WirePlumber 0.4.13), so moving them into a tap takes links of our own.
+    std::set<uint64_t> orphanStreams;
 
     AudioObjectID nextObjectID = 40;
     IOProcID nextIOProcID = 1;
@@ -245,6 +259,10 @@ struct PipeWireAudioHardware::State {
     void setMetadata(uint32_t subject, const char* key, const char* type, const char* value);
     pw_proxy* link(uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort);
     bool linkFilter(detail::PwFilter& filter, const detail::TapNode* tap, uint32_t sinkNode);
+    void linkStreamInto(detail::TapNode& tap, uint32_t streamNodeId);
+    void killAggregate(detail::Aggregate& aggregate);
+    void forgetTapNode(detail::TapNode& node);
+    void purgeAfterPolicyManagerChange();
 };
 
 }  // namespace tobble::audio::pipewire

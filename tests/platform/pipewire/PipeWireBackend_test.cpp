@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -305,6 +306,52 @@ TEST_F(PipeWireBackendTest, ManyTappedApplicationsAllRunInTheDeviceCycle) {
                     static_cast<unsigned long long>(cycles));
         for (const auto& p : pipelines) tearDown(p);
     }
+}
+
+// The session manager restarts and its successor ignores every node its predecessor set up, so
+// what we had built must vanish for the engine, whose ordinary calls then build anew. A tapped
+// stream it set up is never linked by the successor: the new tap links it in itself.
+TEST_F(PipeWireBackendTest, PolicyManagerRestartRetiresTapsAndAggregatesAndNewOnesWork) {
+    Child app({TOBBLE_TONE_PLAYER, "0.5", "30"});
+    AudioObjectID process = kAudioObjectUnknown;
+    ASSERT_TRUE(
+        eventually([&] { return (process = processWithPid(app.pid())) != kAudioObjectUnknown; }));
+    float gain = 0.5f;
+    const auto old = tapWithGain(process, "spk1", &gain);
+    std::atomic<int> tapListCalls{0};
+    auto queue = dispatcher_.makeSerialQueue("listener");
+    auto block =
+        makeListenerBlock([&](AudioObjectID, std::span<const PropertyAddress>) { ++tapListCalls; });
+    const PropertyAddress tapList{kAudioHardwarePropertyTapList};
+    ASSERT_EQ(hw_->addPropertyListener(kAudioObjectSystemObject, tapList, queue, block), 0);
+
+    ASSERT_TRUE(session_->restartPolicyManager());
+    EXPECT_TRUE(eventually([&] {
+        return readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyTapList).empty();
+    }));
+    EXPECT_TRUE(eventually([&] { return tapListCalls.load() > 0; }));
+    EXPECT_FALSE(hw_->hasProperty(old.aggregate, {kAudioObjectPropertyClass}))
+        << "the aggregate still looks alive";
+    const auto devices = readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
+    EXPECT_EQ(std::count(devices.begin(), devices.end(), old.aggregate), 0);
+    EXPECT_TRUE(eventually([] {
+        return PrivateSession::run(
+                   {"sh", "-c", "test $(pw-dump | grep -c '\"node.name\": \"tobble.') -eq 0"}) == 0;
+    })) << "a node of ours outlived the session manager";
+    IOProcID unused = 0;
+    auto silent = [](const AudioTimeStamp&, const AudioBufferList&, AudioBufferList&) {};
+    EXPECT_EQ(hw_->createIOProcID(old.aggregate, queue, silent, unused),
+              kAudioHardwareBadObjectError);
+    tearDown(old);  // the engine's teardown of what died succeeds
+
+    ASSERT_NE(deviceWithUID("spk1"), kAudioObjectUnknown);
+    SinkRecorder rec("spk1");  // the old sink took the recorder's links along
+    ASSERT_TRUE(rec.ok());
+    const auto fresh = tapWithGain(process, "spk1", &gain);
+    EXPECT_TRUE(eventually([&] { return std::fabs(levelOver(rec, 0.1) / kToneRms - 0.5) < 0.05; }));
+    EXPECT_NEAR(levelOver(rec, 0.3) / kToneRms, 0.5, 0.05) << "the application through the new tap";
+    tearDown(fresh);
+    hw_->removePropertyListener(kAudioObjectSystemObject, tapList, queue, block);
 }
 
 }  // namespace

@@ -120,37 +120,50 @@ PrivateSession::PrivateSession() {
     policyManager_ = daemons_.size();
     daemons_.push_back(spawn({"wireplumber"}, dir_ + "/wireplumber.log"));
     std::this_thread::sleep_for(500ms);
+    if (!createSinks()) {
+        error_ = "pw-cli create-node failed";
+        return;
+    }
+    ok_ = true;
+}
+
+bool PrivateSession::createSinks() {
     for (const auto& [name, description] :
          {std::pair{"spk1", "Speakers"}, std::pair{"hp2", "USB Headphones"}}) {
         const std::string props = std::string("{ factory.name=support.null-audio-sink node.name=") + name +
                                   " node.description=\"" + description +
                                   "\" media.class=Audio/Sink object.linger=true audio.position=[FL FR] "
                                   "priority.driver=1000 priority.session=1000 }";
-        if (run({"pw-cli", "create-node", "adapter", props}) != 0) {
-            error_ = "pw-cli create-node failed";
-            return;
-        }
+        if (run({"pw-cli", "create-node", "adapter", props}) != 0) return false;
     }
     std::this_thread::sleep_for(300ms);
     run({"pw-metadata", "-n", "default", "0", "default.configured.audio.sink", "{ \"name\": \"spk1\" }",
          "Spa:String:JSON"});
     std::this_thread::sleep_for(300ms);
-    ok_ = true;
+    return true;
+}
+
+bool PrivateSession::waitUntil(const std::string& shellCondition) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (run({"sh", "-c", shellCondition}) == 0) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
 }
 
 bool PrivateSession::restartPolicyManager() {
     if (!ok_) return false;
     ::kill(daemons_[policyManager_], SIGKILL);
     waitpid(daemons_[policyManager_], nullptr, 0);
+    // The sinks lingered (pw-cli made them), and a new WirePlumber 0.4.13 would never take over
+    // nodes its predecessor set up: they go now, and come back once it runs.
+    run({"pw-cli", "destroy", "spk1"});
+    run({"pw-cli", "destroy", "hp2"});
     daemons_[policyManager_] = spawn({"wireplumber"}, dir_ + "/wireplumber-restarted.log");
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (run({"sh", "-c", "pw-metadata -n default 0 default.audio.sink 2>/dev/null | grep -q spk1"}) == 0) {
-            return true;
-        }
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
+    if (!waitUntil("pw-cli ls Metadata 2>/dev/null | grep -q '\"default\"'")) return false;
+    if (!createSinks()) return false;
+    return waitUntil("pw-metadata -n default 0 default.audio.sink 2>/dev/null | grep -q spk1");
 }
 
 PrivateSession::~PrivateSession() {

@@ -27,10 +27,15 @@ public:
     // Runs a command to completion with the session's environment; its exit status.
     static int run(const std::vector<std::string>& argv);
     // Kills the session manager (as a crash would) and starts a new one; true once the new one
-    // has published the default output again.
+    // has published the default output again. The two sinks go with the old one and come back
+    // (same names, new nodes) under the new one, as a desktop's sound cards do: the session
+    // manager's device monitor owns them there.
     bool restartPolicyManager();
 
 private:
+    bool createSinks();
+    static bool waitUntil(const std::string& shellCondition);
+
     std::string dir_;
     std::vector<pid_t> daemons_;
     size_t policyManager_ = 0;  // index in daemons_
