@@ -19,6 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::Child;
+using testing::eventually;
 using testing::PrivateSession;
 using testing::SinkRecorder;
 
@@ -48,36 +49,8 @@ std::string readString(AudioHardware& hw, AudioObjectID object, uint32_t selecto
     return s.value_or("");
 }
 
-template <typename Pred>
-bool eventually(Pred pred, std::chrono::milliseconds timeout = 5000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
-class PipeWireBackendTest : public ::testing::Test {
+class PipeWireBackendTest : public testing::SessionTest {
 protected:
-    static void SetUpTestSuite() {
-        if (testing::missingProgram()) return;
-        session_ = new PrivateSession();
-    }
-    static void TearDownTestSuite() {
-        delete session_;
-        session_ = nullptr;
-    }
-
-    void SetUp() override {
-        if (auto missing = testing::missingProgram()) {
-            GTEST_SKIP() << "PipeWire session programs not installed (" << *missing << " missing)";
-        }
-        ASSERT_TRUE(session_ && session_->ok()) << (session_ ? session_->error() : "no session");
-        hw_ = PipeWireAudioHardware::connect(dispatcher_);
-        ASSERT_NE(hw_, nullptr) << "no PipeWire server reachable in the private session";
-    }
-
     AudioObjectID deviceWithUID(const std::string& uid) {
         for (AudioObjectID id : readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyDevices)) {
             if (readString(*hw_, id, kAudioDevicePropertyDeviceUID) == uid) return id;
@@ -139,12 +112,7 @@ protected:
         return rec.rms(from, from + n);
     }
 
-    static PrivateSession* session_;
-    dispatch::RealDispatcher dispatcher_;
-    std::unique_ptr<PipeWireAudioHardware> hw_;
 };
-
-PrivateSession* PipeWireBackendTest::session_ = nullptr;
 
 TEST_F(PipeWireBackendTest, ListsSinksAsOutputDevicesWithTheirProperties) {
     const AudioObjectID spk = deviceWithUID("spk1");

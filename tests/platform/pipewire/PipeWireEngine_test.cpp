@@ -27,6 +27,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::Child;
+using testing::eventually;
 using testing::PrivateSession;
 using testing::SinkRecorder;
 
@@ -34,16 +35,6 @@ constexpr double kToneRms = 0.5 / M_SQRT2;  // amplitude 0.5
 constexpr uint64_t kRate = 48000;
 constexpr uint64_t kBlock = kRate / 200;  // 5 ms: five whole periods of the tone
 constexpr const char* kToneBundle = "tobble_pw_tone";
-
-template <typename Pred>
-bool eventually(Pred pred, std::chrono::milliseconds timeout = 5000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 uint64_t monotonicNanos() {
     return static_cast<uint64_t>(
@@ -86,24 +77,11 @@ private:
     std::map<pid_t, std::string> apps_;
 };
 
-class PipeWireEngineTest : public ::testing::Test {
+class PipeWireEngineTest : public testing::SessionTest {
 protected:
-    static void SetUpTestSuite() {
-        if (testing::missingProgram()) return;
-        session_ = new PrivateSession();
-    }
-    static void TearDownTestSuite() {
-        delete session_;
-        session_ = nullptr;
-    }
-
     void SetUp() override {
-        if (auto missing = testing::missingProgram()) {
-            GTEST_SKIP() << "PipeWire session programs not installed (" << *missing << " missing)";
-        }
-        ASSERT_TRUE(session_ && session_->ok()) << (session_ ? session_->error() : "no session");
-        hw_ = PipeWireAudioHardware::connect(dispatcher_);
-        ASSERT_NE(hw_, nullptr) << "no PipeWire server reachable in the private session";
+        SessionTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         // The platform's parent walk over /proc, stopping at the nearest declared application.
         responsible_ = [this](pid_t pid) -> std::optional<pid_t> {
             std::optional<pid_t> current = proc_.parentOf(pid);
@@ -168,9 +146,6 @@ protected:
         return "test $(pw-dump 2>/dev/null | grep -c '\"node.name\": \"" + std::string(name) + "') -eq 0";
     }
 
-    static PrivateSession* session_;
-    dispatch::RealDispatcher dispatcher_;
-    std::unique_ptr<PipeWireAudioHardware> hw_;
     system::OsProcessTable processes_;
     DeclaredApplications apps_;
     system::InMemoryUserDefaults defaults_;
@@ -184,8 +159,6 @@ protected:
     std::shared_ptr<engine::TAKEngine> engine_;
     log::ScopedCapture quiet_;  // the engine's log lines, kept off the test output
 };
-
-PrivateSession* PipeWireEngineTest::session_ = nullptr;
 
 TEST_F(PipeWireEngineTest, VolumeMuteAndMeterOfOneApplication) {
     SinkRecorder rec("spk1");

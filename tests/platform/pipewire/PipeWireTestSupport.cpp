@@ -370,4 +370,25 @@ uint64_t SinkRecorder::lastNsec() const {
     return n ? nsecOf(n - 1) : 0;
 }
 
+PrivateSession* SessionTest::session_ = nullptr;
+
+void SessionTest::SetUpTestSuite() {
+    if (missingProgram()) return;
+    session_ = new PrivateSession();
+}
+
+void SessionTest::TearDownTestSuite() {
+    delete session_;
+    session_ = nullptr;
+}
+
+void SessionTest::SetUp() {
+    if (auto missing = missingProgram()) {
+        GTEST_SKIP() << "PipeWire session programs not installed (" << *missing << " missing)";
+    }
+    ASSERT_TRUE(session_ && session_->ok()) << (session_ ? session_->error() : "no session");
+    hw_ = PipeWireAudioHardware::connect(dispatcher_);
+    ASSERT_NE(hw_, nullptr) << "no PipeWire server reachable in the private session";
+}
+
 }  // namespace tobble::audio::pipewire::testing

@@ -2,11 +2,18 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "platform/audio/pipewire/PipeWireAudioHardware.h"
+#include "platform/dispatch/RealDispatcher.h"
 
 // Support for the tests against a real PipeWire server: a private session (D-Bus, PipeWire,
 // WirePlumber and two null sinks in a runtime directory of its own), child processes, and a
@@ -81,6 +88,30 @@ public:
 
 private:
     std::unique_ptr<Impl> impl_;
+};
+
+// Polls `pred` every 10 ms until it holds or `timeout` (real time) has passed.
+template <typename Pred>
+bool eventually(Pred pred, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// One private session for a whole suite, and a backend connected to it for each test. Skips
+// when the session's programs are not installed.
+class SessionTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+    void SetUp() override;
+
+    static PrivateSession* session_;
+    dispatch::RealDispatcher dispatcher_;
+    std::unique_ptr<PipeWireAudioHardware> hw_;
 };
 
 }  // namespace tobble::audio::pipewire::testing
