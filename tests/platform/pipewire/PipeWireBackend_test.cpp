@@ -18,13 +18,7 @@ namespace tobble::audio::pipewire {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Child;
-using testing::eventually;
-using testing::PrivateSession;
-using testing::SinkRecorder;
-
-constexpr double kToneRms = 0.5 / M_SQRT2;  // amplitude 0.5
-constexpr uint64_t kRate = 48000;
+using namespace testing;
 
 template <typename T>
 std::optional<T> read(AudioHardware& hw, AudioObjectID object, PropertyAddress address) {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +20,10 @@
 // WirePlumber and two null sinks in a runtime directory of its own), child processes, and a
 // recorder of what reaches a sink.
 namespace tobble::audio::pipewire::testing {
+
+// The tone players' 1 kHz sine at amplitude 0.5, and the rate everything runs at.
+constexpr double kToneRms = 0.5 / 1.4142135623730951;
+constexpr uint64_t kRate = 48000;
 
 // Empty when every program the session needs is installed, else the missing one's name.
 std::optional<std::string> missingProgram();
