@@ -189,6 +189,9 @@ void PipeWireAudioHardware::State::onGlobal(uint32_t id, const char* type, const
             pw_device_subscribe_params(reinterpret_cast<pw_device*>(device->binding->proxy), ids, 1);
         }
         devicesById[id] = std::move(device);
+    } else if (strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
+        onLink(static_cast<uint32_t>(std::strtoul(prop(props, PW_KEY_LINK_OUTPUT_NODE).c_str(), nullptr, 10)),
+               static_cast<uint32_t>(std::strtoul(prop(props, PW_KEY_LINK_INPUT_NODE).c_str(), nullptr, 10)));
     } else if (strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0 &&
                prop(props, PW_KEY_METADATA_NAME) == "default" && !metadata) {
         metadata = static_cast<pw_metadata*>(
@@ -328,18 +331,33 @@ void PipeWireAudioHardware::State::onMetadata(uint32_t subject, const char* key,
     // another process can be sent into one of our taps: send it back at once.
     const bool targetKey = strcmp(key, "target.object") == 0 || strcmp(key, "target.node") == 0;
     if (!targetKey || !value) return;
-    auto node = nodes.find(subject);
-    if (node == nodes.end() || node->second->mediaClass != "Stream/Output/Audio") return;
     const bool bySerial = strcmp(key, "target.object") == 0;
     const uint64_t target = std::strtoull(value, nullptr, 10);
     for (auto& [tapName, tap] : tapNodes) {
         const bool intoTap = bySerial ? (target == tap.serial && tap.serial != 0)
                                       : (target == tap.nodeId && tap.nodeId != SPA_ID_INVALID);
-        if (!intoTap) continue;
-        const auto pid = streamPid(*node->second);
-        const bool belongs = tap.routing && pid && tap.pids.count(*pid);
-        if (!belongs) setMetadata(subject, key, nullptr, nullptr);
+        if (intoTap) sendBackIfForeign(subject, tap);
     }
+}
+
+void PipeWireAudioHardware::State::onLink(uint32_t outputNode, uint32_t inputNode) {
+    // The server does not tell us a stream's remembered target while that stream is not yet
+    // visible to us, so a stream the session manager sends into a tap early is caught by its link.
+    // A tap that is being taken down is left alone: its streams are going back already.
+    for (auto& [tapName, tap] : tapNodes) {
+        if (tap.routing && tap.nodeId == inputNode) sendBackIfForeign(outputNode, tap);
+    }
+}
+
+void PipeWireAudioHardware::State::sendBackIfForeign(uint32_t streamNode, const TapNode& tap) {
+    auto node = nodes.find(streamNode);
+    if (node == nodes.end() || node->second->mediaClass != "Stream/Output/Audio") return;
+    const auto pid = streamPid(*node->second);
+    if (tap.routing && pid && tap.pids.count(*pid)) return;
+    // Without a target the policy links the stream to the default device again. A stream of
+    // ours whose process we do not know yet is moved back once we do.
+    setMetadata(streamNode, "target.object", nullptr, nullptr);
+    setMetadata(streamNode, "target.node", nullptr, nullptr);
 }
 
 std::optional<pid_t> PipeWireAudioHardware::State::streamPid(const PwNode& node) const {

@@ -232,6 +232,9 @@ struct PipeWireAudioHardware::State {
     void onClientInfo(detail::PwClient& client, const pw_client_info* info);
     void onDeviceParam(detail::PwDevice& device, uint32_t paramId, const spa_pod* param);
     void onMetadata(uint32_t subject, const char* key, const char* type, const char* value);
+    void onLink(uint32_t outputNode, uint32_t inputNode);
+    // Sends a stream of a process the tap is not for back out of it.
+    void sendBackIfForeign(uint32_t streamNode, const detail::TapNode& tap);
     void refreshProcesses();
     void refreshDefault();
     std::optional<pid_t> streamPid(const detail::PwNode& node) const;

@@ -219,6 +219,29 @@ TEST_F(PipeWireBackendTest, TappedApplicationIsHeardThroughTheBlockAtItsGain) {
     EXPECT_TRUE(readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyTapList).empty());
 }
 
+// The session manager remembers a moved stream's target under keys other processes share (the
+// media role first), so a second player would be sent into the first one's tap and play at its
+// volume; the backend sends it back to the device.
+TEST_F(PipeWireBackendTest, AnotherApplicationIsNeverRoutedIntoATap) {
+    SinkRecorder rec("spk1");
+    ASSERT_TRUE(rec.ok());
+    Child first({TOBBLE_TONE_PLAYER, "0.5", "30"});
+    AudioObjectID process = kAudioObjectUnknown;
+    ASSERT_TRUE(eventually([&] { return (process = processWithPid(first.pid())) != kAudioObjectUnknown; }));
+    std::this_thread::sleep_for(300ms);
+    float silent = 0.0f;
+    const auto p = tapWithGain(process, "spk1", &silent);
+    // The session manager writes what it remembers a second after the move.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_LT(levelOver(rec, 0.3), 0.001) << "the tapped player is muted";
+
+    Child second({TOBBLE_TONE_PLAYER, "0.5", "30"});
+    ASSERT_TRUE(eventually([&] { return processWithPid(second.pid()) != kAudioObjectUnknown; }));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_NEAR(levelOver(rec, 0.4), kToneRms, 0.03) << "the second player plays on the device at full level";
+    tearDown(p);
+}
+
 TEST_F(PipeWireBackendTest, HelperProcessStreamIsItsOwnProcessObject) {
     Child app({TOBBLE_TONE_PLAYER, "0.5", "20", "--helper"});
     // The parent plays nothing: the stream belongs to its child, which the responsible-process
