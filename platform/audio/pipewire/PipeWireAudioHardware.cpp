@@ -16,17 +16,6 @@ using State = PipeWireAudioHardware::State;
 
 namespace {
 
-class Locked {
-public:
-    explicit Locked(pw_thread_loop* loop) : loop_(loop) { pw_thread_loop_lock(loop_); }
-    ~Locked() { pw_thread_loop_unlock(loop_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    pw_thread_loop* loop_;
-};
-
 void onGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props) {
     static_cast<State*>(data)->onGlobal(id, type, props);
 }

@@ -367,29 +367,36 @@ std::optional<pid_t> PipeWireAudioHardware::State::streamPid(const PwNode& node)
         return v > 0 ? std::optional<pid_t>(static_cast<pid_t>(v)) : std::nullopt;
     };
     if (auto pid = parse(prop(node.props, PW_KEY_APP_PROCESS_ID))) return pid;
-    const std::string clientId = prop(node.props, PW_KEY_CLIENT_ID);
-    if (clientId.empty()) return std::nullopt;
-    auto it = clients.find(static_cast<uint32_t>(std::strtoul(clientId.c_str(), nullptr, 10)));
-    if (it == clients.end()) return std::nullopt;
-    const Props& c = it->second->props;
+    const Props* client = clientPropsOf(node);
+    if (!client) return std::nullopt;
+    const Props& c = *client;
     if (auto pid = parse(prop(c, PW_KEY_APP_PROCESS_ID))) return pid;
     // Socket credentials name the client process, which for the pulse bridge is the bridge.
     if (prop(c, "client.api") == "pipewire-pulse") return std::nullopt;
     return parse(prop(c, PW_KEY_SEC_PID));
 }
 
-std::optional<std::string> PipeWireAudioHardware::State::streamBundleID(const PwNode& node) const {
-    const Props* client = nullptr;
+const Props* PipeWireAudioHardware::State::clientPropsOf(const PwNode& node) const {
     const std::string clientId = prop(node.props, PW_KEY_CLIENT_ID);
-    if (!clientId.empty()) {
-        auto it = clients.find(static_cast<uint32_t>(std::strtoul(clientId.c_str(), nullptr, 10)));
-        if (it != clients.end()) client = &it->second->props;
+    if (clientId.empty()) return nullptr;
+    auto it = clients.find(static_cast<uint32_t>(std::strtoul(clientId.c_str(), nullptr, 10)));
+    return it == clients.end() ? nullptr : &it->second->props;
+}
+
+std::string PipeWireAudioHardware::State::streamProp(const PwNode& node, const char* key) const {
+    // Native clients put the application's properties on the client, the pulse bridge on the
+    // stream.
+    std::string v = prop(node.props, key);
+    if (v.empty()) {
+        if (const Props* client = clientPropsOf(node)) v = prop(*client, key);
     }
+    return v;
+}
+
+std::optional<std::string> PipeWireAudioHardware::State::streamBundleID(const PwNode& node) const {
     for (const char* key : {"pipewire.access.portal.app_id", PW_KEY_APP_ID, PW_KEY_APP_PROCESS_BINARY,
                             PW_KEY_APP_NAME}) {
-        std::string v = prop(node.props, key);
-        if (v.empty() && client) v = prop(*client, key);
-        if (!v.empty()) return v;
+        if (std::string v = streamProp(node, key); !v.empty()) return v;
     }
     return std::nullopt;
 }

@@ -19,17 +19,6 @@ constexpr int kCreateTimeoutMs = 3000;
 constexpr auto kRelinkGrace = std::chrono::milliseconds(150);
 constexpr uint32_t kFilterLatencyFrames = 512;
 
-class Locked {
-public:
-    explicit Locked(pw_thread_loop* loop) : loop_(loop) { pw_thread_loop_lock(loop_); }
-    ~Locked() { pw_thread_loop_unlock(loop_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    pw_thread_loop* loop_;
-};
-
 std::string joinPositions(const std::vector<std::string>& channels) {
     std::string out = "[ ";
     for (const auto& c : channels) out += c + " ";

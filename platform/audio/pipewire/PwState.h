@@ -28,6 +28,18 @@ using Props = std::map<std::string, std::string, std::less<>>;
 
 std::string prop(const Props& props, const char* key);
 
+// Holds the thread loop's lock for a scope: every call from the engine's threads takes it.
+class Locked {
+public:
+    explicit Locked(pw_thread_loop* loop) : loop_(loop) { pw_thread_loop_lock(loop_); }
+    ~Locked() { pw_thread_loop_unlock(loop_); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    pw_thread_loop* loop_;
+};
+
 // A proxy of a bound global with its listener.
 struct Binding {
     pw_proxy* proxy = nullptr;
@@ -239,6 +251,9 @@ struct PipeWireAudioHardware::State {
     void refreshDefault();
     std::optional<pid_t> streamPid(const detail::PwNode& node) const;
     std::optional<std::string> streamBundleID(const detail::PwNode& node) const;
+    const detail::Props* clientPropsOf(const detail::PwNode& node) const;
+    // A property of the stream, else of the client that owns it.
+    std::string streamProp(const detail::PwNode& node, const char* key) const;
     const detail::PwNode* sinkNode(const detail::Device& device) const;
     detail::Device* deviceByID(AudioObjectID id);
     const detail::Device* deviceByID(AudioObjectID id) const;

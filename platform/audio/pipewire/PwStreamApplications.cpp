@@ -6,25 +6,11 @@ namespace tobble::audio::pipewire {
 
 std::optional<system::ApplicationDetails> PipeWireAudioHardware::streamApplication(pid_t pid) const {
     auto& s = *state_;
-    std::optional<system::ApplicationDetails> found;
-    pw_thread_loop_lock(s.loop);
+    detail::Locked lock(s.loop);
     for (const auto& [id, node] : s.nodes) {
         if (node->mediaClass != "Stream/Output/Audio" || s.streamPid(*node) != pid) continue;
-        // Native clients put the application's properties on the client, the pulse bridge on
-        // the stream.
-        const detail::Props* client = nullptr;
-        const std::string clientId = detail::prop(node->props, PW_KEY_CLIENT_ID);
-        if (!clientId.empty()) {
-            auto it = s.clients.find(static_cast<uint32_t>(std::strtoul(clientId.c_str(), nullptr, 10)));
-            if (it != s.clients.end()) client = &it->second->props;
-        }
-        auto read = [&](const char* key) {
-            std::string v = detail::prop(node->props, key);
-            if (v.empty() && client) v = detail::prop(*client, key);
-            return v;
-        };
-        const std::string name = read(PW_KEY_APP_NAME);
-        const std::string icon = read(PW_KEY_APP_ICON_NAME);
+        const std::string name = s.streamProp(*node, PW_KEY_APP_NAME);
+        const std::string icon = s.streamProp(*node, PW_KEY_APP_ICON_NAME);
         if (name.empty() && icon.empty()) continue;
         system::ApplicationDetails details;
         if (auto process = s.processes.find(pid); process != s.processes.end()) {
@@ -33,11 +19,9 @@ std::optional<system::ApplicationDetails> PipeWireAudioHardware::streamApplicati
         if (!name.empty()) details.localizedName = name;
         details.icon = icon.empty() ? system::IconHandle{system::IconHandle::Kind::Generic, {}, 0}
                                     : system::IconHandle{system::IconHandle::Kind::ThemeName, icon, 0};
-        found = std::move(details);
-        break;
+        return details;
     }
-    pw_thread_loop_unlock(s.loop);
-    return found;
+    return std::nullopt;
 }
 
 }  // namespace tobble::audio::pipewire
