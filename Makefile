@@ -1,5 +1,5 @@
 # The two everyday commands are `make run` and `make test`; the rest are for developers.
-.PHONY: deps run test test-asan test-tsan test-sanitizers test-fuzz soak bench clean
+.PHONY: deps run test test-debug test-asan test-tsan test-sanitizers test-fuzz soak bench clean
 
 JOBS ?= $(shell nproc)
 
@@ -11,7 +11,15 @@ run: deps
 	cmake --build --preset release -j $(JOBS) --target tobble
 	./build/release/app/shell/tobble
 
+# Everything CI checks: every suite, then the engine, service and simulator suites again under
+# the sanitizers. The three run one after the other even under `make -j`.
 test: deps
+	$(MAKE) --no-print-directory test-debug
+	$(MAKE) --no-print-directory test-asan
+	$(MAKE) --no-print-directory test-tsan
+
+# Every suite in the debug tree: the quick check while working.
+test-debug: deps
 	cmake --preset debug >/dev/null
 	cmake --build --preset debug -j $(JOBS)
 	ctest --preset debug -j $(JOBS)
