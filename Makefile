@@ -9,7 +9,7 @@ deps:
 run: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS) --target tobble
-	./build/release/app/shell/tobble
+	./build/release/shell/tobble
 
 # Everything CI checks: every suite, then the engine, service and simulator suites again under
 # the sanitizers. The three run one after the other even under `make -j`.
@@ -28,7 +28,7 @@ test-debug: deps
 # scenario runner (the Qt suites and the real-server suites are left out: their libraries are not
 # built with the sanitizers). The soak runs a shorter hour there.
 SANITIZER_SUITES := platform_dispatch_tests platform_audio_tests engine_core_tests engine_pipeline_tests \
-                    engine_engine_tests app_services_tests tools_tests
+                    engine_engine_tests services_tests tools_tests
 SANITIZER_LABELS := ^($(subst $(eval) ,|,$(strip $(SANITIZER_SUITES))))$$
 SANITIZER_SOAK_ROUNDS ?= 45
 
@@ -74,7 +74,7 @@ bench: deps
 	@for b in build/release/bench/*_bench; do \
 	  [ -x "$$b" ] || continue; echo "== $$b"; "$$b" || exit 1; \
 	done
-	@echo "== bench/tobble_idle.sh"; bench/tobble_idle.sh build/release/app/shell/tobble
+	@echo "== bench/tobble_idle.sh"; bench/tobble_idle.sh build/release/shell/tobble
 
 clean:
 	rm -rf build

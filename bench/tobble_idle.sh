@@ -9,7 +9,7 @@ set -euo pipefail
 
 # The script runs itself again inside the X server: xvfb-run's shell does not pass on functions.
 if [ "${1:-}" != "--inside-xvfb" ]; then
-    exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" --inside-xvfb "$(realpath "${1:-build/release/app/shell/tobble}")"
+    exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" --inside-xvfb "$(realpath "${1:-build/release/shell/tobble}")"
 fi
 bin=$2
 settle=${TOBBLE_IDLE_SETTLE_SECONDS:-5}

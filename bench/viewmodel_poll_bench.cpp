@@ -11,10 +11,10 @@
 #include <memory>
 #include <string>
 
-#include "app/services/AudioClientViewModel.h"
-#include "app/services/SavedVolumesAdapter.h"
-#include "app/services/TobbleAudioService.h"
-#include "app/services/VolumeStore.h"
+#include "services/AudioClientViewModel.h"
+#include "services/SavedVolumesAdapter.h"
+#include "services/TobbleAudioService.h"
+#include "services/VolumeStore.h"
 #include "engine/TAKEngine.h"
 #include "platform/audio/sim/SimAudioSystem.h"
 #include "platform/dispatch/VirtualDispatcher.h"

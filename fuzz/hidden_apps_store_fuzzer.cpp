@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/services/DefaultsKeys.h"
-#include "app/services/HiddenAppsStore.h"
+#include "services/DefaultsKeys.h"
+#include "services/HiddenAppsStore.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/system/InMemoryUserDefaults.h"
 

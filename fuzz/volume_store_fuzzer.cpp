@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/services/DefaultsKeys.h"
-#include "app/services/VolumeStore.h"
+#include "services/DefaultsKeys.h"
+#include "services/VolumeStore.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/system/InMemoryUserDefaults.h"
 

@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "app/services/AudioClientViewModel.h"
+#include "services/AudioClientViewModel.h"
 #include "ui/Motion.h"
 
 namespace tobble::ui {

@@ -13,7 +13,7 @@
 #include <array>
 #include <set>
 
-#include "app/services/TobbleAudioService.h"
+#include "services/TobbleAudioService.h"
 #include "engine/core/Identity.h"
 #include "ui/AppRowView.h"
 #include "ui/Controls.h"

@@ -6,8 +6,8 @@
 #include <map>
 #include <vector>
 
-#include "app/services/AudioClientViewModel.h"
-#include "app/services/HiddenAppsStore.h"
+#include "services/AudioClientViewModel.h"
+#include "services/HiddenAppsStore.h"
 #include "platform/log/Log.h"
 #include "ui/Motion.h"
 #include "ui/PanelContext.h"

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "app/services/TobbleAudioService.h"
+#include "services/TobbleAudioService.h"
 #include "platform/system/UserDefaults.h"
 
 class QVBoxLayout;

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "app/services/HiddenAppsStore.h"
+#include "services/HiddenAppsStore.h"
 #include "ui/PanelContext.h"
 
 class QVBoxLayout;

@@ -2,8 +2,8 @@
 
 #include <QCoreApplication>
 
-#include "app/services/HiddenAppsStore.h"
-#include "tests/app/services/ServicesTestBed.h"
+#include "services/HiddenAppsStore.h"
+#include "tests/services/ServicesTestBed.h"
 #include "ui/FakeShell.h"
 #include "ui/PanelContext.h"
 

@@ -6,10 +6,10 @@
 #include <map>
 #include <mutex>
 
-#include "app/services/AudioClientViewModel.h"
-#include "app/services/SavedVolumesAdapter.h"
-#include "app/services/TobbleAudioService.h"
-#include "app/services/VolumeStore.h"
+#include "services/AudioClientViewModel.h"
+#include "services/SavedVolumesAdapter.h"
+#include "services/TobbleAudioService.h"
+#include "services/VolumeStore.h"
 #include "engine/TAKEngine.h"
 #include "engine/core/Identity.h"
 #include "engine/pipeline/TAKAggregateBuilder.h"

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "app/services/AudioClientViewModel.h"
-#include "app/services/HiddenAppsStore.h"
-#include "app/services/SavedVolumesAdapter.h"
-#include "app/services/TobbleAudioService.h"
-#include "app/services/VolumeStore.h"
+#include "services/AudioClientViewModel.h"
+#include "services/HiddenAppsStore.h"
+#include "services/SavedVolumesAdapter.h"
+#include "services/TobbleAudioService.h"
+#include "services/VolumeStore.h"
 #include "engine/TAKEngine.h"
 #include "platform/sim/SimEnvironment.h"
 #include "ui/AccessibilityOnboardingView.h"

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "services/VolumeStore.h"
+#include "engine/TAKSavedVolumes.h"
+
+namespace tobble::app {
+
+// Lets the engine and the client bridge read and write the user's saved per-application volumes
+// without knowing how they are kept: the volume store is the one record of them.
+class SavedVolumesAdapter final : public engine::TAKSavedVolumes {
+  public:
+    explicit SavedVolumesAdapter(VolumeStore& store) : store_(store) {}
+
+    std::optional<Saved> savedVolume(const std::string& bundleID) override;
+    void save(const std::string& bundleID, float volume, bool isMuted) override;
+
+  private:
+    VolumeStore& store_;
+};
+
+}  // namespace tobble::app

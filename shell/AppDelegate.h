@@ -1,0 +1,161 @@
+#pragma once
+
+#include <QObject>
+#include <QPoint>
+#include <QRect>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "shell/AccessibilityManager.h"
+#include "shell/GlobalInput.h"
+#include "shell/InstanceLock.h"
+#include "shell/KeyboardShortcut.h"
+#include "shell/Notifications.h"
+#include "shell/SignalPipe.h"
+#include "shell/UpdateObserver.h"
+#include "platform/Environment.h"
+#include "platform/log/Log.h"
+
+class QMenu;
+class QSystemTrayIcon;
+class QWidget;
+
+namespace tobble::engine {
+class TAKEngine;
+}
+namespace tobble::app {
+class AudioClientViewModel;
+}
+
+namespace tobble::shell {
+
+class TobblePanel;
+
+// The application's delegate: the launch and termination sequences, the single-instance lock,
+// termination on signals, the tray item with its menu, the floating panel, the onboarding
+// window, the keyboard shortcut and the accessibility watch. Main-thread object.
+class AppDelegate final : public QObject {
+    Q_OBJECT
+public:
+    struct Dependencies {
+        Environment environment;  // main queue, timers and the defaults domain
+        engine::TAKEngine& engine;
+        app::AudioClientViewModel& viewModel;
+        UpdateObserver& updateObserver;
+        AccessibilityManager& accessibility;
+        NotificationCenter& notifications;
+        std::unique_ptr<GlobalShortcutGrab> globalShortcut;
+        std::unique_ptr<GlobalClickMonitor> clickMonitor;
+        // Escape for the open panel. The panel opens without taking the keyboard from the
+        // application in front, so while it is open Escape is taken globally, as a key panel
+        // would take it; optional.
+        std::unique_ptr<GlobalShortcutGrab> escapeGrab;
+        // A fresh panel content on every open; the onboarding content with its dismissal.
+        std::function<std::unique_ptr<QWidget>()> makePanelContent;
+        std::function<std::unique_ptr<QWidget>(std::function<void()> onDismiss)> makeOnboarding;
+        // Where ".instance.lock" lives.
+        std::filesystem::path instanceLockDirectory;
+        // Ends the process after a termination signal (std::exit by default).
+        std::function<void(int status)> exitProcess;
+        // The area the panel centres on; the primary screen's available area by default.
+        std::function<QRect()> screenArea;
+        // Receives the two single-instance console messages (stderr by default).
+        std::function<void(const std::string&)> console;
+        bool isRunningTests = false;
+    };
+
+    static constexpr dispatch::Seconds kAccessibilityWatchInterval = 30.0;
+    static constexpr const char* kOnboardingCompletedKey = "onboardingCompleted";
+    static constexpr const char* kAutomaticChecksKey = "SUEnableAutomaticChecks";
+    static constexpr const char* kRevokedMessage =
+        "Accessibility permission revoked; global shortcut monitor removed";
+
+    // True when the process runs as a test host ("XCTestConfigurationFilePath" is set).
+    static bool environmentMarksTestHost();
+
+    explicit AppDelegate(Dependencies dependencies);
+    ~AppDelegate() override;
+
+    // The launch sequence. False when another instance runs: the caller ends the process
+    // before anything is shown.
+    bool applicationDidFinishLaunching();
+    // The termination sequence (Quit, or the application quitting).
+    void applicationWillTerminate();
+
+    // ---- actions
+    void statusItemLeftClicked();
+    void togglePopover();
+    void openPanel();
+    void closePanel();
+    void enableSticky();
+    void hideStickyPanel();
+    void quitApp();
+    // The context menu as it is right now: "Sticky" or "Hide" while the panel is visible, then
+    // "Quit Tobble".
+    std::unique_ptr<QMenu> buildContextMenu();
+    void postOnboardingSetup();
+    // The global click watch saw a press at `position`.
+    void handleGlobalClick(QPoint position);
+    // The settings stored a new shortcut.
+    void shortcutDidChange();
+
+    // ---- state, for the views and tests
+    bool isPanelVisible() const;
+    bool isSticky() const { return isSticky_; }
+    bool isAudioRouted() const { return isAudioRouted_; }
+    bool isRunningTests() const { return isRunningTests_; }
+    bool isOnboardingShown() const { return onboardingWindow_ != nullptr; }
+    bool isClickMonitorInstalled() const;
+    bool isLocalKeyMonitorInstalled() const { return localKeyMonitor_ != nullptr; }
+    bool isGlobalKeyMonitorInstalled() const;
+    bool hasAccessibilityWatch() const { return accessibilityPollTimer_ != nullptr; }
+    TobblePanel* panel() const { return panel_.get(); }
+    QWidget* onboardingWindow() const { return onboardingWindow_.get(); }
+    QSystemTrayIcon* statusItem() const { return statusItem_.get(); }
+
+    // The accessibility watch's tick, as its timer runs it.
+    void checkAccessibility();
+
+private:
+    class KeyFilter;
+
+    bool acquireInstanceLock();
+    void installSignalHandlers();
+    void handleTerminationSignal();
+    void createStatusItem();
+    void installKeyboardShortcutMonitors();
+    void removeKeyboardShortcutMonitors();
+    void removeGlobalKeyMonitor();
+    void observeShortcutChanges();
+    void observeAccessibilityGrant();
+    void showAccessibilityOnboarding();
+    void dismissOnboarding();
+    void toggleFromShortcut();
+    QRect screenArea() const;
+
+    Dependencies deps_;
+    const log::Logger logger_;
+    InstanceLock instanceLock_;
+    SignalPipe signalPipe_;
+
+    std::unique_ptr<QSystemTrayIcon> statusItem_;
+    std::unique_ptr<QMenu> trayMenu_;
+    std::unique_ptr<TobblePanel> panel_;
+    std::unique_ptr<KeyFilter> localKeyMonitor_;
+    NotificationCenter::Token shortcutChangeObserver_;
+    NotificationCenter::Token accessibilityObserver_;
+    dispatch::TimerPtr accessibilityPollTimer_;
+    bool wasAccessibilityTrusted_ = false;
+    std::unique_ptr<QWidget> onboardingWindow_;
+    bool isSticky_ = false;
+    const bool isRunningTests_;
+    bool isAudioRouted_ = false;
+    bool terminated_ = false;
+    double lastClickElsewhereClose_ = -1.0;
+};
+
+// A key press as the shortcut sees it, from a Qt key event's key and modifiers.
+KeyPress keyPressFromQt(int key, Qt::KeyboardModifiers modifiers);
+
+}  // namespace tobble::shell

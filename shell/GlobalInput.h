@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QPoint>
+#include <functional>
+#include <memory>
+
+#include "shell/KeyboardShortcut.h"
+
+namespace tobble::shell {
+
+// The key name a grab uses for Escape.
+inline constexpr const char* kEscapeKey = "escape";
+
+// The key press watch outside the application: a global grab of one shortcut. On X11 it is a
+// passive key grab on the root window; on a Wayland session nothing can grab keys for us, so it
+// reports itself unavailable and the onboarding explains why.
+class GlobalShortcutGrab {
+public:
+    virtual ~GlobalShortcutGrab() = default;
+
+    // Whether a grab can work in this session: what the app calls "trusted".
+    virtual bool isAvailable() const = 0;
+    // Replaces any earlier grab. False when the shortcut could not be grabbed (another program
+    // holds it, or there is no key for it on the keyboard).
+    virtual bool install(const KeyboardShortcut& shortcut, std::function<void()> pressed) = 0;
+    virtual void remove() = 0;
+    virtual bool isInstalled() const = 0;
+};
+
+// The click watch outside the application: it reports every mouse-button press anywhere on the
+// desktop with the pointer's global position, without taking the click away from its target.
+class GlobalClickMonitor {
+public:
+    virtual ~GlobalClickMonitor() = default;
+
+    virtual bool isAvailable() const = 0;
+    virtual void start(std::function<void(QPoint globalPosition)> pressed) = 0;
+    virtual void stop() = 0;
+    virtual bool isRunning() const = 0;
+};
+
+// The session's implementations: X11 where the platform plugin is xcb, inert ones elsewhere
+// (offscreen tests, Wayland).
+std::unique_ptr<GlobalShortcutGrab> makeGlobalShortcutGrab();
+std::unique_ptr<GlobalClickMonitor> makeGlobalClickMonitor();
+
+}  // namespace tobble::shell
+
+namespace tobble::shell {
+// Whether this session lets a program grab keys globally: what "trusted" means on Linux.
+bool globalShortcutsPossible();
+}  // namespace tobble::shell

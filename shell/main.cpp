@@ -1,0 +1,146 @@
+// tobble: the tray application. It reads no command line and opens no window of its own; the
+// tray item and the global shortcut open the floating panel.
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QUrl>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "services/AudioClientViewModel.h"
+#include "services/HiddenAppsStore.h"
+#include "services/SavedVolumesAdapter.h"
+#include "services/TobbleAudioService.h"
+#include "services/VolumeStore.h"
+#include "shell/AccessibilityManager.h"
+#include "shell/AppDelegate.h"
+#include "shell/AppcastUpdater.h"
+#include "shell/AudioBackend.h"
+#include "shell/GlobalInput.h"
+#include "shell/QtMainQueue.h"
+#include "shell/TobbleIcon.h"
+#include "shell/TobblePanel.h"
+#include "shell/XdgLoginItem.h"
+#include "engine/TAKEngine.h"
+#include "engine/core/Identity.h"
+#include "platform/log/Log.h"
+#include "platform/system/qt/QSettingsUserDefaults.h"
+#include "ui/PanelContext.h"
+
+#ifndef TOBBLE_VERSION
+#define TOBBLE_VERSION "0.0.0"
+#endif
+#ifndef TOBBLE_UPDATE_FEED_URL
+#define TOBBLE_UPDATE_FEED_URL ""
+#endif
+
+namespace {
+
+using namespace tobble;
+
+// Where the global shortcut cannot work (a Wayland session), this page says why.
+constexpr const char* kShortcutHelpURL = "https://tobble.org/docs/global-shortcut";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tobble"));
+    QApplication::setOrganizationName(QStringLiteral("Tobble"));
+    QApplication::setApplicationVersion(QStringLiteral(TOBBLE_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("tobble"));
+    QApplication::setWindowIcon(shell::tobbleAppIcon());
+    // The panel closing is not the app closing.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    auto mainQueue = std::make_shared<shell::QtMainQueue>();
+    system::qt::QSettingsUserDefaults defaults;
+    // The app's engine and audio service are process-wide and are destroyed only after main()
+    // returns; the audio system they hold must still be there then, so it is never freed.
+    shell::AudioBackend* backend = shell::chooseAudioBackend(mainQueue).release();
+    const Environment environment{backend->dispatcher(), backend->audio(), backend->processes(),
+                                  backend->applications(), defaults,
+                                  backend->responsibleProcess()};
+    log::Logger(engine::logSubsystem(), "AppDelegate").info("audio: " + backend->name());
+
+    app::VolumeStore volumeStore(defaults);
+    app::SavedVolumesAdapter savedVolumes(volumeStore);
+    engine::TAKEngine::configureShared(environment, {nullptr, nullptr, &savedVolumes});
+    auto& engine = engine::TAKEngine::shared();
+    app::TobbleAudioService::configureShared(environment, engine);
+    app::HiddenAppsStore::bindSharedDefaults(defaults);
+    auto viewModel = app::AudioClientViewModel::make(environment, engine,
+                                                     app::TobbleAudioService::shared(), volumeStore);
+
+    auto& notifications = shell::NotificationCenter::defaultCenter();
+    shell::AccessibilityManager::configureShared(shell::AccessibilityManager::make(
+        environment.dispatcher, [] { return shell::globalShortcutsPossible(); }, notifications,
+        [] { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kShortcutHelpURL))); }));
+    auto& accessibility = shell::AccessibilityManager::shared();
+
+    shell::UpdateObserver updateObserver(mainQueue);
+    shell::AppcastUpdater updater(defaults, updateObserver, TOBBLE_VERSION, TOBBLE_UPDATE_FEED_URL);
+    shell::XdgLoginItem loginItem(shell::XdgLoginItem::runningExecutable());
+
+    std::unique_ptr<shell::AppDelegate> delegate;
+    ui::ShellHooks hooks{
+        accessibility,
+        loginItem,
+        updater,
+        [](const std::string& url) { QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); },
+        [&notifications] { notifications.post(shell::kShortcutDidChangeNotification); },
+        [&delegate] {
+            if (delegate && delegate->panel()) delegate->panel()->refit();
+        },
+        TOBBLE_VERSION,
+        "",
+    };
+    ui::PanelContext panelContext{environment, *viewModel, app::TobbleAudioService::shared(),
+                                  app::HiddenAppsStore::shared(), hooks};
+
+    shell::AppDelegate::Dependencies deps{
+        environment,
+        engine,
+        *viewModel,
+        updateObserver,
+        accessibility,
+        notifications,
+        shell::makeGlobalShortcutGrab(),
+        shell::makeGlobalClickMonitor(),
+        shell::makeGlobalShortcutGrab(),
+        [&panelContext] { return ui::makeContentView(panelContext); },
+        [&hooks, &environment](std::function<void()> onDismiss) {
+            return ui::makeOnboardingView(hooks, environment.dispatcher, std::move(onDismiss));
+        },
+        shell::applicationDataDirectory(),
+        [&defaults](int status) {
+            // Skips the normal termination on purpose; settings changed a moment ago still
+            // reach the disk.
+            defaults.flush();
+            std::_Exit(status);
+        },
+        {},
+        {},
+        shell::AppDelegate::environmentMarksTestHost(),
+    };
+    delegate = std::make_unique<shell::AppDelegate>(std::move(deps));
+
+    // The end of the process: what must reach the disk does, then the process ends without
+    // running static destructors. The process-wide engine and audio service would otherwise be
+    // destroyed while the audio system's threads still run.
+    auto endProcess = [&](int status) {
+        delegate.reset();
+        viewModel.reset();
+        defaults.flush();
+        std::fflush(nullptr);
+        std::_Exit(status);
+    };
+
+    if (!delegate->applicationDidFinishLaunching()) endProcess(0);
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, delegate.get(),
+                     [&delegate] { delegate->applicationWillTerminate(); });
+    if (!delegate->isRunningTests()) updater.start();
+
+    endProcess(QApplication::exec());
+}

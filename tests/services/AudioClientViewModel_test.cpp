@@ -1,0 +1,419 @@
+#include "services/AudioClientViewModel.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "services/SystemProcessExclusions.h"
+#include "tests/services/ServicesTestBed.h"
+
+namespace tobble::app {
+namespace {
+
+using system::ActivationPolicy;
+using AppClient = AudioClientViewModel::AppClient;
+
+class ViewModelTest : public ::testing::Test, public testing::ServicesTestBed {
+  protected:
+    void SetUp() override { addSpeakers(); }
+
+    // Starts engine and view model with the given applications playing.
+    void startWith(std::initializer_list<std::pair<pid_t, std::string>> playing) {
+        for (const auto& [pid, bundleID] : playing) launch(pid, bundleID);
+        engine->start();
+        viewModel->start();
+    }
+
+    const AppClient& rowOf(std::string_view bundleID) const {
+        const AppClient* r = row(bundleID);
+        EXPECT_NE(r, nullptr) << "no row for " << bundleID;
+        static const AppClient none;
+        return r ? *r : none;
+    }
+
+    // Writes the bridge applied (log lines), for one application.
+    size_t bridgeWrites(const std::string& bundleID) const {
+        size_t n = 0;
+        for (const auto& m : capture->messages()) {
+            if (m.starts_with("setClientVolume slot=") &&
+                m.find(" key=" + bundleID + " ") != std::string::npos)
+                ++n;
+        }
+        return n;
+    }
+
+    std::vector<std::string> shownBundles() const {
+        std::vector<std::string> ids;
+        for (const auto& r : viewModel->clients()) ids.push_back(r.bundleID);
+        return ids;
+    }
+};
+
+// ---- rows from the engine's client list
+
+TEST_F(ViewModelTest, NewRowsStartAtTheSavedOrTheDefaultVolumeAndReachTheEngineAtOnce) {
+    volumeStore.save("com.example.Music", 0.3f, true);
+    volumeStore.setDefaultVolume(0.6);
+    launch(300, "com.example.Music", "Music");
+    launch(301, "com.example.Video", "Video");
+    engine->start();
+    // The engine admitted Video at full volume: it knows nothing of the default volume.
+    ASSERT_FLOAT_EQ(volumeState.volume(engine->catalog()->entry(301)->slot), 1.0f);
+
+    viewModel->start();
+    ASSERT_EQ(shownBundles(), (std::vector<std::string>{"com.example.Music", "com.example.Video"}));
+    const AppClient& music = rowOf("com.example.Music");
+    EXPECT_EQ(music.name, "Music");
+    EXPECT_EQ(music.pid, 300);
+    EXPECT_EQ(music.id, music.slot);
+    EXPECT_FLOAT_EQ(music.volume, 0.3f);
+    EXPECT_TRUE(music.isMuted);
+    EXPECT_FLOAT_EQ(music.previousVolume, 0.3f);
+    const AppClient& video = rowOf("com.example.Video");
+    EXPECT_FLOAT_EQ(video.volume, 0.6f);
+    EXPECT_FALSE(video.isMuted);
+
+    EXPECT_FLOAT_EQ(volumeState.volume(video.slot), 0.6f);
+    EXPECT_TRUE(volumeState.muted(music.slot));
+    // From now on Video has a saved state of its own: a later default does not apply to it.
+    ASSERT_TRUE(saved("com.example.Video").has_value());
+    EXPECT_FLOAT_EQ(saved("com.example.Video")->volume, 0.6f);
+}
+
+TEST_F(ViewModelTest, PollingNeverOverwritesWhatARowShows) {
+    startWith({{300, "com.example.Music"}});
+    const uint32_t id = rowOf("com.example.Music").id;
+    const uint32_t slot = rowOf("com.example.Music").slot;
+    viewModel->sendVolumeChange(id, slot, rowOf("com.example.Music").generation, 0.2f);
+    viewModel->toggleMute(id);
+    advance(0.1);
+
+    // The engine's table says something else, and a catalog change makes the poll re-read it.
+    volumeState.write(slot, 0.9f, false);
+    launch(301, "com.example.Video");
+    advance(1.0);
+    ASSERT_NE(row("com.example.Video"), nullptr);
+    EXPECT_FLOAT_EQ(rowOf("com.example.Music").volume, 0.2f);
+    EXPECT_TRUE(rowOf("com.example.Music").isMuted);
+    EXPECT_FLOAT_EQ(rowOf("com.example.Music").previousVolume, 1.0f);
+}
+
+TEST_F(ViewModelTest, VanishedClientLeavesAndReturnsAtItsSavedVolume) {
+    startWith({{300, "com.example.Music"}, {301, "com.example.Video"}});
+    const AppClient music = rowOf("com.example.Music");
+    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 0.25f);
+    advance(0.1);
+
+    quit(300);
+    advance(29.0);  // the engine keeps an exited application's pipeline for 30 s
+    EXPECT_NE(row("com.example.Music"), nullptr);
+    advance(3.0);
+    EXPECT_EQ(shownBundles(), std::vector<std::string>{"com.example.Video"});
+
+    launch(310, "com.example.Music");
+    advance(1.0);
+    ASSERT_NE(row("com.example.Music"), nullptr);
+    EXPECT_EQ(rowOf("com.example.Music").pid, 310);
+    EXPECT_FLOAT_EQ(rowOf("com.example.Music").volume, 0.25f);
+    EXPECT_FLOAT_EQ(volumeState.volume(rowOf("com.example.Music").slot), 0.25f);
+
+    // Without a saved state it comes back at the default volume.
+    quit(301);
+    advance(32.0);
+    EXPECT_EQ(row("com.example.Video"), nullptr);
+    volumeStore.persist({});
+    volumeStore.setDefaultVolume(0.35);
+    launch(311, "com.example.Video");
+    advance(1.0);
+    ASSERT_NE(row("com.example.Video"), nullptr);
+    EXPECT_FLOAT_EQ(rowOf("com.example.Video").volume, 0.35f);
+}
+
+TEST_F(ViewModelTest, OnlyRegularApplicationsWithOrdinaryIdentifiersAreShown) {
+    launch(300, "com.example.Music");
+    launch(301, "com.example.Menubar", "Menubar", ActivationPolicy::Accessory);
+    launch(302, "com.example.Daemon", "Daemon", ActivationPolicy::Prohibited);
+    play(303, "com.example.Orphan");       // no running application with this pid
+    launch(304, std::nullopt, "Tracker");  // no bundle identifier: known by its pid
+    pid_t pid = 400;
+    for (const auto prefix : kSystemProcessPrefixes) {
+        launch(pid++, std::string(prefix) + "Extra");  // a prefix covers longer identifiers too
+    }
+    engine->start();
+    ASSERT_EQ(engine->catalog()->activeEntries().size(), 5u + kSystemProcessPrefixes.size());
+
+    viewModel->start();
+    EXPECT_EQ(shownBundles(), (std::vector<std::string>{"com.example.Music", "pid:304"}));
+    EXPECT_EQ(rowOf("pid:304").name, "Tracker");
+}
+
+TEST_F(ViewModelTest, ClientWithoutApplicationAppearsWhenItsApplicationLaunches) {
+    play(303, "com.example.Late");
+    engine->start();
+    viewModel->start();
+    advance(1.0);
+    EXPECT_TRUE(viewModel->clients().empty());
+
+    // The workspace learns of the application later; the engine's catalog does not change.
+    const uint32_t generation = engine->catalogGeneration();
+    apps.launch({.pid = 303, .bundleID = "com.example.Late", .name = "Late"});
+    advance(1.0);
+    EXPECT_EQ(engine->catalogGeneration(), generation);
+    ASSERT_NE(row("com.example.Late"), nullptr);
+    EXPECT_EQ(rowOf("com.example.Late").name, "Late");
+}
+
+// ---- user changes
+
+TEST_F(ViewModelTest, SliderBurstIsOneEngineWriteAndOneSave16msAfterItsLastChange) {
+    startWith({{300, "com.example.Music"}});
+    const AppClient music = rowOf("com.example.Music");
+    const size_t writesBefore = bridgeWrites("com.example.Music");
+    const int bridgeSavesBefore = savedVolumes.saves;
+    const int documentWritesBefore = savedDocumentWrites();
+
+    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 0.8f);
+    advance(0.005);
+    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 0.6f);
+    advance(0.005);
+    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 0.4f);
+    EXPECT_FLOAT_EQ(rowOf("com.example.Music").volume, 0.4f);  // the row follows the slider at once
+
+    advance(0.0159);
+    EXPECT_EQ(bridgeWrites("com.example.Music"), writesBefore);
+    EXPECT_FLOAT_EQ(volumeState.volume(music.slot), 1.0f);
+    advance(0.0002);
+    EXPECT_EQ(bridgeWrites("com.example.Music"), writesBefore + 1);
+    EXPECT_TRUE(capture->contains("setClientVolume slot=" + std::to_string(music.slot) +
+                                  " key=com.example.Music vol=0.4 muted=false"));
+    EXPECT_FLOAT_EQ(volumeState.volume(music.slot), 0.4f);
+
+    // One save by the view model; the bridge records the accepted write once as well.
+    advance(1.0);
+    EXPECT_EQ(savedVolumes.saves - bridgeSavesBefore, 1);
+    EXPECT_EQ(
+        (savedDocumentWrites() - documentWritesBefore) - (savedVolumes.saves - bridgeSavesBefore),
+        1);
+    EXPECT_FLOAT_EQ(saved("com.example.Music")->volume, 0.4f);
+}
+
+TEST_F(ViewModelTest, StopCommitsAPendingChangeBeforeReturning) {
+    startWith({{300, "com.example.Music"}});
+    const AppClient music = rowOf("com.example.Music");
+    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 0.3f);
+    viewModel->stop();
+    EXPECT_FLOAT_EQ(volumeState.volume(music.slot), 0.3f);
+    EXPECT_FLOAT_EQ(saved("com.example.Music")->volume, 0.3f);
+
+    const size_t writes = bridgeWrites("com.example.Music");
+    advance(1.0);  // the cancelled work item does not write a second time
+    EXPECT_EQ(bridgeWrites("com.example.Music"), writes);
+}
+
+TEST_F(ViewModelTest, MuteIsImmediateAndSurvivesASliderWriteStillPending) {
+    startWith({{300, "com.example.Music"}});
+    const AppClient music = rowOf("com.example.Music");
+    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 0.4f);
+    advance(0.005);
+    viewModel->toggleMute(music.id);
+    EXPECT_TRUE(rowOf("com.example.Music").isMuted);
+    EXPECT_TRUE(volumeState.muted(music.slot));
+    EXPECT_TRUE(saved("com.example.Music")->isMuted);
+
+    advance(0.1);
+    EXPECT_TRUE(volumeState.muted(music.slot));
+    EXPECT_FLOAT_EQ(volumeState.volume(music.slot), 0.4f);
+    EXPECT_TRUE(saved("com.example.Music")->isMuted);
+    EXPECT_FLOAT_EQ(saved("com.example.Music")->volume, 0.4f);
+    EXPECT_FLOAT_EQ(rowOf("com.example.Music").volume, 0.4f);
+
+    viewModel->toggleMute(music.id);
+    EXPECT_FALSE(volumeState.muted(music.slot));
+    EXPECT_FALSE(saved("com.example.Music")->isMuted);
+}
+
+TEST_F(ViewModelTest, VolumeChangeIsHeardOnTheDeviceOneCycleAfterTheCoalescingDelay) {
+    startWith({{300, "com.example.Music"}});
+    advance(0.5);  // past the pipeline's warm-up
+    const AppClient music = rowOf("com.example.Music");
+    const double changedAt = now();
+    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 0.25f);
+    advance(0.2);
+
+    const double writtenAt = changedAt + AudioClientViewModel::kVolumeWriteDelay;
+    const double cycle = 512.0 / 48000.0;
+    bool heardNewLevel = false;
+    for (const auto& c : audio.cycles("speakers", changedAt - 0.05, now())) {
+        if (c.time < writtenAt - 1e-9) {
+            EXPECT_NEAR(c.rms, kSineRms, 0.01) << "at " << c.time;  // not yet: still coalescing
+        } else if (c.time > writtenAt + 1e-9) {
+            EXPECT_NEAR(c.rms, kSineRms * 0.25f, 0.01) << "at " << c.time;
+            if (!heardNewLevel) {
+                EXPECT_LE(c.time - writtenAt, cycle + 1e-9);
+            }
+            heardNewLevel = true;
+        }
+    }
+    EXPECT_TRUE(heardNewLevel);
+}
+
+// ---- a slot that passes to another application
+
+TEST_F(ViewModelTest, SlotTakenOverByAnotherApplicationGetsAFreshRow) {
+    const auto musicObject = launch(300, "com.example.Music", "Music");
+    engine->start();
+    viewModel->start();
+    const AppClient music = rowOf("com.example.Music");
+    advance(0.1);  // the first poll has run; the next one is due 0.4 s from now
+
+    // An engine restart hands the same (slot, generation) to another application.
+    engine->stop();
+    audio.stopPlaying(musicObject);
+    launch(301, "com.example.Video", "Video");
+    engine->start();
+    const auto video = engine->catalog()->entry(301);
+    ASSERT_EQ(video->slot, music.slot);
+    ASSERT_EQ(video->generation, music.generation);
+
+    // Before the next poll the user still sees Music's row and uses it.
+    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 0.1f);
+    viewModel->toggleMute(music.id);
+    advance(0.02);
+    EXPECT_FLOAT_EQ(volumeState.volume(video->slot), 1.0f);
+    EXPECT_FALSE(volumeState.muted(video->slot));
+    EXPECT_FALSE(saved("com.example.Video").has_value());
+    EXPECT_FLOAT_EQ(saved("com.example.Music")->volume, 0.1f);  // the change stays Music's
+    EXPECT_TRUE(saved("com.example.Music")->isMuted);
+    EXPECT_EQ(capture->count("volume change dropped slot=" + std::to_string(music.slot)), 2u);
+
+    advance(0.5);
+    ASSERT_EQ(viewModel->clients().size(), 1u);
+    const AppClient& fresh = rowOf("com.example.Video");
+    EXPECT_EQ(fresh.id, music.id);
+    EXPECT_EQ(fresh.name, "Video");
+    EXPECT_EQ(fresh.pid, 301);
+    EXPECT_FLOAT_EQ(fresh.volume, 1.0f);
+    EXPECT_FALSE(fresh.isMuted);
+}
+
+TEST_F(ViewModelTest, ChangePendingWhenItsRowIsReplacedStillCommitsForItsOwnApplication) {
+    const auto musicObject = launch(300, "com.example.Music", "Music");
+    engine->start();
+    viewModel->start();
+    const AppClient music = rowOf("com.example.Music");
+    advance(0.1);
+    engine->stop();
+    audio.stopPlaying(musicObject);
+    launch(301, "com.example.Video", "Video");
+    engine->start();
+
+    // A change on Music's row 5 ms before the poll that replaces the row...
+    advance(0.395);
+    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 0.15f);
+    advance(0.01);
+    const AppClient video = rowOf("com.example.Video");
+    ASSERT_EQ(video.id, music.id);
+    // ...is not swallowed by a change on the new row that follows within the 16 ms.
+    viewModel->sendVolumeChange(video.id, video.slot, video.generation, 0.7f);
+    EXPECT_FLOAT_EQ(saved("com.example.Music")->volume, 0.15f);
+    advance(0.02);
+    EXPECT_FLOAT_EQ(saved("com.example.Video")->volume, 0.7f);
+    EXPECT_FLOAT_EQ(volumeState.volume(video.slot), 0.7f);
+}
+
+// ---- levels and the panel
+
+TEST_F(ViewModelTest, LevelsMoveWhileThePanelIsOpenAndDropToZeroWhenItCloses) {
+    startWith({{300, "com.example.Music"}, {301, "com.example.Video"}});
+    advance(0.5);
+    EXPECT_EQ(rowOf("com.example.Music").rmsLevel, 0.0f);  // no level poll while closed
+
+    viewModel->startRMSPolling();
+    EXPECT_TRUE(viewModel->isPanelOpen());
+    advance(0.1);
+    EXPECT_GT(rowOf("com.example.Music").rmsLevel, 0.1f);
+    EXPECT_GT(rowOf("com.example.Video").rmsLevel, 0.1f);
+
+    viewModel->stopRMSPolling();
+    EXPECT_FALSE(viewModel->isPanelOpen());
+    for (const auto& r : viewModel->clients()) EXPECT_EQ(r.rmsLevel, 0.0f);
+    advance(0.5);
+    for (const auto& r : viewModel->clients()) EXPECT_EQ(r.rmsLevel, 0.0f);
+}
+
+TEST_F(ViewModelTest, LevelReadingOnItsWayWhenThePanelClosesIsDiscarded) {
+    startWith({{300, "com.example.Music"}});
+    advance(0.5);
+    viewModel->startRMSPolling();
+    // The poll reads now; the panel closes before its result reaches the main queue.
+    dispatcher.mainQueue().async([vm = viewModel] { vm->stopRMSPolling(); });
+    dispatcher.runDue();
+    EXPECT_EQ(rowOf("com.example.Music").rmsLevel, 0.0f);
+}
+
+TEST_F(ViewModelTest, ObserversHearOfChangesOnTheMainQueueAfterTheCall) {
+    launch(300, "com.example.Music");
+    engine->start();
+    std::vector<std::string> events;
+    auto observation = viewModel->observe({
+        .clientsChanged =
+            [&](const std::vector<AppClient>& rows) {
+                EXPECT_TRUE(dispatcher.mainQueue().isCurrent());
+                events.push_back("clients:" + std::to_string(rows.size()));
+            },
+        .levelsChanged =
+            [&](const AudioClientViewModel::Levels& levels) {
+                events.push_back(std::string("levels:") +
+                                 (levels.at(0).second > 0 ? "sound" : "silence"));
+            },
+        .panelOpenChanged = [&](bool open) { events.push_back(open ? "open" : "closed"); },
+    });
+
+    viewModel->start();
+    EXPECT_TRUE(events.empty());
+    dispatcher.runDue();
+    EXPECT_EQ(events, std::vector<std::string>{"clients:1"});
+
+    events.clear();
+    viewModel->toggleMute(rowOf("com.example.Music").id);
+    viewModel->toggleMute(rowOf("com.example.Music").id);
+    advance(0.6);  // two changes in one turn arrive as one; an unchanged poll says nothing
+    EXPECT_EQ(events, std::vector<std::string>{"clients:1"});
+
+    events.clear();
+    viewModel->toggleMute(rowOf("com.example.Music").id);  // unmuted again, so it is heard
+    viewModel->startRMSPolling();
+    advance(0.2);
+    viewModel->stopRMSPolling();
+    dispatcher.runDue();
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events.front(), "open");
+    EXPECT_EQ(events[events.size() - 2], "closed");
+    EXPECT_EQ(events.back(), "levels:silence");
+
+    events.clear();
+    observation.reset();
+    viewModel->toggleMute(rowOf("com.example.Music").id);
+    dispatcher.runDue();
+    EXPECT_TRUE(events.empty());
+}
+
+TEST_F(ViewModelTest, PollResultArrivingAfterStopIsDiscardedAndStartIsIdempotent) {
+    startWith({{300, "com.example.Music"}});
+    viewModel->start();
+    dispatcher.runDue();  // the first poll; the next is due in 0.5 s
+    launch(301, "com.example.Video");
+    // The poll at 0.5 s reads Video; the view model stops before its result is applied.
+    dispatcher.mainQueue().asyncAfter(0.5, [vm = viewModel] {
+        vm->stop();
+        vm->stop();
+    });
+    advance(1.0);
+    EXPECT_EQ(viewModel->clients().size(), 1u);
+    viewModel->start();
+    EXPECT_EQ(viewModel->clients().size(), 2u);
+}
+
+}  // namespace
+}  // namespace tobble::app

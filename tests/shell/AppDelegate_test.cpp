@@ -1,0 +1,304 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QAction>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTest>
+
+#include "shell/TobblePanel.h"
+#include "tests/shell/ShellTestBed.h"
+
+namespace tobble::shell {
+namespace {
+
+using testing::ShellTestBed;
+
+QStringList titles(QMenu& menu) {
+    QStringList out;
+    for (QAction* action : menu.actions()) out << action->text();
+    return out;
+}
+
+void trigger(QMenu& menu, const QString& title) {
+    for (QAction* action : menu.actions()) {
+        if (action->text() == title) action->trigger();
+    }
+}
+
+class AppDelegateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bed.defaults.setBoolean(AppDelegate::kOnboardingCompletedKey, true);
+        ASSERT_TRUE(bed.delegate->applicationDidFinishLaunching());
+        bed.settle();
+    }
+
+    ShellTestBed bed;
+};
+
+TEST_F(AppDelegateTest, LaunchRoutesAudioOnceAndRegistersTheUpdateDefault) {
+    EXPECT_TRUE(bed.delegate->isAudioRouted());
+    EXPECT_TRUE(bed.engine->isStarted());
+    EXPECT_TRUE(bed.viewModel->isStarted());
+    EXPECT_TRUE(bed.defaults.boolean(AppDelegate::kAutomaticChecksKey));
+    EXPECT_TRUE(bed.delegate->isLocalKeyMonitorInstalled());
+    EXPECT_TRUE(bed.delegate->isGlobalKeyMonitorInstalled());
+    EXPECT_TRUE(bed.delegate->hasAccessibilityWatch());
+    EXPECT_TRUE(bed.updateObserver.isObservingWindows());
+    ASSERT_NE(bed.delegate->statusItem(), nullptr);
+    EXPECT_FALSE(bed.delegate->statusItem()->icon().isNull());
+    // A second start is a no-op.
+    bed.delegate->postOnboardingSetup();
+    EXPECT_TRUE(bed.engine->isStarted());
+}
+
+TEST_F(AppDelegateTest, ContextMenuFollowsThePanelState) {
+    EXPECT_EQ(titles(*bed.delegate->buildContextMenu()), QStringList{"Quit Tobble"});
+
+    bed.delegate->statusItemLeftClicked();
+    ASSERT_TRUE(bed.delegate->isPanelVisible());
+    auto open = bed.delegate->buildContextMenu();
+    EXPECT_EQ(titles(*open), (QStringList{"Sticky", "Quit Tobble"}));
+
+    trigger(*open, "Sticky");
+    EXPECT_TRUE(bed.delegate->isSticky());
+    auto sticky = bed.delegate->buildContextMenu();
+    EXPECT_EQ(titles(*sticky), (QStringList{"Hide", "Quit Tobble"}));
+
+    trigger(*sticky, "Hide");
+    EXPECT_FALSE(bed.delegate->isPanelVisible());
+    EXPECT_FALSE(bed.delegate->isSticky());
+}
+
+TEST_F(AppDelegateTest, ClickElsewhereClosesUnlessSticky) {
+    bed.delegate->openPanel();
+    ASSERT_TRUE(bed.delegate->isClickMonitorInstalled());
+    const QPoint inside = bed.delegate->panel()->geometry().center();
+    bed.clicks->click(inside);
+    EXPECT_TRUE(bed.delegate->isPanelVisible()) << "a click on the panel itself keeps it";
+
+    bed.delegate->enableSticky();
+    EXPECT_FALSE(bed.delegate->isClickMonitorInstalled());
+    bed.delegate->handleGlobalClick(QPoint(2, 2));
+    EXPECT_TRUE(bed.delegate->isPanelVisible());
+
+    // Closing clears stickiness: the next open closes on a click elsewhere again.
+    bed.delegate->togglePopover();
+    EXPECT_FALSE(bed.delegate->isPanelVisible());
+    bed.delegate->togglePopover();
+    EXPECT_FALSE(bed.delegate->isSticky());
+    bed.clicks->click(QPoint(2, 2));
+    EXPECT_FALSE(bed.delegate->isPanelVisible());
+    EXPECT_FALSE(bed.delegate->isClickMonitorInstalled());
+}
+
+TEST_F(AppDelegateTest, TrayClickRightAfterAClickElsewhereDoesNotReopen) {
+    bed.delegate->openPanel();
+    bed.clicks->click(QPoint(2, 2));  // the press on the tray icon closes the panel...
+    bed.delegate->statusItemLeftClicked();  // ...and its release must not reopen it
+    EXPECT_FALSE(bed.delegate->isPanelVisible());
+    bed.settle(1.0);
+    bed.delegate->statusItemLeftClicked();
+    EXPECT_TRUE(bed.delegate->isPanelVisible());
+}
+
+TEST_F(AppDelegateTest, OpenStartsTheLevelPollAndEscapeStopsItAndDropsTheContent) {
+    bed.delegate->openPanel();
+    EXPECT_TRUE(bed.viewModel->isPanelOpen());
+    ASSERT_NE(bed.delegate->panel()->content(), nullptr);
+
+    QTest::keyClick(bed.delegate->panel(), Qt::Key_Escape);
+    EXPECT_FALSE(bed.delegate->isPanelVisible());
+    EXPECT_FALSE(bed.viewModel->isPanelOpen());
+    EXPECT_EQ(bed.delegate->panel()->content(), nullptr);
+}
+
+TEST_F(AppDelegateTest, EscapeIsTakenOnlyWhileThePanelIsOpen) {
+    EXPECT_FALSE(bed.escape->isInstalled());
+    bed.delegate->openPanel();
+    ASSERT_TRUE(bed.escape->isInstalled());
+    EXPECT_EQ(bed.escape->installed->key, kEscapeKey);
+    EXPECT_EQ(bed.escape->installed->modifiers, 0);
+    bed.escape->press();
+    EXPECT_FALSE(bed.delegate->isPanelVisible());
+    EXPECT_FALSE(bed.viewModel->isPanelOpen());
+    EXPECT_FALSE(bed.escape->isInstalled());
+}
+
+TEST_F(AppDelegateTest, PanelIsCentredAndKeepsItsCentreAsContentChanges) {
+    bed.delegate->openPanel();
+    TobblePanel* panel = bed.delegate->panel();
+    EXPECT_EQ(panel->geometry(), QRect(340, 300, 320, 200));  // centred in 1000 x 800
+
+    bed.content->setPreferred(QSize(320, 300));
+    bed.settle();
+    EXPECT_EQ(panel->geometry(), QRect(340, 250, 320, 300));
+    bed.content->setPreferred(QSize(320, 100));
+    bed.settle();
+    EXPECT_EQ(panel->geometry(), QRect(340, 350, 320, 100));
+}
+
+TEST_F(AppDelegateTest, ShortcutInsideTheAppTogglesAndIsNotDeliveredToTheViews) {
+    bed.delegate->openPanel();
+    auto* target = bed.content;
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_T, Qt::MetaModifier | Qt::ShiftModifier, "T");
+    QCoreApplication::sendEvent(target, &press);
+    EXPECT_EQ(target->keyPresses, 0);
+    bed.settle();
+    EXPECT_FALSE(bed.delegate->isPanelVisible());
+
+    QKeyEvent other(QEvent::KeyPress, Qt::Key_T, Qt::ControlModifier | Qt::ShiftModifier, "T");
+    QCoreApplication::sendEvent(bed.delegate->panel(), &other);
+    bed.settle();
+    EXPECT_FALSE(bed.delegate->isPanelVisible());
+}
+
+TEST_F(AppDelegateTest, NewShortcutWorksAtOnceAndTheOldStops) {
+    ASSERT_EQ(bed.grab->installed->key, "t");
+    bed.defaults.setInteger(kShortcutModifiersKey, modifier::kControl | modifier::kOption);
+    bed.defaults.setString(kShortcutKeyKey, "m");
+    bed.notifications.post(kShortcutDidChangeNotification);
+    ASSERT_TRUE(bed.grab->installed.has_value());
+    EXPECT_EQ(*bed.grab->installed,
+              (KeyboardShortcut{modifier::kControl | modifier::kOption, "m"}));
+
+    auto send = [&](int key, Qt::KeyboardModifiers mods) {
+        QWidget probe;
+        QKeyEvent press(QEvent::KeyPress, key, mods);
+        QCoreApplication::sendEvent(&probe, &press);
+        bed.settle();
+    };
+    send(Qt::Key_T, Qt::MetaModifier | Qt::ShiftModifier);
+    EXPECT_FALSE(bed.delegate->isPanelVisible());
+    send(Qt::Key_M, Qt::ControlModifier | Qt::AltModifier);
+    EXPECT_TRUE(bed.delegate->isPanelVisible());
+}
+
+TEST_F(AppDelegateTest, GlobalShortcutTogglesThePanel) {
+    bed.grab->press();
+    bed.settle();
+    EXPECT_TRUE(bed.delegate->isPanelVisible());
+    bed.grab->press();
+    bed.settle();
+    EXPECT_FALSE(bed.delegate->isPanelVisible());
+}
+
+TEST_F(AppDelegateTest, WatchRemovesTheGlobalGrabOnRevocationAndRestoresItOnGrant) {
+    bed.trusted = false;
+    bed.settle(AppDelegate::kAccessibilityWatchInterval);
+    EXPECT_FALSE(bed.delegate->isGlobalKeyMonitorInstalled());
+    EXPECT_TRUE(bed.delegate->isLocalKeyMonitorInstalled());
+    bed.settle(AppDelegate::kAccessibilityWatchInterval);
+    EXPECT_EQ(bed.capture->count(AppDelegate::kRevokedMessage), 1u) << "logged once";
+
+    bed.trusted = true;
+    bed.settle(AppDelegate::kAccessibilityWatchInterval);
+    EXPECT_TRUE(bed.delegate->isGlobalKeyMonitorInstalled());
+}
+
+TEST_F(AppDelegateTest, GrantNotificationReinstallsTheMonitors) {
+    const int before = bed.grab->installs;
+    bed.notifications.post(kAccessibilityGrantedNotification);
+    EXPECT_EQ(bed.grab->installs, before + 1);
+}
+
+TEST_F(AppDelegateTest, TerminationStopsEverything) {
+    bed.addSpeakersAndApp();
+    bed.settle(3.0);
+    ASSERT_FALSE(bed.audio.aggregates().empty());
+    bed.delegate->applicationWillTerminate();
+    EXPECT_FALSE(bed.delegate->isAudioRouted());
+    EXPECT_FALSE(bed.engine->isStarted());
+    EXPECT_FALSE(bed.viewModel->isStarted());
+    EXPECT_FALSE(bed.delegate->isLocalKeyMonitorInstalled());
+    EXPECT_FALSE(bed.delegate->isGlobalKeyMonitorInstalled());
+    EXPECT_FALSE(bed.delegate->hasAccessibilityWatch());
+    EXPECT_EQ(bed.notifications.observerCount(kShortcutDidChangeNotification), 0u);
+    EXPECT_EQ(bed.notifications.observerCount(kAccessibilityGrantedNotification), 0u);
+    EXPECT_TRUE(bed.audio.aggregates().empty());
+}
+
+TEST_F(AppDelegateTest, SigtermStopsTheEngineAndExitsZeroWithoutTheTerminationSequence) {
+    bed.addSpeakersAndApp();
+    bed.settle(3.0);
+    ASSERT_FALSE(bed.audio.aggregates().empty());
+    ASSERT_FALSE(bed.audio.taps().empty());
+
+    ::raise(SIGTERM);
+    for (int i = 0; i < 100 && bed.exits.empty(); ++i) bed.settle();
+
+    ASSERT_EQ(bed.exits, std::vector<int>{0});
+    EXPECT_TRUE(bed.audio.aggregates().empty());
+    EXPECT_TRUE(bed.audio.taps().empty());
+    EXPECT_EQ(bed.audio.ioProcCount(), 0u);
+    // The normal sequence did not run: the view model and the monitors are still there.
+    EXPECT_TRUE(bed.viewModel->isStarted());
+    EXPECT_TRUE(bed.delegate->isLocalKeyMonitorInstalled());
+}
+
+TEST(AppDelegateOnboarding, RoutingWaitsForTheOnboardingAndTrayClicksDoNothingMeanwhile) {
+    ShellTestBed bed;
+    bed.trusted = false;  // no global grab in this session
+    ASSERT_TRUE(bed.delegate->applicationDidFinishLaunching());
+    bed.settle(1.0);
+    EXPECT_TRUE(bed.delegate->isOnboardingShown());
+    EXPECT_FALSE(bed.engine->isStarted());
+
+    bed.delegate->statusItemLeftClicked();
+    bed.grab->press();
+    bed.settle();
+    EXPECT_FALSE(bed.delegate->isPanelVisible());
+
+    ASSERT_TRUE(bed.dismissOnboarding);
+    bed.dismissOnboarding();
+    bed.settle();
+    EXPECT_FALSE(bed.delegate->isOnboardingShown());
+    EXPECT_TRUE(bed.defaults.boolean(AppDelegate::kOnboardingCompletedKey));
+    EXPECT_TRUE(bed.engine->isStarted());
+    EXPECT_TRUE(bed.delegate->isAudioRouted());
+    bed.delegate->statusItemLeftClicked();
+    EXPECT_TRUE(bed.delegate->isPanelVisible());
+}
+
+TEST(AppDelegateOnboarding, TrustedFirstLaunchSkipsTheOnboarding) {
+    ShellTestBed bed;
+    ASSERT_TRUE(bed.delegate->applicationDidFinishLaunching());
+    bed.settle();
+    EXPECT_FALSE(bed.delegate->isOnboardingShown());
+    EXPECT_TRUE(bed.engine->isStarted());
+}
+
+TEST(AppDelegateTestHost, TestHostTakesNoLockAndRoutesNothing) {
+    ShellTestBed bed(/*isRunningTests=*/true);
+    ASSERT_TRUE(bed.delegate->applicationDidFinishLaunching());
+    bed.settle(2.0);
+    EXPECT_NE(bed.delegate->statusItem(), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(bed.lockDirectory / InstanceLock::kFileName));
+    EXPECT_FALSE(bed.engine->isStarted());
+    EXPECT_FALSE(bed.delegate->isLocalKeyMonitorInstalled());
+    bed.delegate->applicationWillTerminate();
+    EXPECT_FALSE(bed.engine->isStarted());
+}
+
+TEST(AppDelegateTestHost, VariableMarksATestHost) {
+    unsetenv("XCTestConfigurationFilePath");
+    EXPECT_FALSE(AppDelegate::environmentMarksTestHost());
+    setenv("XCTestConfigurationFilePath", "/tmp/x", 1);
+    EXPECT_TRUE(AppDelegate::environmentMarksTestHost());
+    unsetenv("XCTestConfigurationFilePath");
+}
+
+TEST(AppDelegateLock, SecondDelegateOnTheSameLockDoesNotLaunch) {
+    ShellTestBed first;
+    first.defaults.setBoolean(AppDelegate::kOnboardingCompletedKey, true);
+    ASSERT_TRUE(first.delegate->applicationDidFinishLaunching());
+    // flock locks belong to the open file description, so a second open in this process
+    // contends like another process would.
+    InstanceLock second([](const std::string&) {});
+    EXPECT_EQ(second.acquire(first.lockDirectory), InstanceLock::Result::HeldByAnother);
+}
+
+}  // namespace
+}  // namespace tobble::shell

@@ -1,0 +1,197 @@
+#include "shell/Appcast.h"
+
+#include <gtest/gtest.h>
+
+#include <QEventLoop>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include "shell/AppcastUpdater.h"
+#include "platform/dispatch/VirtualDispatcher.h"
+#include "platform/system/InMemoryUserDefaults.h"
+#include "tests/shell/ShellTestBed.h"
+
+namespace tobble::shell {
+namespace {
+
+TEST(CompareVersions, NumbersCompareAsNumbers) {
+    EXPECT_GT(compareVersions("1.10", "1.9"), 0);
+    EXPECT_LT(compareVersions("1.9", "1.10"), 0);
+    EXPECT_EQ(compareVersions("2.0", "2"), 0);
+    EXPECT_EQ(compareVersions("2.0.0", "2"), 0);
+    EXPECT_GT(compareVersions("1.2.1", "1.2"), 0);
+    EXPECT_LT(compareVersions("1.2b1", "1.2"), 0) << "a pre-release sorts before its release";
+    EXPECT_GT(compareVersions("1.2.1", "1.2b1"), 0);
+    EXPECT_LT(compareVersions("1.2a", "1.2b"), 0);
+    EXPECT_EQ(compareVersions("99999999999999999999999", "99999999999999999999998"), 0)
+        << "absurd numbers saturate instead of wrapping";
+}
+
+constexpr const char* kFeed = R"FEED(<?xml version="1.0"?>
+<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">
+  <channel>
+    <title>Tobble</title>
+    <item>
+      <title>Tobble 0.9</title>
+      <sparkle:version>0.9</sparkle:version>
+      <link>https://example.org/tobble/0.9</link>
+    </item>
+    <item>
+      <title>Tobble 0.10</title>
+      <enclosure url="https://example.org/tobble-0.10.tar.gz" sparkle:version="0.10"
+                 sparkle:shortVersionString="0.10 (beta-free)"/>
+    </item>
+    <item><title>No version</title><link>https://example.org/x</link></item>
+  </channel>
+</rss>)FEED";
+
+TEST(ParseAppcast, ReadsVersionsFromElementsAndEnclosures) {
+    const auto result = parseAppcast(kFeed);
+    ASSERT_TRUE(result.error.empty()) << result.error;
+    ASSERT_EQ(result.items.size(), 2u) << "an item without a version is left out";
+    EXPECT_EQ(result.items[0].version, "0.9");
+    EXPECT_EQ(result.items[0].downloadURL, "https://example.org/tobble/0.9");
+    EXPECT_EQ(result.items[1].version, "0.10");
+    EXPECT_EQ(result.items[1].displayVersion, "0.10 (beta-free)");
+    EXPECT_EQ(result.items[1].downloadURL, "https://example.org/tobble-0.10.tar.gz");
+
+    const auto newest = newestUpdate(result.items, "0.9.5");
+    ASSERT_TRUE(newest);
+    EXPECT_EQ(newest->version, "0.10");
+    EXPECT_FALSE(newestUpdate(result.items, "0.10"));
+}
+
+TEST(ParseAppcast, RejectsWhatIsNotAFeed) {
+    EXPECT_FALSE(parseAppcast("<rss><channel><item>").error.empty());
+    EXPECT_FALSE(parseAppcast("{\"version\": \"9\"}").error.empty());
+    EXPECT_FALSE(parseAppcast("<html><body>hi</body></html>").error.empty());
+    EXPECT_TRUE(parseAppcast("<rss version=\"2.0\"><channel/></rss>").items.empty());
+}
+
+// A one-answer HTTP server on 127.0.0.1.
+class FeedServer {
+public:
+    explicit FeedServer(QByteArray status, QByteArray body)
+        : status_(std::move(status)), body_(std::move(body)) {
+        server_.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server_, &QTcpServer::newConnection, [this] {
+            QTcpSocket* socket = server_.nextPendingConnection();
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                request_ += socket->readAll();
+                if (!request_.contains("\r\n\r\n")) return;
+                socket->write("HTTP/1.1 " + status_ + "\r\nContent-Type: application/rss+xml\r\n" +
+                              "Content-Length: " + QByteArray::number(body_.size()) +
+                              "\r\nConnection: close\r\n\r\n" + body_);
+                socket->disconnectFromHost();
+            });
+        });
+    }
+    std::string url() const {
+        return "http://127.0.0.1:" + std::to_string(server_.serverPort()) + "/appcast.xml";
+    }
+
+private:
+    QTcpServer server_;
+    QByteArray status_;
+    QByteArray body_;
+    QByteArray request_;
+};
+
+class AppcastUpdaterTest : public ::testing::Test {
+protected:
+    AppcastUpdater::CheckResult checkAgainst(const std::string& url) {
+        defaults.setString(AppcastUpdater::kFeedURLKey, url);
+        std::optional<AppcastUpdater::CheckResult> result;
+        QEventLoop loop;
+        updater.check([&](const AppcastUpdater::CheckResult& r) {
+            result = r;
+            loop.quit();
+        });
+        QTimer::singleShot(15000, &loop, &QEventLoop::quit);
+        if (!result) loop.exec();
+        dispatcher.runDue();  // the observer's flag is set on the main queue
+        return result.value_or(AppcastUpdater::CheckResult{});
+    }
+
+    QApplication& application = testing::ensureApplication();
+    dispatch::VirtualDispatcher dispatcher;
+    system::InMemoryUserDefaults defaults;
+    UpdateObserver observer{dispatcher.mainQueuePtr()};
+    AppcastUpdater updater{defaults, observer, "0.9.5", "https://invalid.example/appcast.xml"};
+};
+
+TEST_F(AppcastUpdaterTest, FoundSetsTheFlagAndNotFoundClearsIt) {
+    FeedServer newer("200 OK", kFeed);
+    const auto found = checkAgainst(newer.url());
+    EXPECT_EQ(found.outcome, AppcastUpdater::Outcome::Found) << found.error;
+    ASSERT_TRUE(found.update);
+    EXPECT_EQ(found.update->version, "0.10");
+    EXPECT_TRUE(updater.updateAvailable());
+
+    FeedServer same("200 OK", R"(<rss version="2.0"><channel><item><title>t</title>
+        <link>https://example.org/</link><sparkle:version
+        xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">0.9.5</sparkle:version>
+        </item></channel></rss>)");
+    EXPECT_EQ(checkAgainst(same.url()).outcome, AppcastUpdater::Outcome::NotFound);
+    EXPECT_FALSE(updater.updateAvailable());
+}
+
+TEST_F(AppcastUpdaterTest, MalformedFeedFailsAndKeepsTheFlag) {
+    FeedServer newer("200 OK", kFeed);
+    checkAgainst(newer.url());
+    ASSERT_TRUE(updater.updateAvailable());
+
+    FeedServer broken("200 OK", "<rss><channel><item>");
+    const auto result = checkAgainst(broken.url());
+    EXPECT_EQ(result.outcome, AppcastUpdater::Outcome::Failed);
+    EXPECT_NE(result.error.find("not valid XML"), std::string::npos) << result.error;
+    EXPECT_TRUE(updater.updateAvailable());
+}
+
+TEST_F(AppcastUpdaterTest, HttpErrorAndUnreachableHostFail) {
+    FeedServer missing("404 Not Found", "nope");
+    const auto notFound = checkAgainst(missing.url());
+    EXPECT_EQ(notFound.outcome, AppcastUpdater::Outcome::Failed);
+    EXPECT_FALSE(notFound.error.empty());
+
+    // A port nobody listens on: bind one, note it, close it.
+    quint16 port = 0;
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        port = probe.serverPort();
+    }
+    const auto unreachable =
+        checkAgainst("http://127.0.0.1:" + std::to_string(port) + "/appcast.xml");
+    EXPECT_EQ(unreachable.outcome, AppcastUpdater::Outcome::Failed);
+    EXPECT_FALSE(unreachable.error.empty());
+    EXPECT_FALSE(updater.updateAvailable());
+}
+
+TEST_F(AppcastUpdaterTest, UserCheckShowsAnUpdaterWindowThatOffersTheDownloadPage) {
+    FeedServer newer("200 OK", kFeed);
+    defaults.setString(AppcastUpdater::kFeedURLKey, newer.url());
+    updater.checkForUpdates();
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (updater.window()) loop.quit();
+    });
+    poll.start(10);
+    QTimer::singleShot(15000, &loop, &QEventLoop::quit);
+    loop.exec();
+    ASSERT_NE(updater.window(), nullptr);
+    EXPECT_TRUE(isUpdaterWindowClass(updater.window()->metaObject()->className()));
+    updater.window()->close();
+}
+
+TEST_F(AppcastUpdaterTest, AutomaticChecksSettingIsTheFrameworkKey) {
+    defaults.registerDefaults({{"SUEnableAutomaticChecks", true}});
+    EXPECT_TRUE(updater.automaticChecks());
+    updater.setAutomaticChecks(false);
+    EXPECT_FALSE(defaults.boolean("SUEnableAutomaticChecks"));
+}
+
+}  // namespace
+}  // namespace tobble::shell

@@ -1,0 +1,65 @@
+#include "shell/KeyboardShortcut.h"
+
+#include <gtest/gtest.h>
+
+#include "shell/AppDelegate.h"
+#include "platform/system/InMemoryUserDefaults.h"
+
+namespace tobble::shell {
+namespace {
+
+using namespace modifier;
+
+class ShortcutMatchTest : public ::testing::Test {
+protected:
+    bool press(int64_t flags, std::string characters) {
+        return isTobbleShortcut(defaults, KeyPress{flags, std::move(characters)});
+    }
+    system::InMemoryUserDefaults defaults;
+};
+
+TEST_F(ShortcutMatchTest, DefaultIsSuperShiftT) {
+    EXPECT_EQ(KeyboardShortcut::fromDefaults(defaults).displayText(), "Super+Shift+T");
+    EXPECT_TRUE(press(kCommand | kShift, "t"));
+    EXPECT_TRUE(press(kCommand | kShift, "T")) << "characters compare lower-cased";
+}
+
+TEST_F(ShortcutMatchTest, MissingOrExtraModifiersDoNotMatch) {
+    EXPECT_FALSE(press(kCommand, "t"));
+    EXPECT_FALSE(press(kCommand | kShift | kOption, "t"));
+    EXPECT_FALSE(press(kControl | kShift, "t"));
+    EXPECT_FALSE(press(kCommand | kShift, "y"));
+    EXPECT_FALSE(press(kCommand | kShift, ""));
+}
+
+TEST_F(ShortcutMatchTest, CapsLockAndOtherDeviceBitsDoNotMatter) {
+    EXPECT_TRUE(press(kCommand | kShift | kCapsLock, "t"));
+    EXPECT_TRUE(press(kCommand | kShift | 0x800000 /* Fn */ | 0x200000 /* keypad */, "t"));
+}
+
+TEST_F(ShortcutMatchTest, StoredShortcutAppliesAtOnce) {
+    KeyboardShortcut{kControl | kOption, "m"}.store(defaults);
+    EXPECT_TRUE(press(kControl | kOption, "m"));
+    EXPECT_FALSE(press(kCommand | kShift, "t"));
+}
+
+TEST_F(ShortcutMatchTest, UnusableStoredModifiersFallBackToTheDefault) {
+    defaults.setInteger(kShortcutModifiersKey, -5);
+    EXPECT_TRUE(press(kCommand | kShift, "t"));
+    defaults.setString(kShortcutModifiersKey, "1179648");
+    EXPECT_TRUE(press(kCommand | kShift, "t"));
+    defaults.setInteger(kShortcutModifiersKey, 0);
+    EXPECT_TRUE(press(0, "t")) << "zero is a valid set: the bare key";
+}
+
+TEST(KeyPressFromQt, MapsSuperToCommandAndAltToOption) {
+    const auto press = keyPressFromQt(Qt::Key_T, Qt::MetaModifier | Qt::ShiftModifier);
+    EXPECT_EQ(press.modifierFlags, kCommand | kShift);
+    EXPECT_EQ(press.charactersIgnoringModifiers, "t");
+    EXPECT_EQ(keyPressFromQt(Qt::Key_5, Qt::AltModifier | Qt::ControlModifier).modifierFlags,
+              kOption | kControl);
+    EXPECT_TRUE(keyPressFromQt(Qt::Key_F5, Qt::NoModifier).charactersIgnoringModifiers.empty());
+}
+
+}  // namespace
+}  // namespace tobble::shell
