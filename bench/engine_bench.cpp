@@ -28,9 +28,11 @@ struct ThirtyTwoApps {
 
     ThirtyTwoApps() {
         env.audio().addDevice({.uid = "speakers", .name = "Speakers", .makeDefault = true});
-        env.audio().addDevice({.uid = "usb", .name = "USB", .transportType = audio::kAudioDeviceTransportTypeUSB});
+        env.audio().addDevice(
+            {.uid = "usb", .name = "USB", .transportType = audio::kAudioDeviceTransportTypeUSB});
         for (pid_t pid = 1000; pid < 1032; ++pid) {
-            env.addApp(pid, "com.example.app" + std::to_string(pid), "app", 200.0 + (pid - 1000) * 20.0, 0.02f);
+            env.addApp(pid, "com.example.app" + std::to_string(pid), "app",
+                       200.0 + (pid - 1000) * 20.0, 0.02f);
         }
         engine = engine::TAKEngine::make(env.environment(), {&volumes, &levels, nullptr});
         engine->start();
@@ -75,7 +77,11 @@ void BM_TobbleSim60s32Apps(benchmark::State& state) {
         const std::string bundle = "com.example.app" + std::to_string(i);
         scenario["apps"].push_back({{"pid", pid}, {"bundleID", bundle}, {"name", bundle}});
         scenario["processes"].push_back({{"pid", pid}, {"bundleID", bundle}});
-        events.push_back({{"at", 0.1}, {"do", "play"}, {"pid", pid}, {"frequency", 200 + 20 * i}, {"amplitude", 0.02}});
+        events.push_back({{"at", 0.1},
+                          {"do", "play"},
+                          {"pid", pid},
+                          {"frequency", 200 + 20 * i},
+                          {"amplitude", 0.02}});
     }
     const auto parsed = simtool::parseScenario(scenario.dump(), "bench.json");
     double seconds = 0;

@@ -33,7 +33,7 @@ constexpr double kHotAmplitude = 1.2;
 
 // Every 400th cycle composes a diagnostic line; the bench keeps it off the terminal.
 class DiscardSink final : public log::Sink {
-public:
+  public:
     void write(const log::Record&) override {}
 };
 
@@ -89,7 +89,7 @@ void copyCycles(benchmark::State& state) {
 
 // Prints what the console reporter prints and keeps the median CPU time per cycle of each.
 class PerFrameReporter final : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
@@ -101,13 +101,17 @@ public:
 
     std::map<std::string, double> nanosPerCycle;
 
-private:
+  private:
     static double nanosPerUnit(benchmark::TimeUnit unit) {
         switch (unit) {
-            case benchmark::kSecond: return 1e9;
-            case benchmark::kMillisecond: return 1e6;
-            case benchmark::kMicrosecond: return 1e3;
-            case benchmark::kNanosecond: return 1.0;
+            case benchmark::kSecond:
+                return 1e9;
+            case benchmark::kMillisecond:
+                return 1e6;
+            case benchmark::kMicrosecond:
+                return 1e3;
+            case benchmark::kNanosecond:
+                return 1.0;
         }
         return 1.0;
     }

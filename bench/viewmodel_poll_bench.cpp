@@ -11,16 +11,16 @@
 #include <memory>
 #include <string>
 
-#include "services/AudioClientViewModel.h"
-#include "services/SavedVolumesAdapter.h"
-#include "services/TobbleAudioService.h"
-#include "services/VolumeStore.h"
 #include "engine/TAKEngine.h"
 #include "platform/audio/sim/SimAudioSystem.h"
 #include "platform/dispatch/VirtualDispatcher.h"
 #include "platform/log/Log.h"
 #include "platform/system/InMemoryUserDefaults.h"
 #include "platform/system/sim/SimRunningApplications.h"
+#include "services/AudioClientViewModel.h"
+#include "services/SavedVolumesAdapter.h"
+#include "services/TobbleAudioService.h"
+#include "services/VolumeStore.h"
 
 namespace {
 

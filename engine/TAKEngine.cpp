@@ -107,12 +107,12 @@ void TAKEngine::startGated() {
     _watcher->start();
 
     auto& dispatcher = env.dispatcher;
-    _audibleTimer = dispatcher.makeRepeatingTimer(reconcileQueue, constants::kAudibleTimerSeconds,
-                                                  constants::kAudibleTimerSeconds,
-                                                  weakly([](TAKEngine& e) { e.updateLastAudibleFromRMS(); }));
-    _reconcileTimer = dispatcher.makeRepeatingTimer(reconcileQueue, constants::kReconcileTimerSeconds,
-                                                    constants::kReconcileTimerSeconds,
-                                                    weakly([](TAKEngine& e) { e.reconcile(); }));
+    _audibleTimer = dispatcher.makeRepeatingTimer(
+        reconcileQueue, constants::kAudibleTimerSeconds, constants::kAudibleTimerSeconds,
+        weakly([](TAKEngine& e) { e.updateLastAudibleFromRMS(); }));
+    _reconcileTimer = dispatcher.makeRepeatingTimer(
+        reconcileQueue, constants::kReconcileTimerSeconds, constants::kReconcileTimerSeconds,
+        weakly([](TAKEngine& e) { e.reconcile(); }));
     installDefaultOutputListener();
     installDevicesListener();
     installHealthMonitor();
@@ -174,10 +174,12 @@ void TAKEngine::installWorkspaceObservers() {
     };
     // The notifications arrive on the main queue; the handler only hops to the engine's queue.
     if (!workspaceLaunchObserver) {
-        workspaceLaunchObserver = env.applications.observeLaunches(env.dispatcher.mainQueuePtr(), hop);
+        workspaceLaunchObserver =
+            env.applications.observeLaunches(env.dispatcher.mainQueuePtr(), hop);
     }
     if (!workspaceTerminateObserver) {
-        workspaceTerminateObserver = env.applications.observeTerminations(env.dispatcher.mainQueuePtr(), hop);
+        workspaceTerminateObserver =
+            env.applications.observeTerminations(env.dispatcher.mainQueuePtr(), hop);
     }
 }
 
@@ -191,7 +193,8 @@ std::optional<std::string> TAKEngine::currentOutputUID() {
     const TAKCoreAudio core(env.audio);
     AudioObjectID device = 0;
     try {
-        device = core.getProperty<AudioObjectID>(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
+        device = core.getProperty<AudioObjectID>(kAudioObjectSystemObject,
+                                                 kAudioHardwarePropertyDefaultOutputDevice);
     } catch (const TAKError&) {
         return std::nullopt;
     }
@@ -222,7 +225,8 @@ void TAKEngine::updateKeepalive() {
         _keepalive->stop();
         return;
     }
-    if (transport != kAudioDeviceTransportTypeBluetooth && transport != kAudioDeviceTransportTypeBluetoothLE) {
+    if (transport != kAudioDeviceTransportTypeBluetooth &&
+        transport != kAudioDeviceTransportTypeBluetoothLE) {
         _keepalive->stop();
         return;
     }

@@ -33,9 +33,9 @@ namespace tobble::engine {
 //
 // The app has one engine (shared()); tests build their own over a simulated system.
 class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
-public:
+  public:
     struct Options {
-        TAKVolumeState* volumeState;    // null: the process-wide tables
+        TAKVolumeState* volumeState;  // null: the process-wide tables
         TAKRMSBuffer* rmsBuffer;
         TAKSavedVolumes* savedVolumes;  // null: every application starts at 1.0
     };
@@ -71,14 +71,16 @@ public:
 
     // ---- inspection; call on the reconcile queue or while it is idle
     std::vector<TAKAggregateLifecycle::PerAppPipeline> pipelines() const;
-    std::vector<TAKAggregateLifecycle::PerAppPipeline> pipelinesForTesting() const { return pipelines(); }
+    std::vector<TAKAggregateLifecycle::PerAppPipeline> pipelinesForTesting() const {
+        return pipelines();
+    }
     const TAKKeepaliveHost& keepaliveForTesting() const { return *_keepalive; }
     size_t pendingDestroyCountForTesting() const { return _pendingDestroyTasks.size(); }
     size_t retiredCrossfadeCountForTesting() const { return retiredCrossfades_.size(); }
     // Delivers a default-output notification as the listener would, whether or not it changed.
     void notifyDefaultOutputForTesting();
 
-private:
+  private:
     struct PipelinesBox {
         std::map<uint32_t, TAKAggregateLifecycle::PerAppPipeline> map;
     };
@@ -98,7 +100,8 @@ private:
     void updateLastAudibleFromRMS();
     std::optional<std::string> currentOutputUID();
     void updateKeepalive();
-    void rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID, const std::set<audio::AudioObjectID>& objectIDs);
+    void rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
+                                  const std::set<audio::AudioObjectID>& objectIDs);
 
     // pipelines
     void synchronizePipelines();
@@ -119,12 +122,14 @@ private:
     void overlapRebuild(const std::string& outputUID, audio::AudioObjectID destinationDeviceID);
     void performCrossfadeRebuild(const std::vector<uint32_t>& slots, const std::string& toOutputUID,
                                  audio::AudioObjectID destinationDeviceID);
-    TAKAggregateLifecycle::PerAppPipeline buildSecondary(uint32_t slot, pid_t pid, const TAKTap& newTap,
-                                                         const std::string& outputUID, TAKCrossfadeState& state);
+    TAKAggregateLifecycle::PerAppPipeline buildSecondary(uint32_t slot, pid_t pid,
+                                                         const TAKTap& newTap,
+                                                         const std::string& outputUID,
+                                                         TAKCrossfadeState& state);
     void waitForSecondaries(const std::vector<TAKCrossfadeState*>& states, bool bluetoothTarget);
     void fadeAndWait(const std::vector<std::pair<TAKCrossfadeState*, double>>& statesAndRates);
-    void retireCrossfadeState(std::unique_ptr<TAKCrossfadeState> state, std::shared_ptr<TAKIOProcHost> host,
-                              uint64_t mark);
+    void retireCrossfadeState(std::unique_ptr<TAKCrossfadeState> state,
+                              std::shared_ptr<TAKIOProcHost> host, uint64_t mark);
     void releaseRetiredCrossfadeStates(bool all);
     bool isBluetooth(audio::AudioObjectID device) const;
     void scheduleDevicesListCheck();

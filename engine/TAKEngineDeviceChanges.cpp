@@ -35,13 +35,15 @@ struct TAKEngine::CrossfadePair {
 
 void TAKEngine::installDefaultOutputListener() {
     if (defaultOutputListenerBlock) return;
-    auto block = makeListenerBlock([weak = weak_from_this()](AudioObjectID, std::span<const PropertyAddress>) {
-        if (auto self = weak.lock()) self->handleDefaultOutputChanged();
-    });
-    const OSStatus status = env.audio.addPropertyListener(kAudioObjectSystemObject, kDefaultOutputAddress,
-                                                          reconcileQueue, block);
+    auto block = makeListenerBlock(
+        [weak = weak_from_this()](AudioObjectID, std::span<const PropertyAddress>) {
+            if (auto self = weak.lock()) self->handleDefaultOutputChanged();
+        });
+    const OSStatus status = env.audio.addPropertyListener(
+        kAudioObjectSystemObject, kDefaultOutputAddress, reconcileQueue, block);
     if (status != kAudioHardwareNoError) {
-        TAKLog::log().error("default-output listener install failed status=" + std::to_string(status));
+        TAKLog::log().error("default-output listener install failed status=" +
+                            std::to_string(status));
         return;
     }
     defaultOutputListenerBlock = std::move(block);
@@ -49,18 +51,19 @@ void TAKEngine::installDefaultOutputListener() {
 
 void TAKEngine::removeDefaultOutputListener() {
     if (!defaultOutputListenerBlock) return;
-    env.audio.removePropertyListener(kAudioObjectSystemObject, kDefaultOutputAddress, reconcileQueue,
-                                     defaultOutputListenerBlock);
+    env.audio.removePropertyListener(kAudioObjectSystemObject, kDefaultOutputAddress,
+                                     reconcileQueue, defaultOutputListenerBlock);
     defaultOutputListenerBlock.reset();
 }
 
 void TAKEngine::installDevicesListener() {
     if (devicesListenerBlock) return;
-    auto block = makeListenerBlock([weak = weak_from_this()](AudioObjectID, std::span<const PropertyAddress>) {
-        if (auto self = weak.lock()) self->scheduleDevicesListCheck();
-    });
-    const OSStatus status =
-        env.audio.addPropertyListener(kAudioObjectSystemObject, kDevicesAddress, reconcileQueue, block);
+    auto block = makeListenerBlock(
+        [weak = weak_from_this()](AudioObjectID, std::span<const PropertyAddress>) {
+            if (auto self = weak.lock()) self->scheduleDevicesListCheck();
+        });
+    const OSStatus status = env.audio.addPropertyListener(kAudioObjectSystemObject, kDevicesAddress,
+                                                          reconcileQueue, block);
     if (status != kAudioHardwareNoError) {
         TAKLog::log().error("devices listener install failed status=" + std::to_string(status));
         return;
@@ -72,7 +75,8 @@ void TAKEngine::removeDevicesListener() {
     if (devicesDebounceWork) devicesDebounceWork->cancel();
     devicesDebounceWork.reset();
     if (!devicesListenerBlock) return;
-    env.audio.removePropertyListener(kAudioObjectSystemObject, kDevicesAddress, reconcileQueue, devicesListenerBlock);
+    env.audio.removePropertyListener(kAudioObjectSystemObject, kDevicesAddress, reconcileQueue,
+                                     devicesListenerBlock);
     devicesListenerBlock.reset();
 }
 
@@ -87,18 +91,21 @@ void TAKEngine::handleDefaultOutputChanged() {
     AudioObjectID device = 0;
     std::optional<std::string> uid;
     try {
-        device = core.getProperty<AudioObjectID>(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
+        device = core.getProperty<AudioObjectID>(kAudioObjectSystemObject,
+                                                 kAudioHardwarePropertyDefaultOutputDevice);
     } catch (const TAKError&) {
         device = 0;
     }
     if (device != 0) uid = core.getCFStringProperty(device, kAudioDevicePropertyDeviceUID);
     if (device == 0 || !uid) {
-        TAKLog::log().error("default-output changed but no UID available — leaving pipelines intact");
+        TAKLog::log().error(
+            "default-output changed but no UID available — leaving pipelines intact");
         return;
     }
     if (device == realOutputDeviceID) return;
     if (isSwitching) {
-        TAKLog::log().info("default-output changed mid-rebuild — ignoring, current pass will re-check");
+        TAKLog::log().info(
+            "default-output changed mid-rebuild — ignoring, current pass will re-check");
         return;
     }
     TAKLog::log().info("default-output changed to id=" + std::to_string(device) + " uid=" + *uid +
@@ -124,8 +131,8 @@ void TAKEngine::overlapRebuild(const std::string& outputUID, AudioObjectID desti
 
     AudioObjectID now = 0;
     try {
-        now = TAKCoreAudio(env.audio).getProperty<AudioObjectID>(kAudioObjectSystemObject,
-                                                                 kAudioHardwarePropertyDefaultOutputDevice);
+        now = TAKCoreAudio(env.audio).getProperty<AudioObjectID>(
+            kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
     } catch (const TAKError&) {
         return;
     }
@@ -139,22 +146,27 @@ void TAKEngine::overlapRebuild(const std::string& outputUID, AudioObjectID desti
 
 bool TAKEngine::isBluetooth(AudioObjectID device) const {
     try {
-        const auto transport = TAKCoreAudio(env.audio).getProperty<uint32_t>(device, kAudioDevicePropertyTransportType);
-        return transport == kAudioDeviceTransportTypeBluetooth || transport == kAudioDeviceTransportTypeBluetoothLE;
+        const auto transport = TAKCoreAudio(env.audio).getProperty<uint32_t>(
+            device, kAudioDevicePropertyTransportType);
+        return transport == kAudioDeviceTransportTypeBluetooth ||
+               transport == kAudioDeviceTransportTypeBluetoothLE;
     } catch (const TAKError&) {
         return false;
     }
 }
 
-TAKAggregateLifecycle::PerAppPipeline TAKEngine::buildSecondary(uint32_t slot, pid_t pid, const TAKTap& newTap,
+TAKAggregateLifecycle::PerAppPipeline TAKEngine::buildSecondary(uint32_t slot, pid_t pid,
+                                                                const TAKTap& newTap,
                                                                 const std::string& outputUID,
                                                                 TAKCrossfadeState& state) {
     const TAKAggregateBuilder builder(env.audio);
     const auto aggregate = builder.build(newTap.uid, outputUID);
-    auto host = std::make_shared<TAKIOProcHost>(slot, _volumeState, _rmsBuffer, env.audio, env.dispatcher);
+    auto host =
+        std::make_shared<TAKIOProcHost>(slot, _volumeState, _rmsBuffer, env.audio, env.dispatcher);
     int64_t warmup = constants::kSecondaryWarmupFallbackFrames;
     if (newTap.format.mSampleRate > 0) {
-        warmup = static_cast<int64_t>(constants::kSecondaryWarmupSeconds * newTap.format.mSampleRate);
+        warmup =
+            static_cast<int64_t>(constants::kSecondaryWarmupSeconds * newTap.format.mSampleRate);
     }
     host->setWarmupFramesRemaining(std::max<int64_t>(warmup, 0));
     try {
@@ -169,23 +181,28 @@ TAKAggregateLifecycle::PerAppPipeline TAKEngine::buildSecondary(uint32_t slot, p
     return TAKAggregateLifecycle::PerAppPipeline{slot, pid, newTap.uid, aggregate, host};
 }
 
-void TAKEngine::waitForSecondaries(const std::vector<TAKCrossfadeState*>& states, bool bluetoothTarget) {
+void TAKEngine::waitForSecondaries(const std::vector<TAKCrossfadeState*>& states,
+                                   bool bluetoothTarget) {
     auto& clock = env.dispatcher.clock();
-    const double limit = bluetoothTarget ? constants::kBluetoothSettleLimitSeconds : constants::kSettleLimitSeconds;
+    const double limit =
+        bluetoothTarget ? constants::kBluetoothSettleLimitSeconds : constants::kSettleLimitSeconds;
     const double start = clock.monotonicSeconds();
     while (clock.monotonicSeconds() - start < limit) {
         bool allReady = true;
         for (auto* state : states) {
-            if (state->secondarySamplesProcessed() <= constants::kSecondaryReadyFrames) allReady = false;
+            if (state->secondarySamplesProcessed() <= constants::kSecondaryReadyFrames)
+                allReady = false;
         }
         if (allReady) return;
         clock.sleepFor(constants::kPollSeconds);
     }
 }
 
-void TAKEngine::fadeAndWait(const std::vector<std::pair<TAKCrossfadeState*, double>>& statesAndRates) {
+void TAKEngine::fadeAndWait(
+    const std::vector<std::pair<TAKCrossfadeState*, double>>& statesAndRates) {
     for (const auto& [state, rate] : statesAndRates) {
-        state->startFading(std::max<int64_t>(1, static_cast<int64_t>(rate * constants::kFadeSeconds)));
+        state->startFading(
+            std::max<int64_t>(1, static_cast<int64_t>(rate * constants::kFadeSeconds)));
     }
     auto& clock = env.dispatcher.clock();
     const double start = clock.monotonicSeconds();
@@ -208,8 +225,8 @@ void TAKEngine::fadeAndWait(const std::vector<std::pair<TAKCrossfadeState*, doub
 //   - a host that keeps running after detachCrossfade() may still be inside a cycle that loaded
 //     the old pointer; the state is parked here with the cycle mark that detach returned and
 //     freed once the host has started a later cycle (hasRenderedSince) or has been stopped.
-void TAKEngine::retireCrossfadeState(std::unique_ptr<TAKCrossfadeState> state, std::shared_ptr<TAKIOProcHost> host,
-                                     uint64_t mark) {
+void TAKEngine::retireCrossfadeState(std::unique_ptr<TAKCrossfadeState> state,
+                                     std::shared_ptr<TAKIOProcHost> host, uint64_t mark) {
     retiredCrossfades_.push_back(RetiredCrossfade{std::move(state), std::move(host), mark});
 }
 
@@ -219,7 +236,8 @@ void TAKEngine::releaseRetiredCrossfadeStates(bool all) {
     });
 }
 
-void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots, const std::string& toOutputUID,
+void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots,
+                                        const std::string& toOutputUID,
                                         AudioObjectID destinationDeviceID) {
     auto currentCatalog = catalog();
     if (!currentCatalog || !_tapManager || !_pipelines) return;
@@ -238,8 +256,8 @@ void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots, cons
         try {
             newTap = _tapManager->createTap(entry->pid, entry->tap->processObjectIDs, toOutputUID);
         } catch (const TAKError& error) {
-            TAKLog::log().error("crossfade: createTap failed for slot=" + std::to_string(slot) + ": " +
-                                error.description() + " — keeping primary");
+            TAKLog::log().error("crossfade: createTap failed for slot=" + std::to_string(slot) +
+                                ": " + error.description() + " — keeping primary");
             continue;
         }
         auto state = std::make_unique<TAKCrossfadeState>();
@@ -247,11 +265,12 @@ void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots, cons
         oldPipe.ioProc->attachCrossfade(*state, TAKIOProcHost::Role::primary);
         try {
             auto newPipe = buildSecondary(slot, entry->pid, newTap, toOutputUID, *state);
-            pairs.push_back(CrossfadePair{slot, entry->pid, *entry->tap, oldPipe, newTap, std::move(newPipe),
-                                          std::move(state), rateOf(newTap)});
+            pairs.push_back(CrossfadePair{slot, entry->pid, *entry->tap, oldPipe, newTap,
+                                          std::move(newPipe), std::move(state), rateOf(newTap)});
         } catch (const TAKError& error) {
-            TAKLog::log().error("crossfade: buildOne failed for slot=" + std::to_string(slot) + ": " +
-                                error.description() + " — destroying new tap, keeping primary");
+            TAKLog::log().error("crossfade: buildOne failed for slot=" + std::to_string(slot) +
+                                ": " + error.description() +
+                                " — destroying new tap, keeping primary");
             _tapManager->destroy(newTap);
             const uint64_t mark = oldPipe.ioProc->detachCrossfade();
             retireCrossfadeState(std::move(state), oldPipe.ioProc, mark);
@@ -287,12 +306,13 @@ void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots, cons
         retireCrossfadeState(std::move(pair.state), pair.newPipe.ioProc, mark);
         bumpCatalogGeneration();
     }
-    TAKLog::log().info("crossfade complete: " + std::to_string(pairs.size()) + "/" + std::to_string(slots.size()) +
-                       " slots migrated to " + toOutputUID);
+    TAKLog::log().info("crossfade complete: " + std::to_string(pairs.size()) + "/" +
+                       std::to_string(slots.size()) + " slots migrated to " + toOutputUID);
     isSwitching = false;
 }
 
-void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID, const std::set<AudioObjectID>& objectIDs) {
+void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
+                                         const std::set<AudioObjectID>& objectIDs) {
     auto currentCatalog = catalog();
     if (!currentCatalog || !_tapManager || !_pipelines) return;
     const auto entry = currentCatalog->entry(parentPID);
@@ -300,7 +320,8 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID, const s
     if (!entry || entry->slot != slot || pipeIt == _pipelines->map.end() || !entry->tap) return;
     const auto outputUID = currentOutputUID();
     if (!outputUID) {
-        TAKLog::log().error("rebuildSlotWithObjectIDs: no default output parentPID=" + std::to_string(parentPID));
+        TAKLog::log().error("rebuildSlotWithObjectIDs: no default output parentPID=" +
+                            std::to_string(parentPID));
         return;
     }
     if (isSwitching) {
@@ -316,8 +337,8 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID, const s
     try {
         newTap = _tapManager->createTap(parentPID, objectIDs, outputUID);
     } catch (const TAKError& error) {
-        TAKLog::log().error("rebuildSlotWithObjectIDs: createTap failed parentPID=" + std::to_string(parentPID) +
-                            ": " + error.description());
+        TAKLog::log().error("rebuildSlotWithObjectIDs: createTap failed parentPID=" +
+                            std::to_string(parentPID) + ": " + error.description());
         isSwitching = false;
         return;
     }
@@ -328,8 +349,9 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID, const s
     try {
         newPipe = buildSecondary(slot, parentPID, newTap, *outputUID, *state);
     } catch (const TAKError& error) {
-        TAKLog::log().error("rebuildSlotWithObjectIDs: buildOne failed parentPID=" + std::to_string(parentPID) + ": " +
-                            error.description() + " — destroying new tap");
+        TAKLog::log().error(
+            "rebuildSlotWithObjectIDs: buildOne failed parentPID=" + std::to_string(parentPID) +
+            ": " + error.description() + " — destroying new tap");
         _tapManager->destroy(newTap);
         const uint64_t mark = oldPipe.ioProc->detachCrossfade();
         retireCrossfadeState(std::move(state), oldPipe.ioProc, mark);
@@ -339,8 +361,8 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID, const s
 
     AudioObjectID device = 0;
     try {
-        device = TAKCoreAudio(env.audio).getProperty<AudioObjectID>(kAudioObjectSystemObject,
-                                                                    kAudioHardwarePropertyDefaultOutputDevice);
+        device = TAKCoreAudio(env.audio).getProperty<AudioObjectID>(
+            kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
     } catch (const TAKError&) {
         device = 0;
     }
@@ -356,8 +378,8 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID, const s
     const uint64_t mark = newPipe.ioProc->detachCrossfade();
     retireCrossfadeState(std::move(state), newPipe.ioProc, mark);
     bumpCatalogGeneration();
-    TAKLog::log().info("rebuildSlotWithObjectIDs: ok parentPID=" + std::to_string(parentPID) + " slot=" +
-                       std::to_string(slot) + " n=" + std::to_string(objectIDs.size()));
+    TAKLog::log().info("rebuildSlotWithObjectIDs: ok parentPID=" + std::to_string(parentPID) +
+                       " slot=" + std::to_string(slot) + " n=" + std::to_string(objectIDs.size()));
     isSwitching = false;
 }
 
@@ -365,7 +387,8 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID, const s
 
 void TAKEngine::scheduleDevicesListCheck() {
     if (devicesDebounceWork) devicesDebounceWork->cancel();
-    devicesDebounceWork = std::make_shared<dispatch::WorkItem>(weakly([](TAKEngine& e) { e.handleDevicesListChanged(); }));
+    devicesDebounceWork = std::make_shared<dispatch::WorkItem>(
+        weakly([](TAKEngine& e) { e.handleDevicesListChanged(); }));
     reconcileQueue->asyncAfter(constants::kDevicesListDebounceSeconds, devicesDebounceWork);
 }
 
@@ -374,14 +397,15 @@ void TAKEngine::handleDevicesListChanged() {
     size_t dead = 0;
     for (const auto& [slot, pipeline] : _pipelines->map) {
         uint32_t size = 0;
-        if (env.audio.getPropertyDataSize(pipeline.aggregate.aggregateID, {kAudioObjectPropertyClass}, size) !=
-            kAudioHardwareNoError) {
+        if (env.audio.getPropertyDataSize(pipeline.aggregate.aggregateID,
+                                          {kAudioObjectPropertyClass},
+                                          size) != kAudioHardwareNoError) {
             ++dead;
         }
     }
     if (dead == 0) return;
-    TAKLog::log().info("devices-list change: " + std::to_string(dead) + "/" + std::to_string(_pipelines->map.size()) +
-                       " aggregates dead — full rebuild");
+    TAKLog::log().info("devices-list change: " + std::to_string(dead) + "/" +
+                       std::to_string(_pipelines->map.size()) + " aggregates dead — full rebuild");
     performFullRebuild();
 }
 

@@ -31,15 +31,15 @@ void TAKEngine::synchronizePipelines() {
 
     const auto outputUID = currentOutputUID();
     if (!outputUID) {
-        TAKLog::log().error("reconcile: no default output UID — skipping build of " + std::to_string(missing.size()) +
-                            " pipelines");
+        TAKLog::log().error("reconcile: no default output UID — skipping build of " +
+                            std::to_string(missing.size()) + " pipelines");
         return;
     }
 
     int warmupMs = constants::kWarmupMs;
     try {
-        const auto transport = TAKCoreAudio(env.audio).getProperty<uint32_t>(realOutputDeviceID,
-                                                                             kAudioDevicePropertyTransportType);
+        const auto transport = TAKCoreAudio(env.audio).getProperty<uint32_t>(
+            realOutputDeviceID, kAudioDevicePropertyTransportType);
         const bool bluetooth = transport == kAudioDeviceTransportTypeBluetooth ||
                                transport == kAudioDeviceTransportTypeBluetoothLE;
         if (bluetooth && _pipelines->map.empty()) warmupMs = constants::kIdleBluetoothWarmupMs;
@@ -51,12 +51,14 @@ void TAKEngine::synchronizePipelines() {
     }
 }
 
-void TAKEngine::buildPipeline(const TAKTapEntry& entry, const std::string& outputUID, int warmupMs) {
+void TAKEngine::buildPipeline(const TAKTapEntry& entry, const std::string& outputUID,
+                              int warmupMs) {
     const TAKAggregateBuilder builder(env.audio);
     try {
         if (!entry.tap) throw TAKError::aggregateRebuildFailed(-1);
         const auto aggregate = builder.build(entry.tap->uid, outputUID);
-        auto host = std::make_shared<TAKIOProcHost>(entry.slot, _volumeState, _rmsBuffer, env.audio, env.dispatcher);
+        auto host = std::make_shared<TAKIOProcHost>(entry.slot, _volumeState, _rmsBuffer, env.audio,
+                                                    env.dispatcher);
         const double rate = entry.tap->format.mSampleRate > 0 ? entry.tap->format.mSampleRate
                                                               : constants::kFallbackSampleRate;
         const auto frames = static_cast<int64_t>(static_cast<double>(warmupMs) / 1000.0 * rate);
@@ -67,15 +69,16 @@ void TAKEngine::buildPipeline(const TAKTapEntry& entry, const std::string& outpu
             builder.destroy(aggregate);
             throw;
         }
-        _pipelines->map[entry.slot] =
-            TAKAggregateLifecycle::PerAppPipeline{entry.slot, entry.pid, entry.tap->uid, aggregate, host};
+        _pipelines->map[entry.slot] = TAKAggregateLifecycle::PerAppPipeline{
+            entry.slot, entry.pid, entry.tap->uid, aggregate, host};
         bumpCatalogGeneration();
-        TAKLog::log().info("pipeline built slot=" + std::to_string(entry.slot) + " parentPID=" +
-                           std::to_string(entry.pid) + " aggID=" + std::to_string(aggregate.aggregateID) +
+        TAKLog::log().info("pipeline built slot=" + std::to_string(entry.slot) +
+                           " parentPID=" + std::to_string(entry.pid) +
+                           " aggID=" + std::to_string(aggregate.aggregateID) +
                            " warmupMs=" + std::to_string(warmupMs));
     } catch (const TAKError& error) {
-        TAKLog::log().error("pipeline build failed slot=" + std::to_string(entry.slot) + " parentPID=" +
-                            std::to_string(entry.pid) + ": " + error.description());
+        TAKLog::log().error("pipeline build failed slot=" + std::to_string(entry.slot) +
+                            " parentPID=" + std::to_string(entry.pid) + ": " + error.description());
     }
 }
 
@@ -125,8 +128,8 @@ void TAKEngine::performDeferredTeardown(pid_t pid) {
     if (!currentCatalog || !_tapManager || !_pipelines) return;
     const auto entry = currentCatalog->entry(pid);
     if (!entry) return;
-    TAKLog::log().info("deferred teardown pid=" + std::to_string(pid) + " slot=" + std::to_string(entry->slot) +
-                       " executing");
+    TAKLog::log().info("deferred teardown pid=" + std::to_string(pid) +
+                       " slot=" + std::to_string(entry->slot) + " executing");
     if (auto it = _pipelines->map.find(entry->slot); it != _pipelines->map.end()) {
         const auto pipeline = it->second;
         _pipelines->map.erase(it);

@@ -25,7 +25,8 @@ void TAKEngine::reconcile() {
     std::vector<TAKAppGroup> groups;
     try {
         groups = TAKProcessRegistry(env.audio).listGroupedByParent(
-            TAKRunningAppsSnapshot::current(env.applications), TAKResponsibility::lookup(env.responsibleProcess));
+            TAKRunningAppsSnapshot::current(env.applications),
+            TAKResponsibility::lookup(env.responsibleProcess));
     } catch (const TAKError& error) {
         TAKLog::log().error("reconcile failed: " + error.description());
         return;
@@ -46,9 +47,10 @@ void TAKEngine::reconcile() {
             continue;
         }
         if (entry->tap && entry->tap->processObjectIDs != group.processObjectIDs) {
-            TAKLog::log().info("parentPID=" + std::to_string(group.parentPID) + " objectID set changed (was=" +
-                               pidSetText(entry->tap->processObjectIDs) + " now=" + pidSetText(group.processObjectIDs) +
-                               ") — crossfade rebuild");
+            TAKLog::log().info(
+                "parentPID=" + std::to_string(group.parentPID) +
+                " objectID set changed (was=" + pidSetText(entry->tap->processObjectIDs) +
+                " now=" + pidSetText(group.processObjectIDs) + ") — crossfade rebuild");
             rebuildSlotWithObjectIDs(entry->slot, group.parentPID, group.processObjectIDs);
         }
     }
@@ -60,7 +62,8 @@ void TAKEngine::detectExits(const std::vector<TAKAppGroup>& audible) {
     for (const auto& entry : currentCatalog->allEntries()) {
         const pid_t pid = entry.pid;
         if (env.processes.exists(pid) || _pendingDestroyTasks.count(pid)) continue;
-        TAKLog::log().info("parentPID=" + std::to_string(pid) + " kernel-exit detected — deferring teardown " +
+        TAKLog::log().info("parentPID=" + std::to_string(pid) +
+                           " kernel-exit detected — deferring teardown " +
                            std::to_string(constants::kDeferredTeardownSeconds) + "s");
         auto item = std::make_shared<dispatch::WorkItem>(
             weakly([pid](TAKEngine& e) { e.performDeferredTeardown(pid); }));
@@ -72,7 +75,8 @@ void TAKEngine::detectExits(const std::vector<TAKAppGroup>& audible) {
         if (it == _pendingDestroyTasks.end()) continue;
         it->second->cancel();
         _pendingDestroyTasks.erase(it);
-        TAKLog::log().info("parentPID=" + std::to_string(group.parentPID) + " reappeared — cancelled deferred teardown");
+        TAKLog::log().info("parentPID=" + std::to_string(group.parentPID) +
+                           " reappeared — cancelled deferred teardown");
     }
 }
 
@@ -87,9 +91,11 @@ void TAKEngine::admit(const TAKAppGroup& group, pid_t, double now, bool& endPass
             endPass = true;
             return;
         }
-        const auto victim = currentCatalog->pickEvictionCandidate(now, constants::kEvictionSilenceSeconds);
+        const auto victim =
+            currentCatalog->pickEvictionCandidate(now, constants::kEvictionSilenceSeconds);
         if (!victim) {
-            TAKLog::log().info("reconcile: cap hit, no evictable tap — rejecting parentPID=" + std::to_string(pid));
+            TAKLog::log().info("reconcile: cap hit, no evictable tap — rejecting parentPID=" +
+                               std::to_string(pid));
             currentCatalog->markRejected(pid, group.parentBundleID);
             return;
         }
@@ -107,7 +113,8 @@ void TAKEngine::admit(const TAKAppGroup& group, pid_t, double now, bool& endPass
     try {
         tap = _tapManager->createTap(pid, group.processObjectIDs, preferred);
     } catch (const TAKError& error) {
-        TAKLog::log().error("tap create failed parentPID=" + std::to_string(pid) + ": " + error.description());
+        TAKLog::log().error("tap create failed parentPID=" + std::to_string(pid) + ": " +
+                            error.description());
         currentCatalog->free(pid);
         return;
     }
@@ -124,8 +131,9 @@ void TAKEngine::admit(const TAKAppGroup& group, pid_t, double now, bool& endPass
     } else {
         _volumeState.write(slot, 1.0f, false);
     }
-    TAKLog::log().info("tap created parentPID=" + std::to_string(pid) + " bundle=" +
-                       group.parentBundleID.value_or("<nil>") + " n=" + std::to_string(group.processObjectIDs.size()) +
+    TAKLog::log().info("tap created parentPID=" + std::to_string(pid) +
+                       " bundle=" + group.parentBundleID.value_or("<nil>") +
+                       " n=" + std::to_string(group.processObjectIDs.size()) +
                        " slot=" + std::to_string(entry ? entry->slot : 0));
 }
 

@@ -21,7 +21,8 @@ void TAKOrphanedCleanup::destroyOrphans(AudioHardware& hardware) {
     int destroyed = 0;
     for (AudioObjectID device : devices) {
         std::optional<std::string> uid;
-        if (hardware.getPropertyString(device, {kAudioDevicePropertyDeviceUID}, uid) != kAudioHardwareNoError ||
+        if (hardware.getPropertyString(device, {kAudioDevicePropertyDeviceUID}, uid) !=
+                kAudioHardwareNoError ||
             !uid) {
             continue;
         }
@@ -29,10 +30,11 @@ void TAKOrphanedCleanup::destroyOrphans(AudioHardware& hardware) {
         const OSStatus status = hardware.destroyAggregateDevice(device);
         if (status == kAudioHardwareNoError) {
             ++destroyed;
-            TAKLog::log().info("orphan cleanup: destroyed aggregate uid=" + *uid + " id=" + std::to_string(device));
+            TAKLog::log().info("orphan cleanup: destroyed aggregate uid=" + *uid +
+                               " id=" + std::to_string(device));
         } else {
-            TAKLog::log().error("orphan cleanup: destroy failed uid=" + *uid + " id=" + std::to_string(device) +
-                                " status=" + statusText(status));
+            TAKLog::log().error("orphan cleanup: destroy failed uid=" + *uid +
+                                " id=" + std::to_string(device) + " status=" + statusText(status));
         }
     }
     if (destroyed > 0) {

@@ -8,7 +8,7 @@ namespace tobble::engine {
 // The saved per-application volumes, as the engine and the client bridge need them. The
 // application layer's volume store implements it; the engine does not know how it is kept.
 class TAKSavedVolumes {
-public:
+  public:
     struct Saved {
         float volume = 1.0f;
         bool isMuted = false;

@@ -35,10 +35,12 @@ std::optional<uint32_t> TAKTapCatalog::firstFreeSlot() const {
     return std::nullopt;
 }
 
-TAKTapCatalog::Allocation TAKTapCatalog::allocate(pid_t pid, const std::optional<std::string>& bundleID,
+TAKTapCatalog::Allocation TAKTapCatalog::allocate(pid_t pid,
+                                                  const std::optional<std::string>& bundleID,
                                                   double now) {
     std::lock_guard lock(mutex_);
-    if (auto it = entries.find(pid); it != entries.end()) return {it->second.slot, it->second.generation};
+    if (auto it = entries.find(pid); it != entries.end())
+        return {it->second.slot, it->second.generation};
     const auto slot = firstFreeSlot();
     if (!slot) throw TAKError::noSlotsAvailable();
     const uint32_t generation = ++slotGen[*slot];  // unsigned: wraps to 0 after 2^32 - 1
@@ -62,8 +64,8 @@ void TAKTapCatalog::markRejected(pid_t pid, const std::optional<std::string>& bu
     const auto slot = firstFreeSlot();
     if (!slot) return;
     const uint32_t generation = ++slotGen[*slot];
-    entries.insert_or_assign(pid, TAKTapEntry{pid, bundleID, *slot, generation, TAKTapEntry::State::rejected,
-                                              std::nullopt, 0});
+    entries.insert_or_assign(pid, TAKTapEntry{pid, bundleID, *slot, generation,
+                                              TAKTapEntry::State::rejected, std::nullopt, 0});
 }
 
 void TAKTapCatalog::free(pid_t pid) {
@@ -75,7 +77,8 @@ void TAKTapCatalog::free(pid_t pid) {
     lastAudible_.erase(pid);
 }
 
-std::optional<TAKTapEntry> TAKTapCatalog::pickEvictionCandidate(double now, double silenceThreshold) const {
+std::optional<TAKTapEntry> TAKTapCatalog::pickEvictionCandidate(double now,
+                                                                double silenceThreshold) const {
     std::lock_guard lock(mutex_);
     const TAKTapEntry* best = nullptr;
     double bar = silenceThreshold;

@@ -34,7 +34,7 @@ struct TAKTapEntry {
 // Written on the engine's queue, read by the client bridge from the application's queues: every
 // operation takes the catalog's lock, so readers always see a consistent table.
 class TAKTapCatalog {
-public:
+  public:
     static constexpr uint32_t kSlotCount = 32;
 
     struct Allocation {
@@ -65,7 +65,7 @@ public:
     uint32_t slotGeneration(uint32_t slot) const;
     void setSlotGenerationForTesting(uint32_t slot, uint32_t generation);
 
-private:
+  private:
     std::optional<uint32_t> firstFreeSlot() const;  // caller holds the lock
 
     mutable std::mutex mutex_;

@@ -9,14 +9,15 @@
 
 namespace tobble::engine {
 
-TAKTobbleClientBridge::TAKTobbleClientBridge(const TAKTapCatalog& c, TAKVolumeState& v, TAKRMSBuffer& r,
-                                             TAKSavedVolumes* saved)
+TAKTobbleClientBridge::TAKTobbleClientBridge(const TAKTapCatalog& c, TAKVolumeState& v,
+                                             TAKRMSBuffer& r, TAKSavedVolumes* saved)
     : catalog(c), volumeState(v), rmsBuffer(r), savedVolumes_(saved) {}
 
 std::optional<TAKTobbleClientBridge> TAKTobbleClientBridge::forEngine(const TAKEngine& engine) {
     auto current = engine.catalog();
     if (!current) return std::nullopt;
-    TAKTobbleClientBridge bridge(*current, engine.volumeState(), engine.rmsBuffer(), engine.savedVolumes());
+    TAKTobbleClientBridge bridge(*current, engine.volumeState(), engine.rmsBuffer(),
+                                 engine.savedVolumes());
     bridge.keepAlive_ = std::move(current);
     return bridge;
 }
@@ -30,21 +31,24 @@ std::vector<TAKTobbleClientBridge::Group> TAKTobbleClientBridge::groupedEntries(
     std::vector<Group> groups;
     for (const auto& entry : catalog.activeEntries()) {
         const std::string key = bundleKey(entry);
-        auto it = std::find_if(groups.begin(), groups.end(), [&](const Group& g) { return g.key == key; });
+        auto it = std::find_if(groups.begin(), groups.end(),
+                               [&](const Group& g) { return g.key == key; });
         if (it == groups.end()) {
             groups.push_back(Group{key, {entry}});
         } else {
             it->entries.push_back(entry);
         }
     }
-    std::stable_sort(groups.begin(), groups.end(), [](const Group& a, const Group& b) { return a.key < b.key; });
+    std::stable_sort(groups.begin(), groups.end(),
+                     [](const Group& a, const Group& b) { return a.key < b.key; });
     return groups;
 }
 
 namespace {
 const TAKTapEntry& representative(const std::vector<TAKTapEntry>& entries) {
-    return *std::min_element(entries.begin(), entries.end(),
-                             [](const TAKTapEntry& a, const TAKTapEntry& b) { return a.slot < b.slot; });
+    return *std::min_element(
+        entries.begin(), entries.end(),
+        [](const TAKTapEntry& a, const TAKTapEntry& b) { return a.slot < b.slot; });
 }
 }  // namespace
 
@@ -53,8 +57,8 @@ std::vector<TobbleClient> TAKTobbleClientBridge::readClientList() const {
     for (const auto& group : groupedEntries()) {
         const auto& rep = representative(group.entries);
         clients.push_back(TobbleClient{rep.slot, rep.pid, volumeState.volume(rep.slot),
-                                       volumeState.muted(rep.slot) ? TobbleClient::kMutedFlag : 0u, rep.slot,
-                                       rep.generation, group.key});
+                                       volumeState.muted(rep.slot) ? TobbleClient::kMutedFlag : 0u,
+                                       rep.slot, rep.generation, group.key});
     }
     return clients;
 }
@@ -63,18 +67,21 @@ std::vector<std::pair<uint32_t, float>> TAKTobbleClientBridge::readRMSLevels() c
     std::vector<std::pair<uint32_t, float>> levels;
     for (const auto& group : groupedEntries()) {
         float level = 0.0f;
-        for (const auto& entry : group.entries) level = std::max(level, rmsBuffer.level(entry.slot));
+        for (const auto& entry : group.entries)
+            level = std::max(level, rmsBuffer.level(entry.slot));
         levels.emplace_back(representative(group.entries).slot, level);
     }
     return levels;
 }
 
-bool TAKTobbleClientBridge::setClientVolume(uint32_t slot, uint32_t generation, float volume, bool muted) const {
+bool TAKTobbleClientBridge::setClientVolume(uint32_t slot, uint32_t generation, float volume,
+                                            bool muted) const {
     const auto active = catalog.activeEntries();
-    auto found = std::find_if(active.begin(), active.end(), [&](const TAKTapEntry& e) { return e.slot == slot; });
+    auto found = std::find_if(active.begin(), active.end(),
+                              [&](const TAKTapEntry& e) { return e.slot == slot; });
     if (found == active.end() || found->generation != generation) {
-        TAKLog::log().info("setClientVolume REJECTED slot=" + std::to_string(slot) + " gen=" +
-                           std::to_string(generation) + " (stale or missing)");
+        TAKLog::log().info("setClientVolume REJECTED slot=" + std::to_string(slot) +
+                           " gen=" + std::to_string(generation) + " (stale or missing)");
         return false;
     }
     const std::string key = bundleKey(*found);
@@ -82,8 +89,8 @@ bool TAKTobbleClientBridge::setClientVolume(uint32_t slot, uint32_t generation, 
     for (const auto& entry : active) {
         if (bundleKey(entry) == key) volumeState.write(entry.slot, clamped, muted);
     }
-    TAKLog::log().info("setClientVolume slot=" + std::to_string(slot) + " key=" + key + " vol=" + floatText(volume) +
-                       " muted=" + (muted ? "true" : "false"));
+    TAKLog::log().info("setClientVolume slot=" + std::to_string(slot) + " key=" + key +
+                       " vol=" + floatText(volume) + " muted=" + (muted ? "true" : "false"));
     if (found->bundleID && !found->bundleID->empty() && savedVolumes_) {
         savedVolumes_->save(*found->bundleID, volume, muted);
     }

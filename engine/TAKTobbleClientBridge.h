@@ -20,9 +20,9 @@ class TAKEngine;
 // The narrow door between the engine and the application: clients instead of slots and taps.
 // Made for one call over the engine's current catalog and dropped after it.
 class TAKTobbleClientBridge {
-public:
-    TAKTobbleClientBridge(const TAKTapCatalog& catalog, TAKVolumeState& volumeState, TAKRMSBuffer& rmsBuffer,
-                          TAKSavedVolumes* savedVolumes);
+  public:
+    TAKTobbleClientBridge(const TAKTapCatalog& catalog, TAKVolumeState& volumeState,
+                          TAKRMSBuffer& rmsBuffer, TAKSavedVolumes* savedVolumes);
 
     // Over the engine's catalog; empty when the engine is stopped.
     static std::optional<TAKTobbleClientBridge> forEngine(const TAKEngine& engine);
@@ -37,7 +37,7 @@ public:
 
     static std::string bundleKey(const TAKTapEntry& entry);
 
-private:
+  private:
     struct Group {
         std::string key;
         std::vector<TAKTapEntry> entries;

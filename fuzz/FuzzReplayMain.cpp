@@ -25,7 +25,9 @@ int main(int argc, char** argv) {
 
     const long runs = argc > 2 ? std::atol(argv[2]) : 5000;
     std::mt19937 rng(20261206);
-    auto pick = [&](size_t n) { return n == 0 ? size_t{0} : std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    auto pick = [&](size_t n) {
+        return n == 0 ? size_t{0} : std::uniform_int_distribution<size_t>(0, n - 1)(rng);
+    };
     for (long run = 0; run < runs; ++run) {
         std::vector<uint8_t> input = seeds[pick(seeds.size())];
         const size_t edits = 1 + pick(8);
@@ -35,13 +37,15 @@ int main(int argc, char** argv) {
                     if (!input.empty()) input[pick(input.size())] = static_cast<uint8_t>(pick(256));
                     break;
                 case 1:  // insert a byte
-                    input.insert(input.begin() + static_cast<long>(pick(input.size() + 1)), static_cast<uint8_t>(pick(256)));
+                    input.insert(input.begin() + static_cast<long>(pick(input.size() + 1)),
+                                 static_cast<uint8_t>(pick(256)));
                     break;
                 case 2:  // cut a piece
                     if (!input.empty()) {
                         const size_t at = pick(input.size());
                         input.erase(input.begin() + static_cast<long>(at),
-                                    input.begin() + static_cast<long>(std::min(input.size(), at + 1 + pick(16))));
+                                    input.begin() + static_cast<long>(
+                                                        std::min(input.size(), at + 1 + pick(16))));
                     }
                     break;
                 default:  // splice in part of another seed

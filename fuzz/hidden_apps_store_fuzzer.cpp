@@ -3,10 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "services/DefaultsKeys.h"
-#include "services/HiddenAppsStore.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/system/InMemoryUserDefaults.h"
+#include "services/DefaultsKeys.h"
+#include "services/HiddenAppsStore.h"
 
 using namespace tobble;
 

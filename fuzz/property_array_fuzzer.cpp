@@ -14,7 +14,7 @@ namespace {
 
 // Reads its answers from the fuzz input, front to back; zeros once the input is used up.
 class FuzzInput {
-public:
+  public:
     FuzzInput(const uint8_t* bytes, size_t size) : bytes_(bytes), size_(size) {}
     uint32_t u32() {
         uint32_t v = 0;
@@ -23,14 +23,14 @@ public:
     }
     uint8_t u8() { return pos_ < size_ ? bytes_[pos_++] : 0; }
 
-private:
+  private:
     const uint8_t* bytes_;
     size_t size_;
     size_t pos_ = 0;
 };
 
 class HostileAudioHardware final : public audio::AudioHardware {
-public:
+  public:
     explicit HostileAudioHardware(FuzzInput& in) : in_(in) {}
 
     audio::OSStatus status() {
@@ -40,13 +40,14 @@ public:
     }
 
     bool hasProperty(audio::AudioObjectID, const audio::PropertyAddress&) override { return true; }
-    audio::OSStatus getPropertyDataSize(audio::AudioObjectID, const audio::PropertyAddress&, uint32_t& size) override {
+    audio::OSStatus getPropertyDataSize(audio::AudioObjectID, const audio::PropertyAddress&,
+                                        uint32_t& size) override {
         const auto s = status();
         size = in_.u32() % 4096;  // sizes above a few KiB only slow the search down
         return s;
     }
-    audio::OSStatus getPropertyData(audio::AudioObjectID, const audio::PropertyAddress&, uint32_t& ioSize,
-                                    void* data) override {
+    audio::OSStatus getPropertyData(audio::AudioObjectID, const audio::PropertyAddress&,
+                                    uint32_t& ioSize, void* data) override {
         const auto s = status();
         const uint32_t capacity = ioSize;
         // Fill what fits, then report any byte count at all: a backend may claim more or less
@@ -55,7 +56,8 @@ public:
         ioSize = in_.u32() % 8192;
         return s;
     }
-    audio::OSStatus setPropertyData(audio::AudioObjectID, const audio::PropertyAddress&, uint32_t, const void*) override {
+    audio::OSStatus setPropertyData(audio::AudioObjectID, const audio::PropertyAddress&, uint32_t,
+                                    const void*) override {
         return status();
     }
     audio::OSStatus getPropertyString(audio::AudioObjectID, const audio::PropertyAddress&,
@@ -64,27 +66,35 @@ public:
         if (in_.u8() & 1) out = std::string(in_.u8() % 16, 'x');
         return s;
     }
-    audio::OSStatus addPropertyListener(audio::AudioObjectID, const audio::PropertyAddress&, dispatch::QueuePtr,
-                                        audio::PropertyListenerBlock) override {
+    audio::OSStatus addPropertyListener(audio::AudioObjectID, const audio::PropertyAddress&,
+                                        dispatch::QueuePtr, audio::PropertyListenerBlock) override {
         return status();
     }
-    audio::OSStatus removePropertyListener(audio::AudioObjectID, const audio::PropertyAddress&, dispatch::QueuePtr,
+    audio::OSStatus removePropertyListener(audio::AudioObjectID, const audio::PropertyAddress&,
+                                           dispatch::QueuePtr,
                                            audio::PropertyListenerBlock) override {
         return status();
     }
-    audio::OSStatus createProcessTap(const audio::TapDescription&, audio::AudioObjectID&) override { return status(); }
+    audio::OSStatus createProcessTap(const audio::TapDescription&, audio::AudioObjectID&) override {
+        return status();
+    }
     audio::OSStatus destroyProcessTap(audio::AudioObjectID) override { return status(); }
-    audio::OSStatus createAggregateDevice(const audio::AudioValue&, audio::AudioObjectID&) override { return status(); }
+    audio::OSStatus createAggregateDevice(const audio::AudioValue&,
+                                          audio::AudioObjectID&) override {
+        return status();
+    }
     audio::OSStatus destroyAggregateDevice(audio::AudioObjectID) override { return status(); }
     audio::OSStatus createIOProcID(audio::AudioObjectID, dispatch::QueuePtr, audio::IOProcBlock,
                                    audio::IOProcID&) override {
         return status();
     }
-    audio::OSStatus destroyIOProcID(audio::AudioObjectID, audio::IOProcID) override { return status(); }
+    audio::OSStatus destroyIOProcID(audio::AudioObjectID, audio::IOProcID) override {
+        return status();
+    }
     audio::OSStatus deviceStart(audio::AudioObjectID, audio::IOProcID) override { return status(); }
     audio::OSStatus deviceStop(audio::AudioObjectID, audio::IOProcID) override { return status(); }
 
-private:
+  private:
     FuzzInput& in_;
 };
 
@@ -97,7 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     const engine::TAKCoreAudio core(hardware);
     for (int call = 0; call < 4; ++call) {
         try {
-            const auto ids = core.getPropertyArray(audio::kAudioObjectSystemObject, audio::kAudioHardwarePropertyDevices);
+            const auto ids = core.getPropertyArray(audio::kAudioObjectSystemObject,
+                                                   audio::kAudioHardwarePropertyDevices);
             if (ids.size() > 4096 / 4) fuzz::fail("more ids than the reported size allows");
         } catch (const engine::TAKError&) {
         }

@@ -12,11 +12,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     try {
         const auto scenario = tobble::simtool::parseScenario(text, "fuzz.json");
         for (size_t i = 1; i < scenario.events.size(); ++i) {
-            if (scenario.events[i - 1].at > scenario.events[i].at) tobble::fuzz::fail("events out of time order");
+            if (scenario.events[i - 1].at > scenario.events[i].at)
+                tobble::fuzz::fail("events out of time order");
         }
         if (scenario.devices.empty()) tobble::fuzz::fail("a scenario without devices");
     } catch (const tobble::simtool::ScenarioError& error) {
-        if (std::string(error.what()).rfind("fuzz.json: $", 0) != 0) tobble::fuzz::fail("error without file and path");
+        if (std::string(error.what()).rfind("fuzz.json: $", 0) != 0)
+            tobble::fuzz::fail("error without file and path");
     }
     return 0;
 }

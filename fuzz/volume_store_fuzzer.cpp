@@ -4,10 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "services/DefaultsKeys.h"
-#include "services/VolumeStore.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/system/InMemoryUserDefaults.h"
+#include "services/DefaultsKeys.h"
+#include "services/VolumeStore.h"
 
 using namespace tobble;
 

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
-#include "services/SystemProcessExclusions.h"
-#include "services/VolumeStore.h"
 #include "engine/TAKEngine.h"
 #include "engine/TAKTobbleClientBridge.h"
 #include "engine/core/Identity.h"
 #include "engine/core/TAKProcessMetadata.h"
+#include "services/SystemProcessExclusions.h"
+#include "services/VolumeStore.h"
 
 namespace tobble::app {
 

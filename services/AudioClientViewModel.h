@@ -12,12 +12,12 @@
 #include <utility>
 #include <vector>
 
-#include "services/TobbleAudioService.h"
 #include "platform/Environment.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Timer.h"
 #include "platform/log/Log.h"
 #include "platform/system/RunningApplications.h"
+#include "services/TobbleAudioService.h"
 
 namespace tobble::engine {
 class TAKEngine;

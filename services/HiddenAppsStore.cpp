@@ -6,10 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "services/DefaultsKeys.h"
-#include "services/StoredDocument.h"
 #include "engine/core/Identity.h"
 #include "platform/log/Log.h"
+#include "services/DefaultsKeys.h"
+#include "services/StoredDocument.h"
 
 namespace tobble::app {
 

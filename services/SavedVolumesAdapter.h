@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
-#include "services/VolumeStore.h"
 #include "engine/TAKSavedVolumes.h"
+#include "services/VolumeStore.h"
 
 namespace tobble::app {
 

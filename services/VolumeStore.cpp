@@ -5,10 +5,10 @@
 #include <limits>
 #include <mutex>
 
-#include "services/DefaultsKeys.h"
-#include "services/StoredDocument.h"
 #include "engine/core/Identity.h"
 #include "platform/log/Log.h"
+#include "services/DefaultsKeys.h"
+#include "services/StoredDocument.h"
 
 namespace tobble::app {
 namespace {

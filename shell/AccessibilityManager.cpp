@@ -55,10 +55,10 @@ void AccessibilityManager::startPolling() {
     ++pollingRefCount_;
     if (pollingRefCount_ != 1) return;
     std::weak_ptr<AccessibilityManager> weak = weak_from_this();
-    pollTimer_ = dispatcher_.makeRepeatingTimer(dispatcher_.mainQueuePtr(), 0.0, kPollInterval,
-                                                [weak] {
-                                                    if (auto self = weak.lock()) self->refresh();
-                                                });
+    pollTimer_ =
+        dispatcher_.makeRepeatingTimer(dispatcher_.mainQueuePtr(), 0.0, kPollInterval, [weak] {
+            if (auto self = weak.lock()) self->refresh();
+        });
 }
 
 void AccessibilityManager::stopPolling() {

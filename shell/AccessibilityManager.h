@@ -5,8 +5,8 @@
 #include <map>
 #include <memory>
 
-#include "shell/Notifications.h"
 #include "platform/dispatch/Dispatcher.h"
+#include "shell/Notifications.h"
 #include "ui/PanelContext.h"
 
 namespace tobble::shell {
@@ -17,7 +17,7 @@ namespace tobble::shell {
 // the accessibility trust query. Main-thread object.
 class AccessibilityManager final : public ui::AccessibilityPermission,
                                    public std::enable_shared_from_this<AccessibilityManager> {
-public:
+  public:
     using TrustQuery = std::function<bool()>;
 
     static constexpr dispatch::Seconds kPollInterval = 0.3;
@@ -49,7 +49,7 @@ public:
     int pollingRefCount() const { return pollingRefCount_; }
     bool isPolling() const { return pollTimer_ != nullptr; }
 
-private:
+  private:
     AccessibilityManager(dispatch::Dispatcher& dispatcher, TrustQuery trusted,
                          NotificationCenter& notifications, std::function<void()> openSettings);
 

@@ -10,11 +10,11 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "engine/TAKEngine.h"
+#include "engine/core/Identity.h"
 #include "services/AudioClientViewModel.h"
 #include "shell/TobbleIcon.h"
 #include "shell/TobblePanel.h"
-#include "engine/TAKEngine.h"
-#include "engine/core/Identity.h"
 #include "ui/Shortcut.h"
 
 namespace tobble::shell {
@@ -43,11 +43,11 @@ KeyPress keyPressFromQt(int key, Qt::KeyboardModifiers modifiers) {
 
 // The in-application key monitor: sees every key press aimed at this application's windows.
 class AppDelegate::KeyFilter final : public QObject {
-public:
+  public:
     explicit KeyFilter(std::function<bool(const QKeyEvent&)> handler)
         : handler_(std::move(handler)) {}
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::KeyPress && handler_(*static_cast<QKeyEvent*>(event))) {
             return true;
@@ -55,7 +55,7 @@ protected:
         return QObject::eventFilter(watched, event);
     }
 
-private:
+  private:
     std::function<bool(const QKeyEvent&)> handler_;
 };
 
@@ -380,9 +380,7 @@ bool AppDelegate::isGlobalKeyMonitorInstalled() const {
     return deps_.globalShortcut && deps_.globalShortcut->isInstalled();
 }
 
-void AppDelegate::shortcutDidChange() {
-    deps_.notifications.post(kShortcutDidChangeNotification);
-}
+void AppDelegate::shortcutDidChange() { deps_.notifications.post(kShortcutDidChangeNotification); }
 
 void AppDelegate::observeShortcutChanges() {
     QPointer<AppDelegate> self(this);
@@ -400,11 +398,11 @@ void AppDelegate::observeAccessibilityGrant() {
         });
     if (accessibilityPollTimer_) accessibilityPollTimer_->cancel();
     auto& dispatcher = deps_.environment.dispatcher;
-    accessibilityPollTimer_ = dispatcher.makeRepeatingTimer(
-        dispatcher.mainQueuePtr(), kAccessibilityWatchInterval, kAccessibilityWatchInterval,
-        [self] {
-            if (self) self->checkAccessibility();
-        });
+    accessibilityPollTimer_ =
+        dispatcher.makeRepeatingTimer(dispatcher.mainQueuePtr(), kAccessibilityWatchInterval,
+                                      kAccessibilityWatchInterval, [self] {
+                                          if (self) self->checkAccessibility();
+                                      });
 }
 
 void AppDelegate::checkAccessibility() {

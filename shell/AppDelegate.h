@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 
+#include "platform/Environment.h"
+#include "platform/log/Log.h"
 #include "shell/AccessibilityManager.h"
 #include "shell/GlobalInput.h"
 #include "shell/InstanceLock.h"
@@ -14,8 +16,6 @@
 #include "shell/Notifications.h"
 #include "shell/SignalPipe.h"
 #include "shell/UpdateObserver.h"
-#include "platform/Environment.h"
-#include "platform/log/Log.h"
 
 class QMenu;
 class QSystemTrayIcon;
@@ -37,7 +37,7 @@ class TobblePanel;
 // window, the keyboard shortcut and the accessibility watch. Main-thread object.
 class AppDelegate final : public QObject {
     Q_OBJECT
-public:
+  public:
     struct Dependencies {
         Environment environment;  // main queue, timers and the defaults domain
         engine::TAKEngine& engine;
@@ -117,7 +117,7 @@ public:
     // The accessibility watch's tick, as its timer runs it.
     void checkAccessibility();
 
-private:
+  private:
     class KeyFilter;
 
     bool acquireInstanceLock();

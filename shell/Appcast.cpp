@@ -34,7 +34,8 @@ std::vector<Token> tokenize(std::string_view version) {
         } else if (std::isalpha(c)) {
             Token token;
             while (i < version.size() && std::isalpha(static_cast<unsigned char>(version[i]))) {
-                token.text += static_cast<char>(std::tolower(static_cast<unsigned char>(version[i])));
+                token.text +=
+                    static_cast<char>(std::tolower(static_cast<unsigned char>(version[i])));
                 ++i;
             }
             tokens.push_back(token);
@@ -101,8 +102,9 @@ AppcastParseResult parseAppcast(std::string_view xml) {
                 const bool isLink = name == QLatin1String("link") && !sparkle;
                 const bool isTitle = name == QLatin1String("title") && !sparkle;
                 const bool isVersion = sparkle && name == QLatin1String("version");
-                const auto text =
-                    reader.readElementText(QXmlStreamReader::SkipChildElements).trimmed().toStdString();
+                const auto text = reader.readElementText(QXmlStreamReader::SkipChildElements)
+                                      .trimmed()
+                                      .toStdString();
                 if (isLink) {
                     item->downloadURL = text;  // the release page wins over the file
                 } else if (isTitle) {

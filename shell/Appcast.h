@@ -10,7 +10,7 @@ namespace tobble::shell {
 // One release in an update feed: an RSS item with a version and where to get it.
 struct AppcastItem {
     std::string title;
-    std::string version;        // compared with the running version
+    std::string version;         // compared with the running version
     std::string displayVersion;  // shown to the user; the version when absent
     std::string downloadURL;     // the page or file the user is offered
 };

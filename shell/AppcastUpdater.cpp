@@ -16,7 +16,7 @@ namespace tobble::shell {
 // observer keeps it above the floating panel.
 class SUUpdateAlert final : public QDialog {
     Q_OBJECT
-public:
+  public:
     SUUpdateAlert(const QString& message, const QUrl& download,
                   std::function<void(const QUrl&)> open) {
         setWindowTitle(QStringLiteral("Software Update"));
@@ -124,8 +124,8 @@ void AppcastUpdater::finish(QNetworkReply* reply) {
         result.error = "the update server answered HTTP " + std::to_string(status);
     } else {
         const QByteArray body = reply->read(kMaxFeedBytes);
-        const auto parsed = parseAppcast(std::string_view(body.constData(),
-                                                          static_cast<size_t>(body.size())));
+        const auto parsed =
+            parseAppcast(std::string_view(body.constData(), static_cast<size_t>(body.size())));
         if (!parsed.error.empty()) {
             result.error = parsed.error;
         } else if (auto update = newestUpdate(parsed.items, currentVersion_)) {

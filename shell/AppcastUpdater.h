@@ -1,17 +1,17 @@
 #pragma once
 
+#include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
-#include <QNetworkReply>
 #include <QUrl>
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "platform/system/UserDefaults.h"
 #include "shell/Appcast.h"
 #include "shell/UpdateObserver.h"
-#include "platform/system/UserDefaults.h"
 #include "ui/PanelContext.h"
 
 class QNetworkAccessManager;
@@ -30,7 +30,7 @@ namespace tobble::shell {
 // daily; they only set the observer's flag (the panel shows "Update available"), never a window.
 class AppcastUpdater final : public QObject, public ui::Updates {
     Q_OBJECT
-public:
+  public:
     enum class Outcome { Found, NotFound, Failed };
     struct CheckResult {
         Outcome outcome = Outcome::Failed;
@@ -67,7 +67,7 @@ public:
     // Opens a release page (the desktop's browser by default).
     std::function<void(const QUrl&)> openURL;
 
-private:
+  private:
     void finish(QNetworkReply* reply);
     void showResult(const CheckResult& result);
     void scheduleAutomaticCheck(int delayMs);

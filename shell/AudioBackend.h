@@ -14,7 +14,7 @@ namespace tobble::shell {
 // dispatcher that drives them (with the Qt event loop as its main queue). The user defaults are
 // not part of it: they are always the user's own settings.
 class AudioBackend {
-public:
+  public:
     virtual ~AudioBackend() = default;
 
     virtual dispatch::Dispatcher& dispatcher() = 0;

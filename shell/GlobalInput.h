@@ -15,7 +15,7 @@ inline constexpr const char* kEscapeKey = "escape";
 // passive key grab on the root window; on a Wayland session nothing can grab keys for us, so it
 // reports itself unavailable and the onboarding explains why.
 class GlobalShortcutGrab {
-public:
+  public:
     virtual ~GlobalShortcutGrab() = default;
 
     // Whether a grab can work in this session: what the app calls "trusted".
@@ -30,7 +30,7 @@ public:
 // The click watch outside the application: it reports every mouse-button press anywhere on the
 // desktop with the pointer's global position, without taking the click away from its target.
 class GlobalClickMonitor {
-public:
+  public:
     virtual ~GlobalClickMonitor() = default;
 
     virtual bool isAvailable() const = 0;

@@ -13,7 +13,7 @@ std::filesystem::path applicationDataDirectory();
 // One running copy per user: an advisory lock on ".instance.lock" in `directory`, held for the
 // life of the process (the system releases it when the process ends, however it ends).
 class InstanceLock {
-public:
+  public:
     enum class Result {
         Acquired,
         RunningWithoutLock,  // the file could not be opened: run anyway
@@ -38,7 +38,7 @@ public:
         return result == Result::Acquired || result == Result::RunningWithoutLock;
     }
 
-private:
+  private:
     std::function<void(const std::string&)> console_;
     int fd_ = -1;
 };

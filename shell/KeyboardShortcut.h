@@ -16,7 +16,7 @@ namespace modifier {
 inline constexpr int64_t kCapsLock = 0x10000;
 inline constexpr int64_t kShift = 0x20000;
 inline constexpr int64_t kControl = 0x40000;
-inline constexpr int64_t kOption = 0x80000;  // Alt
+inline constexpr int64_t kOption = 0x80000;    // Alt
 inline constexpr int64_t kCommand = 0x100000;  // Super on Linux
 // Only these count when matching; Caps Lock, Fn and keypad bits never do.
 inline constexpr int64_t kDeviceIndependentMask = 0x1E0000;

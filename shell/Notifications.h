@@ -13,7 +13,7 @@ namespace tobble::shell {
 // or payload. Main-thread only: observers run synchronously inside post(), in the order they
 // registered.
 class NotificationCenter {
-public:
+  public:
     using Token = std::shared_ptr<void>;  // dropping it removes the observer
 
     static NotificationCenter& defaultCenter();
@@ -22,7 +22,7 @@ public:
     void post(std::string_view name);
     size_t observerCount(std::string_view name) const;
 
-private:
+  private:
     struct Entry {
         std::string name;
         std::function<void()> handler;

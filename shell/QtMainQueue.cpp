@@ -40,8 +40,8 @@ void QtMainQueue::async(std::function<void()> work) {
 void QtMainQueue::asyncAfter(dispatch::Seconds delay, dispatch::WorkItemPtr item) {
     QObject* context = context_.data();
     if (!context || !item) return;
-    const auto ms = std::chrono::milliseconds(
-        static_cast<long long>(std::ceil(std::max(0.0, delay) * 1000.0)));
+    const auto ms =
+        std::chrono::milliseconds(static_cast<long long>(std::ceil(std::max(0.0, delay) * 1000.0)));
     // The timer must be made on the thread whose event loop fires it.
     QMetaObject::invokeMethod(
         context,

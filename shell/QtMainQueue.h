@@ -12,7 +12,7 @@ namespace tobble::shell {
 // engine and services can hand work to the thread that owns every widget. Create it on the GUI
 // thread after the QApplication and keep it no longer than the application object.
 class QtMainQueue final : public dispatch::Queue {
-public:
+  public:
     QtMainQueue();
     ~QtMainQueue() override;
 
@@ -26,7 +26,7 @@ public:
     // True on the GUI thread, which is where every task of this queue runs.
     bool isCurrent() const override;
 
-private:
+  private:
     void runTask(const std::function<void()>& work) const;
 
     const std::string label_ = "main";

@@ -1,10 +1,10 @@
 #include <memory>
 
-#include "shell/AudioBackend.h"
-#include "platform/dispatch/RealDispatcher.h"
 #include "engine/core/Identity.h"
+#include "platform/dispatch/RealDispatcher.h"
 #include "platform/log/Log.h"
 #include "platform/system/ApplicationDetailsFallback.h"
+#include "shell/AudioBackend.h"
 
 #if defined(TOBBLE_HAVE_PIPEWIRE)
 #include "platform/audio/pipewire/PipeWireAudioHardware.h"
@@ -20,7 +20,7 @@ namespace {
 // The desktop's own audio server: PipeWire for sound, /proc and the desktop entries for the
 // applications behind the streams.
 class PipeWireBackend final : public AudioBackend {
-public:
+  public:
     // Takes over a dispatcher that already served the connection attempt: the backend's
     // callbacks were registered on its queues.
     PipeWireBackend(std::unique_ptr<dispatch::RealDispatcher> dispatcher,
@@ -31,7 +31,8 @@ public:
         // Applications without a desktop entry are named and drawn as their streams describe
         // them. The backend is never freed before the applications service (see main()).
         applications_ = std::make_unique<system::ApplicationDetailsFallback>(
-            std::move(desktop), [audio = audio_.get()](pid_t pid) { return audio->streamApplication(pid); });
+            std::move(desktop),
+            [audio = audio_.get()](pid_t pid) { return audio->streamApplication(pid); });
     }
 
     ~PipeWireBackend() override {
@@ -46,7 +47,7 @@ public:
     system::ResponsibleProcessLookup responsibleProcess() override { return responsible_; }
     std::string name() const override { return "PipeWire"; }
 
-private:
+  private:
     std::unique_ptr<dispatch::RealDispatcher> dispatcher_;
     std::unique_ptr<audio::pipewire::PipeWireAudioHardware> audio_;
     system::OsProcessTable processes_;

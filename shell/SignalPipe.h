@@ -10,7 +10,7 @@ namespace tobble::shell {
 // SIGTERM and SIGINT handled on the main thread: the signal handler only writes one byte into a
 // pipe, and the pipe's reader, on the Qt event loop, calls `onSignal`. One instance per process.
 class SignalPipe {
-public:
+  public:
     SignalPipe();
     ~SignalPipe();  // restores the default signal behaviour
     SignalPipe(const SignalPipe&) = delete;
@@ -20,7 +20,7 @@ public:
     bool install(std::function<void()> onSignal);
     bool isInstalled() const { return notifier_ != nullptr; }
 
-private:
+  private:
     void readByte();
 
     int readEnd_ = -1;

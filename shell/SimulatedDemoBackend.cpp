@@ -1,15 +1,15 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "shell/AudioBackend.h"
 #include "platform/sim/SimEnvironment.h"
+#include "shell/AudioBackend.h"
 
 namespace tobble::shell {
 
 namespace {
 
 class SimulatedDemoBackend final : public AudioBackend {
-public:
+  public:
     explicit SimulatedDemoBackend(dispatch::QueuePtr mainQueue)
         : env_(sim::SimEnvironmentOptions{sim::TimeMode::Real, 0, std::move(mainQueue)}) {
         auto& audio = env_.audio();
@@ -41,15 +41,13 @@ public:
     dispatch::Dispatcher& dispatcher() override { return env_.dispatcher(); }
     audio::AudioHardware& audio() override { return env_.environment().audio; }
     system::ProcessTable& processes() override { return env_.environment().processes; }
-    system::RunningApplications& applications() override {
-        return env_.environment().applications;
-    }
+    system::RunningApplications& applications() override { return env_.environment().applications; }
     system::ResponsibleProcessLookup responsibleProcess() override {
         return env_.environment().responsibleProcess;
     }
     std::string name() const override { return "simulated (demo applications)"; }
 
-private:
+  private:
     sim::SimEnvironment env_;
     audio::AudioObjectID browser_ = 0;
     bool playing_ = true;

@@ -12,7 +12,7 @@ namespace tobble::shell {
 // centre when the content grows or shrinks. Escape (once it has the keyboard) calls onClose.
 class TobblePanel final : public QWidget {
     Q_OBJECT
-public:
+  public:
     TobblePanel();
     ~TobblePanel() override;
 
@@ -31,12 +31,12 @@ public:
     // Sizes to fit, keeping the current centre.
     void refit();
 
-protected:
+  protected:
     void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     bool event(QEvent* event) override;
 
-private:
+  private:
     void scheduleRefit();
 
     bool refitScheduled_ = false;

@@ -9,9 +9,8 @@
 namespace tobble::shell {
 
 bool isUpdaterWindowClass(const char* className) {
-    return className &&
-           (std::strstr(className, "Sparkle") != nullptr ||
-            std::strstr(className, "SUUpdate") != nullptr);
+    return className && (std::strstr(className, "Sparkle") != nullptr ||
+                         std::strstr(className, "SUUpdate") != nullptr);
 }
 
 UpdateObserver::UpdateObserver(dispatch::QueuePtr mainQueue) : mainQueue_(std::move(mainQueue)) {}

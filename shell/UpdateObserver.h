@@ -17,7 +17,7 @@ namespace tobble::shell {
 // report calls may come from any thread.
 class UpdateObserver final : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit UpdateObserver(dispatch::QueuePtr mainQueue);
     ~UpdateObserver() override;
 
@@ -33,10 +33,10 @@ public:
     void startObservingWindows();
     bool isObservingWindows() const { return observingWindows_; }
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void setUpdateAvailable(bool value);
 
     dispatch::QueuePtr mainQueue_;

@@ -19,7 +19,7 @@ namespace tobble::shell {
 namespace {
 
 class InertShortcutGrab final : public GlobalShortcutGrab {
-public:
+  public:
     bool isAvailable() const override { return false; }
     bool install(const KeyboardShortcut&, std::function<void()>) override { return false; }
     void remove() override {}
@@ -27,13 +27,13 @@ public:
 };
 
 class InertClickMonitor final : public GlobalClickMonitor {
-public:
+  public:
     bool isAvailable() const override { return false; }
     void start(std::function<void(QPoint)>) override { running_ = true; }
     void stop() override { running_ = false; }
     bool isRunning() const override { return running_; }
 
-private:
+  private:
     bool running_ = false;
 };
 
@@ -60,10 +60,10 @@ uint16_t x11Modifiers(int64_t bits) {
 
 // Caps Lock and Num Lock change the state bits of a press, so each grab is made once for
 // every combination of the two.
-constexpr std::array<uint16_t, 4> kLockVariants = {
-    0, XCB_MOD_MASK_LOCK, XCB_MOD_MASK_2, XCB_MOD_MASK_LOCK | XCB_MOD_MASK_2};
-constexpr uint16_t kRelevantState = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 |
-                                    XCB_MOD_MASK_4;
+constexpr std::array<uint16_t, 4> kLockVariants = {0, XCB_MOD_MASK_LOCK, XCB_MOD_MASK_2,
+                                                   XCB_MOD_MASK_LOCK | XCB_MOD_MASK_2};
+constexpr uint16_t kRelevantState =
+    XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
 
 // The keysym of a one-character key ("t", "5", ";"): Latin-1 keysyms equal their code points.
 std::optional<xcb_keysym_t> keysymFor(const std::string& key) {
@@ -75,7 +75,7 @@ std::optional<xcb_keysym_t> keysymFor(const std::string& key) {
 }
 
 class X11ShortcutGrab final : public GlobalShortcutGrab, public QAbstractNativeEventFilter {
-public:
+  public:
     X11ShortcutGrab() { qApp->installNativeEventFilter(this); }
     ~X11ShortcutGrab() override {
         remove();
@@ -143,7 +143,7 @@ public:
         return true;
     }
 
-private:
+  private:
     xcb_keycode_t keycode_ = 0;
     uint16_t modifiers_ = 0;
     std::function<void()> pressed_;
@@ -152,7 +152,7 @@ private:
 // XInput 2 raw button events on the root window reach every client that asks, so they report
 // clicks in other applications without grabbing the pointer.
 class X11ClickMonitor final : public GlobalClickMonitor, public QAbstractNativeEventFilter {
-public:
+  public:
     X11ClickMonitor() {
         if (auto* connection = x11Connection()) {
             const auto* ext = xcb_get_extension_data(connection, &xcb_input_id);
@@ -205,7 +205,7 @@ public:
         return true;
     }
 
-private:
+  private:
     void select(uint32_t mask) {
         auto* connection = x11Connection();
         if (!connection || opcode_ < 0) return;

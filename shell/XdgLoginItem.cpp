@@ -86,14 +86,17 @@ std::optional<std::string> XdgLoginItem::registerItem() {
     if (error) {
         return "Could not create " + autostartDirectory_.string() + ": " + error.message();
     }
-    const std::string entry = "[Desktop Entry]\n"
-                              "Type=Application\n"
-                              "Name=Tobble\n"
-                              "Comment=Per-application volume mixer\n"
-                              "Exec=" + quotedExec(executable_.string()) + "\n"
-                              "Icon=tobble\n"
-                              "Terminal=false\n"
-                              "X-GNOME-Autostart-enabled=true\n";
+    const std::string entry =
+        "[Desktop Entry]\n"
+        "Type=Application\n"
+        "Name=Tobble\n"
+        "Comment=Per-application volume mixer\n"
+        "Exec=" +
+        quotedExec(executable_.string()) +
+        "\n"
+        "Icon=tobble\n"
+        "Terminal=false\n"
+        "X-GNOME-Autostart-enabled=true\n";
     QSaveFile file(QString::fromStdString(entryPath().string()));
     if (!file.open(QIODevice::WriteOnly) ||
         file.write(entry.data(), static_cast<qint64>(entry.size())) !=

@@ -13,7 +13,7 @@ namespace tobble::shell {
 // installed location (a build tree) cannot be registered: its status is NotFound. Nothing here
 // needs the user's approval, so RequiresApproval never occurs on Linux.
 class XdgLoginItem final : public ui::LoginItem {
-public:
+  public:
     static constexpr const char* kEntryFileName = "tobble.desktop";
 
     // `executable`: the running program. `autostartDirectory`: where entries go (empty: the
@@ -33,7 +33,7 @@ public:
     static std::filesystem::path userAutostartDirectory();
     static std::filesystem::path runningExecutable();
 
-private:
+  private:
     std::filesystem::path executable_;
     std::filesystem::path autostartDirectory_;
 };

@@ -8,6 +8,10 @@
 #include <cstdlib>
 #include <memory>
 
+#include "engine/TAKEngine.h"
+#include "engine/core/Identity.h"
+#include "platform/log/Log.h"
+#include "platform/system/qt/QSettingsUserDefaults.h"
 #include "services/AudioClientViewModel.h"
 #include "services/HiddenAppsStore.h"
 #include "services/SavedVolumesAdapter.h"
@@ -22,10 +26,6 @@
 #include "shell/TobbleIcon.h"
 #include "shell/TobblePanel.h"
 #include "shell/XdgLoginItem.h"
-#include "engine/TAKEngine.h"
-#include "engine/core/Identity.h"
-#include "platform/log/Log.h"
-#include "platform/system/qt/QSettingsUserDefaults.h"
 #include "ui/PanelContext.h"
 
 #ifndef TOBBLE_VERSION
@@ -59,9 +59,9 @@ int main(int argc, char** argv) {
     // The app's engine and audio service are process-wide and are destroyed only after main()
     // returns; the audio system they hold must still be there then, so it is never freed.
     shell::AudioBackend* backend = shell::chooseAudioBackend(mainQueue).release();
-    const Environment environment{backend->dispatcher(), backend->audio(), backend->processes(),
-                                  backend->applications(), defaults,
-                                  backend->responsibleProcess()};
+    const Environment environment{
+        backend->dispatcher(),   backend->audio(), backend->processes(),
+        backend->applications(), defaults,         backend->responsibleProcess()};
     log::Logger(engine::logSubsystem(), "AppDelegate").info("audio: " + backend->name());
 
     app::VolumeStore volumeStore(defaults);
@@ -70,8 +70,8 @@ int main(int argc, char** argv) {
     auto& engine = engine::TAKEngine::shared();
     app::TobbleAudioService::configureShared(environment, engine);
     app::HiddenAppsStore::bindSharedDefaults(defaults);
-    auto viewModel = app::AudioClientViewModel::make(environment, engine,
-                                                     app::TobbleAudioService::shared(), volumeStore);
+    auto viewModel = app::AudioClientViewModel::make(
+        environment, engine, app::TobbleAudioService::shared(), volumeStore);
 
     auto& notifications = shell::NotificationCenter::defaultCenter();
     shell::AccessibilityManager::configureShared(shell::AccessibilityManager::make(
@@ -88,7 +88,9 @@ int main(int argc, char** argv) {
         accessibility,
         loginItem,
         updater,
-        [](const std::string& url) { QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); },
+        [](const std::string& url) {
+            QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+        },
         [&notifications] { notifications.post(shell::kShortcutDidChangeNotification); },
         [&delegate] {
             if (delegate && delegate->panel()) delegate->panel()->refit();

@@ -26,21 +26,26 @@ struct StepText {
 
 const StepText kSteps[3] = {
     {"keyboard", "Keyboard Shortcut", "Granted", "Enable Keyboard Shortcut",
-     "Tobble needs Accessibility access to let you open the panel with a keyboard shortcut from any app."},
+     "Tobble needs Accessibility access to let you open the panel with a keyboard shortcut from "
+     "any app."},
     {"arrow.up.right.circle", "Launch at Login", "Enabled", "Launch at Login",
      "Start Tobble automatically when you log in so your audio routing is always ready."},
     {"arrow.triangle.2.circlepath", "Automatic Updates", "Enabled", "Automatic Updates",
-     "Keep Tobble up to date with the latest features and fixes. You can always check manually from Settings."},
+     "Keep Tobble up to date with the latest features and fixes. You can always check manually "
+     "from Settings."},
 };
 
-PaintedButton* textButton(const QString& text, double size, Weight weight, QColor colour, QWidget* parent) {
+PaintedButton* textButton(const QString& text, double size, Weight weight, QColor colour,
+                          QWidget* parent) {
     const QFont font = uiFont(size, weight);
-    auto* button = new PaintedButton(QSize(static_cast<int>(QFontMetricsF(font).horizontalAdvance(text)) + 4, 20),
-                                     [text, font, colour](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
-        painter.setFont(font);
-        painter.setPen(colour);
-        painter.drawText(bounds, Qt::AlignCenter, text);
-    }, parent);
+    auto* button = new PaintedButton(
+        QSize(static_cast<int>(QFontMetricsF(font).horizontalAdvance(text)) + 4, 20),
+        [text, font, colour](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
+            painter.setFont(font);
+            painter.setPen(colour);
+            painter.drawText(bounds, Qt::AlignCenter, text);
+        },
+        parent);
     button->setFixedSize(button->sizeHint());
     button->setAccessibleName(text);
     return button;
@@ -48,16 +53,23 @@ PaintedButton* textButton(const QString& text, double size, Weight weight, QColo
 
 }  // namespace
 
-AccessibilityOnboardingView::AccessibilityOnboardingView(ShellHooks& shell, dispatch::Dispatcher& dispatcher,
-                                                         std::function<void()> onDismiss, QWidget* parent)
-    : QWidget(parent), shell_(shell), dispatcher_(dispatcher), onDismiss_(std::move(onDismiss)), alive_(std::make_shared<bool>(true)) {
+AccessibilityOnboardingView::AccessibilityOnboardingView(ShellHooks& shell,
+                                                         dispatch::Dispatcher& dispatcher,
+                                                         std::function<void()> onDismiss,
+                                                         QWidget* parent)
+    : QWidget(parent),
+      shell_(shell),
+      dispatcher_(dispatcher),
+      onDismiss_(std::move(onDismiss)),
+      alive_(std::make_shared<bool>(true)) {
     setAttribute(Qt::WA_TranslucentBackground);
     setFixedWidth(kWidth);
     column_ = new QVBoxLayout(this);
     column_->setContentsMargins(0, 0, 0, 0);
     column_->setSpacing(0);
     column_->setSizeConstraint(QLayout::SetMinAndMaxSize);
-    grantSubscription_ = shell_.accessibility.observe([this](bool granted) { grantChanged(granted); });
+    grantSubscription_ =
+        shell_.accessibility.observe([this](bool granted) { grantChanged(granted); });
     rebuild();
 }
 
@@ -66,11 +78,17 @@ AccessibilityOnboardingView::~AccessibilityOnboardingView() {
     if (polling_) shell_.accessibility.stopPolling();
 }
 
-QSize AccessibilityOnboardingView::sizeHint() const { return {kWidth, column_->sizeHint().height()}; }
+QSize AccessibilityOnboardingView::sizeHint() const {
+    return {kWidth, column_->sizeHint().height()};
+}
 
-StepStatus AccessibilityOnboardingView::stepStatus(int step) const { return status_[std::clamp(step, 1, 3) - 1]; }
+StepStatus AccessibilityOnboardingView::stepStatus(int step) const {
+    return status_[std::clamp(step, 1, 3) - 1];
+}
 
-PaintedButton* AccessibilityOnboardingView::stepHeader(int step) const { return headers_[std::clamp(step, 1, 3) - 1]; }
+PaintedButton* AccessibilityOnboardingView::stepHeader(int step) const {
+    return headers_[std::clamp(step, 1, 3) - 1];
+}
 
 void AccessibilityOnboardingView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
@@ -130,28 +148,35 @@ void AccessibilityOnboardingView::rebuild() {
 QWidget* AccessibilityOnboardingView::buildHeader(int step) {
     const StepText& text = kSteps[step - 1];
     const StepStatus status = status_[step - 1];
-    const QString statusText = status == StepStatus::enabled ? text.enabledText
+    const QString statusText = status == StepStatus::enabled   ? text.enabledText
                                : status == StepStatus::skipped ? "Skipped"
                                                                : "";
-    const QColor statusColour = status == StepStatus::enabled ? Tobble::success() : Tobble::textTertiary();
-    auto* header = new PaintedButton(QSize(kWidth, 40), [text, statusText, statusColour](QPainter& painter, const QRectF& bounds,
-                                                                                        const PaintedButton::State& state) {
-        painter.fillRect(bounds, Tobble::blackAt(0.025 * state.hover));
-        const QRectF content = bounds.adjusted(16, 12, -16, -12);
-        paintIcon(painter, QRectF(content.left(), content.center().y() - 8, 16, 16), text.icon, 11, Weight::Medium,
-                  Tobble::textSecondary());
-        painter.setFont(uiFont(12, Weight::Medium));
-        painter.setPen(Tobble::textSecondary());
-        painter.drawText(content.adjusted(24, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter, text.title);
-        if (!statusText.isEmpty()) {
-            painter.setFont(uiFont(11, Weight::Medium));
-            painter.setPen(statusColour);
-            painter.drawText(content, Qt::AlignRight | Qt::AlignVCenter, statusText);
-        }
-    }, this);
+    const QColor statusColour =
+        status == StepStatus::enabled ? Tobble::success() : Tobble::textTertiary();
+    auto* header = new PaintedButton(
+        QSize(kWidth, 40),
+        [text, statusText, statusColour](QPainter& painter, const QRectF& bounds,
+                                         const PaintedButton::State& state) {
+            painter.fillRect(bounds, Tobble::blackAt(0.025 * state.hover));
+            const QRectF content = bounds.adjusted(16, 12, -16, -12);
+            paintIcon(painter, QRectF(content.left(), content.center().y() - 8, 16, 16), text.icon,
+                      11, Weight::Medium, Tobble::textSecondary());
+            painter.setFont(uiFont(12, Weight::Medium));
+            painter.setPen(Tobble::textSecondary());
+            painter.drawText(content.adjusted(24, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter,
+                             text.title);
+            if (!statusText.isEmpty()) {
+                painter.setFont(uiFont(11, Weight::Medium));
+                painter.setPen(statusColour);
+                painter.drawText(content, Qt::AlignRight | Qt::AlignVCenter, statusText);
+            }
+        },
+        this);
     header->setCornerRadius(0);
     header->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    header->setAccessibleName(statusText.isEmpty() ? QString(text.title) : QStringLiteral("%1: %2").arg(text.title, statusText));
+    header->setAccessibleName(statusText.isEmpty()
+                                  ? QString(text.title)
+                                  : QStringLiteral("%1: %2").arg(text.title, statusText));
     // Only steps already passed can be reopened.
     header->setEnabled(activeStep_ > step);
     if (activeStep_ <= step) header->setCursor(Qt::ArrowCursor);
@@ -168,19 +193,24 @@ QWidget* AccessibilityOnboardingView::buildContent(int step) {
     auto* column = new QVBoxLayout(content);
     column->setContentsMargins(0, 24, 0, 0);
     column->setSpacing(0);
-    auto* tile = new PaintedButton(QSize(52, 52), [text](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
-        fillRounded(painter, bounds, 10, Tobble::accentSoft());
-        paintIcon(painter, bounds, text.icon, 22, Weight::Medium, Tobble::accent());
-    }, content);
+    auto* tile = new PaintedButton(
+        QSize(52, 52),
+        [text](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
+            fillRounded(painter, bounds, 10, Tobble::accentSoft());
+            paintIcon(painter, bounds, text.icon, 22, Weight::Medium, Tobble::accent());
+        },
+        content);
     tile->setFixedSize(52, 52);
     tile->setFocusPolicy(Qt::NoFocus);
     tile->setAttribute(Qt::WA_TransparentForMouseEvents);
     column->addWidget(tile, 0, Qt::AlignHCenter);
     column->addSpacing(16);
-    auto* heading = new TextView(text.heading, 15, Weight::Semibold, Tobble::textPrimary(), content);
+    auto* heading =
+        new TextView(text.heading, 15, Weight::Semibold, Tobble::textPrimary(), content);
     column->addWidget(heading, 0, Qt::AlignHCenter);
     column->addSpacing(8);
-    auto* description = new TextView(text.description, 12, Weight::Regular, Tobble::textSecondary(), content);
+    auto* description =
+        new TextView(text.description, 12, Weight::Regular, Tobble::textSecondary(), content);
     description->setWordWrap(kWidth - 32);
     description->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     auto* descriptionBox = new QWidget(content);
@@ -195,23 +225,29 @@ QWidget* AccessibilityOnboardingView::buildContent(int step) {
         auto* caps = new QHBoxLayout();
         caps->setSpacing(4);
         caps->addStretch(1);
-        for (const QString& cap : {shortcut::modifierSymbol(shortcut::kCommand), shortcut::modifierSymbol(shortcut::kShift), QString("T")}) {
+        for (const QString& cap : {shortcut::modifierSymbol(shortcut::kCommand),
+                                   shortcut::modifierSymbol(shortcut::kShift), QString("T")}) {
             caps->addWidget(new KeyCapView(cap, content));
         }
         caps->addStretch(1);
         column->addLayout(caps);
         column->addSpacing(16);
-        const QString statusText = granted ? "Access granted" : QString::fromUtf8("Waiting for access\u2026");
+        const QString statusText =
+            granted ? "Access granted" : QString::fromUtf8("Waiting for access\u2026");
         const QFont font = uiFont(11, Weight::Medium);
-        auto* status = new PaintedButton(QSize(static_cast<int>(QFontMetricsF(font).horizontalAdvance(statusText)) + 14, 16),
-                                         [granted, statusText, font](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
-            painter.setPen(Qt::NoPen);
-            painter.setBrush(granted ? Tobble::success() : Tobble::warning());
-            painter.drawEllipse(QRectF(bounds.left(), bounds.center().y() - 3, 6, 6));
-            painter.setFont(font);
-            painter.setPen(granted ? Tobble::success() : Tobble::textTertiary());
-            painter.drawText(bounds.adjusted(12, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter, statusText);
-        }, content);
+        auto* status = new PaintedButton(
+            QSize(static_cast<int>(QFontMetricsF(font).horizontalAdvance(statusText)) + 14, 16),
+            [granted, statusText, font](QPainter& painter, const QRectF& bounds,
+                                        const PaintedButton::State&) {
+                painter.setPen(Qt::NoPen);
+                painter.setBrush(granted ? Tobble::success() : Tobble::warning());
+                painter.drawEllipse(QRectF(bounds.left(), bounds.center().y() - 3, 6, 6));
+                painter.setFont(font);
+                painter.setPen(granted ? Tobble::success() : Tobble::textTertiary());
+                painter.drawText(bounds.adjusted(12, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter,
+                                 statusText);
+            },
+            content);
         status->setFixedSize(status->sizeHint());
         status->setFocusPolicy(Qt::NoFocus);
         status->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -220,16 +256,21 @@ QWidget* AccessibilityOnboardingView::buildContent(int step) {
     }
     column->addSpacing(20);
 
-    primaryTitle_ = step == 1 ? (granted ? "Continue" : "Open System Settings") : step == 2 ? "Enable" : "Check Automatically";
+    primaryTitle_ = step == 1   ? (granted ? "Continue" : "Open System Settings")
+                    : step == 2 ? "Enable"
+                                : "Check Automatically";
     secondaryTitle_ = step == 1 ? "Skip for now" : "Not now";
     const QString primaryTitle = primaryTitle_;
-    primary_ = new PaintedButton(QSize(kWidth - 32, 36), [primaryTitle](QPainter& painter, const QRectF& bounds,
-                                                                       const PaintedButton::State& state) {
-        fillRounded(painter, bounds, 6, state.pressed ? Tobble::accent().darker(115) : Tobble::accent());
-        painter.setFont(uiFont(13, Weight::Semibold));
-        painter.setPen(Qt::white);
-        painter.drawText(bounds, Qt::AlignCenter, primaryTitle);
-    }, content);
+    primary_ = new PaintedButton(
+        QSize(kWidth - 32, 36),
+        [primaryTitle](QPainter& painter, const QRectF& bounds, const PaintedButton::State& state) {
+            fillRounded(painter, bounds, 6,
+                        state.pressed ? Tobble::accent().darker(115) : Tobble::accent());
+            painter.setFont(uiFont(13, Weight::Semibold));
+            painter.setPen(Qt::white);
+            painter.drawText(bounds, Qt::AlignCenter, primaryTitle);
+        },
+        content);
     primary_->setFixedSize(kWidth - 32, 36);
     primary_->setAccessibleName(primaryTitle);
     connect(primary_, &QAbstractButton::clicked, this, [this] { primaryAction(); });
@@ -274,7 +315,8 @@ void AccessibilityOnboardingView::primaryAction() {
             status_[2] = StepStatus::enabled;
             advanceTo(4);
             return;
-        default: return;
+        default:
+            return;
     }
 }
 
@@ -294,7 +336,8 @@ void AccessibilityOnboardingView::applyChoicesAndDismiss() {
             (void)shell_.loginItem.unregisterItem();
         }
     }
-    if (shell_.updates.hasUpdater()) shell_.updates.setAutomaticChecks(status_[2] == StepStatus::enabled);
+    if (shell_.updates.hasUpdater())
+        shell_.updates.setAutomaticChecks(status_[2] == StepStatus::enabled);
     if (onDismiss_) onDismiss_();
 }
 
@@ -306,9 +349,10 @@ void AccessibilityOnboardingView::paintEvent(QPaintEvent*) {
     painter.fillPath(shape, Tobble::surface());
 }
 
-std::unique_ptr<QWidget> makeOnboardingView(ShellHooks& shell, dispatch::Dispatcher& dispatcher, std::function<void()> onDismiss,
-                                            QWidget* parent) {
-    return std::make_unique<AccessibilityOnboardingView>(shell, dispatcher, std::move(onDismiss), parent);
+std::unique_ptr<QWidget> makeOnboardingView(ShellHooks& shell, dispatch::Dispatcher& dispatcher,
+                                            std::function<void()> onDismiss, QWidget* parent) {
+    return std::make_unique<AccessibilityOnboardingView>(shell, dispatcher, std::move(onDismiss),
+                                                         parent);
 }
 
 }  // namespace tobble::ui

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QWidget>
-
 #include <functional>
 
 #include "platform/dispatch/Dispatcher.h"
@@ -18,9 +17,9 @@ enum class StepStatus { pending, enabled, skipped };
 // The first-run guide: accessibility for the shortcut, launch at login, automatic updates, then
 // a confirmation. Choices are only applied on "Confirm", together, once.
 class AccessibilityOnboardingView : public QWidget {
-public:
-    AccessibilityOnboardingView(ShellHooks& shell, dispatch::Dispatcher& dispatcher, std::function<void()> onDismiss,
-                                QWidget* parent = nullptr);
+  public:
+    AccessibilityOnboardingView(ShellHooks& shell, dispatch::Dispatcher& dispatcher,
+                                std::function<void()> onDismiss, QWidget* parent = nullptr);
     ~AccessibilityOnboardingView() override;
 
     int activeStep() const { return activeStep_; }
@@ -39,12 +38,12 @@ public:
 
     QSize sizeHint() const override;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
-private:
+  private:
     void rebuild();
     QWidget* buildHeader(int step);
     QWidget* buildContent(int step);

@@ -41,7 +41,9 @@ void AppIconView::setIcon(const system::IconHandle& icon) {
     update();
 }
 
-void AppIconView::setDimmed(bool dimmed) { opacity_.animateTo(dimmed ? 0.4 : 1.0, Motion::easeInOut(0.15)); }
+void AppIconView::setDimmed(bool dimmed) {
+    opacity_.animateTo(dimmed ? 0.4 : 1.0, Motion::easeInOut(0.15));
+}
 
 void AppIconView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
@@ -65,7 +67,8 @@ void AppIconView::paintEvent(QPaintEvent*) {
         painter.fillPath(clip, gradient);
         painter.setPen(Qt::white);
         painter.setFont(uiFont(12, Weight::Semibold));
-        painter.drawText(bounds, Qt::AlignCenter, QString::fromStdString(icon_.value).left(1).toUpper());
+        painter.drawText(bounds, Qt::AlignCenter,
+                         QString::fromStdString(icon_.value).left(1).toUpper());
         return;
     }
     fillRounded(painter, bounds, 5, Tobble::border());

@@ -30,7 +30,10 @@ QIcon tintedIcon(const QString& symbol) {
 }  // namespace
 
 AppRowView::AppRowView(const AppClient& client, Callbacks callbacks, QWidget* parent)
-    : QWidget(parent), client_(client), callbacks_(std::move(callbacks)), hover_(0, [this] { update(); }) {
+    : QWidget(parent),
+      client_(client),
+      callbacks_(std::move(callbacks)),
+      hover_(0, [this] { update(); }) {
     setAttribute(Qt::WA_Hover);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     auto* layout = new QHBoxLayout(this);
@@ -40,12 +43,14 @@ AppRowView::AppRowView(const AppClient& client, Callbacks callbacks, QWidget* pa
 
     meter_ = VUMeterView::makeRowMeter(this);
     icon_ = new AppIconView(this);
-    name_ = new TextView(QString::fromStdString(client.name), 12, Weight::Medium, Tobble::textPrimary(), this);
+    name_ = new TextView(QString::fromStdString(client.name), 12, Weight::Medium,
+                         Tobble::textPrimary(), this);
     name_->setMinimumWidth(50);
     name_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     slider_ = new Slider(this);
     slider_->setMaximumWidth(100);
-    slider_->setAccessibleName(QStringLiteral("%1 volume").arg(QString::fromStdString(client.name)));
+    slider_->setAccessibleName(
+        QStringLiteral("%1 volume").arg(QString::fromStdString(client.name)));
     percent_ = new TextView({}, 11, Weight::Medium, Tobble::textSecondary(), this);
     percent_->setFont(uiFont(11, Weight::Medium, true));
     percent_->setFixedWidth(32);
@@ -142,7 +147,8 @@ void AppRowView::leaveEvent(QEvent* event) {
 void AppRowView::paintEvent(QPaintEvent*) {
     if (hover_.value() <= 0) return;
     QPainter painter(this);
-    fillRounded(painter, QRectF(rect()).adjusted(4, 2, -4, -2), 10, Tobble::blackAt(0.025 * hover_.value()));
+    fillRounded(painter, QRectF(rect()).adjusted(4, 2, -4, -2), 10,
+                Tobble::blackAt(0.025 * hover_.value()));
 }
 
 }  // namespace tobble::ui

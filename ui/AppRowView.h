@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QWidget>
-
 #include <functional>
 
 #include "services/AudioClientViewModel.h"
@@ -19,7 +18,7 @@ class VUMeterView;
 // mute button, with a hover wash and a "Hide …" context menu. It shows its record and reports
 // what the user does; the content view decides what each action does.
 class AppRowView : public QWidget {
-public:
+  public:
     using AppClient = app::AudioClientViewModel::AppClient;
 
     struct Callbacks {
@@ -51,13 +50,13 @@ public:
     TextView* nameView() const { return name_; }
     TextView* percentView() const { return percent_; }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override;
     void enterEvent(QEnterEvent*) override;
     void leaveEvent(QEvent*) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
-private:
+  private:
     void applyMuted();
     void userMovedSlider(double value);
 

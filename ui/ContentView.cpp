@@ -8,13 +8,12 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QVBoxLayout>
-
 #include <algorithm>
 #include <array>
 #include <set>
 
-#include "services/TobbleAudioService.h"
 #include "engine/core/Identity.h"
+#include "services/TobbleAudioService.h"
 #include "ui/AppRowView.h"
 #include "ui/Controls.h"
 #include "ui/DevicePickerView.h"
@@ -32,14 +31,17 @@ constexpr double kReferenceDateOffset = 978307200.0;
 constexpr int kPanelWidth = 320;
 
 const std::array<const char*, 32> kTaglines = {
-    "handles your sound.", "has got your sound.", "fixes your sound.",   "makes sound behave.",
-    "sorts your sound.",   "runs your sound.",    "tames your sound.",   "routes your sound.",
-    "fixed it.",           "did that.",           "handled it.",         "made it work.",
-    "saved your ears.",    "doesn't miss.",       "keeps it together.",  "knows what's up.",
-    "keeps things quiet.", "heard that.",         "is on it. Relax.",    "cleaned that up.",
-    "did the thing.",      "does sound stuff.",   "but for sound.",      "makes it less bad.",
-    "obviously.",          "just\u2026 works.",   "is your guy.",        "got your ears.",
-    "has acouph\u00e8nes.", "the jukebox.",       "has soft ears.",      "is sound sensitive.",
+    "handles your sound.", "has got your sound.",  "fixes your sound.",
+    "makes sound behave.", "sorts your sound.",    "runs your sound.",
+    "tames your sound.",   "routes your sound.",   "fixed it.",
+    "did that.",           "handled it.",          "made it work.",
+    "saved your ears.",    "doesn't miss.",        "keeps it together.",
+    "knows what's up.",    "keeps things quiet.",  "heard that.",
+    "is on it. Relax.",    "cleaned that up.",     "did the thing.",
+    "does sound stuff.",   "but for sound.",       "makes it less bad.",
+    "obviously.",          "just\u2026 works.",    "is your guy.",
+    "got your ears.",      "has acouph\u00e8nes.", "the jukebox.",
+    "has soft ears.",      "is sound sensitive.",
 };
 
 std::string boolText(bool value) { return value ? "true" : "false"; }
@@ -47,7 +49,7 @@ std::string volumeText(double value) { return QString::asprintf("%.3f", value).t
 
 // The product's word mark, drawn as text 14 pt tall.
 class WordMark : public QWidget {
-public:
+  public:
     explicit WordMark(QWidget* parent) : QWidget(parent) {
         setFont(uiFont(17, Weight::Bold));
         setAccessibleName("Tobble");
@@ -55,13 +57,14 @@ public:
         setFixedSize(static_cast<int>(std::ceil(metrics.horizontalAdvance("Tobble"))) + 3, 18);
     }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setFont(font());
         painter.setPen(Tobble::textPrimary());
-        painter.drawText(QRectF(rect()).adjusted(2, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter, "Tobble");
+        painter.drawText(QRectF(rect()).adjusted(2, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter,
+                         "Tobble");
     }
 };
 
@@ -79,7 +82,8 @@ QWidget* padded(QWidget* child, QMargins margins, QWidget* parent) {
 
 // ---- SystemVolumeRow
 
-SystemVolumeRow::SystemVolumeRow(app::TobbleAudioService& service, const log::Logger& logger, QWidget* parent)
+SystemVolumeRow::SystemVolumeRow(app::TobbleAudioService& service, const log::Logger& logger,
+                                 QWidget* parent)
     : QWidget(parent), service_(service), logger_(logger), alive_(std::make_shared<bool>(true)) {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     auto* layout = new QHBoxLayout(this);
@@ -123,7 +127,8 @@ void SystemVolumeRow::appear() {
     if (listening_) return;
     systemVolume_ = service_.getSystemVolume();
     isSystemMuted_ = service_.getSystemMute();
-    logger_.info("System slider onAppear volume=" + volumeText(systemVolume_) + " muted=" + boolText(isSystemMuted_));
+    logger_.info("System slider onAppear volume=" + volumeText(systemVolume_) +
+                 " muted=" + boolText(isSystemMuted_));
     render();
     listening_ = true;
     std::weak_ptr<bool> alive = alive_;
@@ -140,8 +145,8 @@ void SystemVolumeRow::disappear() {
 }
 
 void SystemVolumeRow::listenerCallback(float volume, bool muted) {
-    logger_.info("System volume listener callback volume=" + volumeText(volume) + " muted=" + boolText(muted) +
-                 " dragging=" + boolText(isDraggingVolume_));
+    logger_.info("System volume listener callback volume=" + volumeText(volume) +
+                 " muted=" + boolText(muted) + " dragging=" + boolText(isDraggingVolume_));
     isSystemMuted_ = muted;
     if (!isDraggingVolume_) {
         systemVolume_ = volume;
@@ -225,7 +230,8 @@ ContentView::ContentView(PanelContext& context, QWidget* parent)
     scroll_->setWidgetResizable(true);
     scroll_->setFocusPolicy(Qt::NoFocus);
     // The list sits on the panel's own surface.
-    scroll_->setStyleSheet("QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }");
+    scroll_->setStyleSheet(
+        "QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }");
     listContainer_ = new QWidget();
     listContainer_->setAutoFillBackground(false);
     listLayout_ = new QVBoxLayout(listContainer_);
@@ -236,19 +242,22 @@ ContentView::ContentView(PanelContext& context, QWidget* parent)
     column->addWidget(scroll_);
     column->addWidget(new Divider(0, main_));
 
-    picker_ = new DevicePickerView(context_.audioService, context_.environment.audio, context_.environment.defaults, main_);
+    picker_ = new DevicePickerView(context_.audioService, context_.environment.audio,
+                                   context_.environment.defaults, main_);
     column->addWidget(picker_);
     outer->addWidget(main_);
 
     observation_ = context_.viewModel.observe({
         .clientsChanged = [this](const std::vector<AppClient>&) { refresh(); },
-        .levelsChanged = [this](const app::AudioClientViewModel::Levels& levels) { applyLevels(levels); },
+        .levelsChanged =
+            [this](const app::AudioClientViewModel::Levels& levels) { applyLevels(levels); },
         .panelOpenChanged = nullptr,
     });
-    hiddenObservation_ = context_.hiddenApps.observe([this](const app::HiddenAppsStore::HiddenApps&) {
-        // The store reports on the thread that changed it; the views only ever change it here.
-        refresh();
-    });
+    hiddenObservation_ =
+        context_.hiddenApps.observe([this](const app::HiddenAppsStore::HiddenApps&) {
+            // The store reports on the thread that changed it; the views only ever change it here.
+            refresh();
+        });
     refresh();
 }
 
@@ -266,7 +275,8 @@ QString ContentView::dailyTagline() const {
 }
 
 bool ContentView::shouldShowFeedbackBanner() const {
-    return shouldShowFeedbackBanner(context_.environment.defaults.number(kBannerDismissedAtKey), now());
+    return shouldShowFeedbackBanner(context_.environment.defaults.number(kBannerDismissedAtKey),
+                                    now());
 }
 
 std::vector<ContentView::AppClient> ContentView::visibleClients() const {
@@ -288,10 +298,13 @@ QWidget* ContentView::buildHeader() {
     tagline_->setContentsMargins(0, 0, 0, 0);
     auto* taglineBox = padded(tagline_, QMargins(0, 0, 0, 2), header);
     layout->addWidget(taglineBox, 1, Qt::AlignVCenter);
-    settingsButton_ = new PaintedButton(QSize(28, 28), [](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
-        fillRounded(painter, bounds, 6, Tobble::border());
-        paintIcon(painter, bounds, "gearshape", 13, Weight::Medium, Tobble::textSecondary());
-    }, header);
+    settingsButton_ = new PaintedButton(
+        QSize(28, 28),
+        [](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
+            fillRounded(painter, bounds, 6, Tobble::border());
+            paintIcon(painter, bounds, "gearshape", 13, Weight::Medium, Tobble::textSecondary());
+        },
+        header);
     settingsButton_->setIconStyle(true);
     settingsButton_->setFixedSize(28, 28);
     settingsButton_->setToolTip("Settings");
@@ -319,20 +332,27 @@ QWidget* ContentView::buildBanner() {
     const QString text = "Enjoying Tobble? Give us your feedback!";
     const QFont font = uiFont(11, Weight::Medium);
     const int textWidth = static_cast<int>(std::ceil(QFontMetricsF(font).horizontalAdvance(text)));
-    auto* link = new PaintedButton(QSize(textWidth + 12, 16), [text, font](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
-        paintIcon(painter, QRectF(bounds.left(), bounds.center().y() - 3, 6, 6), "heart.fill", 8, Weight::Bold, Tobble::accent());
-        painter.setFont(font);
-        painter.setPen(Tobble::accent());
-        painter.drawText(bounds.adjusted(12, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter, text);
-    }, pill);
+    auto* link = new PaintedButton(
+        QSize(textWidth + 12, 16),
+        [text, font](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
+            paintIcon(painter, QRectF(bounds.left(), bounds.center().y() - 3, 6, 6), "heart.fill",
+                      8, Weight::Bold, Tobble::accent());
+            painter.setFont(font);
+            painter.setPen(Tobble::accent());
+            painter.drawText(bounds.adjusted(12, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter, text);
+        },
+        pill);
     link->setFixedSize(link->sizeHint());
     link->setAccessibleName(text);
     connect(link, &QAbstractButton::clicked, this, [this] {
         if (context_.shell.openURL) context_.shell.openURL(kFeedbackURL);
     });
-    bannerDismiss_ = new PaintedButton(QSize(16, 16), [](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
-        paintIcon(painter, bounds, "xmark", 8, Weight::Bold, Tobble::textTertiary());
-    }, pill);
+    bannerDismiss_ = new PaintedButton(
+        QSize(16, 16),
+        [](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
+            paintIcon(painter, bounds, "xmark", 8, Weight::Bold, Tobble::textTertiary());
+        },
+        pill);
     bannerDismiss_->setFixedSize(16, 16);
     bannerDismiss_->setAccessibleName("Dismiss");
     bannerDismiss_->setToolTip("Dismiss");
@@ -351,17 +371,22 @@ QWidget* ContentView::buildEmptyState() {
     auto* layout = new QVBoxLayout(empty);
     layout->setContentsMargins(16, 24, 16, 24);
     layout->setSpacing(12);
-    auto* tile = new PaintedButton(QSize(44, 44), [](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
-        fillRounded(painter, bounds, 10, Tobble::border());
-        paintIcon(painter, bounds, "speaker.slash", 18, Weight::Medium, Tobble::textTertiary());
-    }, empty);
+    auto* tile = new PaintedButton(
+        QSize(44, 44),
+        [](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
+            fillRounded(painter, bounds, 10, Tobble::border());
+            paintIcon(painter, bounds, "speaker.slash", 18, Weight::Medium, Tobble::textTertiary());
+        },
+        empty);
     tile->setFixedSize(44, 44);
     tile->setFocusPolicy(Qt::NoFocus);
     tile->setAttribute(Qt::WA_TransparentForMouseEvents);
     tile->setCursor(Qt::ArrowCursor);
-    auto* title = new TextView("No audio playing", 13, Weight::Semibold, Tobble::textPrimary(), empty);
+    auto* title =
+        new TextView("No audio playing", 13, Weight::Semibold, Tobble::textPrimary(), empty);
     title->setAlignment(Qt::AlignCenter);
-    auto* detail = new TextView("Open an app and start playing audio", 12, Weight::Regular, Tobble::textSecondary(), empty);
+    auto* detail = new TextView("Open an app and start playing audio", 12, Weight::Regular,
+                                Tobble::textSecondary(), empty);
     detail->setAlignment(Qt::AlignCenter);
     layout->addWidget(tile, 0, Qt::AlignHCenter);
     auto* texts = new QVBoxLayout();
@@ -470,7 +495,8 @@ void ContentView::dismissBanner() {
 void ContentView::openSettings() {
     if (settings_) return;
     main_->hide();
-    settings_ = new SettingsView(context_, [this] { closeSettings(); }, this);
+    settings_ = new SettingsView(
+        context_, [this] { closeSettings(); }, this);
     static_cast<QVBoxLayout*>(layout())->addWidget(settings_);
     settings_->show();
     updateGeometry();
@@ -490,7 +516,9 @@ void ContentView::closeSettings() {
     announceSize();
 }
 
-bool ContentView::isEmptyStateShown() const { return !emptyState_->isHidden() && !main_->isHidden(); }
+bool ContentView::isEmptyStateShown() const {
+    return !emptyState_->isHidden() && !main_->isHidden();
+}
 bool ContentView::isBannerShown() const { return !banner_->isHidden(); }
 
 AppRowView* ContentView::row(uint32_t clientID) const {
@@ -501,7 +529,8 @@ AppRowView* ContentView::row(uint32_t clientID) const {
 std::vector<AppRowView*> ContentView::rows() const {
     std::vector<AppRowView*> ordered;
     for (int i = 0; i < listLayout_->count(); ++i) {
-        if (auto* r = dynamic_cast<AppRowView*>(listLayout_->itemAt(i)->widget())) ordered.push_back(r);
+        if (auto* r = dynamic_cast<AppRowView*>(listLayout_->itemAt(i)->widget()))
+            ordered.push_back(r);
     }
     return ordered;
 }

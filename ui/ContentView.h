@@ -2,13 +2,12 @@
 
 #include <QDate>
 #include <QWidget>
-
 #include <map>
 #include <vector>
 
+#include "platform/log/Log.h"
 #include "services/AudioClientViewModel.h"
 #include "services/HiddenAppsStore.h"
-#include "platform/log/Log.h"
 #include "ui/Motion.h"
 #include "ui/PanelContext.h"
 
@@ -30,7 +29,7 @@ class TextView;
 // the system volume, one row per audible application (or the empty state) and the output picker;
 // the settings replace all of it while open.
 class ContentView : public QWidget {
-public:
+  public:
     using AppClient = app::AudioClientViewModel::AppClient;
 
     static constexpr const char* kBannerDismissedAtKey = "TobbleFeedbackBannerDismissedAt";
@@ -74,12 +73,12 @@ public:
 
     QSize sizeHint() const override;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override;
     void showEvent(QShowEvent* event) override;
     bool event(QEvent* event) override;
 
-private:
+  private:
     QWidget* buildHeader();
     QWidget* buildBanner();
     QWidget* buildEmptyState();
@@ -113,8 +112,9 @@ private:
 // output through the audio service's listener; a change from elsewhere never moves the slider
 // under the user's pointer.
 class SystemVolumeRow : public QWidget {
-public:
-    SystemVolumeRow(app::TobbleAudioService& service, const log::Logger& logger, QWidget* parent = nullptr);
+  public:
+    SystemVolumeRow(app::TobbleAudioService& service, const log::Logger& logger,
+                    QWidget* parent = nullptr);
     ~SystemVolumeRow() override;
 
     double systemVolume() const { return systemVolume_; }
@@ -125,11 +125,11 @@ public:
     MuteButton* muteButton() const { return muteButton_; }
     TextView* percentView() const { return percent_; }
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
-private:
+  private:
     void appear();
     void disappear();
     void userMovedSlider(double value);

@@ -5,7 +5,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QTextLayout>
-
 #include <algorithm>
 #include <cmath>
 
@@ -82,7 +81,8 @@ void TextView::setWordWrap(int width) {
 QSize TextView::sizeHint() const {
     const QFontMetricsF metrics(font());
     if (wrap_) return {wrapWidth_, heightForWidth(wrapWidth_)};
-    return {static_cast<int>(std::ceil(metrics.horizontalAdvance(text_))) + 1, static_cast<int>(std::ceil(metrics.height()))};
+    return {static_cast<int>(std::ceil(metrics.horizontalAdvance(text_))) + 1,
+            static_cast<int>(std::ceil(metrics.height()))};
 }
 
 QSize TextView::minimumSizeHint() const {
@@ -95,7 +95,8 @@ QSize TextView::minimumSizeHint() const {
 int TextView::heightForWidth(int width) const {
     if (!wrap_) return -1;
     const QFontMetricsF metrics(font());
-    const QRectF bounds = metrics.boundingRect(QRectF(0, 0, width, 10000), int(alignment_ | Qt::TextWordWrap), text_);
+    const QRectF bounds =
+        metrics.boundingRect(QRectF(0, 0, width, 10000), int(alignment_ | Qt::TextWordWrap), text_);
     return static_cast<int>(std::ceil(bounds.height()));
 }
 
@@ -159,7 +160,8 @@ void PaintedButton::leaveEvent(QEvent* event) {
 }
 
 void PaintedButton::focusInEvent(QFocusEvent* event) {
-    keyboardFocus_ = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+    keyboardFocus_ =
+        event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
     QAbstractButton::focusInEvent(event);
 }
 
@@ -318,7 +320,8 @@ void Toggle::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing);
     const double t = knob_.value();
     const QRectF track = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-    fillRounded(painter, track, track.height() / 2, mix(Tobble::blackAt(0.12), tint_, std::clamp(t, 0.0, 1.0)));
+    fillRounded(painter, track, track.height() / 2,
+                mix(Tobble::blackAt(0.12), tint_, std::clamp(t, 0.0, 1.0)));
     const double d = track.height() - 4;
     const double x = track.left() + 2 + (track.width() - 4 - d) * t;
     painter.setPen(Qt::NoPen);

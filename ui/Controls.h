@@ -3,7 +3,6 @@
 #include <QAbstractButton>
 #include <QAbstractSlider>
 #include <QWidget>
-
 #include <functional>
 #include <memory>
 
@@ -14,19 +13,19 @@ namespace tobble::ui {
 
 // A 1 pt line in `border`, full width less `inset` on each side.
 class Divider : public QWidget {
-public:
+  public:
     explicit Divider(int inset = 0, QWidget* parent = nullptr);
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override;
 
-private:
+  private:
     int inset_;
 };
 
 // One line of text, elided when it does not fit, read out under its own text.
 class TextView : public QWidget {
-public:
+  public:
     TextView(QString text, double size, Weight weight, QColor color, QWidget* parent = nullptr);
 
     const QString& text() const { return text_; }
@@ -42,10 +41,10 @@ public:
     QSize minimumSizeHint() const override;
     int heightForWidth(int width) const override;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override;
 
-private:
+  private:
     QString text_;
     QColor color_;
     Qt::TextElideMode elide_ = Qt::ElideRight;
@@ -58,7 +57,7 @@ private:
 // it; a keyboard focus ring shows where Tab has moved. With the icon style it shrinks to 0.9 and
 // fades to 0.65 while pressed, on a spring (TobbleIconButtonStyle).
 class PaintedButton : public QAbstractButton {
-public:
+  public:
     struct State {
         bool hovered = false;
         bool pressed = false;
@@ -77,7 +76,7 @@ public:
     QSize minimumSizeHint() const override;
     bool isHovered() const { return hovered_; }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override;
     void enterEvent(QEnterEvent*) override;
     void leaveEvent(QEvent*) override;
@@ -85,7 +84,7 @@ protected:
     void focusInEvent(QFocusEvent* event) override;
     bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
 
-private:
+  private:
     void setPressedLook(bool pressed);
 
     QSize size_;
@@ -103,7 +102,7 @@ private:
 // changes the user makes; editingChanged(true/false) brackets a pointer drag.
 class Slider : public QAbstractSlider {
     Q_OBJECT
-public:
+  public:
     explicit Slider(QWidget* parent = nullptr);
 
     double valueF() const { return value() / kSteps; }
@@ -121,17 +120,17 @@ public:
 
     static constexpr double kSteps = 1000.0;
 
-signals:
+  signals:
     void userValueChanged(double value);
     void editingChanged(bool editing);
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
-private:
+  private:
     double fractionAt(double x) const;
     QRectF trackRect() const;
 
@@ -142,33 +141,36 @@ private:
 
 // The switch of the launch-at-login row.
 class Toggle : public QAbstractButton {
-public:
+  public:
     explicit Toggle(QWidget* parent = nullptr);
     QSize sizeHint() const override { return {32, 18}; }
-    void setTint(const QColor& tint) { tint_ = tint; update(); }
+    void setTint(const QColor& tint) {
+        tint_ = tint;
+        update();
+    }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override;
     void keyPressEvent(QKeyEvent* event) override;
     void checkStateSet() override;
     void nextCheckState() override;
 
-private:
+  private:
     QColor tint_;
     AnimatedValue knob_;
 };
 
 // One key of a shortcut: the key's text in a rounded cap at least 28 × 28.
 class KeyCapView : public QWidget {
-public:
+  public:
     explicit KeyCapView(QString key, QWidget* parent = nullptr);
     const QString& key() const { return key_; }
     QSize sizeHint() const override;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override;
 
-private:
+  private:
     QString key_;
 };
 

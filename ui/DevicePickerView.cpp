@@ -2,7 +2,6 @@
 
 #include <QPainter>
 #include <QVBoxLayout>
-
 #include <algorithm>
 
 #include "engine/core/TAKCoreAudio.h"
@@ -30,7 +29,8 @@ std::optional<audio::AudioObjectID> readDefaultOutput(audio::AudioHardware& hard
 QString DevicePickerView::deviceIcon(const std::string& name) {
     const QString lower = QString::fromStdString(name).toLower();
     const auto any = [&lower](std::initializer_list<const char*> words) {
-        return std::any_of(words.begin(), words.end(), [&](const char* w) { return lower.contains(QLatin1String(w)); });
+        return std::any_of(words.begin(), words.end(),
+                           [&](const char* w) { return lower.contains(QLatin1String(w)); });
     };
     if (any({"headphone", "airpod", "earpod"})) return "headphones";
     if (any({"bluetooth", "beats"})) return "wave.3.right";
@@ -55,25 +55,29 @@ DevicePickerView::DevicePickerView(app::TobbleAudioService& service, audio::Audi
     header_ = new PaintedButton(QSize(312, 38), {}, this);
     header_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     header_->setCornerRadius(0);
-    header_->setPainter([this](QPainter& painter, const QRectF& bounds, const PaintedButton::State& state) {
-        const QRectF row = bounds.adjusted(0, kHeaderTopPadding, 0, 0);
-        painter.fillRect(row, Tobble::blackAt(0.025 * state.hover));
-        const QRectF content = row.adjusted(16, 10, -16, -10);
-        painter.setFont(uiFont(12, Weight::Medium));
-        painter.setPen(Tobble::textSecondary());
-        const QFontMetricsF titleMetrics(painter.font());
-        const double titleWidth = titleMetrics.horizontalAdvance("Output");
-        painter.drawText(content, Qt::AlignLeft | Qt::AlignVCenter, "Output");
-        const QRectF chevron(content.right() - 10, content.center().y() - 5, 10, 10);
-        paintIcon(painter, chevron, expanded_ ? "chevron.down" : "chevron.right", 9, Weight::Semibold,
-                  Tobble::textTertiary());
-        painter.setFont(uiFont(12, Weight::Regular));
-        painter.setPen(Tobble::textTertiary());
-        const QRectF nameRect(content.left() + titleWidth + 8, content.top(),
-                              chevron.left() - 8 - (content.left() + titleWidth + 8), content.height());
-        const QString name = QFontMetricsF(painter.font()).elidedText(currentDeviceName(), Qt::ElideMiddle, nameRect.width());
-        painter.drawText(nameRect, Qt::AlignRight | Qt::AlignVCenter, name);
-    });
+    header_->setPainter(
+        [this](QPainter& painter, const QRectF& bounds, const PaintedButton::State& state) {
+            const QRectF row = bounds.adjusted(0, kHeaderTopPadding, 0, 0);
+            painter.fillRect(row, Tobble::blackAt(0.025 * state.hover));
+            const QRectF content = row.adjusted(16, 10, -16, -10);
+            painter.setFont(uiFont(12, Weight::Medium));
+            painter.setPen(Tobble::textSecondary());
+            const QFontMetricsF titleMetrics(painter.font());
+            const double titleWidth = titleMetrics.horizontalAdvance("Output");
+            painter.drawText(content, Qt::AlignLeft | Qt::AlignVCenter, "Output");
+            const QRectF chevron(content.right() - 10, content.center().y() - 5, 10, 10);
+            paintIcon(painter, chevron, expanded_ ? "chevron.down" : "chevron.right", 9,
+                      Weight::Semibold, Tobble::textTertiary());
+            painter.setFont(uiFont(12, Weight::Regular));
+            painter.setPen(Tobble::textTertiary());
+            const QRectF nameRect(content.left() + titleWidth + 8, content.top(),
+                                  chevron.left() - 8 - (content.left() + titleWidth + 8),
+                                  content.height());
+            const QString name =
+                QFontMetricsF(painter.font())
+                    .elidedText(currentDeviceName(), Qt::ElideMiddle, nameRect.width());
+            painter.drawText(nameRect, Qt::AlignRight | Qt::AlignVCenter, name);
+        });
     connect(header_, &QAbstractButton::clicked, this, [this] { setExpanded(!expanded_); });
     layout->addWidget(header_);
 
@@ -111,7 +115,8 @@ void DevicePickerView::setExpanded(bool expanded) {
         defaults_.setBoolean(kExpandedKey, expanded);
     }
     listSection_->setVisible(expanded_);
-    header_->setAccessibleName(QStringLiteral("Output: %1, %2").arg(currentDeviceName(), expanded_ ? "expanded" : "collapsed"));
+    header_->setAccessibleName(QStringLiteral("Output: %1, %2")
+                                   .arg(currentDeviceName(), expanded_ ? "expanded" : "collapsed"));
     header_->update();
     updateGeometry();
 }
@@ -121,8 +126,9 @@ void DevicePickerView::refreshDevices() {
     // so the picker waits for the list rather than showing a stale one for a turn.
     devices_ = service_.getOutputDevices();
     const auto current = readDefaultOutput(hardware_);
-    const bool listed = current && std::any_of(devices_.begin(), devices_.end(),
-                                               [&](const OutputDevice& d) { return d.id == *current; });
+    const bool listed =
+        current && std::any_of(devices_.begin(), devices_.end(),
+                               [&](const OutputDevice& d) { return d.id == *current; });
     if (listed) {
         selectedDeviceID_ = *current;
     } else {
@@ -137,14 +143,17 @@ void DevicePickerView::selectOutputDevice(audio::AudioObjectID id) {
     for (auto* row : rows_) row->update();
     header_->update();
     // Not acted upon: the next refresh shows what the system really did.
-    (void)hardware_.setPropertyData(audio::kAudioObjectSystemObject,
-                                    {audio::kAudioHardwarePropertyDefaultOutputDevice, audio::kAudioObjectPropertyScopeGlobal,
-                                     audio::kAudioObjectPropertyElementMain},
-                                    sizeof(id), &id);
+    (void)hardware_.setPropertyData(
+        audio::kAudioObjectSystemObject,
+        {audio::kAudioHardwarePropertyDefaultOutputDevice, audio::kAudioObjectPropertyScopeGlobal,
+         audio::kAudioObjectPropertyElementMain},
+        sizeof(id), &id);
     setExpanded(expanded_);
 }
 
-QString DevicePickerView::emptyRowText() const { return emptyRow_ ? QStringLiteral("No output devices found") : QString(); }
+QString DevicePickerView::emptyRowText() const {
+    return emptyRow_ ? QStringLiteral("No output devices found") : QString();
+}
 
 void DevicePickerView::rebuildList() {
     for (auto* row : rows_) row->deleteLater();
@@ -157,10 +166,14 @@ void DevicePickerView::rebuildList() {
         emptyRow_ = new QWidget(listLayout_->parentWidget());
         emptyRow_->setFixedHeight(40);
         emptyRow_->setAccessibleName("No output devices found");
-        auto* text = new TextView("No output devices found", 12, Weight::Regular, Tobble::textTertiary(), emptyRow_);
-        auto* icon = new PaintedButton(QSize(16, 16), [](QPainter& p, const QRectF& r, const PaintedButton::State&) {
-            paintIcon(p, r, "speaker.slash", 11, Weight::Medium, Tobble::textTertiary());
-        }, emptyRow_);
+        auto* text = new TextView("No output devices found", 12, Weight::Regular,
+                                  Tobble::textTertiary(), emptyRow_);
+        auto* icon = new PaintedButton(
+            QSize(16, 16),
+            [](QPainter& p, const QRectF& r, const PaintedButton::State&) {
+                paintIcon(p, r, "speaker.slash", 11, Weight::Medium, Tobble::textTertiary());
+            },
+            emptyRow_);
         icon->setFocusPolicy(Qt::NoFocus);
         icon->setAttribute(Qt::WA_TransparentForMouseEvents);
         auto* rowLayout = new QHBoxLayout(emptyRow_);
@@ -181,10 +194,12 @@ void DevicePickerView::rebuildList() {
         auto* row = new PaintedButton(QSize(312, 32), {}, listLayout_->parentWidget());
         row->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
         row->setAccessibleName(name);
-        row->setPainter([this, id, name, icon](QPainter& painter, const QRectF& bounds, const PaintedButton::State& state) {
+        row->setPainter([this, id, name, icon](QPainter& painter, const QRectF& bounds,
+                                               const PaintedButton::State& state) {
             const bool selected = id == selectedDeviceID_;
             const QRectF pill = bounds.adjusted(8, 0, -8, 0);
-            fillRounded(painter, pill, 6, selected ? Tobble::accentSoft() : Tobble::blackAt(0.025 * state.hover));
+            fillRounded(painter, pill, 6,
+                        selected ? Tobble::accentSoft() : Tobble::blackAt(0.025 * state.hover));
             const QRectF content = pill.adjusted(12, 8, -12, -8);
             double x = content.left();
             const double cy = content.center().y();
@@ -200,11 +215,13 @@ void DevicePickerView::rebuildList() {
             painter.setFont(uiFont(12, selected ? Weight::Semibold : Weight::Regular));
             painter.setPen(selected ? Tobble::textPrimary() : Tobble::textSecondary());
             const double right = content.right() - (selected ? 20 : 0);
-            const QString shown = QFontMetricsF(painter.font()).elidedText(name, Qt::ElideRight, right - x);
-            painter.drawText(QRectF(x, content.top(), right - x, content.height()), Qt::AlignLeft | Qt::AlignVCenter, shown);
+            const QString shown =
+                QFontMetricsF(painter.font()).elidedText(name, Qt::ElideRight, right - x);
+            painter.drawText(QRectF(x, content.top(), right - x, content.height()),
+                             Qt::AlignLeft | Qt::AlignVCenter, shown);
             if (selected) {
-                paintIcon(painter, QRectF(content.right() - 12, cy - 6, 12, 12), "checkmark", 10, Weight::Bold,
-                          Tobble::accent());
+                paintIcon(painter, QRectF(content.right() - 12, cy - 6, 12, 12), "checkmark", 10,
+                          Weight::Bold, Tobble::accent());
             }
         });
         connect(row, &QAbstractButton::clicked, this, [this, id] { selectOutputDevice(id); });

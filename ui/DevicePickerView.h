@@ -1,11 +1,10 @@
 #pragma once
 
 #include <QWidget>
-
 #include <vector>
 
-#include "services/TobbleAudioService.h"
 #include "platform/system/UserDefaults.h"
+#include "services/TobbleAudioService.h"
 
 class QVBoxLayout;
 
@@ -20,7 +19,7 @@ class PaintedButton;
 // The list is read when the picker appears and again on every device-list change the audio
 // service reports while it is on screen.
 class DevicePickerView : public QWidget {
-public:
+  public:
     using OutputDevice = app::TobbleAudioService::OutputDevice;
 
     static constexpr const char* kExpandedKey = "TobbleOutputPickerExpanded";
@@ -48,11 +47,11 @@ public:
     std::vector<PaintedButton*> deviceRows() const { return rows_; }
     QString emptyRowText() const;
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
-private:
+  private:
     void rebuildList();
     void startListening();
     void stopListening();

@@ -13,7 +13,7 @@ namespace tobble::ui {
 // In-memory shell hooks: the panel and the onboarding without a desktop behind them, for tests
 // and tobble-snapshot. Every call is counted; state is set directly.
 class FakeAccessibility final : public AccessibilityPermission {
-public:
+  public:
     bool isGranted() const override { return granted; }
     void refresh() override { ++refreshes; }
     void startPolling() override { ++pollers; }
@@ -40,7 +40,7 @@ public:
 };
 
 class FakeLoginItem final : public LoginItem {
-public:
+  public:
     LoginItemStatus status() const override { return current; }
     std::optional<std::string> registerItem() override {
         calls.push_back("register");
@@ -61,7 +61,7 @@ public:
 };
 
 class FakeUpdates final : public Updates {
-public:
+  public:
     bool hasUpdater() const override { return present; }
     void checkForUpdates() override { ++checks; }
     bool automaticChecks() const override { return automatic; }

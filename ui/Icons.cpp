@@ -5,7 +5,6 @@
 #include <QImage>
 #include <QPainter>
 #include <QSvgRenderer>
-
 #include <cmath>
 #include <map>
 
@@ -54,10 +53,14 @@ const std::map<QString, QString>& symbolFiles() {
 
 double strokeWidth(Weight weight) {
     switch (weight) {
-        case Weight::Regular: return 1.75;
-        case Weight::Medium: return 2.0;
-        case Weight::Semibold: return 2.25;
-        case Weight::Bold: return 2.5;
+        case Weight::Regular:
+            return 1.75;
+        case Weight::Medium:
+            return 2.0;
+        case Weight::Semibold:
+            return 2.25;
+        case Weight::Bold:
+            return 2.5;
     }
     return 2.0;
 }
@@ -74,7 +77,8 @@ QByteArray svgFor(const QString& path, Weight weight) {
     }
     QByteArray svg = *it;
     svg.replace("currentColor", "#000000");
-    svg.replace("stroke-width=\"2\"", QByteArray("stroke-width=\"") + QByteArray::number(strokeWidth(weight)) + "\"");
+    svg.replace("stroke-width=\"2\"",
+                QByteArray("stroke-width=\"") + QByteArray::number(strokeWidth(weight)) + "\"");
     return svg;
 }
 
@@ -89,8 +93,8 @@ QString iconPath(const QString& symbol) {
     return QStringLiteral(":/tobble/icons/%1.svg").arg(it->second);
 }
 
-void paintIcon(QPainter& painter, const QRectF& frame, const QString& symbol, double size, Weight weight,
-               const QColor& color) {
+void paintIcon(QPainter& painter, const QRectF& frame, const QString& symbol, double size,
+               Weight weight, const QColor& color) {
     const QString path = iconPath(symbol);
     if (path.isEmpty() || color.alpha() == 0) return;
     // The set draws on a 24 grid with a 2-unit margin; a box of 1.3 × the point size gives a
@@ -100,7 +104,11 @@ void paintIcon(QPainter& painter, const QRectF& frame, const QString& symbol, do
     const int pixels = std::max(1, static_cast<int>(std::ceil(box * dpr)));
 
     static QHash<QString, QImage> cache;
-    const QString key = QStringLiteral("%1|%2|%3|%4").arg(symbol).arg(pixels).arg(int(weight)).arg(color.rgba(), 0, 16);
+    const QString key = QStringLiteral("%1|%2|%3|%4")
+                            .arg(symbol)
+                            .arg(pixels)
+                            .arg(int(weight))
+                            .arg(color.rgba(), 0, 16);
     auto it = cache.find(key);
     if (it == cache.end()) {
         QImage image(pixels, pixels, QImage::Format_ARGB32_Premultiplied);

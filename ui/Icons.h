@@ -19,7 +19,7 @@ QString iconPath(const QString& symbol);
 
 // Draws `symbol` centred in `frame`, `size` points tall, in `color`. The weight sets the stroke
 // width of outline icons, the way a symbol font's weights do. An unknown symbol draws nothing.
-void paintIcon(QPainter& painter, const QRectF& frame, const QString& symbol, double size, Weight weight,
-               const QColor& color);
+void paintIcon(QPainter& painter, const QRectF& frame, const QString& symbol, double size,
+               Weight weight, const QColor& color);
 
 }  // namespace tobble::ui

@@ -2,7 +2,6 @@
 
 #include <QEasingCurve>
 #include <QPointF>
-
 #include <algorithm>
 #include <cmath>
 #include <numbers>
@@ -40,7 +39,8 @@ double Motion::progress(double seconds) const {
             const double decay = std::exp(-zeta * omega * seconds);
             if (zeta >= 1.0) return 1 - decay * (1 + omega * seconds);
             const double omegaD = omega * std::sqrt(1 - zeta * zeta);
-            return 1 - decay * (std::cos(omegaD * seconds) + zeta * omega / omegaD * std::sin(omegaD * seconds));
+            return 1 - decay * (std::cos(omegaD * seconds) +
+                                zeta * omega / omegaD * std::sin(omegaD * seconds));
         }
         case Kind::EaseInOut: {
             static const QEasingCurve curve = bezier(0.42, 0, 0.58, 1);
@@ -88,7 +88,9 @@ void AnimatedValue::animateTo(double target, const Motion& motion) {
         animation_->setEndValue(1.0);
         QObject::connect(animation_, &QVariantAnimation::valueChanged, [this](const QVariant& v) {
             const double seconds = v.toDouble() * motion_.duration();
-            const double p = animation_->state() == QAbstractAnimation::Running ? motion_.progress(seconds) : 1.0;
+            const double p = animation_->state() == QAbstractAnimation::Running
+                                 ? motion_.progress(seconds)
+                                 : 1.0;
             value_ = from_ + (target_ - from_) * p;
             if (changed_) changed_();
         });

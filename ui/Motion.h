@@ -2,7 +2,6 @@
 
 #include <QObject>
 #include <QVariantAnimation>
-
 #include <functional>
 
 namespace tobble::ui {
@@ -10,12 +9,14 @@ namespace tobble::ui {
 // A timing curve of the panel's animations: a damped spring (response, damping fraction), or an
 // ease-in-out, ease-out or linear curve of a given duration.
 class Motion {
-public:
+  public:
     enum class Kind { Spring, EaseInOut, EaseOut, Linear };
 
     // `response` is the period of the undamped oscillation in seconds, `damping` the fraction of
     // critical damping (1 settles without overshoot, less overshoots and rings).
-    static Motion spring(double response, double damping) { return {Kind::Spring, response, damping}; }
+    static Motion spring(double response, double damping) {
+        return {Kind::Spring, response, damping};
+    }
     static Motion easeInOut(double seconds) { return {Kind::EaseInOut, seconds, 0}; }
     static Motion easeOut(double seconds) { return {Kind::EaseOut, seconds, 0}; }
     static Motion linear(double seconds) { return {Kind::Linear, seconds, 0}; }
@@ -30,7 +31,7 @@ public:
     static void setAnimationsEnabled(bool enabled);
     static bool animationsEnabled();
 
-private:
+  private:
     Motion(Kind kind, double a, double b) : kind_(kind), a_(a), b_(b) {}
     Kind kind_;
     double a_;
@@ -39,7 +40,7 @@ private:
 
 // One animated number (an opacity, a scale, a colour blend) that repaints its owner as it moves.
 class AnimatedValue {
-public:
+  public:
     AnimatedValue(double initial, std::function<void()> changed);
     ~AnimatedValue();
     AnimatedValue(const AnimatedValue&) = delete;
@@ -51,7 +52,7 @@ public:
     void animateTo(double target, const Motion& motion);
     void jumpTo(double target);
 
-private:
+  private:
     double value_;
     double target_;
     double from_ = 0;

@@ -16,10 +16,12 @@ MuteButton::MuteButton(QWidget* parent)
         const double swell = 1.0 + 0.08 * std::max(0.0, t - 1.0) / 0.2;
         QRectF swollen(0, 0, tile.width() * swell, tile.height() * swell);
         swollen.moveCenter(tile.center());
-        fillRounded(painter, swollen, 5, withOpacity(Tobble::destructiveSoft(), std::clamp(t, 0.0, 1.0)));
+        fillRounded(painter, swollen, 5,
+                    withOpacity(Tobble::destructiveSoft(), std::clamp(t, 0.0, 1.0)));
         const double c = std::clamp(t, 0.0, 1.0);
         const QColor colour = mix(Tobble::textTertiary(), Tobble::destructive(), c);
-        paintIcon(painter, tile, muted_ ? "speaker.slash.fill" : "speaker.wave.2.fill", 10, Weight::Medium, colour);
+        paintIcon(painter, tile, muted_ ? "speaker.slash.fill" : "speaker.wave.2.fill", 10,
+                  Weight::Medium, colour);
     });
     setCornerRadius(5);
     setToolTip("Mute");

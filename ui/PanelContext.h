@@ -26,7 +26,7 @@ namespace tobble::ui {
 using Subscription = std::shared_ptr<void>;
 
 class AccessibilityPermission {
-public:
+  public:
     virtual ~AccessibilityPermission() = default;
 
     // Whether the keyboard shortcut can be watched in other applications.
@@ -45,7 +45,7 @@ public:
 enum class LoginItemStatus { NotRegistered, Enabled, RequiresApproval, NotFound, Unknown };
 
 class LoginItem {
-public:
+  public:
     virtual ~LoginItem() = default;
 
     virtual LoginItemStatus status() const = 0;
@@ -55,7 +55,7 @@ public:
 };
 
 class Updates {
-public:
+  public:
     virtual ~Updates() = default;
 
     // False when the build has no updater: the update buttons then do nothing and the
@@ -66,7 +66,8 @@ public:
     virtual bool automaticChecks() const = 0;
     virtual void setAutomaticChecks(bool enabled) = 0;
     virtual bool updateAvailable() const = 0;
-    [[nodiscard]] virtual Subscription observeUpdateAvailable(std::function<void(bool)> changed) = 0;
+    [[nodiscard]] virtual Subscription observeUpdateAvailable(
+        std::function<void(bool)> changed) = 0;
 };
 
 // The shell's side of the panel and of the onboarding window.

@@ -1,10 +1,9 @@
 #include "ui/SettingsView.h"
 
 #include <QHBoxLayout>
-#include <QUrl>
 #include <QPainter>
+#include <QUrl>
 #include <QVBoxLayout>
-
 #include <algorithm>
 
 #include "ui/AppRowView.h"
@@ -19,22 +18,29 @@ namespace {
 
 constexpr const char* kDefaultVolumeKey = "TobbleDefaultVolume";
 
-PaintedButton* tileButton(const QString& icon, double size, Weight weight, QColor colour, QWidget* parent) {
-    auto* button = new PaintedButton(QSize(28, 28), [icon, size, weight, colour](QPainter& painter, const QRectF& bounds,
-                                                                                  const PaintedButton::State&) {
-        fillRounded(painter, bounds, 6, Tobble::border());
-        paintIcon(painter, bounds, icon, size, weight, colour);
-    }, parent);
+PaintedButton* tileButton(const QString& icon, double size, Weight weight, QColor colour,
+                          QWidget* parent) {
+    auto* button = new PaintedButton(
+        QSize(28, 28),
+        [icon, size, weight, colour](QPainter& painter, const QRectF& bounds,
+                                     const PaintedButton::State&) {
+            fillRounded(painter, bounds, 6, Tobble::border());
+            paintIcon(painter, bounds, icon, size, weight, colour);
+        },
+        parent);
     button->setIconStyle(true);
     button->setFixedSize(28, 28);
     return button;
 }
 
 QWidget* iconTile(const QString& icon, QWidget* parent) {
-    auto* tile = new PaintedButton(QSize(26, 26), [icon](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
-        fillRounded(painter, bounds, 5, Tobble::accentSoft());
-        paintIcon(painter, bounds, icon, 12, Weight::Medium, Tobble::accent());
-    }, parent);
+    auto* tile = new PaintedButton(
+        QSize(26, 26),
+        [icon](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
+            fillRounded(painter, bounds, 5, Tobble::accentSoft());
+            paintIcon(painter, bounds, icon, 12, Weight::Medium, Tobble::accent());
+        },
+        parent);
     tile->setFixedSize(26, 26);
     tile->setFocusPolicy(Qt::NoFocus);
     tile->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -45,25 +51,36 @@ QWidget* iconTile(const QString& icon, QWidget* parent) {
 
 QString SettingsView::statusText(LoginItemStatus status) {
     switch (status) {
-        case LoginItemStatus::NotRegistered: return "Disabled";
-        case LoginItemStatus::Enabled: return "Enabled";
-        case LoginItemStatus::RequiresApproval: return "Approval required in System Settings";
-        case LoginItemStatus::NotFound: return QString::fromUtf8("Unavailable \u2014 install Tobble to /Applications");
-        case LoginItemStatus::Unknown: break;
+        case LoginItemStatus::NotRegistered:
+            return "Disabled";
+        case LoginItemStatus::Enabled:
+            return "Enabled";
+        case LoginItemStatus::RequiresApproval:
+            return "Approval required in System Settings";
+        case LoginItemStatus::NotFound:
+            return QString::fromUtf8("Unavailable \u2014 install Tobble to /Applications");
+        case LoginItemStatus::Unknown:
+            break;
     }
     return "Unknown status";
 }
 
 QColor SettingsView::statusColor(LoginItemStatus status) {
     switch (status) {
-        case LoginItemStatus::Enabled: return Tobble::success();
-        case LoginItemStatus::RequiresApproval: return Tobble::warning();
-        default: return Tobble::textTertiary();
+        case LoginItemStatus::Enabled:
+            return Tobble::success();
+        case LoginItemStatus::RequiresApproval:
+            return Tobble::warning();
+        default:
+            return Tobble::textTertiary();
     }
 }
 
 SettingsView::SettingsView(PanelContext& context, std::function<void()> onBack, QWidget* parent)
-    : QWidget(parent), context_(context), onBack_(std::move(onBack)), defaults_(context.environment.defaults) {
+    : QWidget(parent),
+      context_(context),
+      onBack_(std::move(onBack)),
+      defaults_(context.environment.defaults) {
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
     setFixedWidth(320);
     auto* column = new QVBoxLayout(this);
@@ -82,7 +99,8 @@ SettingsView::SettingsView(PanelContext& context, std::function<void()> onBack, 
         if (onBack_) onBack_();
     });
     headerLayout->addWidget(backButton_);
-    headerLayout->addWidget(new TextView("Settings", 14, Weight::Semibold, Tobble::textPrimary(), header));
+    headerLayout->addWidget(
+        new TextView("Settings", 14, Weight::Semibold, Tobble::textPrimary(), header));
     headerLayout->addStretch(1);
     column->addWidget(header);
     column->addWidget(new Divider(0, this));
@@ -113,9 +131,13 @@ SettingsView::SettingsView(PanelContext& context, std::function<void()> onBack, 
     auto* errorLayout = new QHBoxLayout(errorRow);
     errorLayout->setContentsMargins(8, 12, 8, 12);
     errorLayout->setSpacing(6);
-    auto* errorIcon = new PaintedButton(QSize(16, 16), [](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
-        paintIcon(painter, bounds, "exclamationmark.circle.fill", 12, Weight::Medium, Tobble::destructive());
-    }, errorRow);
+    auto* errorIcon = new PaintedButton(
+        QSize(16, 16),
+        [](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
+            paintIcon(painter, bounds, "exclamationmark.circle.fill", 12, Weight::Medium,
+                      Tobble::destructive());
+        },
+        errorRow);
     errorIcon->setFixedSize(16, 16);
     errorIcon->setFocusPolicy(Qt::NoFocus);
     errorIcon->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -130,9 +152,12 @@ SettingsView::SettingsView(PanelContext& context, std::function<void()> onBack, 
     column->addWidget(new Divider(0, this));
     column->addWidget(buildFooter());
 
-    hiddenObservation_ = context_.hiddenApps.observe([this](const app::HiddenAppsStore::HiddenApps&) { rebuildHiddenApps(); });
-    accessibilitySubscription_ = context_.shell.accessibility.observe([this](bool) { renderFooter(); });
-    updateSubscription_ = context_.shell.updates.observeUpdateAvailable([this](bool) { renderFooter(); });
+    hiddenObservation_ = context_.hiddenApps.observe(
+        [this](const app::HiddenAppsStore::HiddenApps&) { rebuildHiddenApps(); });
+    accessibilitySubscription_ =
+        context_.shell.accessibility.observe([this](bool) { renderFooter(); });
+    updateSubscription_ =
+        context_.shell.updates.observeUpdateAvailable([this](bool) { renderFooter(); });
     rebuildHiddenApps();
     refreshStatus();
     renderFooter();
@@ -228,7 +253,8 @@ QWidget* SettingsView::buildShortcutRow(QWidget* parent) {
     auto* layout = new QHBoxLayout(content);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(8);
-    layout->addWidget(new TextView("Open Tobble", 13, Weight::Medium, Tobble::textPrimary(), content));
+    layout->addWidget(
+        new TextView("Open Tobble", 13, Weight::Medium, Tobble::textPrimary(), content));
     layout->addStretch(1);
     shortcutHost_ = new QWidget(content);
     shortcutCaps_ = new QHBoxLayout(shortcutHost_);
@@ -243,8 +269,9 @@ QWidget* SettingsView::buildShortcutRow(QWidget* parent) {
 QStringList SettingsView::shownShortcutCaps() const {
     if (isRecordingShortcut()) return {};
     const auto stored = defaults_.object(shortcut::kModifiersKey);
-    const int64_t modifiers = stored && std::holds_alternative<int64_t>(*stored) ? std::get<int64_t>(*stored)
-                                                                                 : shortcut::kDefaultModifiers;
+    const int64_t modifiers = stored && std::holds_alternative<int64_t>(*stored)
+                                  ? std::get<int64_t>(*stored)
+                                  : shortcut::kDefaultModifiers;
     const std::string key = defaults_.string(shortcut::kKeyKey).value_or(shortcut::kDefaultKey);
     return shortcut::symbols(modifiers, key);
 }
@@ -255,7 +282,8 @@ void SettingsView::rebuildShortcut() {
         delete item;
     }
     if (isRecordingShortcut()) {
-        auto* prompt = new TextView(QString::fromUtf8("Press shortcut\u2026"), 11, Weight::Medium, Tobble::accent(), shortcutHost_);
+        auto* prompt = new TextView(QString::fromUtf8("Press shortcut\u2026"), 11, Weight::Medium,
+                                    Tobble::accent(), shortcutHost_);
         prompt->setFixedHeight(28);
         shortcutCaps_->addWidget(prompt);
         return;
@@ -263,21 +291,24 @@ void SettingsView::rebuildShortcut() {
     const QStringList caps = shownShortcutCaps();
     int width = 0;
     for (const auto& cap : caps) width += KeyCapView(cap).sizeHint().width() + 4;
-    auto* button = new PaintedButton(QSize(std::max(0, width - 4), 28), [caps](QPainter& painter, const QRectF& bounds,
-                                                                              const PaintedButton::State&) {
-        double x = bounds.left();
-        for (const auto& cap : caps) {
-            KeyCapView view(cap);
-            const QSize size = view.sizeHint();
-            painter.save();
-            painter.translate(x, bounds.top());
-            view.render(&painter, QPoint(), QRegion(), QWidget::RenderFlags());
-            painter.restore();
-            x += size.width() + 4;
-        }
-    }, shortcutHost_);
+    auto* button = new PaintedButton(
+        QSize(std::max(0, width - 4), 28),
+        [caps](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
+            double x = bounds.left();
+            for (const auto& cap : caps) {
+                KeyCapView view(cap);
+                const QSize size = view.sizeHint();
+                painter.save();
+                painter.translate(x, bounds.top());
+                view.render(&painter, QPoint(), QRegion(), QWidget::RenderFlags());
+                painter.restore();
+                x += size.width() + 4;
+            }
+        },
+        shortcutHost_);
     button->setFixedSize(button->sizeHint());
-    button->setAccessibleName(QStringLiteral("Shortcut %1, press to record a new one").arg(caps.join('+')));
+    button->setAccessibleName(
+        QStringLiteral("Shortcut %1, press to record a new one").arg(caps.join('+')));
     connect(button, &QAbstractButton::clicked, this, [this] { startRecordingShortcut(); });
     shortcutCaps_->addWidget(button);
 }
@@ -287,7 +318,9 @@ void SettingsView::startRecordingShortcut() {
     auto& queue = context_.environment.dispatcher.mainQueue();
     recorder_ = std::make_unique<ShortcutRecorder>(
         [&queue](std::function<void()> work) { queue.async(std::move(work)); },
-        [this](const ShortcutRecorder::Outcome& outcome) { finishRecording(outcome.accepted, outcome.modifiers, outcome.key); });
+        [this](const ShortcutRecorder::Outcome& outcome) {
+            finishRecording(outcome.accepted, outcome.modifiers, outcome.key);
+        });
     rebuildShortcut();
 }
 
@@ -312,7 +345,8 @@ QWidget* SettingsView::buildLaunchRow(QWidget* parent) {
     layout->setSpacing(8);
     auto* texts = new QVBoxLayout();
     texts->setSpacing(2);
-    texts->addWidget(new TextView("Launch at login", 13, Weight::Medium, Tobble::textPrimary(), content));
+    texts->addWidget(
+        new TextView("Launch at login", 13, Weight::Medium, Tobble::textPrimary(), content));
     statusLabel_ = new TextView({}, 11, Weight::Regular, Tobble::textTertiary(), content);
     texts->addWidget(statusLabel_);
     layout->addLayout(texts, 1);
@@ -325,12 +359,14 @@ QWidget* SettingsView::buildLaunchRow(QWidget* parent) {
 
 void SettingsView::refreshStatus() {
     status_ = context_.shell.loginItem.status();
-    launchAtLoginEnabled_ = status_ == LoginItemStatus::Enabled || status_ == LoginItemStatus::RequiresApproval;
+    launchAtLoginEnabled_ =
+        status_ == LoginItemStatus::Enabled || status_ == LoginItemStatus::RequiresApproval;
     renderStatus();
 }
 
 void SettingsView::setLaunchAtLogin(bool on) {
-    auto failure = on ? context_.shell.loginItem.registerItem() : context_.shell.loginItem.unregisterItem();
+    auto failure =
+        on ? context_.shell.loginItem.registerItem() : context_.shell.loginItem.unregisterItem();
     errorMessage_ = std::move(failure);
     refreshStatus();
 }
@@ -353,24 +389,26 @@ QWidget* SettingsView::buildHiddenApps(QWidget* parent) {
     column->setSpacing(0);
     hiddenHeader_ = new PaintedButton(QSize(312, 50), {}, hiddenSection_);
     hiddenHeader_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    hiddenHeader_->setPainter([this](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
+    hiddenHeader_->setPainter([this](QPainter& painter, const QRectF& bounds,
+                                     const PaintedButton::State&) {
         const QRectF content = bounds.adjusted(8, 12, -8, -12);
         const QRectF tile(content.left(), content.center().y() - 13, 26, 26);
         fillRounded(painter, tile, 5, Tobble::accentSoft());
         paintIcon(painter, tile, "eye", 12, Weight::Medium, Tobble::accent());
         painter.setFont(uiFont(13, Weight::Medium));
         painter.setPen(Tobble::textPrimary());
-        painter.drawText(QRectF(tile.right() + 10, content.top(), 150, content.height()), Qt::AlignLeft | Qt::AlignVCenter,
-                         "Hidden apps");
+        painter.drawText(QRectF(tile.right() + 10, content.top(), 150, content.height()),
+                         Qt::AlignLeft | Qt::AlignVCenter, "Hidden apps");
         const QRectF chevron(content.right() - 28, content.center().y() - 14, 28, 28);
-        paintIcon(painter, chevron, showHiddenApps_ ? "chevron.down" : "chevron.right", 9, Weight::Semibold,
-                  Tobble::textSecondary());
+        paintIcon(painter, chevron, showHiddenApps_ ? "chevron.down" : "chevron.right", 9,
+                  Weight::Semibold, Tobble::textSecondary());
         painter.setFont(uiFont(12, Weight::Regular));
         painter.setPen(Tobble::textTertiary());
         painter.drawText(QRectF(chevron.left() - 10 - 60, content.top(), 60, content.height()),
                          Qt::AlignRight | Qt::AlignVCenter, QString::number(hiddenLineIDs_.size()));
     });
-    connect(hiddenHeader_, &QAbstractButton::clicked, this, [this] { setShowHiddenApps(!showHiddenApps_); });
+    connect(hiddenHeader_, &QAbstractButton::clicked, this,
+            [this] { setShowHiddenApps(!showHiddenApps_); });
     column->addWidget(hiddenHeader_);
     hiddenList_ = new QWidget(hiddenSection_);
     hiddenListLayout_ = new QVBoxLayout(hiddenList_);
@@ -386,7 +424,9 @@ void SettingsView::setShowHiddenApps(bool show) {
     showHiddenApps_ = show;
     hiddenList_->setVisible(show);
     hiddenHeader_->update();
-    hiddenHeader_->setAccessibleName(QStringLiteral("Hidden apps: %1, %2").arg(hiddenLineIDs_.size()).arg(show ? "expanded" : "collapsed"));
+    hiddenHeader_->setAccessibleName(QStringLiteral("Hidden apps: %1, %2")
+                                         .arg(hiddenLineIDs_.size())
+                                         .arg(show ? "expanded" : "collapsed"));
     updateGeometry();
 }
 
@@ -411,13 +451,16 @@ void SettingsView::rebuildHiddenApps() {
         auto* layout = new QHBoxLayout(line);
         layout->setContentsMargins(8, 8, 8, 8);
         layout->setSpacing(8);
-        layout->addWidget(new TextView(QString::fromStdString(name), 12, Weight::Regular, Tobble::textSecondary(), line), 1);
+        layout->addWidget(new TextView(QString::fromStdString(name), 12, Weight::Regular,
+                                       Tobble::textSecondary(), line),
+                          1);
         auto* show = tileButton("eye", 11, Weight::Medium, Tobble::accent(), line);
         const QString tooltip = QStringLiteral("Show ") + QString::fromStdString(name);
         show->setToolTip(tooltip);
         show->setAccessibleName(tooltip);
         const std::string bundleID = id;
-        connect(show, &QAbstractButton::clicked, this, [this, bundleID] { showHiddenApp(bundleID); });
+        connect(show, &QAbstractButton::clicked, this,
+                [this, bundleID] { showHiddenApp(bundleID); });
         layout->addWidget(show);
         hiddenListLayout_->addWidget(line);
     }
@@ -434,30 +477,39 @@ QWidget* SettingsView::buildFooter() {
     auto* layout = new QHBoxLayout(footer);
     layout->setContentsMargins(8, 10, 8, 10);
     layout->setSpacing(8);
-    infoButton_ = new PaintedButton(QSize(24, 24), [](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
-        paintIcon(painter, bounds, "questionmark.circle", 13, Weight::Medium, Tobble::textTertiary());
-    }, footer);
+    infoButton_ = new PaintedButton(
+        QSize(24, 24),
+        [](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
+            paintIcon(painter, bounds, "questionmark.circle", 13, Weight::Medium,
+                      Tobble::textTertiary());
+        },
+        footer);
     infoButton_->setFixedSize(24, 24);
     infoButton_->setAccessibleName("About Tobble");
-    connect(infoButton_, &QAbstractButton::clicked, this, [this] { setInfoPopoverShown(!(popover_ && popover_->isVisible())); });
+    connect(infoButton_, &QAbstractButton::clicked, this,
+            [this] { setInfoPopoverShown(!(popover_ && popover_->isVisible())); });
     layout->addWidget(infoButton_);
     layout->addStretch(1);
 
     const QFont font = uiFont(11, Weight::Medium);
     const QFontMetricsF metrics(font);
-    giveAccess_ = new PaintedButton(QSize(static_cast<int>(metrics.horizontalAdvance("Give access")) + 12, 20),
-                                    [font](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(Tobble::warning());
-        painter.drawEllipse(QRectF(bounds.left(), bounds.center().y() - 2.5, 5, 5));
-        painter.setFont(font);
-        painter.setPen(Tobble::warning());
-        painter.drawText(bounds.adjusted(9, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter, "Give access");
-    }, footer);
+    giveAccess_ = new PaintedButton(
+        QSize(static_cast<int>(metrics.horizontalAdvance("Give access")) + 12, 20),
+        [font](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(Tobble::warning());
+            painter.drawEllipse(QRectF(bounds.left(), bounds.center().y() - 2.5, 5, 5));
+            painter.setFont(font);
+            painter.setPen(Tobble::warning());
+            painter.drawText(bounds.adjusted(9, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter,
+                             "Give access");
+        },
+        footer);
     giveAccess_->setFixedSize(giveAccess_->sizeHint());
     giveAccess_->setToolTip("Grant Accessibility permission for the keyboard shortcut");
     giveAccess_->setAccessibleName("Give access");
-    connect(giveAccess_, &QAbstractButton::clicked, this, [this] { context_.shell.accessibility.openSettings(); });
+    connect(giveAccess_, &QAbstractButton::clicked, this,
+            [this] { context_.shell.accessibility.openSettings(); });
     layout->addWidget(giveAccess_);
 
     updateButton_ = new PaintedButton(QSize(120, 20), {}, footer);
@@ -479,10 +531,12 @@ void SettingsView::renderFooter() {
     const bool available = context_.shell.updates.updateAvailable();
     const QString text = updateButtonText();
     const QFont font = uiFont(11, Weight::Medium);
-    const int width = static_cast<int>(QFontMetricsF(font).horizontalAdvance(text)) + (available ? 10 : 18);
+    const int width =
+        static_cast<int>(QFontMetricsF(font).horizontalAdvance(text)) + (available ? 10 : 18);
     updateButton_->setFixedSize(width, 20);
     updateButton_->setAccessibleName(text);
-    updateButton_->setPainter([available, text, font](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
+    updateButton_->setPainter([available, text, font](QPainter& painter, const QRectF& bounds,
+                                                      const PaintedButton::State&) {
         const QColor colour = available ? Tobble::success() : Tobble::accent();
         double x = bounds.left();
         if (available) {
@@ -491,12 +545,14 @@ void SettingsView::renderFooter() {
             painter.drawEllipse(QRectF(x, bounds.center().y() - 2.5, 5, 5));
             x += 9;
         } else {
-            paintIcon(painter, QRectF(x, bounds.center().y() - 7, 14, 14), "arrow.triangle.2.circlepath", 10, Weight::Medium, colour);
+            paintIcon(painter, QRectF(x, bounds.center().y() - 7, 14, 14),
+                      "arrow.triangle.2.circlepath", 10, Weight::Medium, colour);
             x += 18;
         }
         painter.setFont(font);
         painter.setPen(colour);
-        painter.drawText(QRectF(x, bounds.top(), bounds.right() - x, bounds.height()), Qt::AlignLeft | Qt::AlignVCenter, text);
+        painter.drawText(QRectF(x, bounds.top(), bounds.right() - x, bounds.height()),
+                         Qt::AlignLeft | Qt::AlignVCenter, text);
     });
 }
 
@@ -514,26 +570,39 @@ QWidget* SettingsView::buildPopover() {
     column->setContentsMargins(14, 14, 14, 14);
     column->setSpacing(10);
     auto* top = new QHBoxLayout();
-    const auto orUnknown = [](const std::string& s) { return s.empty() ? QStringLiteral("?") : QString::fromStdString(s); };
-    top->addWidget(new TextView("Tobble " + orUnknown(context_.shell.appVersion), 12, Weight::Medium, Tobble::textPrimary(), popover));
+    const auto orUnknown = [](const std::string& s) {
+        return s.empty() ? QStringLiteral("?") : QString::fromStdString(s);
+    };
+    top->addWidget(new TextView("Tobble " + orUnknown(context_.shell.appVersion), 12,
+                                Weight::Medium, Tobble::textPrimary(), popover));
     top->addStretch(1);
-    top->addWidget(new TextView("build " + orUnknown(context_.shell.buildNumber), 11, Weight::Regular, Tobble::textTertiary(), popover));
+    top->addWidget(new TextView("build " + orUnknown(context_.shell.buildNumber), 11,
+                                Weight::Regular, Tobble::textTertiary(), popover));
     column->addLayout(top);
     column->addWidget(new Divider(0, popover));
-    const auto link = [this, popover](const QString& title, const QString& detail, const QString& icon, const QString& url) {
-        auto* button = new PaintedButton(QSize(192, 30), [title, detail, icon](QPainter& painter, const QRectF& bounds,
-                                                                              const PaintedButton::State&) {
-            paintIcon(painter, QRectF(bounds.left(), bounds.center().y() - 7, 14, 14), icon, 11, Weight::Medium, Tobble::accent());
-            const double x = bounds.left() + 22;
-            painter.setFont(uiFont(11, Weight::Medium));
-            painter.setPen(Tobble::textPrimary());
-            painter.drawText(QRectF(x, bounds.top(), bounds.width() - 40, bounds.height() / 2 + 1), Qt::AlignLeft | Qt::AlignBottom, title);
-            painter.setFont(uiFont(10, Weight::Regular));
-            painter.setPen(Tobble::textTertiary());
-            painter.drawText(QRectF(x, bounds.center().y() + 1, bounds.width() - 40, bounds.height() / 2), Qt::AlignLeft | Qt::AlignTop, detail);
-            paintIcon(painter, QRectF(bounds.right() - 12, bounds.center().y() - 6, 12, 12), "arrow.up.right", 9, Weight::Semibold,
-                      Tobble::textTertiary());
-        }, popover);
+    const auto link = [this, popover](const QString& title, const QString& detail,
+                                      const QString& icon, const QString& url) {
+        auto* button = new PaintedButton(
+            QSize(192, 30),
+            [title, detail, icon](QPainter& painter, const QRectF& bounds,
+                                  const PaintedButton::State&) {
+                paintIcon(painter, QRectF(bounds.left(), bounds.center().y() - 7, 14, 14), icon, 11,
+                          Weight::Medium, Tobble::accent());
+                const double x = bounds.left() + 22;
+                painter.setFont(uiFont(11, Weight::Medium));
+                painter.setPen(Tobble::textPrimary());
+                painter.drawText(
+                    QRectF(x, bounds.top(), bounds.width() - 40, bounds.height() / 2 + 1),
+                    Qt::AlignLeft | Qt::AlignBottom, title);
+                painter.setFont(uiFont(10, Weight::Regular));
+                painter.setPen(Tobble::textTertiary());
+                painter.drawText(
+                    QRectF(x, bounds.center().y() + 1, bounds.width() - 40, bounds.height() / 2),
+                    Qt::AlignLeft | Qt::AlignTop, detail);
+                paintIcon(painter, QRectF(bounds.right() - 12, bounds.center().y() - 6, 12, 12),
+                          "arrow.up.right", 9, Weight::Semibold, Tobble::textTertiary());
+            },
+            popover);
         button->setAccessibleName(title);
         connect(button, &QAbstractButton::clicked, this, [this, url] {
             if (context_.shell.openURL) context_.shell.openURL(url.toStdString());
@@ -541,7 +610,8 @@ QWidget* SettingsView::buildPopover() {
         return button;
     };
     column->addWidget(link("Website", QUrl(kWebsiteURL).host(), "globe", kWebsiteURL));
-    column->addWidget(link("See documentation", "Guides and troubleshooting", "book", kDocumentationURL));
+    column->addWidget(
+        link("See documentation", "Guides and troubleshooting", "book", kDocumentationURL));
     return popover;
 }
 

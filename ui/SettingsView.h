@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QWidget>
-
 #include <functional>
 #include <memory>
 #include <optional>
@@ -25,7 +24,7 @@ class Toggle;
 // an in-place recorder, launch at login, the hidden applications, and a footer with the
 // information popover, the accessibility prompt and the update check.
 class SettingsView : public QWidget {
-public:
+  public:
     static constexpr const char* kWebsiteURL = "https://tobble.app";
     static constexpr const char* kDocumentationURL = "https://tobble.app/docs";
 
@@ -68,11 +67,11 @@ public:
 
     QSize sizeHint() const override;
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
-private:
+  private:
     QWidget* settingsRow(const QString& icon, QWidget* content, QWidget* parent);
     QWidget* buildDefaultVolume(QWidget* parent);
     QWidget* buildShortcutRow(QWidget* parent);

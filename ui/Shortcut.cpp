@@ -1,7 +1,6 @@
 #include "ui/Shortcut.h"
 
 #include <QCoreApplication>
-
 #include <algorithm>
 
 namespace tobble::ui {
@@ -26,17 +25,25 @@ int64_t modifierBits(Qt::KeyboardModifiers modifiers) {
 QString modifierSymbol(int64_t bit) {
 #ifdef __APPLE__
     switch (bit) {
-        case kControl: return QString::fromUtf8("\u2303");
-        case kOption: return QString::fromUtf8("\u2325");
-        case kShift: return QString::fromUtf8("\u21e7");
-        case kCommand: return QString::fromUtf8("\u2318");
+        case kControl:
+            return QString::fromUtf8("\u2303");
+        case kOption:
+            return QString::fromUtf8("\u2325");
+        case kShift:
+            return QString::fromUtf8("\u21e7");
+        case kCommand:
+            return QString::fromUtf8("\u2318");
     }
 #else
     switch (bit) {
-        case kControl: return "Ctrl";
-        case kOption: return "Alt";
-        case kShift: return QString::fromUtf8("\u21e7");
-        case kCommand: return "Super";
+        case kControl:
+            return "Ctrl";
+        case kOption:
+            return "Alt";
+        case kShift:
+            return QString::fromUtf8("\u21e7");
+        case kCommand:
+            return "Super";
     }
 #endif
     return {};
@@ -82,7 +89,8 @@ int ShortcutRecorder::installedCount() { return gInstalled; }
 bool ShortcutRecorder::handleKeyPress(const QKeyEvent& event) {
     const int64_t modifiers = shortcut::modifierBits(event.modifiers()) & shortcut::kMask;
     const QString characters = shortcut::charactersIgnoringModifiers(event);
-    const bool hasLetter = std::any_of(characters.begin(), characters.end(), [](QChar c) { return c.isLetter(); });
+    const bool hasLetter =
+        std::any_of(characters.begin(), characters.end(), [](QChar c) { return c.isLetter(); });
     std::weak_ptr<bool> alive = alive_;
     if (modifiers != 0 && hasLetter) {
         Outcome outcome{true, modifiers, characters.toStdString()};

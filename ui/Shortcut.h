@@ -3,7 +3,6 @@
 #include <QKeyEvent>
 #include <QObject>
 #include <QStringList>
-
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -41,14 +40,15 @@ QString charactersIgnoringModifiers(const QKeyEvent& event);
 // else is swallowed and recording goes on. The outcome is delivered through `post` (the main
 // queue), after the key event has been handled.
 class ShortcutRecorder : public QObject {
-public:
+  public:
     struct Outcome {
         bool accepted = false;  // false: cancelled with Escape
         int64_t modifiers = 0;
         std::string key;
     };
 
-    ShortcutRecorder(std::function<void(std::function<void()>)> post, std::function<void(const Outcome&)> finished);
+    ShortcutRecorder(std::function<void(std::function<void()>)> post,
+                     std::function<void(const Outcome&)> finished);
     ~ShortcutRecorder() override;
 
     // Handles one key press; true when it was consumed (always, while installed).
@@ -57,10 +57,10 @@ public:
     // How many recorders are installed in the application right now.
     static int installedCount();
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     std::function<void(std::function<void()>)> post_;
     std::function<void(const Outcome&)> finished_;
     std::shared_ptr<bool> alive_;

@@ -2,14 +2,15 @@
 
 #include <QFontDatabase>
 #include <QGuiApplication>
-
 #include <algorithm>
 
 namespace tobble::ui {
 
 namespace {
 
-QColor rgb(double r, double g, double b, double a = 1.0) { return QColor::fromRgbF(float(r), float(g), float(b), float(a)); }
+QColor rgb(double r, double g, double b, double a = 1.0) {
+    return QColor::fromRgbF(float(r), float(g), float(b), float(a));
+}
 QColor grey(double v, double a = 1.0) { return rgb(v, v, v, a); }
 
 }  // namespace
@@ -34,10 +35,18 @@ QFont uiFont(double size, Weight weight, bool monospacedDigits) {
     // be scaled again by the screen's DPI setting.
     font.setPixelSize(std::max(1, static_cast<int>(size + 0.5)));
     switch (weight) {
-        case Weight::Regular: font.setWeight(QFont::Normal); break;
-        case Weight::Medium: font.setWeight(QFont::Medium); break;
-        case Weight::Semibold: font.setWeight(QFont::DemiBold); break;
-        case Weight::Bold: font.setWeight(QFont::Bold); break;
+        case Weight::Regular:
+            font.setWeight(QFont::Normal);
+            break;
+        case Weight::Medium:
+            font.setWeight(QFont::Medium);
+            break;
+        case Weight::Semibold:
+            font.setWeight(QFont::DemiBold);
+            break;
+        case Weight::Bold:
+            font.setWeight(QFont::Bold);
+            break;
     }
     // Qt 6.4 cannot switch OpenType features; the common UI fonts have tabular digits already.
     (void)monospacedDigits;
@@ -52,8 +61,8 @@ QColor withOpacity(QColor color, double opacity) {
 
 QColor mix(const QColor& a, const QColor& b, double t) {
     const auto lerp = [t](float x, float y) { return static_cast<float>(x + (y - x) * t); };
-    return QColor::fromRgbF(lerp(a.redF(), b.redF()), lerp(a.greenF(), b.greenF()), lerp(a.blueF(), b.blueF()),
-                            lerp(a.alphaF(), b.alphaF()));
+    return QColor::fromRgbF(lerp(a.redF(), b.redF()), lerp(a.greenF(), b.greenF()),
+                            lerp(a.blueF(), b.blueF()), lerp(a.alphaF(), b.alphaF()));
 }
 
 }  // namespace tobble::ui

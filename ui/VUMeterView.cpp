@@ -1,7 +1,6 @@
 #include "ui/VUMeterView.h"
 
 #include <QPainter>
-
 #include <algorithm>
 #include <cmath>
 
@@ -27,7 +26,8 @@ QColor BarView::barColor(float level) {
     return normalizedLevel(level) > kThreshold ? Tobble::accent() : Tobble::border();
 }
 
-VUMeterView::VUMeterView(int barCount, double barWidth, double barMaxHeight, double barSpacing, QWidget* parent)
+VUMeterView::VUMeterView(int barCount, double barWidth, double barMaxHeight, double barSpacing,
+                         QWidget* parent)
     : QWidget(parent),
       barCount_(std::max(2, barCount)),
       barWidth_(barWidth),
@@ -38,9 +38,13 @@ VUMeterView::VUMeterView(int barCount, double barWidth, double barMaxHeight, dou
     setAttribute(Qt::WA_TransparentForMouseEvents);
 }
 
-VUMeterView* VUMeterView::makeRowMeter(QWidget* parent) { return new VUMeterView(4, 2.5, 14, 1.5, parent); }
+VUMeterView* VUMeterView::makeRowMeter(QWidget* parent) {
+    return new VUMeterView(4, 2.5, 14, 1.5, parent);
+}
 
-QSizeF VUMeterView::meterSize() const { return {(barWidth_ + barSpacing_) * barCount_ - barSpacing_, barMaxHeight_}; }
+QSizeF VUMeterView::meterSize() const {
+    return {(barWidth_ + barSpacing_) * barCount_ - barSpacing_, barMaxHeight_};
+}
 
 QSize VUMeterView::sizeHint() const {
     const QSizeF size = meterSize();
@@ -57,7 +61,9 @@ void VUMeterView::setLevel(float level) {
     blend_.animateTo(1.0, Motion::linear(0.05));
 }
 
-double VUMeterView::shownBarHeight(int barIndex) const { return BarView::barHeight(level_, barIndex, barCount_, barMaxHeight_); }
+double VUMeterView::shownBarHeight(int barIndex) const {
+    return BarView::barHeight(level_, barIndex, barCount_, barMaxHeight_);
+}
 
 QColor VUMeterView::shownBarColor(int) const { return BarView::barColor(level_); }
 

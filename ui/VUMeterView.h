@@ -23,8 +23,9 @@ struct BarView {
 // The row's four-bar level meter: bars bottom-aligned in a frame
 // (barWidth + barSpacing) × barCount − barSpacing wide and barMaxHeight high.
 class VUMeterView : public QWidget {
-public:
-    VUMeterView(int barCount, double barWidth, double barMaxHeight, double barSpacing, QWidget* parent = nullptr);
+  public:
+    VUMeterView(int barCount, double barWidth, double barMaxHeight, double barSpacing,
+                QWidget* parent = nullptr);
 
     // The panel's meter: 4 bars of 2.5 pt, 14 pt high, 1.5 pt apart.
     static VUMeterView* makeRowMeter(QWidget* parent = nullptr);
@@ -37,10 +38,10 @@ public:
     QColor shownBarColor(int barIndex) const;
     QSize sizeHint() const override;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override;
 
-private:
+  private:
     int barCount_;
     double barWidth_;
     double barMaxHeight_;

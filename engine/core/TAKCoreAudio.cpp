@@ -28,11 +28,12 @@ std::vector<AudioObjectID> TAKCoreAudio::getPropertyArray(AudioObjectID object, 
     return ids;
 }
 
-std::optional<std::string> TAKCoreAudio::getCFStringProperty(AudioObjectID object, uint32_t selector,
+std::optional<std::string> TAKCoreAudio::getCFStringProperty(AudioObjectID object,
+                                                             uint32_t selector,
                                                              uint32_t scope) const {
     std::optional<std::string> value;
-    const OSStatus status =
-        hardware_.getPropertyString(object, {selector, scope, kAudioObjectPropertyElementMain}, value);
+    const OSStatus status = hardware_.getPropertyString(
+        object, {selector, scope, kAudioObjectPropertyElementMain}, value);
     if (status != kAudioHardwareNoError) return std::nullopt;
     return value;
 }

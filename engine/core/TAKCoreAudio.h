@@ -17,7 +17,7 @@ namespace tobble::engine {
 // generic readers) or as an empty optional; nothing here logs, callers word their own lines.
 // Not for the real-time thread: reads allocate and may block in the audio server.
 class TAKCoreAudio {
-public:
+  public:
     explicit TAKCoreAudio(audio::AudioHardware& hardware) : hardware_(hardware) {}
 
     // Reads exactly sizeof(T) bytes of a fixed-size value.
@@ -52,7 +52,7 @@ public:
 
     audio::AudioHardware& hardware() const { return hardware_; }
 
-private:
+  private:
     audio::AudioHardware& hardware_;
 };
 

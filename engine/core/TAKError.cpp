@@ -30,7 +30,9 @@ std::string describe(TAKError::Kind kind, int32_t code, const std::string& conte
 }  // namespace
 
 TAKError::TAKError(Kind kind, int32_t code, std::string context)
-    : kind_(kind), code_(code), context_(std::move(context)),
+    : kind_(kind),
+      code_(code),
+      context_(std::move(context)),
       description_(describe(kind_, code_, context_)) {}
 
 }  // namespace tobble::engine

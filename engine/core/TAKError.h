@@ -9,22 +9,24 @@ namespace tobble::engine {
 // The engine's one error type. Operations that can fail throw it; its description is the text
 // that goes into log lines.
 class TAKError final : public std::exception {
-public:
+  public:
     enum class Kind {
         status,                  // a failed platform call: status code plus context
         ioProcCreateFailed,      // installing an I/O callback failed
         aggregateRebuildFailed,  // a pipeline build or rebuild failed
         unsupportedOS,
         noDefaultOutput,
-        noAudibleProcess,        // a tap over no processes
-        tapUIDMissing,           // a created tap has no UID
-        noSlotsAvailable,        // all catalog slots taken, none evictable
+        noAudibleProcess,  // a tap over no processes
+        tapUIDMissing,     // a created tap has no UID
+        noSlotsAvailable,  // all catalog slots taken, none evictable
     };
 
     static TAKError status(int32_t code, std::string context) {
         return TAKError(Kind::status, code, std::move(context));
     }
-    static TAKError ioProcCreateFailed(int32_t code) { return TAKError(Kind::ioProcCreateFailed, code, {}); }
+    static TAKError ioProcCreateFailed(int32_t code) {
+        return TAKError(Kind::ioProcCreateFailed, code, {});
+    }
     static TAKError aggregateRebuildFailed(int32_t code) {
         return TAKError(Kind::aggregateRebuildFailed, code, {});
     }
@@ -41,7 +43,7 @@ public:
     const std::string& description() const { return description_; }
     const char* what() const noexcept override { return description_.c_str(); }
 
-private:
+  private:
     TAKError(Kind kind, int32_t code, std::string context);
 
     Kind kind_;

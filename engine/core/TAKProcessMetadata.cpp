@@ -2,9 +2,9 @@
 
 namespace tobble::engine {
 
-TAKProcessMetadata::Result TAKProcessMetadata::resolve(const system::RunningApplications& applications,
-                                                       pid_t pid,
-                                                       const std::optional<std::string>& bundleID) {
+TAKProcessMetadata::Result TAKProcessMetadata::resolve(
+    const system::RunningApplications& applications, pid_t pid,
+    const std::optional<std::string>& bundleID) {
     Result result;
     if (bundleID) {
         const auto dot = bundleID->rfind('.');

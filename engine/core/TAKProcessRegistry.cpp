@@ -8,8 +8,9 @@ using namespace audio;
 
 namespace {
 
-const TAKRunningAppInfo* firstAppBundle(const std::vector<TAKRunningAppInfo>& apps,
-                                        const std::function<bool(const TAKRunningAppInfo&)>& match) {
+const TAKRunningAppInfo* firstAppBundle(
+    const std::vector<TAKRunningAppInfo>& apps,
+    const std::function<bool(const TAKRunningAppInfo&)>& match) {
     for (const auto& app : apps) {
         if (app.isAppBundle && match(app)) return &app;
     }
@@ -26,9 +27,11 @@ TAKParentAppResolver::Resolution TAKParentAppResolver::resolveParent(
     }
     // 2. The system names a responsible application.
     if (responsiblePIDLookup) {
-        if (auto responsible = responsiblePIDLookup(childPID); responsible && *responsible != childPID) {
+        if (auto responsible = responsiblePIDLookup(childPID);
+            responsible && *responsible != childPID) {
             const pid_t r = *responsible;
-            if (auto* app = firstAppBundle(runningApps, [&](const auto& a) { return a.pid == r; })) {
+            if (auto* app =
+                    firstAppBundle(runningApps, [&](const auto& a) { return a.pid == r; })) {
                 return {r, app->bundleID};
             }
         }
@@ -38,7 +41,8 @@ TAKParentAppResolver::Resolution TAKParentAppResolver::resolveParent(
     const std::string& child = *childBundleID;
 
     // 4. An application with exactly this bundle id.
-    if (auto* app = firstAppBundle(runningApps, [&](const auto& a) { return a.bundleID == child; })) {
+    if (auto* app =
+            firstAppBundle(runningApps, [&](const auto& a) { return a.bundleID == child; })) {
         return {app->pid, app->bundleID};
     }
     // 5. The application whose bundle id is the longest dotted prefix ("com.x.Browser" owns
@@ -58,7 +62,8 @@ TAKParentAppResolver::Resolution TAKParentAppResolver::resolveParent(
 }
 
 std::vector<TAKProcessInfo> TAKProcessRegistry::list() const {
-    const auto objects = core_.getPropertyArray(kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList);
+    const auto objects =
+        core_.getPropertyArray(kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList);
     std::vector<TAKProcessInfo> processes;
     processes.reserve(objects.size());
     for (AudioObjectID object : objects) {
@@ -71,7 +76,8 @@ std::vector<TAKProcessInfo> TAKProcessRegistry::list() const {
         }
         info.bundleID = core_.getCFStringProperty(object, kAudioProcessPropertyBundleID);
         try {
-            info.isRunning = core_.getProperty<uint32_t>(object, kAudioProcessPropertyIsRunning) != 0;
+            info.isRunning =
+                core_.getProperty<uint32_t>(object, kAudioProcessPropertyIsRunning) != 0;
         } catch (const TAKError&) {
         }
         try {
@@ -102,8 +108,8 @@ std::vector<TAKAppGroup> TAKProcessRegistry::listGroupedByParent(
     return groupByParent(running, TAKParentAppResolver{runningApps, responsiblePIDLookup});
 }
 
-std::vector<TAKAppGroup> TAKProcessRegistry::groupByParent(const std::vector<TAKProcessInfo>& processes,
-                                                           const TAKParentAppResolver& resolver) {
+std::vector<TAKAppGroup> TAKProcessRegistry::groupByParent(
+    const std::vector<TAKProcessInfo>& processes, const TAKParentAppResolver& resolver) {
     struct Accum {
         std::optional<std::string> parentBundleID;
         std::set<AudioObjectID> objectIDs;
@@ -122,8 +128,9 @@ std::vector<TAKAppGroup> TAKProcessRegistry::groupByParent(const std::vector<TAK
     std::vector<TAKAppGroup> groups;
     groups.reserve(byParent.size());
     for (auto& [pid, accum] : byParent) {
-        groups.push_back(TAKAppGroup{pid, std::move(accum.parentBundleID), std::move(accum.objectIDs),
-                                     accum.anyRunning, accum.anyRunningOutput});
+        groups.push_back(TAKAppGroup{pid, std::move(accum.parentBundleID),
+                                     std::move(accum.objectIDs), accum.anyRunning,
+                                     accum.anyRunningOutput});
     }
     return groups;
 }
@@ -137,7 +144,8 @@ std::vector<TAKRunningAppInfo> TAKRunningAppsSnapshot::current(
     return apps;
 }
 
-TAKResponsiblePIDLookup TAKResponsibility::lookup(const system::ResponsibleProcessLookup& platformLookup) {
+TAKResponsiblePIDLookup TAKResponsibility::lookup(
+    const system::ResponsibleProcessLookup& platformLookup) {
     if (!platformLookup) return {};
     return [platformLookup](pid_t pid) -> std::optional<pid_t> {
         auto answer = platformLookup(pid);

@@ -60,7 +60,7 @@ struct TAKParentAppResolver {
 
 // Reads the audio process objects and groups them by parent application. Stateless.
 class TAKProcessRegistry {
-public:
+  public:
     explicit TAKProcessRegistry(audio::AudioHardware& hardware) : core_(hardware) {}
 
     // Every process object, in the system's order. Throws TAKError when the list is unreadable.
@@ -68,14 +68,15 @@ public:
     // The processes producing output, with a known pid.
     std::vector<TAKProcessInfo> listOutputAudible() const;
     // The running processes with a known pid, grouped by parent application.
-    std::vector<TAKAppGroup> listGroupedByParent(const std::vector<TAKRunningAppInfo>& runningApps,
-                                                 const TAKResponsiblePIDLookup& responsiblePIDLookup) const;
+    std::vector<TAKAppGroup> listGroupedByParent(
+        const std::vector<TAKRunningAppInfo>& runningApps,
+        const TAKResponsiblePIDLookup& responsiblePIDLookup) const;
 
     // The order of the groups carries no meaning.
     static std::vector<TAKAppGroup> groupByParent(const std::vector<TAKProcessInfo>& processes,
                                                   const TAKParentAppResolver& resolver);
 
-private:
+  private:
     TAKCoreAudio core_;
 };
 

@@ -13,20 +13,21 @@ namespace {
 constexpr PropertyAddress kProcessListAddress{kAudioHardwarePropertyProcessObjectList,
                                               kAudioObjectPropertyScopeGlobal,
                                               kAudioObjectPropertyElementMain};
-constexpr PropertyAddress kIsRunningAddress{kAudioProcessPropertyIsRunning, kAudioObjectPropertyScopeGlobal,
+constexpr PropertyAddress kIsRunningAddress{kAudioProcessPropertyIsRunning,
+                                            kAudioObjectPropertyScopeGlobal,
                                             kAudioObjectPropertyElementMain};
 }  // namespace
 
-std::shared_ptr<TAKProcessRegistryWatcher> TAKProcessRegistryWatcher::make(AudioHardware& hardware,
-                                                                           dispatch::QueuePtr queue,
-                                                                           std::function<void()> onChange,
-                                                                           dispatch::Seconds debounce) {
+std::shared_ptr<TAKProcessRegistryWatcher> TAKProcessRegistryWatcher::make(
+    AudioHardware& hardware, dispatch::QueuePtr queue, std::function<void()> onChange,
+    dispatch::Seconds debounce) {
     return std::shared_ptr<TAKProcessRegistryWatcher>(
         new TAKProcessRegistryWatcher(hardware, std::move(queue), std::move(onChange), debounce));
 }
 
 TAKProcessRegistryWatcher::TAKProcessRegistryWatcher(AudioHardware& hardware, dispatch::QueuePtr q,
-                                                     std::function<void()> handler, dispatch::Seconds interval)
+                                                     std::function<void()> handler,
+                                                     dispatch::Seconds interval)
     : hardware_(hardware), queue(std::move(q)), onChange(std::move(handler)), debounce(interval) {}
 
 TAKProcessRegistryWatcher::~TAKProcessRegistryWatcher() { stop(); }
@@ -34,17 +35,20 @@ TAKProcessRegistryWatcher::~TAKProcessRegistryWatcher() { stop(); }
 void TAKProcessRegistryWatcher::start() {
     if (isInstalled_.load()) return;
     std::weak_ptr<TAKProcessRegistryWatcher> weak = weak_from_this();
-    auto block = makeListenerBlock([weak, q = queue](AudioObjectID, std::span<const PropertyAddress>) {
-        auto self = weak.lock();
-        if (!self) return;
-        q->async([weak] {
-            if (auto s = weak.lock()) s->refreshPerProcessListeners();
+    auto block =
+        makeListenerBlock([weak, q = queue](AudioObjectID, std::span<const PropertyAddress>) {
+            auto self = weak.lock();
+            if (!self) return;
+            q->async([weak] {
+                if (auto s = weak.lock()) s->refreshPerProcessListeners();
+            });
+            self->scheduleDebounced();
         });
-        self->scheduleDebounced();
-    });
-    const OSStatus status = hardware_.addPropertyListener(kAudioObjectSystemObject, kProcessListAddress, queue, block);
+    const OSStatus status =
+        hardware_.addPropertyListener(kAudioObjectSystemObject, kProcessListAddress, queue, block);
     if (status != kAudioHardwareNoError) {
-        TAKLog::log().error("ProcessRegistryWatcher install failed status=" + std::to_string(status));
+        TAKLog::log().error("ProcessRegistryWatcher install failed status=" +
+                            std::to_string(status));
         return;
     }
     listenerBlock = std::move(block);
@@ -56,7 +60,8 @@ void TAKProcessRegistryWatcher::start() {
 
 void TAKProcessRegistryWatcher::stop() {
     if (!isInstalled_.load() || !listenerBlock) return;
-    hardware_.removePropertyListener(kAudioObjectSystemObject, kProcessListAddress, queue, listenerBlock);
+    hardware_.removePropertyListener(kAudioObjectSystemObject, kProcessListAddress, queue,
+                                     listenerBlock);
     listenerBlock.reset();
     isInstalled_.store(false);
     {
@@ -79,7 +84,8 @@ void TAKProcessRegistryWatcher::refreshPerProcessListeners() {
         objects = TAKCoreAudio(hardware_).getPropertyArray(kAudioObjectSystemObject,
                                                            kAudioHardwarePropertyProcessObjectList);
     } catch (const TAKError& error) {
-        TAKLog::log().error("ProcessRegistryWatcher: failed to read process list: " + error.description());
+        TAKLog::log().error("ProcessRegistryWatcher: failed to read process list: " +
+                            error.description());
         return;
     }
     const std::set<AudioObjectID> listed(objects.begin(), objects.end());
@@ -102,12 +108,14 @@ void TAKProcessRegistryWatcher::addPerProcessListener(AudioObjectID object) {
     auto block = makeListenerBlock([weak](AudioObjectID, std::span<const PropertyAddress>) {
         if (auto self = weak.lock()) self->scheduleDebounced();
     });
-    if (hardware_.addPropertyListener(object, kIsRunningAddress, queue, block) == kAudioHardwareNoError) {
+    if (hardware_.addPropertyListener(object, kIsRunningAddress, queue, block) ==
+        kAudioHardwareNoError) {
         registrations_->perProcessBlocks.emplace(object, std::move(block));
     }
 }
 
-void TAKProcessRegistryWatcher::removeAllPerProcessListeners(AudioHardware& hardware, const dispatch::QueuePtr& q,
+void TAKProcessRegistryWatcher::removeAllPerProcessListeners(AudioHardware& hardware,
+                                                             const dispatch::QueuePtr& q,
                                                              Registrations& registrations) {
     for (const auto& [object, block] : registrations.perProcessBlocks) {
         hardware.removePropertyListener(object, kIsRunningAddress, q, block);

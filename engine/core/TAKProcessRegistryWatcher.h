@@ -14,7 +14,7 @@ namespace tobble::engine {
 // Turns changes of the process list and of each process's running state into one debounced
 // call of `onChange` on `queue`. All listener work happens on `queue`.
 class TAKProcessRegistryWatcher : public std::enable_shared_from_this<TAKProcessRegistryWatcher> {
-public:
+  public:
     static std::shared_ptr<TAKProcessRegistryWatcher> make(audio::AudioHardware& hardware,
                                                            dispatch::QueuePtr queue,
                                                            std::function<void()> onChange,
@@ -29,7 +29,7 @@ public:
 
     bool isInstalled() const { return isInstalled_.load(); }
 
-private:
+  private:
     // The per-process registrations. Shared with the removal task that stop() enqueues, so the
     // removal still runs when the owner drops the watcher right after stopping it.
     struct Registrations {
@@ -41,7 +41,8 @@ private:
 
     void refreshPerProcessListeners();
     void addPerProcessListener(audio::AudioObjectID object);
-    static void removeAllPerProcessListeners(audio::AudioHardware& hardware, const dispatch::QueuePtr& queue,
+    static void removeAllPerProcessListeners(audio::AudioHardware& hardware,
+                                             const dispatch::QueuePtr& queue,
                                              Registrations& registrations);
     void scheduleDebounced();
 

@@ -19,7 +19,7 @@ namespace tobble::engine {
 // Fields written by the audio thread are atomic words that other threads may read at any time;
 // those written by the engine are single word stores the next cycle picks up.
 class IOProcRenderer {
-public:
+  public:
     IOProcRenderer(uint32_t slot, TAKVolumeState& volumeState, TAKRMSBuffer& rmsBuffer);
     IOProcRenderer(const IOProcRenderer&) = delete;
     IOProcRenderer& operator=(const IOProcRenderer&) = delete;
@@ -49,7 +49,7 @@ public:
     // Frames still to be played silent after start.
     std::atomic<int64_t> warmupFramesRemaining{0};
 
-private:
+  private:
     // Steps 2 onwards of a cycle; returns how many bytes at the start of the first output buffer
     // it wrote (0 when the cycle ends silent).
     size_t renderCycle(const audio::AudioTimeStamp& now, const audio::AudioBufferList& input,

@@ -11,9 +11,12 @@ namespace tobble::engine {
 
 using namespace audio;
 
-std::string TAKAggregateBuilder::makeAggregateUID() { return aggregateUIDPrefix() + makeUUIDString(); }
+std::string TAKAggregateBuilder::makeAggregateUID() {
+    return aggregateUIDPrefix() + makeUUIDString();
+}
 
-AudioValue TAKAggregateBuilder::description(const std::string& aggregateUID, const std::string& tapUID,
+AudioValue TAKAggregateBuilder::description(const std::string& aggregateUID,
+                                            const std::string& tapUID,
                                             const std::string& outputUID) {
     // The output device is main and clock without drift compensation; the tap is the one
     // drift-compensated member.
@@ -29,20 +32,24 @@ AudioValue TAKAggregateBuilder::description(const std::string& aggregateUID, con
         {std::string(kAudioAggregateDeviceIsPrivateKey), true},
         {std::string(kAudioAggregateDeviceIsStackedKey), true},
         {std::string(kAudioAggregateDeviceTapAutoStartKey), true},
-        {std::string(kAudioAggregateDeviceSubDeviceListKey), AudioValue::Array{AudioValue(subDevice)}},
+        {std::string(kAudioAggregateDeviceSubDeviceListKey),
+         AudioValue::Array{AudioValue(subDevice)}},
         {std::string(kAudioAggregateDeviceTapListKey), AudioValue::Array{AudioValue(tap)}},
     };
 }
 
-TAKAggregateInfo TAKAggregateBuilder::build(const std::string& tapUID, const std::string& outputUID) const {
+TAKAggregateInfo TAKAggregateBuilder::build(const std::string& tapUID,
+                                            const std::string& outputUID) const {
     const std::string aggregateUID = makeAggregateUID();
     const AudioValue desc = description(aggregateUID, tapUID, outputUID);
     TAKLog::log().info("aggregate build start tapUID=" + tapUID + " outputUID=" + outputUID);
     AudioObjectID aggregateID = 0;
     const OSStatus status = hardware_.createAggregateDevice(desc, aggregateID);
-    if (status != kAudioHardwareNoError) throw TAKError::status(status, "AudioHardwareCreateAggregateDevice");
+    if (status != kAudioHardwareNoError)
+        throw TAKError::status(status, "AudioHardwareCreateAggregateDevice");
     TAKCrashGuard::track(aggregateID);
-    TAKLog::log().info("aggregate build success aggID=" + std::to_string(aggregateID) + " aggUID=" + aggregateUID);
+    TAKLog::log().info("aggregate build success aggID=" + std::to_string(aggregateID) +
+                       " aggUID=" + aggregateUID);
     return TAKAggregateInfo{aggregateID, aggregateUID, tapUID, outputUID};
 }
 

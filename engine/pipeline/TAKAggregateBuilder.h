@@ -16,7 +16,7 @@ struct TAKAggregateInfo {
 
 // Builds and destroys the private aggregate device that plays one application's tap.
 class TAKAggregateBuilder {
-public:
+  public:
     explicit TAKAggregateBuilder(audio::AudioHardware& hardware) : hardware_(hardware) {}
 
     // Throws TAKError when the device cannot be created; the caller destroys its tap then.
@@ -32,7 +32,7 @@ public:
 
     static constexpr const char* kAggregateName = "Tobble Audio Kit";
 
-private:
+  private:
     audio::AudioHardware& hardware_;
 };
 

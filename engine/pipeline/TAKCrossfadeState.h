@@ -19,7 +19,7 @@ enum class CrossfadeRole : uint32_t { primary, secondary };
 // after a full barrier, so a callback that loads the phase with acquire order also sees the
 // fields written before it.
 class TAKCrossfadeState {
-public:
+  public:
     TAKCrossfadeState() = default;
     TAKCrossfadeState(const TAKCrossfadeState&) = delete;
     TAKCrossfadeState& operator=(const TAKCrossfadeState&) = delete;
@@ -50,7 +50,7 @@ public:
     std::atomic<int64_t> _totalSamples{0};
     std::atomic<int64_t> _secondarySamplesProcessed{0};
 
-private:
+  private:
     void publishPhase(CrossfadePhase phase) noexcept;
 };
 

@@ -19,7 +19,7 @@ namespace tobble::engine {
 // for the whole process). Destroying a host removes a callback that is still installed, so the
 // callback can never run against a host that is gone.
 class TAKIOProcHost {
-public:
+  public:
     using Role = CrossfadeRole;
 
     TAKIOProcHost(uint32_t slot, TAKVolumeState& volumeState, TAKRMSBuffer& rmsBuffer,
@@ -78,7 +78,7 @@ public:
 
     IOProcRenderer& renderer() { return renderer_; }
 
-private:
+  private:
     audio::AudioHardware& audio_;
     dispatch::Clock& clock_;
     dispatch::QueuePtr ioQueue_;

@@ -10,7 +10,7 @@ namespace tobble::engine {
 // Keeps one output device running with a callback that plays silence, so that a wireless
 // device does not fall asleep between sounds. Called from the engine's queue only.
 class TAKKeepaliveHost {
-public:
+  public:
     TAKKeepaliveHost(audio::AudioHardware& audio, dispatch::Dispatcher& dispatcher);
     ~TAKKeepaliveHost();
     TAKKeepaliveHost(const TAKKeepaliveHost&) = delete;
@@ -27,7 +27,7 @@ public:
     std::optional<audio::IOProcID> ioProcID() const { return ioProcID_; }
     bool isRunning() const { return isRunning_; }
 
-private:
+  private:
     audio::AudioHardware& audio_;
     dispatch::QueuePtr ioQueue_;
     audio::AudioObjectID deviceID_ = 0;

@@ -14,7 +14,7 @@ inline constexpr float kAudibleLevel = 0.0001f;
 // Per-slot level meter. Each slot's I/O callback writes its entry once per cycle; the engine's
 // audible timer and the client bridge poll it. Relaxed atomic words, like the volume table.
 class TAKRMSBuffer {
-public:
+  public:
     TAKRMSBuffer();
     TAKRMSBuffer(const TAKRMSBuffer&) = delete;
     TAKRMSBuffer& operator=(const TAKRMSBuffer&) = delete;

@@ -14,7 +14,8 @@ namespace tobble::engine {
 
 using namespace audio;
 
-void TAKTapManager::applyCommonSettings(TapDescription& description, pid_t pid, size_t processCount) {
+void TAKTapManager::applyCommonSettings(TapDescription& description, pid_t pid,
+                                        size_t processCount) {
     description.uuid = makeUUIDString();
     description.name = "TAK Tap pid=" + std::to_string(pid) + " n=" + std::to_string(processCount);
     description.muteBehavior = TapMuteBehavior::MutedWhenTapped;
@@ -24,7 +25,8 @@ void TAKTapManager::applyCommonSettings(TapDescription& description, pid_t pid, 
 TAKTap TAKTapManager::createTap(pid_t pid, const std::set<AudioObjectID>& objectIDs,
                                 const std::optional<std::string>& preferredOutputUID) const {
     if (objectIDs.empty()) throw TAKError::noAudibleProcess();
-    const std::vector<AudioObjectID> sorted(objectIDs.begin(), objectIDs.end());  // a set is ascending
+    const std::vector<AudioObjectID> sorted(objectIDs.begin(),
+                                            objectIDs.end());  // a set is ascending
     const size_t n = sorted.size();
     const TAKCoreAudio core(hardware_);
 
@@ -78,10 +80,11 @@ TAKTap TAKTapManager::finalize(AudioObjectID tapID, pid_t pid,
     }
     std::ostringstream flags;
     flags << std::hex << format.mFormatFlags;
-    TAKLog::log().info("tap format pid=" + std::to_string(pid) + " sr=" + doubleText(format.mSampleRate) +
+    TAKLog::log().info("tap format pid=" + std::to_string(pid) +
+                       " sr=" + doubleText(format.mSampleRate) +
                        " ch=" + std::to_string(format.mChannelsPerFrame) +
-                       " bits=" + std::to_string(format.mBitsPerChannel) + " flags=0x" + flags.str() +
-                       " fmt=" + fourCC(format.mFormatID));
+                       " bits=" + std::to_string(format.mBitsPerChannel) + " flags=0x" +
+                       flags.str() + " fmt=" + fourCC(format.mFormatID));
     return TAKTap{pid, processObjectIDs, tapID, *uid, format};
 }
 

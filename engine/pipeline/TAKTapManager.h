@@ -11,7 +11,7 @@ namespace tobble::engine {
 
 // Creates and destroys process taps. Stateless; used on the engine's queue only.
 class TAKTapManager {
-public:
+  public:
     explicit TAKTapManager(audio::AudioHardware& hardware) : hardware_(hardware) {}
 
     // A tap over the given processes, silenced at the real output while it is read. Tries one
@@ -23,9 +23,10 @@ public:
     void destroy(const TAKTap& tap) const;
 
     // The settings every engine tap carries, applied to a description of either shape.
-    static void applyCommonSettings(audio::TapDescription& description, pid_t pid, size_t processCount);
+    static void applyCommonSettings(audio::TapDescription& description, pid_t pid,
+                                    size_t processCount);
 
-private:
+  private:
     TAKTap finalize(audio::AudioObjectID tapID, pid_t pid,
                     const std::set<audio::AudioObjectID>& processObjectIDs) const;
 

@@ -12,7 +12,7 @@ namespace tobble::engine {
 // callback once per cycle. Each entry is one atomic word accessed with relaxed order: readers
 // need the latest value of that word, never a consistent view of several.
 class TAKVolumeState {
-public:
+  public:
     TAKVolumeState();
     TAKVolumeState(const TAKVolumeState&) = delete;
     TAKVolumeState& operator=(const TAKVolumeState&) = delete;

@@ -24,14 +24,14 @@ inline PropertyListenerBlock makeListenerBlock(PropertyListenerFn fn) {
 
 // One I/O cycle: the "now" time stamp, the input buffers (the aggregate's tapped audio) and the
 // output buffers to fill. Runs on a real-time thread: it must not lock, allocate or block.
-using IOProcBlock =
-    std::function<void(const AudioTimeStamp& now, const AudioBufferList& input, AudioBufferList& output)>;
+using IOProcBlock = std::function<void(const AudioTimeStamp& now, const AudioBufferList& input,
+                                       AudioBufferList& output)>;
 
 // The audio hardware interface. Shaped like the part of the platform's C API that the engine
 // uses, so a backend can forward call for call. Every call is thread-safe except from inside an
 // I/O block, where none may be made. Statuses are the platform's values.
 class AudioHardware {
-public:
+  public:
     virtual ~AudioHardware() = default;
 
     // ---- properties
@@ -52,17 +52,20 @@ public:
     virtual OSStatus addPropertyListener(AudioObjectID object, const PropertyAddress& address,
                                          dispatch::QueuePtr queue, PropertyListenerBlock block) = 0;
     virtual OSStatus removePropertyListener(AudioObjectID object, const PropertyAddress& address,
-                                            dispatch::QueuePtr queue, PropertyListenerBlock block) = 0;
+                                            dispatch::QueuePtr queue,
+                                            PropertyListenerBlock block) = 0;
 
     // ---- taps and aggregate devices
-    virtual OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTapID) = 0;
+    virtual OSStatus createProcessTap(const TapDescription& description,
+                                      AudioObjectID& outTapID) = 0;
     virtual OSStatus destroyProcessTap(AudioObjectID tap) = 0;
-    virtual OSStatus createAggregateDevice(const AudioValue& description, AudioObjectID& outDevice) = 0;
+    virtual OSStatus createAggregateDevice(const AudioValue& description,
+                                           AudioObjectID& outDevice) = 0;
     virtual OSStatus destroyAggregateDevice(AudioObjectID device) = 0;
 
     // ---- I/O callbacks
-    virtual OSStatus createIOProcID(AudioObjectID device, dispatch::QueuePtr queue, IOProcBlock block,
-                                    IOProcID& outID) = 0;
+    virtual OSStatus createIOProcID(AudioObjectID device, dispatch::QueuePtr queue,
+                                    IOProcBlock block, IOProcID& outID) = 0;
     // After it returns, the block is not running and will not run again.
     virtual OSStatus destroyIOProcID(AudioObjectID device, IOProcID id) = 0;
     virtual OSStatus deviceStart(AudioObjectID device, IOProcID id) = 0;

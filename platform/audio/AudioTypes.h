@@ -22,11 +22,13 @@ constexpr OSStatus kAudioHardwareNotRunningError = static_cast<OSStatus>(fourCha
 constexpr OSStatus kAudioHardwareUnspecifiedError = static_cast<OSStatus>(fourCharCode("what"));
 constexpr OSStatus kAudioHardwareUnknownPropertyError = static_cast<OSStatus>(fourCharCode("who?"));
 constexpr OSStatus kAudioHardwareBadPropertySizeError = static_cast<OSStatus>(fourCharCode("!siz"));
-constexpr OSStatus kAudioHardwareIllegalOperationError = static_cast<OSStatus>(fourCharCode("nope"));
+constexpr OSStatus kAudioHardwareIllegalOperationError =
+    static_cast<OSStatus>(fourCharCode("nope"));
 constexpr OSStatus kAudioHardwareBadObjectError = static_cast<OSStatus>(fourCharCode("!obj"));
 constexpr OSStatus kAudioHardwareBadDeviceError = static_cast<OSStatus>(fourCharCode("!dev"));
 constexpr OSStatus kAudioHardwareBadStreamError = static_cast<OSStatus>(fourCharCode("!str"));
-constexpr OSStatus kAudioHardwareUnsupportedOperationError = static_cast<OSStatus>(fourCharCode("unop"));
+constexpr OSStatus kAudioHardwareUnsupportedOperationError =
+    static_cast<OSStatus>(fourCharCode("unop"));
 constexpr OSStatus kAudioDevicePermissionsError = static_cast<OSStatus>(fourCharCode("!hog"));
 constexpr OSStatus kAudio_ParamError = -50;
 

@@ -13,12 +13,12 @@ namespace tobble::audio {
 // A property-list value: what the platform passes as dictionaries, arrays, strings, numbers
 // and booleans (the aggregate-device description, for one). Dictionaries keep insertion order.
 class AudioValue {
-public:
+  public:
     using Array = std::vector<AudioValue>;
     using Dictionary = std::vector<std::pair<std::string, AudioValue>>;
 
     AudioValue() = default;
-    AudioValue(bool b) : value_(b) {}  // NOLINT(google-explicit-constructor)
+    AudioValue(bool b) : value_(b) {}                       // NOLINT(google-explicit-constructor)
     AudioValue(int i) : value_(static_cast<int64_t>(i)) {}  // NOLINT
     AudioValue(int64_t i) : value_(i) {}                    // NOLINT
     AudioValue(double d) : value_(d) {}                     // NOLINT
@@ -57,7 +57,7 @@ public:
 
     friend bool operator==(const AudioValue&, const AudioValue&) = default;
 
-private:
+  private:
     std::variant<std::monostate, bool, int64_t, double, std::string, Array, Dictionary> value_;
 };
 

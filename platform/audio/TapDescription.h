@@ -33,8 +33,8 @@ struct TapDescription {
         return d;
     }
 
-    static TapDescription streamSpecific(std::vector<AudioObjectID> processes, std::string deviceUID,
-                                         uint32_t stream) {
+    static TapDescription streamSpecific(std::vector<AudioObjectID> processes,
+                                         std::string deviceUID, uint32_t stream) {
         TapDescription d;
         d.processes = std::move(processes);
         d.isMixdown = false;

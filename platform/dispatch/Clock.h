@@ -8,7 +8,7 @@ namespace tobble::dispatch {
 
 // The one source of time for engine and services.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
 
     // Wall-clock seconds since 2001-01-01 00:00:00 UTC (the reference date of the platform's

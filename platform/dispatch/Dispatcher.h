@@ -14,7 +14,7 @@ namespace tobble::dispatch {
 // one (threads, wall-clock time) in the app, the virtual one (deterministic time) in tests and
 // the scenario runner.
 class Dispatcher {
-public:
+  public:
     virtual ~Dispatcher() = default;
 
     virtual QueuePtr makeSerialQueue(std::string label, QoS qos = QoS::Default) = 0;

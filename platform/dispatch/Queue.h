@@ -11,7 +11,7 @@ namespace tobble::dispatch {
 
 // A serial queue: tasks run one at a time, in the order of their due time, then of submission.
 class Queue {
-public:
+  public:
     virtual ~Queue() = default;
 
     virtual const std::string& label() const = 0;

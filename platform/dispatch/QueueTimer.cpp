@@ -1,8 +1,8 @@
 #include "platform/dispatch/QueueTimer.h"
 
 #include <algorithm>
-#include <cmath>
 #include <atomic>
+#include <cmath>
 #include <mutex>
 
 namespace tobble::dispatch {

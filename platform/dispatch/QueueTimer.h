@@ -12,7 +12,7 @@ namespace tobble::dispatch {
 // A repeating timer built from delayed work items on a queue; used by both dispatchers.
 // Fire times are computed from the first due time, so delays do not accumulate drift.
 class QueueTimer final : public Timer {
-public:
+  public:
     QueueTimer(QueuePtr queue, Clock& clock, Seconds firstDelay, Seconds period,
                std::function<void()> handler);
     ~QueueTimer() override;
@@ -20,7 +20,7 @@ public:
     void cancel() override;
     bool isCancelled() const override;
 
-private:
+  private:
     struct State;
     static void schedule(const std::shared_ptr<State>& state, Seconds delay);
     static void fire(const std::weak_ptr<State>& weak);

@@ -21,7 +21,7 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr double kReferenceDateOffset = 978307200.0;
 
 class SystemClock final : public Clock {
-public:
+  public:
     Seconds absoluteTime() const override {
         const auto since = std::chrono::system_clock::now().time_since_epoch();
         return std::chrono::duration<double>(since).count() - kReferenceDateOffset;
@@ -57,8 +57,9 @@ struct QueueCore {
 };
 
 class ThreadQueue final : public Queue {
-public:
-    ThreadQueue(std::string label, QoS qos) : label_(std::move(label)), core_(std::make_shared<QueueCore>()) {
+  public:
+    ThreadQueue(std::string label, QoS qos)
+        : label_(std::move(label)), core_(std::make_shared<QueueCore>()) {
         // QoS is advisory: real-time scheduling would need privileges we do not ask for.
         (void)qos;
         thread_ = std::thread([core = core_, self = this, name = label_] {
@@ -86,8 +87,9 @@ public:
     void async(std::function<void()> work) override { post(SteadyClock::now(), std::move(work)); }
 
     void asyncAfter(Seconds delay, WorkItemPtr item) override {
-        const auto due = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
-                                                  std::chrono::duration<double>(std::max(delay, 0.0)));
+        const auto due =
+            SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                     std::chrono::duration<double>(std::max(delay, 0.0)));
         post(due, [item = std::move(item)] { item->perform(); });
     }
     using Queue::asyncAfter;
@@ -112,7 +114,7 @@ public:
 
     bool isCurrent() const override { return CurrentQueue::get() == this; }
 
-private:
+  private:
     // The posted task may release the last reference to this queue and its thread may finish
     // before post() returns, so the task list is kept alive by a reference of our own.
     void post(SteadyClock::time_point due, std::function<void()> work) {
@@ -132,7 +134,8 @@ private:
         for (;;) {
             if (core.stopping) {
                 // Work already due still runs (it may release resources); delayed work is dropped.
-                while (!core.tasks.empty() && core.tasks.begin()->first.first <= SteadyClock::now()) {
+                while (!core.tasks.empty() &&
+                       core.tasks.begin()->first.first <= SteadyClock::now()) {
                     auto work = std::move(core.tasks.begin()->second);
                     core.tasks.erase(core.tasks.begin());
                     lock.unlock();
@@ -173,7 +176,8 @@ Clock& RealDispatcher::systemClock() {
 }
 
 RealDispatcher::RealDispatcher(QueuePtr mainQueue)
-    : main_(mainQueue ? std::move(mainQueue) : std::make_shared<ThreadQueue>("main", QoS::UserInteractive)) {}
+    : main_(mainQueue ? std::move(mainQueue)
+                      : std::make_shared<ThreadQueue>("main", QoS::UserInteractive)) {}
 
 RealDispatcher::~RealDispatcher() = default;
 

@@ -10,7 +10,7 @@ namespace tobble::dispatch {
 // The main queue is supplied by the application (the Qt event loop); without one, a queue thread
 // labelled "main" stands in, which suits command-line programs and tests.
 class RealDispatcher final : public Dispatcher {
-public:
+  public:
     explicit RealDispatcher(QueuePtr mainQueue = nullptr);
     ~RealDispatcher() override;
 
@@ -24,7 +24,7 @@ public:
     // The wall clock on its own, for code that needs time without a dispatcher.
     static Clock& systemClock();
 
-private:
+  private:
     QueuePtr main_;
 };
 

@@ -7,7 +7,7 @@ namespace tobble::dispatch {
 // A repeating timer source. It fires on its queue first after its initial delay, then every
 // period, until cancelled. Dropping the last reference cancels it too.
 class Timer {
-public:
+  public:
     virtual ~Timer() = default;
     virtual void cancel() = 0;
     virtual bool isCancelled() const = 0;

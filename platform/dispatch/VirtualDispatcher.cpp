@@ -11,7 +11,7 @@ namespace tobble::dispatch {
 
 class VirtualDispatcher::VirtualQueue final : public Queue,
                                               public std::enable_shared_from_this<VirtualQueue> {
-public:
+  public:
     VirtualQueue(VirtualDispatcher& owner, std::string label)
         : owner_(owner), label_(std::move(label)) {}
 
@@ -40,13 +40,13 @@ public:
     // Depth of this queue's tasks on the running stack; above 0 the queue is busy.
     int activeDepth = 0;
 
-private:
+  private:
     VirtualDispatcher& owner_;
     std::string label_;
 };
 
 class VirtualDispatcher::VirtualClock final : public Clock {
-public:
+  public:
     explicit VirtualClock(VirtualDispatcher& owner) : owner_(owner) {}
 
     Seconds absoluteTime() const override { return owner_.absoluteStart_ + owner_.now(); }
@@ -57,7 +57,7 @@ public:
     Seconds monotonicSeconds() const override { return owner_.now(); }
     void sleepFor(Seconds duration) override { owner_.advance(std::max(duration, 0.0)); }
 
-private:
+  private:
     VirtualDispatcher& owner_;
 };
 
@@ -108,7 +108,8 @@ bool VirtualDispatcher::runOne(Seconds limit) {
     {
         std::lock_guard lock(mutex_);
         auto it = tasks_.begin();
-        while (it != tasks_.end() && it->first.first <= limit && it->second.queue->activeDepth > 0) {
+        while (it != tasks_.end() && it->first.first <= limit &&
+               it->second.queue->activeDepth > 0) {
             ++it;
         }
         if (it == tasks_.end() || it->first.first > limit) return false;
@@ -150,7 +151,8 @@ void VirtualDispatcher::runSync(VirtualQueue& queue, const std::function<void()>
         {
             std::lock_guard lock(mutex_);
             auto it = tasks_.begin();
-            while (it != tasks_.end() && it->first.first <= now_ && it->second.queue.get() != &queue) {
+            while (it != tasks_.end() && it->first.first <= now_ &&
+                   it->second.queue.get() != &queue) {
                 ++it;
             }
             if (it == tasks_.end() || it->first.first > now_) break;

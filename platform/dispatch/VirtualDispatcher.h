@@ -20,7 +20,7 @@ namespace tobble::dispatch {
 // meanwhile on other queues, but never those of a queue that is already running a task further
 // up the stack, so each queue stays serial.
 class VirtualDispatcher final : public Dispatcher {
-public:
+  public:
     // Host ticks are 125/3 ns, like a 24 MHz timebase, so code that forgets the scale breaks.
     static constexpr double kHostTimeNanosScale = 125.0 / 3.0;
 
@@ -50,7 +50,7 @@ public:
     // Returns the due time of the earliest runnable task, or a negative value when none.
     Seconds nextDueTime() const;
 
-private:
+  private:
     class VirtualQueue;
     class VirtualClock;
     struct Task {

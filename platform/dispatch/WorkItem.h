@@ -9,7 +9,7 @@ namespace tobble::dispatch {
 // A block of work that can be cancelled before it runs. Cancelling after it started has no
 // effect on the running call. Thread-safe.
 class WorkItem {
-public:
+  public:
     explicit WorkItem(std::function<void()> work) : work_(std::move(work)) {}
 
     WorkItem(const WorkItem&) = delete;
@@ -23,7 +23,7 @@ public:
         if (!isCancelled()) work_();
     }
 
-private:
+  private:
     std::function<void()> work_;
     std::atomic<bool> cancelled_{false};
 };

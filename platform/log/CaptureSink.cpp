@@ -4,8 +4,8 @@ namespace tobble::log {
 
 void CaptureSink::write(const Record& record) {
     std::lock_guard lock(mutex_);
-    lines_.push_back(Line{record.time, record.level, std::string(record.category),
-                          std::string(record.message)});
+    lines_.push_back(
+        Line{record.time, record.level, std::string(record.category), std::string(record.message)});
 }
 
 std::vector<CaptureSink::Line> CaptureSink::lines() const {

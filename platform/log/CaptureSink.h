@@ -10,7 +10,7 @@ namespace tobble::log {
 
 // Keeps every record in memory; tests read what was logged.
 class CaptureSink final : public Sink {
-public:
+  public:
     struct Line {
         double time;
         Level level;
@@ -28,14 +28,14 @@ public:
     bool contains(std::string_view message) const;
     void clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<Line> lines_;
 };
 
 // Installs a capture sink for the lifetime of the scope and restores the previous sink after.
 class ScopedCapture {
-public:
+  public:
     ScopedCapture();
     ~ScopedCapture();
     ScopedCapture(const ScopedCapture&) = delete;
@@ -44,7 +44,7 @@ public:
     CaptureSink& sink() { return *sink_; }
     CaptureSink* operator->() { return sink_.get(); }
 
-private:
+  private:
     std::shared_ptr<CaptureSink> sink_;
     std::shared_ptr<Sink> previous_;
 };

@@ -9,7 +9,8 @@ namespace tobble::log {
 namespace {
 
 double wallClockSeconds(const void*) {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 struct Registry {
@@ -25,7 +26,7 @@ Registry& registry() {
 }
 
 class StderrSink final : public Sink {
-public:
+  public:
     void write(const Record& record) override {
         std::lock_guard lock(mutex_);
         std::fprintf(stderr, "%.3f %s %.*s %.*s: %.*s\n", record.time,
@@ -35,7 +36,7 @@ public:
                      static_cast<int>(record.message.size()), record.message.data());
     }
 
-private:
+  private:
     std::mutex mutex_;
 };
 

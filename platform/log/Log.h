@@ -20,7 +20,7 @@ struct Record {
 };
 
 class Sink {
-public:
+  public:
     virtual ~Sink() = default;
     // Called on the logging thread; implementations are thread-safe.
     virtual void write(const Record& record) = 0;
@@ -29,7 +29,7 @@ public:
 // A named handle: subsystem (the app's identifier, e.g. "org.tobble.app") plus category.
 // Cheap to copy; writes go to the process-wide sink.
 class Logger {
-public:
+  public:
     Logger(std::string subsystem, std::string category)
         : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
 
@@ -40,7 +40,7 @@ public:
     const std::string& subsystem() const { return subsystem_; }
     const std::string& category() const { return category_; }
 
-private:
+  private:
     std::string subsystem_;
     std::string category_;
 };

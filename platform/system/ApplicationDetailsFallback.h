@@ -12,7 +12,7 @@ namespace tobble::system {
 // from a second source: on Linux the desktop entries first, then what the audio server heard
 // the process call itself.
 class ApplicationDetailsFallback final : public RunningApplications {
-public:
+  public:
     using DetailsSource = std::function<std::optional<ApplicationDetails>(pid_t)>;
 
     ApplicationDetailsFallback(std::shared_ptr<RunningApplications> primary, DetailsSource fallback)
@@ -30,7 +30,7 @@ public:
         return primary_->observeTerminations(std::move(queue), std::move(observer));
     }
 
-private:
+  private:
     std::shared_ptr<RunningApplications> primary_;
     DetailsSource fallback_;
 };

@@ -10,7 +10,7 @@ namespace tobble::system {
 
 // A settings domain that lives only as long as the object: tests, the scenario runner.
 class InMemoryUserDefaults final : public UserDefaults {
-public:
+  public:
     std::optional<DefaultsValue> object(std::string_view key) const override;
     void set(std::string_view key, DefaultsValue value) override;
     void remove(std::string_view key) override;
@@ -19,7 +19,7 @@ public:
     // Every stored value (registered defaults excluded), by key.
     std::map<std::string, DefaultsValue> storedValues() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::map<std::string, DefaultsValue, std::less<>> values_;
     std::map<std::string, DefaultsValue, std::less<>> registered_;

@@ -1,8 +1,9 @@
 #include "platform/system/ProcessTable.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
-#include <unistd.h>
 
 namespace tobble::system {
 

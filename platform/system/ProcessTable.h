@@ -6,7 +6,7 @@ namespace tobble::system {
 
 // Whether processes exist, and who we are.
 class ProcessTable {
-public:
+  public:
     virtual ~ProcessTable() = default;
     // True when the pid names a live process, including one we may not signal (EPERM).
     virtual bool exists(pid_t pid) const = 0;
@@ -15,7 +15,7 @@ public:
 
 // The operating system's table: kill(pid, 0) and getpid().
 class OsProcessTable final : public ProcessTable {
-public:
+  public:
     bool exists(pid_t pid) const override;
     pid_t ownPid() const override;
 };

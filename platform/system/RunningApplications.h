@@ -19,11 +19,11 @@ enum class ActivationPolicy { Regular, Accessory, Prohibited };
 // image types. The UI turns a handle into a picture.
 struct IconHandle {
     enum class Kind {
-        None,         // no icon known: the UI shows its placeholder
-        Generic,      // the system's generic application icon
-        ThemeName,    // a name in the desktop's icon theme
-        FilePath,     // an image file
-        LetterTile,   // a generated tile: `value` is the letter, `color` its background (0xRRGGBB)
+        None,        // no icon known: the UI shows its placeholder
+        Generic,     // the system's generic application icon
+        ThemeName,   // a name in the desktop's icon theme
+        FilePath,    // an image file
+        LetterTile,  // a generated tile: `value` is the letter, `color` its background (0xRRGGBB)
     };
     Kind kind = Kind::None;
     std::string value;
@@ -53,7 +53,7 @@ struct ApplicationDetails {
 using ObservationToken = std::shared_ptr<void>;
 
 class RunningApplications {
-public:
+  public:
     virtual ~RunningApplications() = default;
 
     // The running applications, in the workspace's order.

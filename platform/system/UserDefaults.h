@@ -17,7 +17,7 @@ using DefaultsValue = std::variant<int64_t, double, bool, std::string, DefaultsD
 // conventions: a missing or mistyped number reads as 0, a boolean as false, a string or data
 // value as empty; registered defaults answer for keys that were never set.
 class UserDefaults {
-public:
+  public:
     virtual ~UserDefaults() = default;
 
     // The stored value, else the registered default, else nothing.

@@ -8,7 +8,7 @@ namespace tobble::engine {
 namespace {
 
 class ClientBridgeTest : public ::testing::Test {
-protected:
+  protected:
     TAKTapCatalog catalog;
     TAKVolumeState volumes;
     TAKRMSBuffer levels;
@@ -72,7 +72,8 @@ TEST_F(ClientBridgeTest, ChangeReachesEverySlotOfTheApplicationAndIsSaved) {
     EXPECT_TRUE(volumes.muted(1));
     EXPECT_FALSE(volumes.muted(2));
     // The log and the saved value keep the volume as given.
-    EXPECT_TRUE(capture->contains("setClientVolume slot=0 key=com.example.Browser vol=-0.2 muted=true"));
+    EXPECT_TRUE(
+        capture->contains("setClientVolume slot=0 key=com.example.Browser vol=-0.2 muted=true"));
     EXPECT_FLOAT_EQ(saved.saved.at("com.example.Browser").volume, -0.2f);
     EXPECT_TRUE(saved.saved.at("com.example.Browser").isMuted);
 }

@@ -1,7 +1,6 @@
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -20,7 +19,7 @@ namespace {
 using namespace audio;
 
 class CrashGuardTest : public ::testing::Test {
-protected:
+  protected:
     dispatch::VirtualDispatcher dispatcher;
     sim::SimAudioSystem sim{dispatcher};
 
@@ -36,8 +35,9 @@ TEST_F(CrashGuardTest, TableHoldsSixtyFourAndFillsHolesWithTheLastEntry) {
     for (AudioObjectID id = 1; id <= 64; ++id) TAKCrashGuard::track(id);
     EXPECT_TRUE(capture->messages().empty());
     TAKCrashGuard::track(65);
-    EXPECT_EQ(capture->messages(log::Level::Error),
-              std::vector<std::string>{"CrashGuard: tracking slot limit 64 reached, id=65 skipped"});
+    EXPECT_EQ(
+        capture->messages(log::Level::Error),
+        std::vector<std::string>{"CrashGuard: tracking slot limit 64 reached, id=65 skipped"});
     EXPECT_EQ(TAKCrashGuard::trackedForTesting().size(), 64u);
 
     TAKCrashGuard::clearForTesting();
@@ -53,23 +53,28 @@ TEST_F(CrashGuardTest, TableHoldsSixtyFourAndFillsHolesWithTheLastEntry) {
 // Forwards to the simulated system and reports every aggregate destroyed to a pipe, with write()
 // only, which is safe inside a signal handler.
 class ReportingHardware final : public AudioHardware {
-public:
+  public:
     ReportingHardware(AudioHardware& inner, int fd) : inner_(inner), fd_(fd) {}
     OSStatus destroyAggregateDevice(AudioObjectID device) override {
         [[maybe_unused]] auto n = ::write(fd_, &device, sizeof device);
         return inner_.destroyAggregateDevice(device);
     }
-    bool hasProperty(AudioObjectID o, const PropertyAddress& a) override { return inner_.hasProperty(o, a); }
+    bool hasProperty(AudioObjectID o, const PropertyAddress& a) override {
+        return inner_.hasProperty(o, a);
+    }
     OSStatus getPropertyDataSize(AudioObjectID o, const PropertyAddress& a, uint32_t& s) override {
         return inner_.getPropertyDataSize(o, a, s);
     }
-    OSStatus getPropertyData(AudioObjectID o, const PropertyAddress& a, uint32_t& s, void* d) override {
+    OSStatus getPropertyData(AudioObjectID o, const PropertyAddress& a, uint32_t& s,
+                             void* d) override {
         return inner_.getPropertyData(o, a, s, d);
     }
-    OSStatus setPropertyData(AudioObjectID o, const PropertyAddress& a, uint32_t s, const void* d) override {
+    OSStatus setPropertyData(AudioObjectID o, const PropertyAddress& a, uint32_t s,
+                             const void* d) override {
         return inner_.setPropertyData(o, a, s, d);
     }
-    OSStatus getPropertyString(AudioObjectID o, const PropertyAddress& a, std::optional<std::string>& s) override {
+    OSStatus getPropertyString(AudioObjectID o, const PropertyAddress& a,
+                               std::optional<std::string>& s) override {
         return inner_.getPropertyString(o, a, s);
     }
     OSStatus addPropertyListener(AudioObjectID o, const PropertyAddress& a, dispatch::QueuePtr q,
@@ -87,14 +92,19 @@ public:
     OSStatus createAggregateDevice(const AudioValue& d, AudioObjectID& o) override {
         return inner_.createAggregateDevice(d, o);
     }
-    OSStatus createIOProcID(AudioObjectID d, dispatch::QueuePtr q, IOProcBlock b, IOProcID& id) override {
+    OSStatus createIOProcID(AudioObjectID d, dispatch::QueuePtr q, IOProcBlock b,
+                            IOProcID& id) override {
         return inner_.createIOProcID(d, std::move(q), std::move(b), id);
     }
-    OSStatus destroyIOProcID(AudioObjectID d, IOProcID id) override { return inner_.destroyIOProcID(d, id); }
-    OSStatus deviceStart(AudioObjectID d, IOProcID id) override { return inner_.deviceStart(d, id); }
+    OSStatus destroyIOProcID(AudioObjectID d, IOProcID id) override {
+        return inner_.destroyIOProcID(d, id);
+    }
+    OSStatus deviceStart(AudioObjectID d, IOProcID id) override {
+        return inner_.deviceStart(d, id);
+    }
     OSStatus deviceStop(AudioObjectID d, IOProcID id) override { return inner_.deviceStop(d, id); }
 
-private:
+  private:
     AudioHardware& inner_;
     int fd_;
 };
@@ -126,7 +136,8 @@ TEST_F(CrashGuardTest, AbortDestroysEveryTrackedAggregateThenDiesOfTheSameSignal
     ::close(fds[1]);
     std::vector<AudioObjectID> received;
     AudioObjectID id;
-    while (::read(fds[0], &id, sizeof id) == static_cast<ssize_t>(sizeof id)) received.push_back(id);
+    while (::read(fds[0], &id, sizeof id) == static_cast<ssize_t>(sizeof id))
+        received.push_back(id);
     ::close(fds[0]);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -142,15 +153,17 @@ TEST_F(CrashGuardTest, AbortDestroysEveryTrackedAggregateThenDiesOfTheSameSignal
 }
 
 class OrphanCleanupTest : public CrashGuardTest {
-protected:
+  protected:
     log::ScopedCapture capture;
-    AudioObjectID speakers = sim.addDevice({.uid = "speakers", .name = "Speakers", .makeDefault = true});
+    AudioObjectID speakers =
+        sim.addDevice({.uid = "speakers", .name = "Speakers", .makeDefault = true});
     AudioObjectID process = sim.addProcess({42, "com.example.A", {}});
     TAKTap tap = TAKTapManager(sim).createTap(42, {process}, std::string("speakers"));
 
     AudioObjectID makeAggregate(const std::string& uid) {
         AudioObjectID id = 0;
-        EXPECT_EQ(sim.createAggregateDevice(TAKAggregateBuilder::description(uid, tap.uid, "speakers"), id),
+        EXPECT_EQ(sim.createAggregateDevice(
+                      TAKAggregateBuilder::description(uid, tap.uid, "speakers"), id),
                   kAudioHardwareNoError);
         return id;
     }
@@ -169,8 +182,10 @@ TEST_F(OrphanCleanupTest, DestroysOnlyOurPrefixedAggregates) {
     EXPECT_EQ(remaining[0].id, foreign);
     EXPECT_EQ(capture->messages(),
               (std::vector<std::string>{
-                  "orphan cleanup: destroyed aggregate uid=" + aggregateUIDPrefix() + "LEFT-1 id=" + std::to_string(first),
-                  "orphan cleanup: destroyed aggregate uid=" + aggregateUIDPrefix() + "LEFT-2 id=" + std::to_string(second),
+                  "orphan cleanup: destroyed aggregate uid=" + aggregateUIDPrefix() +
+                      "LEFT-1 id=" + std::to_string(first),
+                  "orphan cleanup: destroyed aggregate uid=" + aggregateUIDPrefix() +
+                      "LEFT-2 id=" + std::to_string(second),
                   "orphan cleanup: destroyed 2 orphan(s)"}));
 }
 
@@ -185,16 +200,18 @@ TEST_F(OrphanCleanupTest, ReportsWhenThereIsNothingToDoAndSurvivesFailures) {
     sim.failNext(sim::SimCall::DestroyAggregateDevice, kAudioHardwareIllegalOperationError);
     TAKOrphanedCleanup::destroyOrphans(sim);
     EXPECT_EQ(capture->messages(),
-              (std::vector<std::string>{"orphan cleanup: destroy failed uid=" + aggregateUIDPrefix() +
-                                            "STUCK id=" + std::to_string(stuck) + " status=1852797029 (nope)",
-                                        "orphan cleanup: no orphaned Tobble aggregates found"}));
+              (std::vector<std::string>{
+                  "orphan cleanup: destroy failed uid=" + aggregateUIDPrefix() +
+                      "STUCK id=" + std::to_string(stuck) + " status=1852797029 (nope)",
+                  "orphan cleanup: no orphaned Tobble aggregates found"}));
 
     capture->clear();
     sim.failNext(sim::SimCall::GetPropertyDataSize, kAudio_ParamError);
     TAKOrphanedCleanup::destroyOrphans(sim);
     EXPECT_EQ(capture->messages(),
-              std::vector<std::string>{"orphan cleanup: failed to read device list: CoreAudio error -50 (????): "
-                                       "AudioObjectGetPropertyDataSize(dev#)"});
+              std::vector<std::string>{
+                  "orphan cleanup: failed to read device list: CoreAudio error -50 (????): "
+                  "AudioObjectGetPropertyDataSize(dev#)"});
 }
 
 }  // namespace

@@ -98,14 +98,16 @@ TEST_F(EngineTest, ThirtyThirdAppEvictsTheLongestSilentOrIsRefused) {
     addSpeakers();
     engine->start();
     std::vector<audio::AudioObjectID> objects;
-    for (pid_t pid = 1000; pid < 1032; ++pid) objects.push_back(launch(pid, "com.example.app" + std::to_string(pid)));
+    for (pid_t pid = 1000; pid < 1032; ++pid)
+        objects.push_back(launch(pid, "com.example.app" + std::to_string(pid)));
     advance(2.0);
     ASSERT_EQ(engine->pipelinesForTesting().size(), 32u);
 
     // All heard recently: the newcomer is refused, and again on every pass.
     launch(2000, "com.example.late");
     advance(2.0);
-    EXPECT_GE(capture->count("reconcile: cap hit, no evictable tap — rejecting parentPID=2000"), 2u);
+    EXPECT_GE(capture->count("reconcile: cap hit, no evictable tap — rejecting parentPID=2000"),
+              2u);
     EXPECT_FALSE(entry(2000).has_value());
 
     // One app falls silent (it keeps running); after more than 5 s it makes room.
@@ -151,7 +153,8 @@ TEST_F(EngineTest, StopLeavesNothingBehindAndStartBeginsAfresh) {
 TEST_F(EngineTest, FailedTapFreesTheSlotAndIsRetriedOnTheNextPass) {
     addSpeakers();
     engine->start();
-    audio.failNext(audio::sim::SimCall::CreateProcessTap, audio::kAudioHardwareIllegalOperationError, 2);
+    audio.failNext(audio::sim::SimCall::CreateProcessTap,
+                   audio::kAudioHardwareIllegalOperationError, 2);
     launch(330, "com.example.A");
     advance(0.15);
     EXPECT_EQ(capture->count("tap create failed parentPID=330: CoreAudio error 1852797029 (nope): "
@@ -170,7 +173,8 @@ TEST_F(EngineTest, NoOutputDeviceMeansNoPipelinesUntilOneAppears) {
     advance(3.0);
     EXPECT_TRUE(entry(340).has_value());
     EXPECT_FALSE(hasPipeline(340));
-    EXPECT_GE(capture->count("reconcile: no default output UID — skipping build of 1 pipelines"), 3u);
+    EXPECT_GE(capture->count("reconcile: no default output UID — skipping build of 1 pipelines"),
+              3u);
     addSpeakers();
     advance(1.0);
     EXPECT_TRUE(hasPipeline(340));

@@ -17,7 +17,7 @@ namespace tobble::testing {
 
 // Saved volumes in memory, so engine tests can see what the bridge saves.
 class MemorySavedVolumes final : public engine::TAKSavedVolumes {
-public:
+  public:
     std::optional<Saved> savedVolume(const std::string& bundleID) override {
         auto it = saved.find(bundleID);
         if (it == saved.end()) return std::nullopt;
@@ -49,8 +49,9 @@ struct EngineTestBed {
 
     EngineTestBed() {
         // Log lines carry virtual time, so tests can check when something happened.
-        log::setTimeSource([](const void* d) { return static_cast<const dispatch::VirtualDispatcher*>(d)->now(); },
-                           &dispatcher);
+        log::setTimeSource(
+            [](const void* d) { return static_cast<const dispatch::VirtualDispatcher*>(d)->now(); },
+            &dispatcher);
     }
     ~EngineTestBed() {
         engine->stop();
@@ -65,15 +66,18 @@ struct EngineTestBed {
         return -1;
     }
 
-    audio::AudioObjectID addSpeakers(std::string uid = "speakers", uint32_t transport =
-                                                                        audio::kAudioDeviceTransportTypeBuiltIn) {
-        return audio.addDevice({.uid = uid, .name = uid, .transportType = transport, .makeDefault = true});
+    audio::AudioObjectID addSpeakers(std::string uid = "speakers",
+                                     uint32_t transport = audio::kAudioDeviceTransportTypeBuiltIn) {
+        return audio.addDevice(
+            {.uid = uid, .name = uid, .transportType = transport, .makeDefault = true});
     }
 
     // Launches an application with one process object, playing a 0.5 sine when `playing`.
-    audio::AudioObjectID launch(pid_t pid, std::string bundleID, bool playing = true, double frequency = 440.0) {
+    audio::AudioObjectID launch(pid_t pid, std::string bundleID, bool playing = true,
+                                double frequency = 440.0) {
         apps.launch({.pid = pid, .bundleID = bundleID, .name = bundleID});
-        const auto object = audio.addProcess({pid, bundleID, audio::sim::Signal::sine(frequency, 0.5f)});
+        const auto object =
+            audio.addProcess({pid, bundleID, audio::sim::Signal::sine(frequency, 0.5f)});
         if (playing) audio.startPlaying(object);
         return object;
     }

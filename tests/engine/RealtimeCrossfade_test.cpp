@@ -31,8 +31,10 @@ TEST(RealtimeCrossfadeTest, RepeatedDeviceSwitchesWhileCallbacksRun) {
     audio.addDevice({.uid = "a", .name = "A", .bufferFrames = 256, .makeDefault = true});
     audio.addDevice({.uid = "b", .name = "B", .bufferFrames = 256});
     for (pid_t pid : {300, 301}) {
-        apps.launch({.pid = pid, .bundleID = "com.example.app" + std::to_string(pid), .name = "app"});
-        audio.startPlaying(audio.addProcess({pid, "com.example.app" + std::to_string(pid), audio::sim::Signal::sine(440, 0.3f)}));
+        apps.launch(
+            {.pid = pid, .bundleID = "com.example.app" + std::to_string(pid), .name = "app"});
+        audio.startPlaying(audio.addProcess(
+            {pid, "com.example.app" + std::to_string(pid), audio::sim::Signal::sine(440, 0.3f)}));
     }
     engine->start();
 

@@ -33,7 +33,7 @@ struct App {
 };
 
 class Soak : public EngineTestBed {
-public:
+  public:
     explicit Soak(unsigned seed) : rng_(seed) {
         capture.sink().clear();
         audio.setSampleHistorySeconds(0);  // an hour of samples would not fit; cycle records do
@@ -55,12 +55,15 @@ public:
             checkEveryPlayingAppIsHeard(round);
             if (::testing::Test::HasFailure()) return;
         }
-        std::printf("[ soak ] %d rounds: %zu pipelines built, %zu migrations, %zu full rebuilds, %zu object-set "
-                    "rebuilds, %zu stall recoveries, %zu deferred teardowns, %zu failed builds, %zu audible checks\n",
-                    rounds, capture->count("pipeline built"), capture->count("crossfade complete"),
-                    capture->count("devices-list change"), capture->count("rebuildSlotWithObjectIDs: ok"),
-                    capture->count("health monitor: rebuilding"), capture->count("deferred teardown pid="),
-                    capture->count("pipeline build failed"), audibleChecks_);
+        std::printf(
+            "[ soak ] %d rounds: %zu pipelines built, %zu migrations, %zu full rebuilds, %zu "
+            "object-set "
+            "rebuilds, %zu stall recoveries, %zu deferred teardowns, %zu failed builds, %zu "
+            "audible checks\n",
+            rounds, capture->count("pipeline built"), capture->count("crossfade complete"),
+            capture->count("devices-list change"), capture->count("rebuildSlotWithObjectIDs: ok"),
+            capture->count("health monitor: rebuilding"), capture->count("deferred teardown pid="),
+            capture->count("pipeline build failed"), audibleChecks_);
         engine->stop();
         EXPECT_TRUE(audio.taps().empty());
         size_t alive = 0;
@@ -69,17 +72,22 @@ public:
         EXPECT_EQ(audio.runningIOProcCount(), 0u);
     }
 
-private:
+  private:
     int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
     bool chance(double p) { return std::bernoulli_distribution(p)(rng_); }
 
     void addDevice() {
-        static const uint32_t transports[] = {audio::kAudioDeviceTransportTypeBuiltIn, audio::kAudioDeviceTransportTypeUSB,
-                                              audio::kAudioDeviceTransportTypeBluetooth, audio::kAudioDeviceTransportTypeHDMI};
+        static const uint32_t transports[] = {
+            audio::kAudioDeviceTransportTypeBuiltIn, audio::kAudioDeviceTransportTypeUSB,
+            audio::kAudioDeviceTransportTypeBluetooth, audio::kAudioDeviceTransportTypeHDMI};
         const std::string uid = "dev" + std::to_string(nextDevice_++);
         // A low rate keeps an hour of cycles cheap; the engine scales warm-ups and fades by it.
-        audio.addDevice({.uid = uid, .name = uid, .transportType = transports[pick(4)], .sampleRate = 8000.0,
-                         .bufferFrames = 256, .makeDefault = devices_.empty() || chance(0.5)});
+        audio.addDevice({.uid = uid,
+                         .name = uid,
+                         .transportType = transports[pick(4)],
+                         .sampleRate = 8000.0,
+                         .bufferFrames = 256,
+                         .makeDefault = devices_.empty() || chance(0.5)});
         devices_.push_back(uid);
     }
 
@@ -96,7 +104,9 @@ private:
         app.bundleID = "com.example.soak" + std::to_string(app.pid);
         app.amplitude = 0.1f + 0.05f * static_cast<float>(pick(7));
         apps.launch({.pid = app.pid, .bundleID = app.bundleID, .name = app.bundleID});
-        app.mainObject = audio.addProcess({app.pid, app.bundleID, audio::sim::Signal::sine(200.0 + app.pid % 50 * 20.0, app.amplitude)});
+        app.mainObject = audio.addProcess(
+            {app.pid, app.bundleID,
+             audio::sim::Signal::sine(200.0 + app.pid % 50 * 20.0, app.amplitude)});
         apps_[app.pid] = app;
     }
 
@@ -113,7 +123,8 @@ private:
             app->playing = false;
         } else if (roll < 42) {
             // A helper joins (running, silent): the app's process set changes.
-            const auto helper = audio.addProcess({app->pid + 10000, app->bundleID + ".helper", audio::sim::Signal::silence()});
+            const auto helper = audio.addProcess(
+                {app->pid + 10000, app->bundleID + ".helper", audio::sim::Signal::silence()});
             responsibility.set(app->pid + 10000, app->pid);
             audio.setRunning(helper, true, true);
             app->helpers.push_back(helper);
@@ -128,14 +139,18 @@ private:
                 devices_.erase(devices_.begin() + i);
             }
         } else if (roll < 67) {
-            audio.setDefaultOutput(devices_[static_cast<size_t>(pick(static_cast<int>(devices_.size())))]);
+            audio.setDefaultOutput(
+                devices_[static_cast<size_t>(pick(static_cast<int>(devices_.size())))]);
         } else if (roll < 75) {
-            static const SimCall calls[] = {SimCall::CreateProcessTap, SimCall::CreateAggregateDevice,
-                                            SimCall::CreateIOProcID, SimCall::DeviceStart};
+            static const SimCall calls[] = {SimCall::CreateProcessTap,
+                                            SimCall::CreateAggregateDevice, SimCall::CreateIOProcID,
+                                            SimCall::DeviceStart};
             audio.failNext(calls[pick(4)], audio::kAudioHardwareIllegalOperationError, 1 + pick(2));
         } else if (roll < 79) {
             const auto all = audio.aggregates();
-            if (!all.empty()) audio.killAggregate(all[static_cast<size_t>(pick(static_cast<int>(all.size())))].id);
+            if (!all.empty())
+                audio.killAggregate(
+                    all[static_cast<size_t>(pick(static_cast<int>(all.size())))].id);
         } else if (roll < 85) {
             for (const auto& p : engine->pipelines()) {
                 if (p.pid == app->pid) {
@@ -182,7 +197,8 @@ private:
             // A (slot, generation) pair names one tenant for ever.
             const auto key = std::make_pair(e.slot, e.generation);
             auto [it, inserted] = identities_.emplace(key, e.pid);
-            ASSERT_EQ(it->second, e.pid) << "slot " << e.slot << " generation " << e.generation << " reused";
+            ASSERT_EQ(it->second, e.pid)
+                << "slot " << e.slot << " generation " << e.generation << " reused";
         }
         std::set<uint32_t> pipelineSlots;
         for (const auto& p : engine->pipelines()) {
@@ -205,7 +221,8 @@ private:
                 << "round " << round << ": playing app " << pid << " has no active entry";
             bool hasPipeline = false;
             for (const auto& p : engine->pipelines()) hasPipeline = hasPipeline || p.pid == pid;
-            ASSERT_TRUE(hasPipeline) << "round " << round << ": playing app " << pid << " has no pipeline";
+            ASSERT_TRUE(hasPipeline)
+                << "round " << round << ": playing app " << pid << " has no pipeline";
             ++audibleChecks_;
             const float expected = app.muted ? 0.0f : app.amplitude * app.volume;
             EXPECT_NEAR(rmsBuffer.level(e->slot), expected, 0.02f + 0.05f * expected)
@@ -215,7 +232,8 @@ private:
         const auto defaultUID = audio.defaultOutputUID();
         ASSERT_TRUE(defaultUID.has_value());
         for (const auto& c : audio.cycles(*defaultUID, now() - 1.0, now())) {
-            ASSERT_NEAR(c.directRms, 0.0f, 1e-6f) << "round " << round << ": untapped sound on " << *defaultUID;
+            ASSERT_NEAR(c.directRms, 0.0f, 1e-6f)
+                << "round " << round << ": untapped sound on " << *defaultUID;
         }
     }
 
@@ -235,7 +253,8 @@ TEST_P(SoakTest, AnHourOfFaultsKeepsEveryInvariantAndEveryAppAudible) {
     const int rounds = roundsText ? std::atoi(roundsText) : 180;  // 180 × 20 s = one hour
     Soak soak(seed);
     soak.run(rounds);
-    if (HasFailure()) std::printf("soak failed with seed %u (rerun: TOBBLE_SOAK_SEEDS=%u)\n", seed, seed);
+    if (HasFailure())
+        std::printf("soak failed with seed %u (rerun: TOBBLE_SOAK_SEEDS=%u)\n", seed, seed);
 }
 
 std::vector<unsigned> soakSeeds() {

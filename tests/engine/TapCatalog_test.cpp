@@ -7,7 +7,7 @@ namespace tobble::engine {
 namespace {
 
 class TapCatalogTest : public ::testing::Test {
-protected:
+  protected:
     TAKTapCatalog catalog;
 
     void fill(pid_t firstPid, int count, double now) {
@@ -28,7 +28,8 @@ TEST_F(TapCatalogTest, HandsOutLowestSlotsAndNeverReusesAGeneration) {
     EXPECT_EQ(again.generation, 1u);
     EXPECT_EQ(catalog.slotGeneration(1), 1u);
 
-    // A freed and re-used slot moves two generations on: one for the release, one for the take-over.
+    // A freed and re-used slot moves two generations on: one for the release, one for the
+    // take-over.
     catalog.free(100);
     const auto b = catalog.allocate(200, "b", 11.0);
     EXPECT_EQ(b.slot, 0u);

@@ -1,16 +1,15 @@
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <thread>
 
-#include "services/VolumeStore.h"
 #include "platform/system/qt/QSettingsUserDefaults.h"
+#include "services/VolumeStore.h"
 
 namespace tobble::app {
 namespace {
@@ -22,7 +21,8 @@ std::string appID(int k) { return "com.example.app" + std::to_string(k); }
 // A writer process saving bursts of volume changes is killed at some moment: the settings file it
 // leaves must hold, for every application, a value it once saved — never a torn document.
 TEST(SavedDataSurvivesKillTest, FileHoldsOldOrNewValuesAfterSIGKILL) {
-    const auto dir = std::filesystem::temp_directory_path() / ("tobble-kill-" + std::to_string(::getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("tobble-kill-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const std::string path = (dir / "Tobble.ini").string();
 
@@ -43,8 +43,10 @@ TEST(SavedDataSurvivesKillTest, FileHoldsOldOrNewValuesAfterSIGKILL) {
             system::qt::QSettingsUserDefaults defaults(path);
             VolumeStore store(defaults);
             for (int i = 0;; ++i) {
-                for (int k = 0; k < kApps; ++k) store.save(appID(k), static_cast<float>(i % 100) / 100.0f, i % 2 == 1);
-                if (i == 10) [[maybe_unused]] auto n = ::write(ready[1], "r", 1);
+                for (int k = 0; k < kApps; ++k)
+                    store.save(appID(k), static_cast<float>(i % 100) / 100.0f, i % 2 == 1);
+                if (i == 10) [[maybe_unused]]
+                    auto n = ::write(ready[1], "r", 1);
                 if (i % 20 == 0) defaults.flush();
             }
         }
@@ -60,10 +62,12 @@ TEST(SavedDataSurvivesKillTest, FileHoldsOldOrNewValuesAfterSIGKILL) {
 
         system::qt::QSettingsUserDefaults defaults(path);
         const auto saved = VolumeStore(defaults).loadAll();
-        ASSERT_EQ(saved.size(), static_cast<size_t>(kApps)) << "attempt " << attempt << ": saved volumes were lost";
+        ASSERT_EQ(saved.size(), static_cast<size_t>(kApps))
+            << "attempt " << attempt << ": saved volumes were lost";
         for (const auto& [bundleID, state] : saved) {
             const float hundredths = state.volume * 100.0f;
-            EXPECT_NEAR(hundredths, std::round(hundredths), 1e-3) << bundleID << " holds a value never saved";
+            EXPECT_NEAR(hundredths, std::round(hundredths), 1e-3)
+                << bundleID << " holds a value never saved";
             EXPECT_GE(state.volume, 0.0f);
             EXPECT_LE(state.volume, 1.0f);
         }

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "services/DefaultsKeys.h"
 #include "platform/log/CaptureSink.h"
+#include "services/DefaultsKeys.h"
 #include "tests/services/StoreTestSupport.h"
 
 namespace tobble::app {

@@ -6,17 +6,17 @@
 #include <string>
 #include <string_view>
 
-#include "services/AudioClientViewModel.h"
-#include "services/DefaultsKeys.h"
-#include "services/SavedVolumesAdapter.h"
-#include "services/TobbleAudioService.h"
-#include "services/VolumeStore.h"
 #include "engine/TAKEngine.h"
 #include "platform/audio/sim/SimAudioSystem.h"
 #include "platform/dispatch/VirtualDispatcher.h"
 #include "platform/log/CaptureSink.h"
 #include "platform/system/InMemoryUserDefaults.h"
 #include "platform/system/sim/SimRunningApplications.h"
+#include "services/AudioClientViewModel.h"
+#include "services/DefaultsKeys.h"
+#include "services/SavedVolumesAdapter.h"
+#include "services/TobbleAudioService.h"
+#include "services/VolumeStore.h"
 
 namespace tobble::app::testing {
 

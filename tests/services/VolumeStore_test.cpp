@@ -6,8 +6,8 @@
 #include <limits>
 #include <thread>
 
-#include "services/DefaultsKeys.h"
 #include "platform/log/CaptureSink.h"
+#include "services/DefaultsKeys.h"
 #include "tests/services/StoreTestSupport.h"
 
 namespace tobble::app {

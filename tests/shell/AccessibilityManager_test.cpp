@@ -8,7 +8,7 @@ namespace tobble::shell {
 namespace {
 
 class AccessibilityManagerTest : public ::testing::Test {
-protected:
+  protected:
     int queries() const { return queries_; }
 
     dispatch::VirtualDispatcher dispatcher;

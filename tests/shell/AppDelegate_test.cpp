@@ -28,7 +28,7 @@ void trigger(QMenu& menu, const QString& title) {
 }
 
 class AppDelegateTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         bed.defaults.setBoolean(AppDelegate::kOnboardingCompletedKey, true);
         ASSERT_TRUE(bed.delegate->applicationDidFinishLaunching());
@@ -96,7 +96,7 @@ TEST_F(AppDelegateTest, ClickElsewhereClosesUnlessSticky) {
 
 TEST_F(AppDelegateTest, TrayClickRightAfterAClickElsewhereDoesNotReopen) {
     bed.delegate->openPanel();
-    bed.clicks->click(QPoint(2, 2));  // the press on the tray icon closes the panel...
+    bed.clicks->click(QPoint(2, 2));        // the press on the tray icon closes the panel...
     bed.delegate->statusItemLeftClicked();  // ...and its release must not reopen it
     EXPECT_FALSE(bed.delegate->isPanelVisible());
     bed.settle(1.0);

@@ -7,9 +7,9 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include "shell/AppcastUpdater.h"
 #include "platform/dispatch/VirtualDispatcher.h"
 #include "platform/system/InMemoryUserDefaults.h"
+#include "shell/AppcastUpdater.h"
 #include "tests/shell/ShellTestBed.h"
 
 namespace tobble::shell {
@@ -71,7 +71,7 @@ TEST(ParseAppcast, RejectsWhatIsNotAFeed) {
 
 // A one-answer HTTP server on 127.0.0.1.
 class FeedServer {
-public:
+  public:
     explicit FeedServer(QByteArray status, QByteArray body)
         : status_(std::move(status)), body_(std::move(body)) {
         server_.listen(QHostAddress::LocalHost, 0);
@@ -91,7 +91,7 @@ public:
         return "http://127.0.0.1:" + std::to_string(server_.serverPort()) + "/appcast.xml";
     }
 
-private:
+  private:
     QTcpServer server_;
     QByteArray status_;
     QByteArray body_;
@@ -99,7 +99,7 @@ private:
 };
 
 class AppcastUpdaterTest : public ::testing::Test {
-protected:
+  protected:
     AppcastUpdater::CheckResult checkAgainst(const std::string& url) {
         defaults.setString(AppcastUpdater::kFeedURLKey, url);
         std::optional<AppcastUpdater::CheckResult> result;

@@ -55,8 +55,8 @@ TEST(GlobalShortcutXvfb, KeyPressAimedAtAnotherWindowTogglesThePanel) {
     const std::string display = ":" + std::to_string(90 + ::getpid() % 400);
     ChildProcess server("Xvfb", {}, {display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
     std::map<std::string, std::string> xenv{{"DISPLAY", display}};
-    ASSERT_TRUE(waitFor([&] { return run(xenv, "xdotool", {"getdisplaygeometry"}).first == 0; },
-                        20s))
+    ASSERT_TRUE(
+        waitFor([&] { return run(xenv, "xdotool", {"getdisplaygeometry"}).first == 0; }, 20s))
         << "Xvfb did not come up on " << display;
 
     // Another client's window, mapped and focused: the key press is aimed at it.

@@ -12,7 +12,7 @@ using testing::ChildProcess;
 using testing::ScratchHome;
 
 class InstanceLockTest : public ::testing::Test {
-protected:
+  protected:
     InstanceLock make() {
         return InstanceLock([this](const std::string& line) { console.push_back(line); });
     }
@@ -24,7 +24,8 @@ TEST_F(InstanceLockTest, FirstAcquiresSecondIsRefusedWithTheMessage) {
     InstanceLock first = make();
     EXPECT_EQ(first.acquire(home.root / "Tobble"), InstanceLock::Result::Acquired);
     EXPECT_TRUE(console.empty());
-    const auto mode = std::filesystem::status(home.root / "Tobble" / ".instance.lock").permissions();
+    const auto mode =
+        std::filesystem::status(home.root / "Tobble" / ".instance.lock").permissions();
     EXPECT_EQ(mode & std::filesystem::perms::all,
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 

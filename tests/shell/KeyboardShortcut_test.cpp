@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "shell/AppDelegate.h"
 #include "platform/system/InMemoryUserDefaults.h"
+#include "shell/AppDelegate.h"
 
 namespace tobble::shell {
 namespace {
@@ -11,7 +11,7 @@ namespace {
 using namespace modifier;
 
 class ShortcutMatchTest : public ::testing::Test {
-protected:
+  protected:
     bool press(int64_t flags, std::string characters) {
         return isTobbleShortcut(defaults, KeyPress{flags, std::move(characters)});
     }

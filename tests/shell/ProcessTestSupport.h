@@ -20,7 +20,7 @@ namespace tobble::shell::testing {
 
 // A child program with its stderr (and stdout) captured through a pipe.
 class ChildProcess {
-public:
+  public:
     ChildProcess(const std::string& program, const std::map<std::string, std::string>& env,
                  std::vector<std::string> args = {}) {
         int fds[2];
@@ -42,7 +42,8 @@ public:
         std::vector<char*> argv;
         for (auto& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
-        if (posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+        if (posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) !=
+            0) {
             pid_ = -1;
         }
         posix_spawn_file_actions_destroy(&actions);
@@ -98,7 +99,7 @@ public:
 
     const std::string& output() const { return output_; }
 
-private:
+  private:
     void drain() {
         char buffer[4096];
         pollfd p{out_, POLLIN, 0};
@@ -119,8 +120,7 @@ private:
 struct ScratchHome {
     std::filesystem::path root;
     explicit ScratchHome(const std::string& name) {
-        root = std::filesystem::temp_directory_path() /
-               (name + "-" + std::to_string(::getpid()));
+        root = std::filesystem::temp_directory_path() / (name + "-" + std::to_string(::getpid()));
         std::filesystem::remove_all(root);
         std::filesystem::create_directories(root / "runtime");
         std::filesystem::permissions(root / "runtime", std::filesystem::perms::owner_all);

@@ -13,7 +13,7 @@ namespace {
 
 // Real event loop, so these check order and that things happened, never how long they took.
 class QtMainQueueTest : public ::testing::Test {
-protected:
+  protected:
     void runUntil(const std::function<bool()>& done) {
         QElapsedTimer timer;
         timer.start();

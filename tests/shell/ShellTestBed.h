@@ -11,6 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "engine/TAKEngine.h"
+#include "platform/audio/sim/SimAudioSystem.h"
+#include "platform/dispatch/VirtualDispatcher.h"
+#include "platform/log/CaptureSink.h"
+#include "platform/system/InMemoryUserDefaults.h"
+#include "platform/system/sim/SimRunningApplications.h"
 #include "services/AudioClientViewModel.h"
 #include "services/SavedVolumesAdapter.h"
 #include "services/TobbleAudioService.h"
@@ -20,12 +26,6 @@
 #include "shell/GlobalInput.h"
 #include "shell/Notifications.h"
 #include "shell/UpdateObserver.h"
-#include "engine/TAKEngine.h"
-#include "platform/audio/sim/SimAudioSystem.h"
-#include "platform/dispatch/VirtualDispatcher.h"
-#include "platform/log/CaptureSink.h"
-#include "platform/system/InMemoryUserDefaults.h"
-#include "platform/system/sim/SimRunningApplications.h"
 
 namespace tobble::shell::testing {
 
@@ -49,7 +49,7 @@ inline void processQtEvents() {
 }
 
 class FakeShortcutGrab final : public GlobalShortcutGrab {
-public:
+  public:
     explicit FakeShortcutGrab(bool* available) : available_(available) {}
     bool isAvailable() const override { return *available_; }
     bool install(const KeyboardShortcut& shortcut, std::function<void()> pressed) override {
@@ -71,13 +71,13 @@ public:
     std::optional<KeyboardShortcut> installed;
     int installs = 0;
 
-private:
+  private:
     bool* available_;
     std::function<void()> pressed_;
 };
 
 class FakeClickMonitor final : public GlobalClickMonitor {
-public:
+  public:
     bool isAvailable() const override { return true; }
     void start(std::function<void(QPoint)> pressed) override { pressed_ = std::move(pressed); }
     void stop() override { pressed_ = nullptr; }
@@ -86,13 +86,13 @@ public:
         if (pressed_) pressed_(at);
     }
 
-private:
+  private:
     std::function<void(QPoint)> pressed_;
 };
 
 // Content whose preferred size the test sets, as rows coming and going would.
 class SizedContent final : public QWidget {
-public:
+  public:
     explicit SizedContent(QSize size) : size_(size) {}
     QSize sizeHint() const override { return size_; }
     void setPreferred(QSize size) {
@@ -101,10 +101,10 @@ public:
     }
     int keyPresses = 0;
 
-protected:
+  protected:
     void keyPressEvent(QKeyEvent*) override { ++keyPresses; }
 
-private:
+  private:
     QSize size_;
 };
 

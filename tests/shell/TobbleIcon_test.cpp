@@ -13,8 +13,8 @@ namespace tobble::shell {
 namespace {
 
 int alphaAt(const QIcon& icon, int size, int x, int y) {
-    const QImage image = icon.pixmap(QSize(size, size)).toImage().convertToFormat(
-        QImage::Format_ARGB32);
+    const QImage image =
+        icon.pixmap(QSize(size, size)).toImage().convertToFormat(QImage::Format_ARGB32);
     EXPECT_EQ(image.size(), QSize(size, size));
     return qAlpha(image.pixel(x, y));
 }
@@ -39,8 +39,7 @@ TEST(TobbleIcon, TrackEdgesFallOnPixelBoundariesAt16And22) {
 
 TEST(TobbleIcon, ColourFollowsThePaletteAndTheAppIconExists) {
     testing::ensureApplication();
-    const QImage dark =
-        tobbleStatusIcon(QColor(0x20, 0x20, 0x20)).pixmap(QSize(16, 16)).toImage();
+    const QImage dark = tobbleStatusIcon(QColor(0x20, 0x20, 0x20)).pixmap(QSize(16, 16)).toImage();
     EXPECT_LT(qRed(dark.pixel(7, 12)), 0x40);
     EXPECT_FALSE(tobbleAppIcon().pixmap(QSize(48, 48)).isNull());
 }

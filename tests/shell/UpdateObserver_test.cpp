@@ -5,17 +5,17 @@
 #include <QEvent>
 #include <QWidget>
 
+#include "platform/dispatch/VirtualDispatcher.h"
+#include "platform/system/InMemoryUserDefaults.h"
 #include "shell/AppcastUpdater.h"
 #include "shell/TobblePanel.h"
-#include "platform/system/InMemoryUserDefaults.h"
-#include "platform/dispatch/VirtualDispatcher.h"
 #include "tests/shell/ShellTestBed.h"
 
 namespace tobble::shell {
 namespace {
 
 class UpdateObserverTest : public ::testing::Test {
-protected:
+  protected:
     void activate(QWidget& window) {
         QEvent event(QEvent::WindowActivate);
         QCoreApplication::sendEvent(&window, &event);

@@ -10,7 +10,7 @@ namespace tobble::shell {
 namespace {
 
 class XdgLoginItemTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::filesystem::create_directories(home.root / "prefix" / "bin");
         std::filesystem::create_directories(home.root / "prefix" / "share" / "applications");

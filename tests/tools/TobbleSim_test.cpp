@@ -36,9 +36,10 @@ TEST(ScenarioFilesTest, AppIsHeardAtItsSavedVolumeAndTheSliderIsSaved) {
     EXPECT_EQ(r["rows"][0]["bundleID"], "com.example.Music");
     EXPECT_FLOAT_EQ(r["rows"][0]["volume"].get<float>(), 0.25f);
     const auto& rms = r["devices"][0]["rms"];
-    EXPECT_NEAR(rms[200].get<double>(), 0.3536 * 0.5, 0.01);  // 2.0 s: the saved volume
+    EXPECT_NEAR(rms[200].get<double>(), 0.3536 * 0.5, 0.01);   // 2.0 s: the saved volume
     EXPECT_NEAR(rms[290].get<double>(), 0.3536 * 0.25, 0.01);  // 2.9 s: the slider's value
-    EXPECT_EQ(r["defaults"]["TobblePerAppVolumes"], R"({"com.example.Music":{"volume":0.25,"isMuted":false}})");
+    EXPECT_EQ(r["defaults"]["TobblePerAppVolumes"],
+              R"({"com.example.Music":{"volume":0.25,"isMuted":false}})");
     EXPECT_EQ(r["live"]["taps"], 1);
     EXPECT_EQ(r["live"]["ioProcsRunning"], 1);
 }
@@ -91,16 +92,22 @@ TEST(ScenarioParseTest, InvalidScenariosNameFilePathAndProblem) {
         return "(accepted)";
     };
     EXPECT_EQ(messageFor(R"({"devices": []})"), "bad.json: $: missing field \"events\"");
-    EXPECT_EQ(messageFor(R"({"events": [{"at": 1, "do": "dance"}]})"), "bad.json: $.events[0].do: unknown event \"dance\"");
-    EXPECT_EQ(messageFor(R"({"events": [{"at": 1, "do": "play"}]})"), "bad.json: $.events[0]: missing field \"pid\"");
+    EXPECT_EQ(messageFor(R"({"events": [{"at": 1, "do": "dance"}]})"),
+              "bad.json: $.events[0].do: unknown event \"dance\"");
+    EXPECT_EQ(messageFor(R"({"events": [{"at": 1, "do": "play"}]})"),
+              "bad.json: $.events[0]: missing field \"pid\"");
     EXPECT_EQ(messageFor(R"({"events": [{"at": "soon", "do": "startEngine"}]})"),
               "bad.json: $.events[0].at: must be a number");
     EXPECT_EQ(messageFor(R"({"events": [{"at": 1, "do": "stop", "pid": 5, "pdi": 6}]})"),
               "bad.json: $.events[0].pdi: unknown field for \"stop\"");
-    EXPECT_EQ(messageFor(R"({"devices": [{"uid": "x", "transport": "carrier pigeon"}], "events": []})"),
-              "bad.json: $.devices[0].transport: unknown transport \"carrier pigeon\"");
-    EXPECT_EQ(messageFor(R"({"events": [{"at": 0, "do": "fail", "call": "AudioDeviceStart", "status": 1.5}]})"),
-              "bad.json: $.events[0].status: must be an integer or a four-character code such as \"nope\"");
+    EXPECT_EQ(
+        messageFor(R"({"devices": [{"uid": "x", "transport": "carrier pigeon"}], "events": []})"),
+        "bad.json: $.devices[0].transport: unknown transport \"carrier pigeon\"");
+    EXPECT_EQ(
+        messageFor(
+            R"({"events": [{"at": 0, "do": "fail", "call": "AudioDeviceStart", "status": 1.5}]})"),
+        "bad.json: $.events[0].status: must be an integer or a four-character code such as "
+        "\"nope\"");
     EXPECT_EQ(messageFor("[1, 2").rfind("bad.json: $: not valid JSON", 0), 0u);
     EXPECT_EQ(messageFor(R"({"events": []})"), "(accepted)");
 }
@@ -120,7 +127,8 @@ TEST(ScenarioRunTest, FaultsAndUnknownRowsAreLoggedNotFatal) {
         ]})",
                                  "inline");
     const auto r = runScenario(s, {});
-    EXPECT_TRUE(logContains(r, "pipeline build failed slot=0 parentPID=700: CoreAudio error 1852797029 (nope)"));
+    EXPECT_TRUE(logContains(
+        r, "pipeline build failed slot=0 parentPID=700: CoreAudio error 1852797029 (nope)"));
     EXPECT_TRUE(logContains(r, "setVolume: no row for bundleID=com.example.Nobody"));
     ASSERT_EQ(r["rows"].size(), 1u);
     EXPECT_TRUE(r["rows"][0]["isMuted"].get<bool>());

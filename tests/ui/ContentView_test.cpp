@@ -1,10 +1,11 @@
-#include <QScrollArea>
+#include "ui/ContentView.h"
 
 #include <gtest/gtest.h>
 
+#include <QScrollArea>
+
 #include "tests/ui/UiTestBed.h"
 #include "ui/AppRowView.h"
-#include "ui/ContentView.h"
 #include "ui/Controls.h"
 #include "ui/MuteButton.h"
 
@@ -15,7 +16,8 @@ TEST(ContentViewTaglineTest, CyclesThroughTheYearFromFirstJanuary) {
     EXPECT_EQ(ContentView::dailyTagline(QDate(2025, 1, 1)), "handles your sound.");
     EXPECT_EQ(ContentView::dailyTagline(QDate(2025, 2, 2)), "handles your sound.");  // day 33
     EXPECT_EQ(ContentView::dailyTagline(QDate(2024, 12, 31)), "doesn't miss.");      // day 366
-    EXPECT_EQ(ContentView::dailyTagline(QDate(2025, 1, 26)), QString::fromUtf8("just\u2026 works."));
+    EXPECT_EQ(ContentView::dailyTagline(QDate(2025, 1, 26)),
+              QString::fromUtf8("just\u2026 works."));
     EXPECT_EQ(ContentView::dailyTagline(QDate()), "handles your sound.");
 }
 
@@ -28,7 +30,7 @@ TEST(ContentViewBannerTest, ReturnsSevenDaysAfterItsDismissal) {
 }
 
 class ContentViewTest : public ::testing::Test, public testing::UiTestBed {
-protected:
+  protected:
     void SetUp() override {
         addSpeakers();
         engine->start();
@@ -40,7 +42,9 @@ protected:
         pump();
         return view;
     }
-    const app::AudioClientViewModel::AppClient* rowOf(const std::string& bundleID) { return row(bundleID); }
+    const app::AudioClientViewModel::AppClient* rowOf(const std::string& bundleID) {
+        return row(bundleID);
+    }
 };
 
 TEST_F(ContentViewTest, DismissingTheBannerStoresNowAndHidesIt) {
@@ -75,7 +79,8 @@ TEST_F(ContentViewTest, HidingNeedsABundleIdentifier) {
     EXPECT_EQ(row->contextMenuTitles(), QStringList{"Hide Music"});
     row->requestHide();
     pump();
-    EXPECT_EQ(hiddenApps.hiddenApps(), (app::HiddenAppsStore::HiddenApps{{"com.example.music", "Music"}}));
+    EXPECT_EQ(hiddenApps.hiddenApps(),
+              (app::HiddenAppsStore::HiddenApps{{"com.example.music", "Music"}}));
     EXPECT_TRUE(app::HiddenAppsStore(defaults).isHidden("com.example.music"));  // persisted
     EXPECT_TRUE(view->isEmptyStateShown());
 
@@ -158,7 +163,8 @@ TEST_F(ContentViewTest, SettingsReplaceTheColumnAndStopTheVolumeListener) {
 }
 
 TEST_F(ContentViewTest, ManyRowsStopGrowingAt400) {
-    for (int i = 0; i < 12; ++i) launch(300 + i, "com.example.app" + std::to_string(i), "App " + std::to_string(i));
+    for (int i = 0; i < 12; ++i)
+        launch(300 + i, "com.example.app" + std::to_string(i), "App " + std::to_string(i));
     pump(3.0);
     auto view = makeView();
     EXPECT_EQ(view->rows().size(), 12u);

@@ -18,7 +18,7 @@ TEST(DeviceIconTest, FirstMatchingRuleIgnoringCase) {
 }
 
 class DevicePickerTest : public ::testing::Test, public testing::UiTestBed {
-protected:
+  protected:
     std::unique_ptr<DevicePickerView> makePicker() {
         auto picker = std::make_unique<DevicePickerView>(*service, audio, defaults);
         picker->show();
@@ -38,7 +38,8 @@ TEST_F(DevicePickerTest, NoDevicesSaysNoneAndNoOutputDevicesFound) {
 
 TEST_F(DevicePickerTest, MarksTheDefaultAndSelectingWritesTheSystemDefault) {
     audio.addDevice({.uid = "speakers", .name = "Speakers"});
-    const auto phones = audio.addDevice({.uid = "phones", .name = "Headphones", .makeDefault = true});
+    const auto phones =
+        audio.addDevice({.uid = "phones", .name = "Headphones", .makeDefault = true});
     auto picker = makePicker();
     EXPECT_EQ(picker->selectedDeviceID(), phones);
     EXPECT_EQ(picker->currentDeviceName(), "Headphones");

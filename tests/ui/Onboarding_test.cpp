@@ -8,9 +8,10 @@ namespace tobble::ui {
 namespace {
 
 class OnboardingTest : public ::testing::Test, public testing::UiTestBed {
-protected:
+  protected:
     std::unique_ptr<AccessibilityOnboardingView> makeView() {
-        auto view = std::make_unique<AccessibilityOnboardingView>(shell.hooks, dispatcher, [this] { ++dismissals; });
+        auto view = std::make_unique<AccessibilityOnboardingView>(shell.hooks, dispatcher,
+                                                                  [this] { ++dismissals; });
         view->show();
         pump();
         return view;

@@ -1,6 +1,6 @@
-#include <QKeyEvent>
-
 #include <gtest/gtest.h>
+
+#include <QKeyEvent>
 
 #include "tests/ui/UiTestBed.h"
 #include "ui/ContentView.h"
@@ -12,7 +12,7 @@ namespace tobble::ui {
 namespace {
 
 class SettingsTest : public ::testing::Test, public testing::UiTestBed {
-protected:
+  protected:
     std::unique_ptr<SettingsView> makeSettings() {
         auto view = std::make_unique<SettingsView>(context, [this] { ++backs; });
         view->show();
@@ -29,8 +29,10 @@ protected:
 };
 
 TEST(ShortcutSymbolsTest, ModifiersInControlOptionShiftCommandOrder) {
-    const QStringList caps = shortcut::symbols(shortcut::kCommand | shortcut::kShift | shortcut::kControl, "k");
-    EXPECT_EQ(caps, (QStringList{shortcut::modifierSymbol(shortcut::kControl), shortcut::modifierSymbol(shortcut::kShift),
+    const QStringList caps =
+        shortcut::symbols(shortcut::kCommand | shortcut::kShift | shortcut::kControl, "k");
+    EXPECT_EQ(caps, (QStringList{shortcut::modifierSymbol(shortcut::kControl),
+                                 shortcut::modifierSymbol(shortcut::kShift),
                                  shortcut::modifierSymbol(shortcut::kCommand), "K"}));
 #ifndef __APPLE__
     EXPECT_EQ(shortcut::modifierSymbol(shortcut::kCommand), "Super");
@@ -120,7 +122,8 @@ TEST_F(SettingsTest, LaunchAtLoginShowsTheRealStateAndFailures) {
     shell.loginItem.current = LoginItemStatus::RequiresApproval;
     auto view = makeSettings();
     EXPECT_TRUE(view->launchAtLoginEnabled());
-    EXPECT_EQ(SettingsView::statusText(view->loginStatus()), "Approval required in System Settings");
+    EXPECT_EQ(SettingsView::statusText(view->loginStatus()),
+              "Approval required in System Settings");
 
     shell.loginItem.failure = "Operation not permitted";
     view->launchToggle()->click();  // off

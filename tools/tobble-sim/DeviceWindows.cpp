@@ -5,8 +5,9 @@
 
 namespace tobble::simtool {
 
-nlohmann::ordered_json deviceWindows(const audio::sim::SimAudioSystem& audio, const std::string& uid,
-                                     uint32_t channels, double sampleRate, double end) {
+nlohmann::ordered_json deviceWindows(const audio::sim::SimAudioSystem& audio,
+                                     const std::string& uid, uint32_t channels, double sampleRate,
+                                     double end) {
     constexpr double kWindow = 0.010;
     const size_t windows = static_cast<size_t>(std::floor(end / kWindow + 1e-9));
     std::vector<double> sumSquares(windows, 0.0);
@@ -33,7 +34,8 @@ nlohmann::ordered_json deviceWindows(const audio::sim::SimAudioSystem& audio, co
     }
     nlohmann::ordered_json rms = nlohmann::ordered_json::array();
     for (size_t w = 0; w < windows; ++w) {
-        const double value = counts[w] ? std::sqrt(sumSquares[w] / static_cast<double>(counts[w])) : 0.0;
+        const double value =
+            counts[w] ? std::sqrt(sumSquares[w] / static_cast<double>(counts[w])) : 0.0;
         rms.push_back(std::round(value * 1e6) / 1e6);
     }
     return nlohmann::ordered_json{{"uid", uid}, {"windowMs", 10}, {"rms", rms}, {"peak", peak}};

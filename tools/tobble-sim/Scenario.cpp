@@ -17,31 +17,43 @@ enum class Kind { Number, Integer, String, Bool, Object, Any };
 
 const char* kindName(Kind kind) {
     switch (kind) {
-        case Kind::Number: return "a number";
-        case Kind::Integer: return "an integer";
-        case Kind::String: return "a string";
-        case Kind::Bool: return "true or false";
-        case Kind::Object: return "an object";
-        case Kind::Any: return "a value";
+        case Kind::Number:
+            return "a number";
+        case Kind::Integer:
+            return "an integer";
+        case Kind::String:
+            return "a string";
+        case Kind::Bool:
+            return "true or false";
+        case Kind::Object:
+            return "an object";
+        case Kind::Any:
+            return "a value";
     }
     return "a value";
 }
 
 bool hasKind(const json& value, Kind kind) {
     switch (kind) {
-        case Kind::Number: return value.is_number();
-        case Kind::Integer: return value.is_number_integer();
-        case Kind::String: return value.is_string();
-        case Kind::Bool: return value.is_boolean();
-        case Kind::Object: return value.is_object();
-        case Kind::Any: return true;
+        case Kind::Number:
+            return value.is_number();
+        case Kind::Integer:
+            return value.is_number_integer();
+        case Kind::String:
+            return value.is_string();
+        case Kind::Bool:
+            return value.is_boolean();
+        case Kind::Object:
+            return value.is_object();
+        case Kind::Any:
+            return true;
     }
     return false;
 }
 
 // Reads fields of one JSON object, reporting every problem with file and path.
 class Reader {
-public:
+  public:
     Reader(const json& object, std::string path, const std::string& file)
         : object_(object), path_(std::move(path)), file_(file) {
         if (!object_.is_object()) fail(path_, "must be an object");
@@ -69,7 +81,8 @@ public:
         const json* v = get(key, Kind::Integer, !fallback);
         return v ? v->get<int64_t>() : *fallback;
     }
-    std::string string(const std::string& key, std::optional<std::string> fallback = std::nullopt) const {
+    std::string string(const std::string& key,
+                       std::optional<std::string> fallback = std::nullopt) const {
         const json* v = get(key, Kind::String, !fallback);
         return v ? v->get<std::string>() : *fallback;
     }
@@ -88,7 +101,7 @@ public:
     }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     const json& object_;
     std::string path_;
     const std::string& file_;
@@ -109,26 +122,43 @@ const std::map<std::string, std::vector<FieldRule>>& eventSchemas() {
         {"stopViewModel", {}},
         {"openPanel", {}},
         {"closePanel", {}},
-        {"play", {{"pid", Kind::Integer, true}, {"frequency", Kind::Number, false}, {"amplitude", Kind::Number, false}}},
+        {"play",
+         {{"pid", Kind::Integer, true},
+          {"frequency", Kind::Number, false},
+          {"amplitude", Kind::Number, false}}},
         {"silence", {{"pid", Kind::Integer, true}}},
         {"stop", {{"pid", Kind::Integer, true}}},
-        {"spawn", {{"pid", Kind::Integer, true}, {"bundleID", Kind::String, false}, {"responsiblePID", Kind::Integer, false}}},
+        {"spawn",
+         {{"pid", Kind::Integer, true},
+          {"bundleID", Kind::String, false},
+          {"responsiblePID", Kind::Integer, false}}},
         {"exit", {{"pid", Kind::Integer, true}}},
         {"launchApp",
-         {{"pid", Kind::Integer, true}, {"bundleID", Kind::String, false}, {"name", Kind::String, false},
-          {"appBundle", Kind::Bool, false}, {"policy", Kind::String, false}}},
+         {{"pid", Kind::Integer, true},
+          {"bundleID", Kind::String, false},
+          {"name", Kind::String, false},
+          {"appBundle", Kind::Bool, false},
+          {"policy", Kind::String, false}}},
         {"quitApp", {{"pid", Kind::Integer, true}}},
         {"setVolume", {{"bundleID", Kind::String, true}, {"volume", Kind::Number, true}}},
         {"toggleMute", {{"bundleID", Kind::String, true}}},
         {"setDefaultOutput", {{"uid", Kind::String, true}}},
         {"addDevice",
-         {{"uid", Kind::String, true}, {"name", Kind::String, false}, {"transport", Kind::String, false},
-          {"channels", Kind::Integer, false}, {"sampleRate", Kind::Number, false}, {"default", Kind::Bool, false},
-          {"volume", Kind::Number, false}, {"muted", Kind::Bool, false}}},
+         {{"uid", Kind::String, true},
+          {"name", Kind::String, false},
+          {"transport", Kind::String, false},
+          {"channels", Kind::Integer, false},
+          {"sampleRate", Kind::Number, false},
+          {"default", Kind::Bool, false},
+          {"volume", Kind::Number, false},
+          {"muted", Kind::Bool, false}}},
         {"removeDevice", {{"uid", Kind::String, true}}},
         {"setSystemVolume", {{"volume", Kind::Number, true}}},
         {"setSystemMute", {{"muted", Kind::Bool, true}}},
-        {"fail", {{"call", Kind::String, true}, {"status", Kind::Any, true}, {"count", Kind::Integer, false}}},
+        {"fail",
+         {{"call", Kind::String, true},
+          {"status", Kind::Any, true},
+          {"count", Kind::Integer, false}}},
         {"killAggregates", {}},
         {"stall", {{"pid", Kind::Integer, true}}},
         {"unstall", {{"pid", Kind::Integer, true}}},
@@ -140,11 +170,13 @@ const std::map<std::string, std::vector<FieldRule>>& eventSchemas() {
 void checkStatus(const Reader& reader, const json& status) {
     if (status.is_number_integer()) {
         const auto v = status.get<int64_t>();
-        if (v < INT32_MIN || v > UINT32_MAX) reader.fail(reader.path() + ".status", "does not fit in 32 bits");
+        if (v < INT32_MIN || v > UINT32_MAX)
+            reader.fail(reader.path() + ".status", "does not fit in 32 bits");
         return;
     }
     if (status.is_string() && status.get<std::string>().size() == 4) return;
-    reader.fail(reader.path() + ".status", "must be an integer or a four-character code such as \"nope\"");
+    reader.fail(reader.path() + ".status",
+                "must be an integer or a four-character code such as \"nope\"");
 }
 
 }  // namespace
@@ -176,10 +208,12 @@ DeviceSpec parseDevice(const json& object, const std::string& path, const std::s
     if (channels < 0 || channels > 64) r.fail(path + ".channels", "must be between 0 and 64");
     d.channels = static_cast<uint32_t>(channels);
     d.sampleRate = r.number("sampleRate", 48000.0);
-    if (!(d.sampleRate >= 8000.0 && d.sampleRate <= 384000.0)) r.fail(path + ".sampleRate", "must be 8000 to 384000");
+    if (!(d.sampleRate >= 8000.0 && d.sampleRate <= 384000.0))
+        r.fail(path + ".sampleRate", "must be 8000 to 384000");
     d.isDefault = r.boolean("default", false);
     d.volume = static_cast<float>(r.number("volume", 1.0));
-    if (!(d.volume >= 0.0f && d.volume <= 1.0f)) r.fail(path + ".volume", "must be between 0 and 1");
+    if (!(d.volume >= 0.0f && d.volume <= 1.0f))
+        r.fail(path + ".volume", "must be between 0 and 1");
     d.muted = r.boolean("muted", false);
     return d;
 }
@@ -219,9 +253,9 @@ Scenario parseScenario(const std::string& text, const std::string& fileName) {
         throw ScenarioError(fileName + ": $: not valid JSON (" + error.what() + ")");
     }
     const Reader top(root, "$", fileName);
-    static const std::set<std::string> knownKeys = {"bufferFrames", "ownPID", "devices", "apps", "processes",
-                                                    "orphanAggregates", "foreignAggregates", "defaults", "end",
-                                                    "events"};
+    static const std::set<std::string> knownKeys = {
+        "bufferFrames",      "ownPID",   "devices", "apps",  "processes", "orphanAggregates",
+        "foreignAggregates", "defaults", "end",     "events"};
     for (const auto& [key, value] : root.items()) {
         if (!knownKeys.count(key)) top.fail("$." + key, "unknown key");
     }
@@ -231,11 +265,14 @@ Scenario parseScenario(const std::string& text, const std::string& fileName) {
     if (frames < 16 || frames > 8192) top.fail("$.bufferFrames", "must be between 16 and 8192");
     s.bufferFrames = static_cast<uint32_t>(frames);
     s.ownPID = root.contains("ownPID") ? top.pid("ownPID") : 100;
-    s.orphanAggregates = static_cast<int>(std::clamp<int64_t>(top.integer("orphanAggregates", 0), 0, 64));
-    s.foreignAggregates = static_cast<int>(std::clamp<int64_t>(top.integer("foreignAggregates", 0), 0, 64));
+    s.orphanAggregates =
+        static_cast<int>(std::clamp<int64_t>(top.integer("orphanAggregates", 0), 0, 64));
+    s.foreignAggregates =
+        static_cast<int>(std::clamp<int64_t>(top.integer("foreignAggregates", 0), 0, 64));
     if (root.contains("end")) {
         s.end = top.number("end");
-        if (!(*s.end >= 0 && *s.end <= 86400)) top.fail("$.end", "must be between 0 and 86400 seconds");
+        if (!(*s.end >= 0 && *s.end <= 86400))
+            top.fail("$.end", "must be between 0 and 86400 seconds");
     }
 
     auto arrayAt = [&](const char* key) -> const json* {
@@ -246,11 +283,13 @@ Scenario parseScenario(const std::string& text, const std::string& fileName) {
     };
     if (const json* devices = arrayAt("devices")) {
         for (size_t i = 0; i < devices->size(); ++i) {
-            s.devices.push_back(parseDevice((*devices)[i], "$.devices[" + std::to_string(i) + "]", fileName));
+            s.devices.push_back(
+                parseDevice((*devices)[i], "$.devices[" + std::to_string(i) + "]", fileName));
         }
     } else {
-        s.devices.push_back(DeviceSpec{"builtin", "Built-in Speakers", audio::kAudioDeviceTransportTypeBuiltIn, 2,
-                                       48000.0, true, 1.0f, false});
+        s.devices.push_back(DeviceSpec{"builtin", "Built-in Speakers",
+                                       audio::kAudioDeviceTransportTypeBuiltIn, 2, 48000.0, true,
+                                       1.0f, false});
     }
     if (const json* apps = arrayAt("apps")) {
         for (size_t i = 0; i < apps->size(); ++i) {
@@ -263,7 +302,8 @@ Scenario parseScenario(const std::string& text, const std::string& fileName) {
             ProcessSpec p;
             p.pid = r.pid("pid");
             p.bundleID = r.optionalString("bundleID");
-            if ((*processes)[i].contains("responsiblePID")) p.responsiblePID = r.pid("responsiblePID");
+            if ((*processes)[i].contains("responsiblePID"))
+                p.responsiblePID = r.pid("responsiblePID");
             s.processes.push_back(p);
         }
     }
@@ -284,10 +324,12 @@ Scenario parseScenario(const std::string& text, const std::string& fileName) {
         const Reader r(object, path, fileName);
         Event e;
         e.at = r.number("at");
-        if (!(e.at >= 0 && e.at <= 86400)) r.fail(path + ".at", "must be between 0 and 86400 seconds");
+        if (!(e.at >= 0 && e.at <= 86400))
+            r.fail(path + ".at", "must be between 0 and 86400 seconds");
         e.name = r.string("do");
         const auto schema = eventSchemas().find(e.name);
-        if (schema == eventSchemas().end()) r.fail(path + ".do", "unknown event \"" + e.name + "\"");
+        if (schema == eventSchemas().end())
+            r.fail(path + ".do", "unknown event \"" + e.name + "\"");
         for (const auto& [key, value] : object.items()) {
             if (key == "at" || key == "do") continue;
             const bool known = std::any_of(schema->second.begin(), schema->second.end(),
@@ -299,7 +341,8 @@ Scenario parseScenario(const std::string& text, const std::string& fileName) {
             checkStatus(r, object["status"]);
             if (!audio::sim::simCallFromName(object["call"].get<std::string>()) &&
                 object["call"].get<std::string>() != "AudioDeviceCreateIOProcID") {
-                r.fail(path + ".call", "unknown audio call \"" + object["call"].get<std::string>() + "\"");
+                r.fail(path + ".call",
+                       "unknown audio call \"" + object["call"].get<std::string>() + "\"");
             }
         }
         if (e.name == "addDevice") parseDevice(object, path, fileName);
@@ -309,7 +352,8 @@ Scenario parseScenario(const std::string& text, const std::string& fileName) {
         e.path = path;
         s.events.push_back(std::move(e));
     }
-    std::stable_sort(s.events.begin(), s.events.end(), [](const Event& a, const Event& b) { return a.at < b.at; });
+    std::stable_sort(s.events.begin(), s.events.end(),
+                     [](const Event& a, const Event& b) { return a.at < b.at; });
     return s;
 }
 

@@ -14,7 +14,7 @@ namespace tobble::simtool {
 
 // A scenario that cannot be run: names the file, the JSON path and what is wrong.
 class ScenarioError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -71,8 +71,10 @@ struct Scenario {
 Scenario parseScenario(const std::string& text, const std::string& fileName);
 
 // Field readers shared with the runner, which reads event arguments.
-DeviceSpec parseDevice(const nlohmann::json& object, const std::string& path, const std::string& fileName);
-AppSpec parseApp(const nlohmann::json& object, const std::string& path, const std::string& fileName);
+DeviceSpec parseDevice(const nlohmann::json& object, const std::string& path,
+                       const std::string& fileName);
+AppSpec parseApp(const nlohmann::json& object, const std::string& path,
+                 const std::string& fileName);
 uint32_t transportFromName(const std::string& name);
 
 }  // namespace tobble::simtool

@@ -6,16 +6,16 @@
 #include <map>
 #include <mutex>
 
-#include "services/AudioClientViewModel.h"
-#include "services/SavedVolumesAdapter.h"
-#include "services/TobbleAudioService.h"
-#include "services/VolumeStore.h"
 #include "engine/TAKEngine.h"
 #include "engine/core/Identity.h"
 #include "engine/pipeline/TAKAggregateBuilder.h"
 #include "engine/pipeline/Uuid.h"
 #include "platform/log/Log.h"
 #include "platform/sim/SimEnvironment.h"
+#include "services/AudioClientViewModel.h"
+#include "services/SavedVolumesAdapter.h"
+#include "services/TobbleAudioService.h"
+#include "services/VolumeStore.h"
 #include "tools/tobble-sim/DeviceWindows.h"
 
 namespace tobble::simtool {
@@ -27,7 +27,7 @@ namespace {
 
 // Keeps every log line with its virtual time and echoes it as it comes.
 class RunLog final : public log::Sink {
-public:
+  public:
     explicit RunLog(std::function<void(const std::string&)> print) : print_(std::move(print)) {}
 
     void write(const log::Record& record) override {
@@ -53,7 +53,7 @@ public:
         return all;
     }
 
-private:
+  private:
     std::function<void(const std::string&)> print_;
     mutable std::mutex mutex_;
     std::vector<ordered_json> lines_;
@@ -91,7 +91,8 @@ ordered_json defaultsJson(const system::InMemoryUserDefaults& defaults) {
 }
 
 int32_t statusFrom(const json& status) {
-    if (status.is_number_integer()) return static_cast<int32_t>(static_cast<uint32_t>(status.get<int64_t>()));
+    if (status.is_number_integer())
+        return static_cast<int32_t>(static_cast<uint32_t>(status.get<int64_t>()));
     const std::string code = status.get<std::string>();
     return static_cast<int32_t>((static_cast<uint32_t>(static_cast<unsigned char>(code[0])) << 24) |
                                 (static_cast<uint32_t>(static_cast<unsigned char>(code[1])) << 16) |
@@ -101,24 +102,28 @@ int32_t statusFrom(const json& status) {
 
 const char* stateName(engine::TAKTapEntry::State state) {
     switch (state) {
-        case engine::TAKTapEntry::State::active: return "active";
-        case engine::TAKTapEntry::State::pending: return "pending";
-        case engine::TAKTapEntry::State::rejected: return "rejected";
+        case engine::TAKTapEntry::State::active:
+            return "active";
+        case engine::TAKTapEntry::State::pending:
+            return "pending";
+        case engine::TAKTapEntry::State::rejected:
+            return "rejected";
     }
     return "unknown";
 }
 
 // One run: the simulated desktop, the program's parts over it, and the event handlers.
 class Run {
-public:
+  public:
     Run(const Scenario& scenario, const RunOptions& options)
         : scenario_(scenario),
           env_(sim::SimEnvironmentOptions{sim::TimeMode::Virtual, scenario.ownPID, nullptr}),
           log_(std::make_shared<RunLog>(options.printLine)),
           simLog_(engine::logSubsystem(), "Scenario") {
         previousSink_ = log::setSink(log_);
-        log::setTimeSource([](const void* d) { return static_cast<const dispatch::VirtualDispatcher*>(d)->now(); },
-                           &env_.virtualTime());
+        log::setTimeSource(
+            [](const void* d) { return static_cast<const dispatch::VirtualDispatcher*>(d)->now(); },
+            &env_.virtualTime());
     }
 
     ~Run() {
@@ -139,41 +144,55 @@ public:
         return report(end);
     }
 
-private:
+  private:
     void setUp() {
         auto& audio = env_.audio();
         audio.setSampleHistorySeconds(scenario_.endTime() + 1.0);
         bool anyDefault = false;
         for (const auto& d : scenario_.devices) anyDefault = anyDefault || d.isDefault;
         for (size_t i = 0; i < scenario_.devices.size(); ++i) {
-            addDevice(scenario_.devices[i], scenario_.devices[i].isDefault || (!anyDefault && i == 0));
+            addDevice(scenario_.devices[i],
+                      scenario_.devices[i].isDefault || (!anyDefault && i == 0));
         }
         for (const auto& app : scenario_.apps) launch(app);
         for (const auto& p : scenario_.processes) spawn(p.pid, p.bundleID, p.responsiblePID);
         makeLeftoverAggregates();
-        for (const auto& [key, value] : scenario_.defaults) env_.defaults().set(key, defaultsValue(key, value));
+        for (const auto& [key, value] : scenario_.defaults)
+            env_.defaults().set(key, defaultsValue(key, value));
 
         volumeStore_ = std::make_unique<app::VolumeStore>(env_.defaults());
         savedVolumes_ = std::make_unique<app::SavedVolumesAdapter>(*volumeStore_);
-        engine_ = engine::TAKEngine::make(env_.environment(), {&volumeState_, &rmsBuffer_, savedVolumes_.get()});
+        engine_ = engine::TAKEngine::make(env_.environment(),
+                                          {&volumeState_, &rmsBuffer_, savedVolumes_.get()});
         service_ = app::TobbleAudioService::make(env_.environment(), *engine_);
-        viewModel_ = app::AudioClientViewModel::make(env_.environment(), *engine_, *service_, *volumeStore_);
+        viewModel_ =
+            app::AudioClientViewModel::make(env_.environment(), *engine_, *service_, *volumeStore_);
     }
 
     void addDevice(const DeviceSpec& d, bool makeDefault) {
-        env_.audio().addDevice({.uid = d.uid, .name = d.name, .transportType = d.transport, .channels = d.channels,
-                                .sampleRate = d.sampleRate, .bufferFrames = scenario_.bufferFrames,
-                                .volume = d.volume, .muted = d.muted, .makeDefault = makeDefault});
+        env_.audio().addDevice({.uid = d.uid,
+                                .name = d.name,
+                                .transportType = d.transport,
+                                .channels = d.channels,
+                                .sampleRate = d.sampleRate,
+                                .bufferFrames = scenario_.bufferFrames,
+                                .volume = d.volume,
+                                .muted = d.muted,
+                                .makeDefault = makeDefault});
         deviceUIDs_.push_back(d.uid);
         deviceSpecs_[d.uid] = d;
     }
 
     void launch(const AppSpec& app) {
-        env_.apps().launch({.pid = app.pid, .bundleID = app.bundleID, .name = app.name, .isAppBundle = app.appBundle,
+        env_.apps().launch({.pid = app.pid,
+                            .bundleID = app.bundleID,
+                            .name = app.name,
+                            .isAppBundle = app.appBundle,
                             .activationPolicy = app.policy});
     }
 
-    void spawn(pid_t pid, const std::optional<std::string>& bundleID, std::optional<pid_t> responsible) {
+    void spawn(pid_t pid, const std::optional<std::string>& bundleID,
+               std::optional<pid_t> responsible) {
         env_.audio().addProcess({pid, bundleID, audio::sim::Signal::silence()});
         if (responsible) env_.responsibility().set(pid, *responsible);
     }
@@ -183,17 +202,20 @@ private:
         const int total = scenario_.orphanAggregates + scenario_.foreignAggregates;
         if (total == 0 || deviceUIDs_.empty()) return;
         auto& audio = env_.audio();
-        const auto holder = audio.addProcess({scenario_.ownPID, std::nullopt, audio::sim::Signal::silence()});
+        const auto holder =
+            audio.addProcess({scenario_.ownPID, std::nullopt, audio::sim::Signal::silence()});
         auto description = audio::TapDescription::stereoMixdown({holder});
         description.uuid = engine::makeUUIDString();
         audio::AudioObjectID tap = 0;
         if (audio.createProcessTap(description, tap) != audio::kAudioHardwareNoError) return;
         for (int i = 0; i < total; ++i) {
-            const std::string uid = i < scenario_.orphanAggregates ? engine::TAKAggregateBuilder::makeAggregateUID()
-                                                                   : "com.example.other." + std::to_string(i);
+            const std::string uid = i < scenario_.orphanAggregates
+                                        ? engine::TAKAggregateBuilder::makeAggregateUID()
+                                        : "com.example.other." + std::to_string(i);
             audio::AudioObjectID aggregate = 0;
-            audio.createAggregateDevice(engine::TAKAggregateBuilder::description(uid, description.uuid, deviceUIDs_[0]),
-                                        aggregate);
+            audio.createAggregateDevice(
+                engine::TAKAggregateBuilder::description(uid, description.uuid, deviceUIDs_[0]),
+                aggregate);
         }
     }
 
@@ -216,11 +238,13 @@ private:
             viewModel_->stopRMSPolling();
         } else if (n == "play" || n == "silence" || n == "stop") {
             const auto objects = audio.processObjects(pidArg());
-            if (objects.empty()) simLog_.error(n + ": no process object for pid=" + std::to_string(pidArg()));
+            if (objects.empty())
+                simLog_.error(n + ": no process object for pid=" + std::to_string(pidArg()));
             for (auto object : objects) {
                 if (n == "play") {
-                    audio.setSignal(object, audio::sim::Signal::sine(a.value("frequency", 440.0),
-                                                                     static_cast<float>(a.value("amplitude", 0.5))));
+                    audio.setSignal(object, audio::sim::Signal::sine(
+                                                a.value("frequency", 440.0),
+                                                static_cast<float>(a.value("amplitude", 0.5))));
                     audio.startPlaying(object);
                 } else if (n == "silence") {
                     audio.setSignal(object, audio::sim::Signal::silence());
@@ -233,7 +257,8 @@ private:
             std::optional<std::string> bundleID;
             if (a.contains("bundleID")) bundleID = a["bundleID"].get<std::string>();
             std::optional<pid_t> responsible;
-            if (a.contains("responsiblePID")) responsible = static_cast<pid_t>(a["responsiblePID"].get<int64_t>());
+            if (a.contains("responsiblePID"))
+                responsible = static_cast<pid_t>(a["responsiblePID"].get<int64_t>());
             spawn(pidArg(), bundleID, responsible);
         } else if (n == "exit") {
             audio.exitProcess(pidArg());
@@ -251,7 +276,8 @@ private:
             if (!row) {
                 simLog_.error(n + ": no row for bundleID=" + bundleID);
             } else if (n == "setVolume") {
-                viewModel_->sendVolumeChange(row->id, row->slot, row->generation, a["volume"].get<float>());
+                viewModel_->sendVolumeChange(row->id, row->slot, row->generation,
+                                             a["volume"].get<float>());
             } else {
                 viewModel_->toggleMute(row->id);
             }
@@ -277,7 +303,8 @@ private:
             }
         } else if (n == "stall" || n == "unstall") {
             for (const auto& pipeline : engine_->pipelines()) {
-                if (pipeline.pid == pidArg()) audio.setCallbacksStalled(pipeline.aggregate.aggregateID, n == "stall");
+                if (pipeline.pid == pidArg())
+                    audio.setCallbacksStalled(pipeline.aggregate.aggregateID, n == "stall");
             }
         } else if (n == "snapshot") {
             ordered_json snap;
@@ -330,11 +357,13 @@ private:
         ordered_json devices = ordered_json::array();
         for (const auto& uid : deviceUIDs_) {
             const auto& spec = deviceSpecs_.at(uid);
-            devices.push_back(deviceWindows(env_.audio(), uid, spec.channels, spec.sampleRate, end));
+            devices.push_back(
+                deviceWindows(env_.audio(), uid, spec.channels, spec.sampleRate, end));
         }
         r["devices"] = devices;
         size_t aliveAggregates = 0;
-        for (const auto& aggregate : env_.audio().aggregates()) aliveAggregates += aggregate.alive ? 1 : 0;
+        for (const auto& aggregate : env_.audio().aggregates())
+            aliveAggregates += aggregate.alive ? 1 : 0;
         r["live"] = ordered_json{{"taps", env_.audio().taps().size()},
                                  {"aggregates", aliveAggregates},
                                  {"ioProcsRunning", env_.audio().runningIOProcCount()}};

@@ -57,7 +57,8 @@ int main(int argc, char** argv) {
         } else if (scenarioPath.empty()) {
             scenarioPath = arg;
         } else {
-            std::fprintf(stderr, "tobble-sim: unexpected argument '%s' (see --help)\n", arg.c_str());
+            std::fprintf(stderr, "tobble-sim: unexpected argument '%s' (see --help)\n",
+                         arg.c_str());
             return 2;
         }
     }
@@ -84,7 +85,9 @@ int main(int argc, char** argv) {
 
     FILE* logOut = reportPath == "-" ? stderr : stdout;
     tobble::simtool::RunOptions options;
-    options.printLine = [logOut](const std::string& line) { std::fprintf(logOut, "%s\n", line.c_str()); };
+    options.printLine = [logOut](const std::string& line) {
+        std::fprintf(logOut, "%s\n", line.c_str());
+    };
     const auto report = tobble::simtool::runScenario(scenario, options);
 
     if (reportPath == "-") {
@@ -93,7 +96,8 @@ int main(int argc, char** argv) {
         std::ofstream out(reportPath);
         out << report.dump(2) << "\n";
         if (!out) {
-            std::fprintf(stderr, "tobble-sim: %s: report could not be written\n", reportPath.c_str());
+            std::fprintf(stderr, "tobble-sim: %s: report could not be written\n",
+                         reportPath.c_str());
             return 1;
         }
     }

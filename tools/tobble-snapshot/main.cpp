@@ -9,19 +9,18 @@
 #include <QApplication>
 #include <QDir>
 #include <QPixmap>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "engine/TAKEngine.h"
+#include "platform/sim/SimEnvironment.h"
 #include "services/AudioClientViewModel.h"
 #include "services/HiddenAppsStore.h"
 #include "services/SavedVolumesAdapter.h"
 #include "services/TobbleAudioService.h"
 #include "services/VolumeStore.h"
-#include "engine/TAKEngine.h"
-#include "platform/sim/SimEnvironment.h"
 #include "ui/AccessibilityOnboardingView.h"
 #include "ui/ContentView.h"
 #include "ui/Controls.h"
@@ -69,7 +68,8 @@ struct Desktop {
     app::SavedVolumesAdapter savedVolumes{volumeStore};
     std::shared_ptr<engine::TAKEngine> engine =
         engine::TAKEngine::make(sim.environment(), {&volumeState, &rmsBuffer, &savedVolumes});
-    std::shared_ptr<app::TobbleAudioService> service = app::TobbleAudioService::make(sim.environment(), *engine);
+    std::shared_ptr<app::TobbleAudioService> service =
+        app::TobbleAudioService::make(sim.environment(), *engine);
     std::shared_ptr<app::AudioClientViewModel> viewModel =
         app::AudioClientViewModel::make(sim.environment(), *engine, *service, volumeStore);
     app::HiddenAppsStore hiddenApps{sim.defaults()};
@@ -77,7 +77,8 @@ struct Desktop {
     ui::PanelContext context{sim.environment(), *viewModel, *service, hiddenApps, shell.hooks};
 
     Desktop() {
-        sim.audio().addDevice({.uid = "builtin", .name = "MacBook Pro Speakers", .makeDefault = true});
+        sim.audio().addDevice(
+            {.uid = "builtin", .name = "MacBook Pro Speakers", .makeDefault = true});
         sim.audio().addDevice({.uid = "airpods", .name = "AirPods Pro"});
         sim.audio().addDevice({.uid = "hdmi", .name = "LG UltraFine Display"});
         sim.audio().addDevice({.uid = "usb", .name = "USB Audio Interface"});
@@ -103,7 +104,8 @@ void pump(Desktop& desktop) {
     }
 }
 
-bool save(QWidget& widget, const QString& folder, const QString& name, const std::vector<double>& scales) {
+bool save(QWidget& widget, const QString& folder, const QString& name,
+          const std::vector<double>& scales) {
     widget.adjustSize();
     QCoreApplication::processEvents();
     bool ok = true;
@@ -187,7 +189,8 @@ int main(int argc, char** argv) {
 
     {
         desktop.shell.accessibility.granted = false;
-        ui::AccessibilityOnboardingView onboarding(desktop.shell.hooks, desktop.sim.dispatcher(), [] {});
+        ui::AccessibilityOnboardingView onboarding(desktop.shell.hooks, desktop.sim.dispatcher(),
+                                                   [] {});
         onboarding.show();
         pump(desktop);
         ok &= save(onboarding, options.out, "onboarding-1-shortcut", options.scales);

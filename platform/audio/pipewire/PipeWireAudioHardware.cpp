@@ -16,7 +16,8 @@ using State = PipeWireAudioHardware::State;
 
 namespace {
 
-void onGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props) {
+void onGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t,
+              const spa_dict* props) {
     static_cast<State*>(data)->onGlobal(id, type, props);
 }
 void onGlobalRemove(void* data, uint32_t id) { static_cast<State*>(data)->onGlobalRemove(id); }
@@ -78,9 +79,12 @@ struct Value {
     }
     uint32_t size() const {
         switch (kind) {
-            case Kind::Fixed: return static_cast<uint32_t>(bytes.size());
-            case Kind::Objects: return static_cast<uint32_t>(objects.size() * sizeof(AudioObjectID));
-            case Kind::String: return sizeof(void*);
+            case Kind::Fixed:
+                return static_cast<uint32_t>(bytes.size());
+            case Kind::Objects:
+                return static_cast<uint32_t>(objects.size() * sizeof(AudioObjectID));
+            case Kind::String:
+                return sizeof(void*);
         }
         return 0;
     }
@@ -149,24 +153,34 @@ OSStatus readProperty(const State& s, AudioObjectID object, const PropertyAddres
         const PwNode* node = s.sinkNode(*d);
         if (!node) return kAudioHardwareBadObjectError;
         const auto channels = static_cast<uint32_t>(s.sinkChannels(*node).size());
-        const bool volumeAddress = a.scope == kAudioObjectPropertyScopeOutput &&
-                                   !node->volume.channelVolumes.empty();
+        const bool volumeAddress =
+            a.scope == kAudioObjectPropertyScopeOutput && !node->volume.channelVolumes.empty();
         const auto& volumes = node->volume.channelVolumes;
         switch (a.selector) {
-            case kAudioObjectPropertyClass: out = Value::of(kAudioDeviceClassID); return 0;
-            case kAudioDevicePropertyDeviceUID: out = Value::ofString(d->uid); return 0;
+            case kAudioObjectPropertyClass:
+                out = Value::of(kAudioDeviceClassID);
+                return 0;
+            case kAudioDevicePropertyDeviceUID:
+                out = Value::ofString(d->uid);
+                return 0;
             case kAudioObjectPropertyName: {
                 std::string name = prop(node->props, PW_KEY_NODE_DESCRIPTION);
                 if (name.empty()) name = d->uid;
                 out = Value::ofString(name);
                 return 0;
             }
-            case kAudioDevicePropertyTransportType: out = Value::of(s.transportOf(*node)); return 0;
+            case kAudioDevicePropertyTransportType:
+                out = Value::of(s.transportOf(*node));
+                return 0;
             case kAudioDevicePropertyNominalSampleRate:
                 out = Value::of(static_cast<double>(s.sinkRate(*node)));
                 return 0;
-            case kAudioDevicePropertyBufferFrameSize: out = Value::of(uint32_t{512}); return 0;
-            case kAudioDevicePropertyDeviceIsAlive: out = Value::of(uint32_t{1}); return 0;
+            case kAudioDevicePropertyBufferFrameSize:
+                out = Value::of(uint32_t{512});
+                return 0;
+            case kAudioDevicePropertyDeviceIsAlive:
+                out = Value::of(uint32_t{1});
+                return 0;
             case kAudioDevicePropertyDeviceIsRunning:
                 out = Value::of(uint32_t{node->state == PW_NODE_STATE_RUNNING ? 1u : 0u});
                 return 0;
@@ -197,20 +211,31 @@ OSStatus readProperty(const State& s, AudioObjectID object, const PropertyAddres
     if (auto it = s.aggregates.find(object); it != s.aggregates.end() && it->second.alive) {
         const Aggregate& agg = it->second;
         switch (a.selector) {
-            case kAudioObjectPropertyClass: out = Value::of(kAudioAggregateDeviceClassID); return 0;
-            case kAudioDevicePropertyDeviceUID: out = Value::ofString(agg.uid); return 0;
-            case kAudioObjectPropertyName: out = Value::ofString(agg.name); return 0;
+            case kAudioObjectPropertyClass:
+                out = Value::of(kAudioAggregateDeviceClassID);
+                return 0;
+            case kAudioDevicePropertyDeviceUID:
+                out = Value::ofString(agg.uid);
+                return 0;
+            case kAudioObjectPropertyName:
+                out = Value::ofString(agg.name);
+                return 0;
             case kAudioDevicePropertyTransportType:
                 out = Value::of(kAudioDeviceTransportTypeAggregate);
                 return 0;
             case kAudioDevicePropertyNominalSampleRate:
                 out = Value::of(static_cast<double>(agg.rate));
                 return 0;
-            case kAudioDevicePropertyBufferFrameSize: out = Value::of(uint32_t{512}); return 0;
-            case kAudioDevicePropertyDeviceIsAlive: out = Value::of(uint32_t{1}); return 0;
+            case kAudioDevicePropertyBufferFrameSize:
+                out = Value::of(uint32_t{512});
+                return 0;
+            case kAudioDevicePropertyDeviceIsAlive:
+                out = Value::of(uint32_t{1});
+                return 0;
             case kAudioDevicePropertyDeviceIsRunning: {
                 auto proc = s.ioProcs.find(agg.proc);
-                out = Value::of(uint32_t{proc != s.ioProcs.end() && proc->second.started ? 1u : 0u});
+                out =
+                    Value::of(uint32_t{proc != s.ioProcs.end() && proc->second.started ? 1u : 0u});
                 return 0;
             }
             case kAudioDevicePropertyStreams:
@@ -233,9 +258,15 @@ OSStatus readProperty(const State& s, AudioObjectID object, const PropertyAddres
     }
     if (const Process* p = s.processByID(object)) {
         switch (a.selector) {
-            case kAudioObjectPropertyClass: out = Value::of(kAudioProcessClassID); return 0;
-            case kAudioProcessPropertyPID: out = Value::of(static_cast<int32_t>(p->pid)); return 0;
-            case kAudioProcessPropertyBundleID: out = Value::ofString(p->bundleID); return 0;
+            case kAudioObjectPropertyClass:
+                out = Value::of(kAudioProcessClassID);
+                return 0;
+            case kAudioProcessPropertyPID:
+                out = Value::of(static_cast<int32_t>(p->pid));
+                return 0;
+            case kAudioProcessPropertyBundleID:
+                out = Value::ofString(p->bundleID);
+                return 0;
             case kAudioProcessPropertyIsRunning:
                 out = Value::of(uint32_t{p->present ? 1u : 0u});
                 return 0;
@@ -249,9 +280,15 @@ OSStatus readProperty(const State& s, AudioObjectID object, const PropertyAddres
     if (auto it = s.taps.find(object); it != s.taps.end() && it->second.alive) {
         const Tap& t = it->second;
         switch (a.selector) {
-            case kAudioObjectPropertyClass: out = Value::of(kAudioTapClassID); return 0;
-            case kAudioTapPropertyUID: out = Value::ofString(t.uid); return 0;
-            case kAudioObjectPropertyName: out = Value::ofString(t.description.name); return 0;
+            case kAudioObjectPropertyClass:
+                out = Value::of(kAudioTapClassID);
+                return 0;
+            case kAudioTapPropertyUID:
+                out = Value::ofString(t.uid);
+                return 0;
+            case kAudioObjectPropertyName:
+                out = Value::ofString(t.description.name);
+                return 0;
             case kAudioTapPropertyFormat: {
                 AudioStreamBasicDescription f;
                 const auto channels = static_cast<uint32_t>(t.node->channels.size());
@@ -307,7 +344,8 @@ void State::roundTrip() {
 
 // ---- lifetime
 
-std::unique_ptr<PipeWireAudioHardware> PipeWireAudioHardware::connect(dispatch::Dispatcher& dispatcher) {
+std::unique_ptr<PipeWireAudioHardware> PipeWireAudioHardware::connect(
+    dispatch::Dispatcher& dispatcher) {
     static std::once_flag initOnce;
     std::call_once(initOnce, [] { pw_init(nullptr, nullptr); });
 
@@ -315,8 +353,9 @@ std::unique_ptr<PipeWireAudioHardware> PipeWireAudioHardware::connect(dispatch::
     s->loop = pw_thread_loop_new("tobble-pw", nullptr);
     if (!s->loop) return nullptr;
     // client-rt.conf loads the real-time module: the data thread runs SCHED_FIFO where allowed.
-    s->context = pw_context_new(pw_thread_loop_get_loop(s->loop),
-                                pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+    s->context =
+        pw_context_new(pw_thread_loop_get_loop(s->loop),
+                       pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
     if (!s->context || pw_thread_loop_start(s->loop) < 0) {
         if (s->context) pw_context_destroy(s->context);
         pw_thread_loop_destroy(s->loop);
@@ -325,7 +364,8 @@ std::unique_ptr<PipeWireAudioHardware> PipeWireAudioHardware::connect(dispatch::
     {
         Locked lock(s->loop);
         s->core = pw_context_connect(
-            s->context, pw_properties_new(PW_KEY_APP_NAME, "Tobble", PW_KEY_APP_ID, "tobble", nullptr), 0);
+            s->context,
+            pw_properties_new(PW_KEY_APP_NAME, "Tobble", PW_KEY_APP_ID, "tobble", nullptr), 0);
         if (s->core) {
             pw_core_add_listener(s->core, &s->coreListener, &kCoreEvents, s.get());
             s->registry = pw_core_get_registry(s->core, PW_VERSION_REGISTRY, 0);
@@ -345,7 +385,8 @@ std::unique_ptr<PipeWireAudioHardware> PipeWireAudioHardware::connect(dispatch::
     return std::unique_ptr<PipeWireAudioHardware>(new PipeWireAudioHardware(std::move(s)));
 }
 
-PipeWireAudioHardware::PipeWireAudioHardware(std::unique_ptr<State> state) : state_(std::move(state)) {}
+PipeWireAudioHardware::PipeWireAudioHardware(std::unique_ptr<State> state)
+    : state_(std::move(state)) {}
 
 PipeWireAudioHardware::~PipeWireAudioHardware() {
     auto& s = *state_;
@@ -408,7 +449,8 @@ bool PipeWireAudioHardware::hasProperty(AudioObjectID object, const PropertyAddr
     return readProperty(*state_, object, address, v) == 0;
 }
 
-OSStatus PipeWireAudioHardware::getPropertyDataSize(AudioObjectID object, const PropertyAddress& address,
+OSStatus PipeWireAudioHardware::getPropertyDataSize(AudioObjectID object,
+                                                    const PropertyAddress& address,
                                                     uint32_t& outSize) {
     Locked lock(state_->loop);
     Value v;
@@ -417,8 +459,9 @@ OSStatus PipeWireAudioHardware::getPropertyDataSize(AudioObjectID object, const 
     return kAudioHardwareNoError;
 }
 
-OSStatus PipeWireAudioHardware::getPropertyData(AudioObjectID object, const PropertyAddress& address,
-                                                uint32_t& ioSize, void* outData) {
+OSStatus PipeWireAudioHardware::getPropertyData(AudioObjectID object,
+                                                const PropertyAddress& address, uint32_t& ioSize,
+                                                void* outData) {
     Locked lock(state_->loop);
     Value v;
     if (OSStatus status = readProperty(*state_, object, address, v)) return status;
@@ -441,7 +484,8 @@ OSStatus PipeWireAudioHardware::getPropertyData(AudioObjectID object, const Prop
     return kAudioHardwareUnspecifiedError;
 }
 
-OSStatus PipeWireAudioHardware::getPropertyString(AudioObjectID object, const PropertyAddress& address,
+OSStatus PipeWireAudioHardware::getPropertyString(AudioObjectID object,
+                                                  const PropertyAddress& address,
                                                   std::optional<std::string>& out) {
     out.reset();
     Locked lock(state_->loop);
@@ -452,8 +496,9 @@ OSStatus PipeWireAudioHardware::getPropertyString(AudioObjectID object, const Pr
     return kAudioHardwareNoError;
 }
 
-OSStatus PipeWireAudioHardware::setPropertyData(AudioObjectID object, const PropertyAddress& address,
-                                                uint32_t size, const void* data) {
+OSStatus PipeWireAudioHardware::setPropertyData(AudioObjectID object,
+                                                const PropertyAddress& address, uint32_t size,
+                                                const void* data) {
     auto& s = *state_;
     Locked lock(s.loop);
     Value current;
@@ -502,14 +547,17 @@ OSStatus PipeWireAudioHardware::setPropertyData(AudioObjectID object, const Prop
     const std::string deviceId = prop(node->props, PW_KEY_DEVICE_ID);
     const std::string profileDevice = prop(node->props, "card.profile.device");
     if (!deviceId.empty() && !profileDevice.empty()) {
-        auto dev = s.devicesById.find(static_cast<uint32_t>(std::strtoul(deviceId.c_str(), nullptr, 10)));
+        auto dev =
+            s.devicesById.find(static_cast<uint32_t>(std::strtoul(deviceId.c_str(), nullptr, 10)));
         if (dev != s.devicesById.end() && dev->second->binding) {
-            const int32_t wanted = static_cast<int32_t>(std::strtol(profileDevice.c_str(), nullptr, 10));
+            const int32_t wanted =
+                static_cast<int32_t>(std::strtol(profileDevice.c_str(), nullptr, 10));
             for (const auto& route : dev->second->routes) {
                 if (route.device != wanted) continue;
                 const auto pod = buildRouteVolume(route.index, route.device, volumes, mute);
                 pw_device_set_param(reinterpret_cast<pw_device*>(dev->second->binding->proxy),
-                                    SPA_PARAM_Route, 0, reinterpret_cast<const spa_pod*>(pod.data()));
+                                    SPA_PARAM_Route, 0,
+                                    reinterpret_cast<const spa_pod*>(pod.data()));
                 return kAudioHardwareNoError;
             }
         }
@@ -522,8 +570,10 @@ OSStatus PipeWireAudioHardware::setPropertyData(AudioObjectID object, const Prop
 
 // ---- listeners
 
-OSStatus PipeWireAudioHardware::addPropertyListener(AudioObjectID object, const PropertyAddress& address,
-                                                    dispatch::QueuePtr queue, PropertyListenerBlock block) {
+OSStatus PipeWireAudioHardware::addPropertyListener(AudioObjectID object,
+                                                    const PropertyAddress& address,
+                                                    dispatch::QueuePtr queue,
+                                                    PropertyListenerBlock block) {
     if (!queue || !block || !*block) return kAudio_ParamError;
     Locked lock(state_->loop);
     if (!objectExists(*state_, object)) return kAudioHardwareBadObjectError;
@@ -531,8 +581,10 @@ OSStatus PipeWireAudioHardware::addPropertyListener(AudioObjectID object, const 
     return kAudioHardwareNoError;
 }
 
-OSStatus PipeWireAudioHardware::removePropertyListener(AudioObjectID object, const PropertyAddress& address,
-                                                       dispatch::QueuePtr queue, PropertyListenerBlock block) {
+OSStatus PipeWireAudioHardware::removePropertyListener(AudioObjectID object,
+                                                       const PropertyAddress& address,
+                                                       dispatch::QueuePtr queue,
+                                                       PropertyListenerBlock block) {
     PropertyListenerBlock released;  // dropped after the lock: its closure may hold anything
     Locked lock(state_->loop);
     auto& listeners = state_->listeners;

@@ -30,7 +30,7 @@ struct FilterStats {
 // objects belong to our connection, so the server removes them when this process dies and the
 // session manager puts the applications back on their device.
 class PipeWireAudioHardware final : public AudioHardware {
-public:
+  public:
     // Connects to the server of the environment (XDG_RUNTIME_DIR / PIPEWIRE_REMOTE); null when
     // no server answers.
     static std::unique_ptr<PipeWireAudioHardware> connect(dispatch::Dispatcher& dispatcher);
@@ -62,7 +62,8 @@ public:
                                     dispatch::QueuePtr queue, PropertyListenerBlock block) override;
     OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTapID) override;
     OSStatus destroyProcessTap(AudioObjectID tap) override;
-    OSStatus createAggregateDevice(const AudioValue& description, AudioObjectID& outDevice) override;
+    OSStatus createAggregateDevice(const AudioValue& description,
+                                   AudioObjectID& outDevice) override;
     OSStatus destroyAggregateDevice(AudioObjectID device) override;
     OSStatus createIOProcID(AudioObjectID device, dispatch::QueuePtr queue, IOProcBlock block,
                             IOProcID& outID) override;
@@ -72,7 +73,7 @@ public:
 
     struct State;
 
-private:
+  private:
     OSStatus setIOProcStarted(AudioObjectID device, IOProcID id, bool started);
     explicit PipeWireAudioHardware(std::unique_ptr<State> state);
     std::unique_ptr<State> state_;

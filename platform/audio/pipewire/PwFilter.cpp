@@ -25,7 +25,6 @@ uint64_t monotonicNanos() noexcept {
     return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000ULL + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-
 void* addPort(pw_filter* filter, pw_direction direction, const std::string& name,
               const std::string& channel) {
     pw_properties* props =
@@ -41,7 +40,8 @@ PwFilter::PwFilter(pw_core* core, const std::string& nodeName,
                    std::vector<std::string> inputChannels, std::vector<std::string> outputChannels,
                    uint32_t latencyFrames, uint32_t rate)
     : inChannels_(std::move(inputChannels)), outChannels_(std::move(outputChannels)) {
-    inScratch_.assign(static_cast<size_t>(kMaxFrames) * std::max<size_t>(inChannels_.size(), 1), 0.f);
+    inScratch_.assign(static_cast<size_t>(kMaxFrames) * std::max<size_t>(inChannels_.size(), 1),
+                      0.f);
     outScratch_.assign(static_cast<size_t>(kMaxFrames) * std::max<size_t>(outChannels_.size(), 1),
                        0.f);
     inBuffers_.assign(inChannels_.size(), nullptr);
@@ -65,7 +65,8 @@ PwFilter::PwFilter(pw_core* core, const std::string& nodeName,
     }();
     pw_filter_add_listener(filter, hook, &events, this);
 
-    for (const auto& c : inChannels_) inPorts_.push_back(addPort(filter, PW_DIRECTION_INPUT, "in_" + c, c));
+    for (const auto& c : inChannels_)
+        inPorts_.push_back(addPort(filter, PW_DIRECTION_INPUT, "in_" + c, c));
     for (const auto& c : outChannels_) {
         outPorts_.push_back(addPort(filter, PW_DIRECTION_OUTPUT, "out_" + c, c));
     }
@@ -108,7 +109,8 @@ void PwFilter::onProcess(void* data, spa_io_position* position) {
 
 void PwFilter::process(spa_io_position* position) noexcept {
     const uint64_t begin = monotonicNanos();
-    const uint32_t frames = static_cast<uint32_t>(std::min<uint64_t>(position->clock.duration, kMaxFrames));
+    const uint32_t frames =
+        static_cast<uint32_t>(std::min<uint64_t>(position->clock.duration, kMaxFrames));
     const size_t inCount = inChannels_.size();
     const size_t outCount = outChannels_.size();
     for (size_t c = 0; c < inCount; ++c) {

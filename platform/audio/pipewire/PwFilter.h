@@ -18,7 +18,7 @@ namespace tobble::audio::pipewire::detail {
 // I/O block runs inside its process callback on PipeWire's data thread; everything that thread
 // touches is preallocated here and handed over through atomics.
 class PwFilter {
-public:
+  public:
     // What the filter plays while no started block is attached.
     enum class IdleMode { Silence, PassThrough };
 
@@ -51,7 +51,7 @@ public:
 
     static constexpr uint32_t kMaxFrames = 8192;  // the server's clock.quantum-limit
 
-private:
+  private:
     static void onProcess(void* data, spa_io_position* position);
     void process(spa_io_position* position) noexcept;
 

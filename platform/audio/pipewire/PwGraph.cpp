@@ -166,7 +166,8 @@ void PipeWireAudioHardware::State::onGlobal(uint32_t id, const char* type, const
     } else if (strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
         PwPort port;
         port.id = id;
-        port.node = static_cast<uint32_t>(std::strtoul(prop(props, PW_KEY_NODE_ID).c_str(), nullptr, 10));
+        port.node =
+            static_cast<uint32_t>(std::strtoul(prop(props, PW_KEY_NODE_ID).c_str(), nullptr, 10));
         port.name = prop(props, PW_KEY_PORT_NAME);
         port.direction = prop(props, PW_KEY_PORT_DIRECTION);
         port.channel = prop(props, PW_KEY_AUDIO_CHANNEL);
@@ -186,16 +187,19 @@ void PipeWireAudioHardware::State::onGlobal(uint32_t id, const char* type, const
         device->binding = bind(registry, id, type, PW_VERSION_DEVICE, &kDeviceEvents, device.get());
         if (device->binding) {
             uint32_t ids[] = {SPA_PARAM_Route};
-            pw_device_subscribe_params(reinterpret_cast<pw_device*>(device->binding->proxy), ids, 1);
+            pw_device_subscribe_params(reinterpret_cast<pw_device*>(device->binding->proxy), ids,
+                                       1);
         }
         devicesById[id] = std::move(device);
     } else if (strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
-        onLink(static_cast<uint32_t>(std::strtoul(prop(props, PW_KEY_LINK_OUTPUT_NODE).c_str(), nullptr, 10)),
-               static_cast<uint32_t>(std::strtoul(prop(props, PW_KEY_LINK_INPUT_NODE).c_str(), nullptr, 10)));
+        onLink(static_cast<uint32_t>(
+                   std::strtoul(prop(props, PW_KEY_LINK_OUTPUT_NODE).c_str(), nullptr, 10)),
+               static_cast<uint32_t>(
+                   std::strtoul(prop(props, PW_KEY_LINK_INPUT_NODE).c_str(), nullptr, 10)));
     } else if (strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0 &&
                prop(props, PW_KEY_METADATA_NAME) == "default" && !metadata) {
-        metadata = static_cast<pw_metadata*>(
-            pw_registry_bind(registry, id, type, PW_VERSION_METADATA, 0));
+        metadata =
+            static_cast<pw_metadata*>(pw_registry_bind(registry, id, type, PW_VERSION_METADATA, 0));
         metadataId = id;
         if (metadata) pw_metadata_add_listener(metadata, &metadataListener, &kMetadataEvents, this);
         if (policyManagerGone) {
@@ -266,7 +270,8 @@ void PipeWireAudioHardware::State::onNodeInfo(PwNode& node, const pw_node_info* 
     pw_thread_loop_signal(loop, false);
 }
 
-void PipeWireAudioHardware::State::onNodeParam(PwNode& node, uint32_t paramId, const spa_pod* param) {
+void PipeWireAudioHardware::State::onNodeParam(PwNode& node, uint32_t paramId,
+                                               const spa_pod* param) {
     if (paramId != SPA_PARAM_Props) return;
     VolumeState parsed;
     if (!parseVolumeProps(param, parsed) || parsed.channelVolumes.empty()) return;
@@ -298,7 +303,7 @@ void PipeWireAudioHardware::State::onClientInfo(PwClient& client, const pw_clien
 }
 
 void PipeWireAudioHardware::State::onDeviceParam(PwDevice& device, uint32_t paramId,
-                                                  const spa_pod* param) {
+                                                 const spa_pod* param) {
     if (paramId != SPA_PARAM_Route) return;
     RouteInfo route;
     if (!parseRoute(param, route)) return;
@@ -394,8 +399,8 @@ std::string PipeWireAudioHardware::State::streamProp(const PwNode& node, const c
 }
 
 std::optional<std::string> PipeWireAudioHardware::State::streamBundleID(const PwNode& node) const {
-    for (const char* key : {"pipewire.access.portal.app_id", PW_KEY_APP_ID, PW_KEY_APP_PROCESS_BINARY,
-                            PW_KEY_APP_NAME}) {
+    for (const char* key : {"pipewire.access.portal.app_id", PW_KEY_APP_ID,
+                            PW_KEY_APP_PROCESS_BINARY, PW_KEY_APP_NAME}) {
         if (std::string v = streamProp(node, key); !v.empty()) return v;
     }
     return std::nullopt;
@@ -514,7 +519,8 @@ uint32_t PipeWireAudioHardware::State::transportOf(const PwNode& node) const {
     const std::string deviceId = prop(node.props, PW_KEY_DEVICE_ID);
     const PwDevice* device = nullptr;
     if (!deviceId.empty()) {
-        auto it = devicesById.find(static_cast<uint32_t>(std::strtoul(deviceId.c_str(), nullptr, 10)));
+        auto it =
+            devicesById.find(static_cast<uint32_t>(std::strtoul(deviceId.c_str(), nullptr, 10)));
         if (it != devicesById.end()) device = it->second.get();
     }
     if (!device || prop(node.props, PW_KEY_FACTORY_NAME) == "support.null-audio-sink" ||
@@ -531,7 +537,8 @@ uint32_t PipeWireAudioHardware::State::transportOf(const PwNode& node) const {
 }
 
 const PwPort* PipeWireAudioHardware::State::findPort(uint32_t node, const char* direction,
-                                                     const std::string& channel, bool monitor) const {
+                                                     const std::string& channel,
+                                                     bool monitor) const {
     for (const auto& [id, port] : ports) {
         if (port.node != node || port.direction != direction) continue;
         if ((port.name.rfind("monitor_", 0) == 0) != monitor) continue;

@@ -17,7 +17,8 @@ namespace {
 
 constexpr uint32_t kMaxChannels = 64;
 
-void addVolumeObject(spa_pod_builder* b, const std::vector<float>& volumes, std::optional<bool> mute) {
+void addVolumeObject(spa_pod_builder* b, const std::vector<float>& volumes,
+                     std::optional<bool> mute) {
     spa_pod_frame f{};
     spa_pod_builder_push_object(b, &f, SPA_TYPE_OBJECT_Props, SPA_PARAM_Props);
     if (!volumes.empty()) {

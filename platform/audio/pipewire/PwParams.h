@@ -28,7 +28,8 @@ struct RouteInfo {
 bool parseRoute(const spa_pod* param, RouteInfo& out);
 
 // Serialized SPA objects, ready for pw_node_set_param / pw_device_set_param.
-std::vector<uint8_t> buildVolumeProps(const std::vector<float>& channelVolumes, std::optional<bool> mute);
+std::vector<uint8_t> buildVolumeProps(const std::vector<float>& channelVolumes,
+                                      std::optional<bool> mute);
 std::vector<uint8_t> buildRouteVolume(int32_t index, int32_t device,
                                       const std::vector<float>& channelVolumes,
                                       std::optional<bool> mute);

@@ -350,7 +350,8 @@ OSStatus PipeWireAudioHardware::createAggregateDevice(const AudioValue& descript
     std::optional<std::string> tapUID;
     if (const AudioValue* list = description.find(kAudioAggregateDeviceTapListKey)) {
         if (!list->asArray()) return kAudio_ParamError;
-        if (!list->asArray()->empty()) tapUID = list->asArray()->front().stringAt(kAudioSubTapUIDKey);
+        if (!list->asArray()->empty())
+            tapUID = list->asArray()->front().stringAt(kAudioSubTapUIDKey);
     }
 
     Locked lock(s.loop);
@@ -385,9 +386,9 @@ OSStatus PipeWireAudioHardware::createAggregateDevice(const AudioValue& descript
         agg.tapNode = tapNode->nodeName;
         inChannels = tapNode->channels;
     }
-    agg.filter = std::make_unique<PwFilter>(
-        s.core, "tobble.io." + std::to_string(agg.id), inChannels, outChannels,
-        kFilterLatencyFrames, agg.rate);
+    agg.filter =
+        std::make_unique<PwFilter>(s.core, "tobble.io." + std::to_string(agg.id), inChannels,
+                                   outChannels, kFilterLatencyFrames, agg.rate);
     if (!agg.filter->connected() || !s.linkFilter(*agg.filter, tapNode, sink->id)) {
         return kAudioHardwareUnspecifiedError;
     }
@@ -395,7 +396,8 @@ OSStatus PipeWireAudioHardware::createAggregateDevice(const AudioValue& descript
     const bool mutedAlways = tap && tap->description.muteBehavior == TapMuteBehavior::Muted;
     agg.filter->setIdleMode(mutedAlways ? PwFilter::IdleMode::Silence
                                         : PwFilter::IdleMode::PassThrough);
-    if (tap && tap->description.muteBehavior != TapMuteBehavior::Unmuted) s.moveStreamsInto(*tapNode);
+    if (tap && tap->description.muteBehavior != TapMuteBehavior::Unmuted)
+        s.moveStreamsInto(*tapNode);
     outDevice = agg.id;
     s.aggregates[agg.id] = std::move(agg);
     s.notify(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
@@ -510,8 +512,10 @@ OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID device, IOProcID i
 namespace {
 
 PwFilter* filterOf(State& s, AudioObjectID device, IOProcID id) {
-    if (auto agg = s.aggregates.find(device); agg != s.aggregates.end()) return agg->second.filter.get();
-    if (auto f = s.deviceFilters.find(id); f != s.deviceFilters.end()) return f->second.filter.get();
+    if (auto agg = s.aggregates.find(device); agg != s.aggregates.end())
+        return agg->second.filter.get();
+    if (auto f = s.deviceFilters.find(id); f != s.deviceFilters.end())
+        return f->second.filter.get();
     return nullptr;
 }
 
@@ -522,8 +526,9 @@ PwFilter* filterOf(State& s, AudioObjectID device, IOProcID id) {
 OSStatus PipeWireAudioHardware::setIOProcStarted(AudioObjectID device, IOProcID id, bool started) {
     auto& s = *state_;
     Locked lock(s.loop);
-    if (id == 0) return s.deviceByID(device) || s.aggregates.count(device) ? kAudioHardwareNoError
-                                                                          : kAudioHardwareBadObjectError;
+    if (id == 0)
+        return s.deviceByID(device) || s.aggregates.count(device) ? kAudioHardwareNoError
+                                                                  : kAudioHardwareBadObjectError;
     auto it = s.ioProcs.find(id);
     if (it == s.ioProcs.end() || it->second.device != device) return kAudioHardwareBadObjectError;
     if (PwFilter* f = filterOf(s, device, id)) f->setStarted(started);

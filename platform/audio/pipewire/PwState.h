@@ -30,13 +30,13 @@ std::string prop(const Props& props, const char* key);
 
 // Holds the thread loop's lock for a scope: every call from the engine's threads takes it.
 class Locked {
-public:
+  public:
     explicit Locked(pw_thread_loop* loop) : loop_(loop) { pw_thread_loop_lock(loop_); }
     ~Locked() { pw_thread_loop_unlock(loop_); }
     Locked(const Locked&) = delete;
     Locked& operator=(const Locked&) = delete;
 
-private:
+  private:
     pw_thread_loop* loop_;
 };
 
@@ -211,7 +211,7 @@ struct PipeWireAudioHardware::State {
     IOProcID nextIOProcID = 1;
     uint32_t tapCounter = 0;
     std::map<std::string, detail::Device> devices;  // by uid; alive ones are listed
-    std::map<pid_t, detail::Process> processes;      // by pid; present ones are listed
+    std::map<pid_t, detail::Process> processes;     // by pid; present ones are listed
     std::map<AudioObjectID, detail::Tap> taps;
     std::map<std::string, detail::TapNode> tapNodes;  // by node name
     std::map<AudioObjectID, detail::Aggregate> aggregates;

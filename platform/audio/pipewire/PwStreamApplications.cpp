@@ -4,7 +4,8 @@
 
 namespace tobble::audio::pipewire {
 
-std::optional<system::ApplicationDetails> PipeWireAudioHardware::streamApplication(pid_t pid) const {
+std::optional<system::ApplicationDetails> PipeWireAudioHardware::streamApplication(
+    pid_t pid) const {
     auto& s = *state_;
     detail::Locked lock(s.loop);
     for (const auto& [id, node] : s.nodes) {
@@ -17,8 +18,9 @@ std::optional<system::ApplicationDetails> PipeWireAudioHardware::streamApplicati
             details.bundleID = process->second.bundleID;
         }
         if (!name.empty()) details.localizedName = name;
-        details.icon = icon.empty() ? system::IconHandle{system::IconHandle::Kind::Generic, {}, 0}
-                                    : system::IconHandle{system::IconHandle::Kind::ThemeName, icon, 0};
+        details.icon = icon.empty()
+                           ? system::IconHandle{system::IconHandle::Kind::Generic, {}, 0}
+                           : system::IconHandle{system::IconHandle::Kind::ThemeName, icon, 0};
         return details;
     }
     return std::nullopt;

@@ -46,29 +46,29 @@ struct ProcessConfig {
 
 // One device cycle as it reached the device's output, for measurements.
 struct CycleRecord {
-    double time = 0;      // dispatcher monotonic seconds at the start of the cycle
+    double time = 0;  // dispatcher monotonic seconds at the start of the cycle
     uint32_t frames = 0;
-    float rms = 0;        // over all samples of the cycle
+    float rms = 0;  // over all samples of the cycle
     float peak = 0;
-    float directRms = 0;  // the part played by processes straight to the device
+    float directRms = 0;     // the part played by processes straight to the device
     float aggregateRms = 0;  // the part written by I/O callbacks of aggregates on the device
 };
 
 // The simulated audio calls that fault injection can target, named as on the platform.
 enum class SimCall {
-    GetPropertyDataSize,      // "AudioObjectGetPropertyDataSize"
-    GetPropertyData,          // "AudioObjectGetPropertyData" (string reads too)
-    SetPropertyData,          // "AudioObjectSetPropertyData"
-    AddPropertyListener,      // "AudioObjectAddPropertyListenerBlock"
-    RemovePropertyListener,   // "AudioObjectRemovePropertyListenerBlock"
-    CreateProcessTap,         // "AudioHardwareCreateProcessTap"
-    DestroyProcessTap,        // "AudioHardwareDestroyProcessTap"
-    CreateAggregateDevice,    // "AudioHardwareCreateAggregateDevice"
-    DestroyAggregateDevice,   // "AudioHardwareDestroyAggregateDevice"
-    CreateIOProcID,           // "AudioDeviceCreateIOProcIDWithBlock"
-    DestroyIOProcID,          // "AudioDeviceDestroyIOProcID"
-    DeviceStart,              // "AudioDeviceStart"
-    DeviceStop,               // "AudioDeviceStop"
+    GetPropertyDataSize,     // "AudioObjectGetPropertyDataSize"
+    GetPropertyData,         // "AudioObjectGetPropertyData" (string reads too)
+    SetPropertyData,         // "AudioObjectSetPropertyData"
+    AddPropertyListener,     // "AudioObjectAddPropertyListenerBlock"
+    RemovePropertyListener,  // "AudioObjectRemovePropertyListenerBlock"
+    CreateProcessTap,        // "AudioHardwareCreateProcessTap"
+    DestroyProcessTap,       // "AudioHardwareDestroyProcessTap"
+    CreateAggregateDevice,   // "AudioHardwareCreateAggregateDevice"
+    DestroyAggregateDevice,  // "AudioHardwareDestroyAggregateDevice"
+    CreateIOProcID,          // "AudioDeviceCreateIOProcIDWithBlock"
+    DestroyIOProcID,         // "AudioDeviceDestroyIOProcID"
+    DeviceStart,             // "AudioDeviceStart"
+    DeviceStop,              // "AudioDeviceStop"
 };
 std::string_view simCallName(SimCall call);
 std::optional<SimCall> simCallFromName(std::string_view name);
@@ -99,7 +99,7 @@ struct SimAggregateInfo {
 // recorded. The device's own volume and mute are not applied to the recording: they are
 // properties, like on real hardware where they act after the mixer.
 class SimAudioSystem final : public AudioHardware {
-public:
+  public:
     explicit SimAudioSystem(dispatch::Dispatcher& dispatcher);
     ~SimAudioSystem() override;
 
@@ -179,7 +179,8 @@ public:
                                     dispatch::QueuePtr queue, PropertyListenerBlock block) override;
     OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTapID) override;
     OSStatus destroyProcessTap(AudioObjectID tap) override;
-    OSStatus createAggregateDevice(const AudioValue& description, AudioObjectID& outDevice) override;
+    OSStatus createAggregateDevice(const AudioValue& description,
+                                   AudioObjectID& outDevice) override;
     OSStatus destroyAggregateDevice(AudioObjectID device) override;
     OSStatus createIOProcID(AudioObjectID device, dispatch::QueuePtr queue, IOProcBlock block,
                             IOProcID& outID) override;
@@ -187,7 +188,7 @@ public:
     OSStatus deviceStart(AudioObjectID device, IOProcID id) override;
     OSStatus deviceStop(AudioObjectID device, IOProcID id) override;
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };

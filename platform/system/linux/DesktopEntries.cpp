@@ -24,7 +24,8 @@ std::string execProgram(const std::string& exec) {
         std::string word;
         if (i < exec.size() && exec[i] == '"') {
             const size_t close = exec.find('"', i + 1);
-            word = exec.substr(i + 1, close == std::string::npos ? std::string::npos : close - i - 1);
+            word =
+                exec.substr(i + 1, close == std::string::npos ? std::string::npos : close - i - 1);
             i = close == std::string::npos ? exec.size() : close + 1;
         } else {
             const size_t end = exec.find(' ', i);
@@ -74,7 +75,8 @@ std::optional<DesktopEntry> DesktopEntries::parse(const std::string& text, const
         if (key == "Icon") entry.icon = value;
         if (key == "Exec") entry.executable = execProgram(value);
         if (key == "StartupWMClass") entry.startupWMClass = value;
-        if (key == "NoDisplay" || key == "Hidden") entry.shownInMenus = entry.shownInMenus && value != "true";
+        if (key == "NoDisplay" || key == "Hidden")
+            entry.shownInMenus = entry.shownInMenus && value != "true";
     }
     if (!isApplication) return std::nullopt;
     return entry;
@@ -90,7 +92,8 @@ DesktopEntries DesktopEntries::scan() {
         dirs.push_back(std::string(home) + "/.local/share/applications");
     }
     const char* dataDirs = std::getenv("XDG_DATA_DIRS");
-    for (const auto& d : split(dataDirs && *dataDirs ? dataDirs : "/usr/local/share:/usr/share", ':')) {
+    for (const auto& d :
+         split(dataDirs && *dataDirs ? dataDirs : "/usr/local/share:/usr/share", ':')) {
         dirs.push_back(d + "/applications");
     }
     return fromDirectories(dirs);
@@ -113,14 +116,16 @@ DesktopEntries DesktopEntries::fromDirectories(const std::vector<std::string>& a
             auto entry = parse(text.str(), id);
             if (!entry) continue;
             if (!entry->executable.empty()) entries.byExecutable_.emplace(entry->executable, id);
-            if (!entry->startupWMClass.empty()) entries.byExecutable_.emplace(entry->startupWMClass, id);
+            if (!entry->startupWMClass.empty())
+                entries.byExecutable_.emplace(entry->startupWMClass, id);
             entries.byID_.emplace(id, std::move(*entry));
         }
     }
     return entries;
 }
 
-const DesktopEntry* DesktopEntries::match(const std::string& executable, const std::string& comm) const {
+const DesktopEntry* DesktopEntries::match(const std::string& executable,
+                                          const std::string& comm) const {
     for (const std::string* key : {&executable, &comm}) {
         if (key->empty()) continue;
         if (auto it = byExecutable_.find(*key); it != byExecutable_.end()) return byID(it->second);

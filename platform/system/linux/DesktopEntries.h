@@ -20,7 +20,7 @@ struct DesktopEntry {
 // The applications' desktop entries of the XDG data directories, indexed by the names a
 // running process can be matched with.
 class DesktopEntries {
-public:
+  public:
     // Reads $XDG_DATA_HOME and $XDG_DATA_DIRS (their applications/ folders).
     static DesktopEntries scan();
     static DesktopEntries fromDirectories(const std::vector<std::string>& applicationDirs);
@@ -31,7 +31,7 @@ public:
     const DesktopEntry* match(const std::string& executable, const std::string& comm) const;
     const DesktopEntry* byID(const std::string& id) const;
 
-private:
+  private:
     std::map<std::string, DesktopEntry> byID_;
     std::map<std::string, std::string> byExecutable_;
 };

@@ -26,8 +26,8 @@ std::string baseName(const std::string& path) {
 
 }  // namespace
 
-LinuxRunningApplications::LinuxRunningApplications(dispatch::Dispatcher& dispatcher, DesktopEntries entries,
-                                                   std::string procRoot)
+LinuxRunningApplications::LinuxRunningApplications(dispatch::Dispatcher& dispatcher,
+                                                   DesktopEntries entries, std::string procRoot)
     : dispatcher_(dispatcher), entries_(std::move(entries)), procRoot_(std::move(procRoot)) {}
 
 const DesktopEntry* LinuxRunningApplications::entryFor(pid_t pid) const {
@@ -51,8 +51,8 @@ std::optional<pid_t> LinuxRunningApplications::parentOf(pid_t pid) const {
     return std::nullopt;
 }
 
-std::optional<std::pair<pid_t, const DesktopEntry*>> LinuxRunningApplications::nearestAncestorWithEntry(
-    pid_t pid) const {
+std::optional<std::pair<pid_t, const DesktopEntry*>>
+LinuxRunningApplications::nearestAncestorWithEntry(pid_t pid) const {
     std::optional<pid_t> current = parentOf(pid);
     for (int depth = 0; current && *current > 1 && depth < kMaxAncestry; ++depth) {
         if (const DesktopEntry* entry = entryFor(*current)) return std::pair{*current, entry};
@@ -72,7 +72,9 @@ std::vector<RunningApplication> LinuxRunningApplications::snapshot() const {
         if (!entry) continue;
         // A process started by a process of the same application (a browser's content or audio
         // process, often the same binary) is one of its helpers, not an application of its own.
-        if (const auto ancestor = nearestAncestorWithEntry(pid); ancestor && ancestor->second == entry) continue;
+        if (const auto ancestor = nearestAncestorWithEntry(pid);
+            ancestor && ancestor->second == entry)
+            continue;
         apps.push_back({pid, entry->id, entry->shownInMenus});
     }
     return apps;
@@ -91,7 +93,8 @@ std::optional<ApplicationDetails> LinuxRunningApplications::lookup(pid_t pid) co
     } else {
         details.icon = IconHandle{IconHandle::Kind::ThemeName, e->icon, 0};
     }
-    details.activationPolicy = e->shownInMenus ? ActivationPolicy::Regular : ActivationPolicy::Accessory;
+    details.activationPolicy =
+        e->shownInMenus ? ActivationPolicy::Regular : ActivationPolicy::Accessory;
     return details;
 }
 
@@ -107,7 +110,8 @@ std::optional<pid_t> LinuxRunningApplications::responsibleProcess(pid_t pid) con
     return ancestor->first;
 }
 
-ObservationToken LinuxRunningApplications::observe(dispatch::QueuePtr queue, Observer observer, bool launches) {
+ObservationToken LinuxRunningApplications::observe(dispatch::QueuePtr queue, Observer observer,
+                                                   bool launches) {
     struct Poll {
         std::set<pid_t> known;
         dispatch::TimerPtr timer;
@@ -115,34 +119,39 @@ ObservationToken LinuxRunningApplications::observe(dispatch::QueuePtr queue, Obs
     auto poll = std::make_shared<Poll>();
     for (const auto& app : snapshot()) poll->known.insert(app.pid);
     std::weak_ptr<Poll> weak = poll;
-    poll->timer = dispatcher_.makeRepeatingTimer(queue, kPollSeconds, kPollSeconds, [this, weak, observer, launches] {
-        auto p = weak.lock();
-        if (!p) return;
-        std::set<pid_t> now;
-        for (const auto& app : snapshot()) now.insert(app.pid);
-        const std::set<pid_t>& from = launches ? now : p->known;
-        const std::set<pid_t>& other = launches ? p->known : now;
-        for (pid_t pid : from) {
-            if (!other.count(pid)) observer(pid);
-        }
-        p->known = std::move(now);
-    });
+    poll->timer = dispatcher_.makeRepeatingTimer(
+        queue, kPollSeconds, kPollSeconds, [this, weak, observer, launches] {
+            auto p = weak.lock();
+            if (!p) return;
+            std::set<pid_t> now;
+            for (const auto& app : snapshot()) now.insert(app.pid);
+            const std::set<pid_t>& from = launches ? now : p->known;
+            const std::set<pid_t>& other = launches ? p->known : now;
+            for (pid_t pid : from) {
+                if (!other.count(pid)) observer(pid);
+            }
+            p->known = std::move(now);
+        });
     return std::shared_ptr<void>(poll.get(), [poll](void*) { poll->timer->cancel(); });
 }
 
-ObservationToken LinuxRunningApplications::observeLaunches(dispatch::QueuePtr queue, Observer observer) {
+ObservationToken LinuxRunningApplications::observeLaunches(dispatch::QueuePtr queue,
+                                                           Observer observer) {
     return observe(std::move(queue), std::move(observer), true);
 }
 
-ObservationToken LinuxRunningApplications::observeTerminations(dispatch::QueuePtr queue, Observer observer) {
+ObservationToken LinuxRunningApplications::observeTerminations(dispatch::QueuePtr queue,
+                                                               Observer observer) {
     return observe(std::move(queue), std::move(observer), false);
 }
 
-std::shared_ptr<LinuxRunningApplications> makeLinuxRunningApplications(dispatch::Dispatcher& dispatcher) {
+std::shared_ptr<LinuxRunningApplications> makeLinuxRunningApplications(
+    dispatch::Dispatcher& dispatcher) {
     return std::make_shared<LinuxRunningApplications>(dispatcher, DesktopEntries::scan());
 }
 
-ResponsibleProcessLookup makeLinuxResponsibleProcessLookup(std::shared_ptr<LinuxRunningApplications> apps) {
+ResponsibleProcessLookup makeLinuxResponsibleProcessLookup(
+    std::shared_ptr<LinuxRunningApplications> apps) {
     return [apps = std::move(apps)](pid_t pid) { return apps->responsibleProcess(pid); };
 }
 

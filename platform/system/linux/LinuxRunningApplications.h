@@ -21,7 +21,7 @@ namespace tobble::system::linux_desktop {
 // not listed itself.
 // Launches and exits are noticed by polling.
 class LinuxRunningApplications final : public RunningApplications {
-public:
+  public:
     // `procRoot` is /proc, or a fake tree in tests.
     LinuxRunningApplications(dispatch::Dispatcher& dispatcher, DesktopEntries entries,
                              std::string procRoot = "/proc");
@@ -38,7 +38,7 @@ public:
     const DesktopEntry* entryFor(pid_t pid) const;
     std::optional<pid_t> parentOf(pid_t pid) const;
 
-private:
+  private:
     // The closest ancestor (the process itself excluded) that has a desktop entry.
     std::optional<std::pair<pid_t, const DesktopEntry*>> nearestAncestorWithEntry(pid_t pid) const;
 
@@ -50,7 +50,9 @@ private:
 };
 
 // The factories the application wires into its environment on Linux.
-std::shared_ptr<LinuxRunningApplications> makeLinuxRunningApplications(dispatch::Dispatcher& dispatcher);
-ResponsibleProcessLookup makeLinuxResponsibleProcessLookup(std::shared_ptr<LinuxRunningApplications> apps);
+std::shared_ptr<LinuxRunningApplications> makeLinuxRunningApplications(
+    dispatch::Dispatcher& dispatcher);
+ResponsibleProcessLookup makeLinuxResponsibleProcessLookup(
+    std::shared_ptr<LinuxRunningApplications> apps);
 
 }  // namespace tobble::system::linux_desktop

@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QString>
-
 #include <charconv>
 #include <cstdint>
 #include <string>
@@ -88,28 +87,28 @@ QVariant encodeDefaultsValue(const DefaultsValue& value, ValueEncoding encoding)
 
 std::optional<DefaultsValue> decodeDefaultsValue(const QVariant& stored, ValueEncoding encoding) {
     switch (stored.metaType().id()) {
-    case QMetaType::QByteArray:
-        return bytesOf(stored.toByteArray());
-    case QMetaType::QString:
-        if (encoding == ValueEncoding::Native) return stored.toString().toStdString();
-        return decodeTagged(stored.toString().toStdString());
-    case QMetaType::Bool:
-        return stored.toBool();
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Long:
-    case QMetaType::LongLong:
-        return static_cast<int64_t>(stored.toLongLong());
-    case QMetaType::ULongLong: {
-        const qulonglong v = stored.toULongLong();
-        if (v > static_cast<qulonglong>(INT64_MAX)) return static_cast<double>(v);
-        return static_cast<int64_t>(v);
-    }
-    case QMetaType::Float:
-    case QMetaType::Double:
-        return stored.toDouble();
-    default:
-        return std::nullopt;
+        case QMetaType::QByteArray:
+            return bytesOf(stored.toByteArray());
+        case QMetaType::QString:
+            if (encoding == ValueEncoding::Native) return stored.toString().toStdString();
+            return decodeTagged(stored.toString().toStdString());
+        case QMetaType::Bool:
+            return stored.toBool();
+        case QMetaType::Int:
+        case QMetaType::UInt:
+        case QMetaType::Long:
+        case QMetaType::LongLong:
+            return static_cast<int64_t>(stored.toLongLong());
+        case QMetaType::ULongLong: {
+            const qulonglong v = stored.toULongLong();
+            if (v > static_cast<qulonglong>(INT64_MAX)) return static_cast<double>(v);
+            return static_cast<int64_t>(v);
+        }
+        case QMetaType::Float:
+        case QMetaType::Double:
+            return stored.toDouble();
+        default:
+            return std::nullopt;
     }
 }
 

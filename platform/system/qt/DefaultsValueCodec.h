@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QVariant>
-
 #include <optional>
 
 #include "platform/system/UserDefaults.h"

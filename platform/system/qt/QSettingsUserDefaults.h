@@ -21,7 +21,7 @@ class SettingsFileWriter;
 // "<file>.corrupt" and starts a fresh one. Registered defaults live in memory only. Keys are
 // plain names: '/' would start a group.
 class QSettingsUserDefaults final : public UserDefaults {
-public:
+  public:
     // The user's domain for organisation and application "Tobble".
     QSettingsUserDefaults();
     // An INI file at `filePath` (tests, portable setups).
@@ -42,7 +42,7 @@ public:
     // Where the values are kept.
     std::string filePath() const;
 
-private:
+  private:
     explicit QSettingsUserDefaults(std::unique_ptr<SettingsFileWriter> writer);
 
     mutable std::mutex mutex_;

@@ -116,9 +116,9 @@ void SettingsFileWriter::open(const Opener& opener) {
     std::lock_guard fileAccess(fileAccessMutex());
     settings_ = opener();
     filePath_ = settings_->fileName().toStdString();
-    fileUnusable_ = settings_->status() != QSettings::NoError ||
-                    (settings_->format() == QSettings::IniFormat &&
-                     !iniFileUsable(settings_->fileName()));
+    fileUnusable_ =
+        settings_->status() != QSettings::NoError ||
+        (settings_->format() == QSettings::IniFormat && !iniFileUsable(settings_->fileName()));
     if (fileUnusable_) {
         logger().error("Settings file " + filePath_ +
                        " could not be read; starting from empty settings");

@@ -23,7 +23,7 @@ namespace tobble::system::qt {
 // QSettings is not thread-safe and, once a change is made, posts itself an update event to its
 // thread; living on one thread without an event loop keeps both out of the way.
 class SettingsFileWriter {
-public:
+  public:
     using Opener = std::function<std::unique_ptr<QSettings>()>;
 
     // Opens the store on the writer thread and returns once its values are read.
@@ -46,7 +46,7 @@ public:
     // Returns when every change queued before the call has been written (or failed to be).
     void flush();
 
-private:
+  private:
     using Batch = std::map<std::string, std::optional<DefaultsValue>>;
 
     void run(Opener open);

@@ -169,8 +169,7 @@ ObservationToken SimRunningApplications::observeLaunches(dispatch::QueuePtr queu
 
 ObservationToken SimRunningApplications::observeTerminations(dispatch::QueuePtr queue,
                                                              Observer observer) {
-    return observers_->add(observers_, Event::Termination, std::move(queue),
-                           std::move(observer));
+    return observers_->add(observers_, Event::Termination, std::move(queue), std::move(observer));
 }
 
 }  // namespace tobble::system::sim

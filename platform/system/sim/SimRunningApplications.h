@@ -29,7 +29,7 @@ struct SimApplication {
 // The workspace of the simulated desktop: applications launch and terminate on command and
 // observers hear about it on their queues.
 class SimRunningApplications final : public RunningApplications {
-public:
+  public:
     SimRunningApplications();
     ~SimRunningApplications() override;
 
@@ -42,7 +42,7 @@ public:
     ObservationToken observeLaunches(dispatch::QueuePtr queue, Observer observer) override;
     ObservationToken observeTerminations(dispatch::QueuePtr queue, Observer observer) override;
 
-private:
+  private:
     struct Observers;
     mutable std::mutex mutex_;
     std::vector<SimApplication> apps_;
@@ -52,7 +52,7 @@ private:
 // Processes of the simulated desktop exist while the audio system or the workspace knows them,
 // or when registered by hand (helpers without audio).
 class SimProcessTable final : public ProcessTable {
-public:
+  public:
     SimProcessTable(const audio::sim::SimAudioSystem& audio, const SimRunningApplications& apps,
                     pid_t ownPid);
 
@@ -62,7 +62,7 @@ public:
     bool exists(pid_t pid) const override;
     pid_t ownPid() const override { return ownPid_; }
 
-private:
+  private:
     const audio::sim::SimAudioSystem& audio_;
     const SimRunningApplications& apps_;
     pid_t ownPid_;
@@ -72,12 +72,12 @@ private:
 
 // A responsible-process table for the simulated desktop: child pid → responsible pid.
 class SimResponsibility {
-public:
+  public:
     void set(pid_t child, pid_t responsible);
     void clear(pid_t child);
     ResponsibleProcessLookup lookup() const;
 
-private:
+  private:
     struct Table;
     std::shared_ptr<Table> table_ = makeTable();
     static std::shared_ptr<Table> makeTable();

@@ -28,7 +28,8 @@ TEST(ErrorTextTest, FourCharacterCodesAndStatusTexts) {
     EXPECT_EQ(TAKError::status(-50, "x").description(), "CoreAudio error -50 (????): x");
     EXPECT_EQ(TAKError::ioProcCreateFailed(560947818).description(),
               "AudioDeviceCreateIOProcIDWithBlock failed: 560947818 (!obj)");
-    EXPECT_EQ(TAKError::aggregateRebuildFailed(-1).description(), "Aggregate rebuild failed: -1 (????)");
+    EXPECT_EQ(TAKError::aggregateRebuildFailed(-1).description(),
+              "Aggregate rebuild failed: -1 (????)");
     EXPECT_EQ(TAKError::noSlotsAvailable().description(),
               "All TAK slots in use and none eligible for LRU eviction");
     EXPECT_EQ(TAKError::tapUIDMissing().description(), "Created tap has no kAudioTapPropertyUID");
@@ -46,7 +47,7 @@ TEST(NumberTextTest, ShortestRoundTripWithFraction) {
 }
 
 class PropertyArrayTest : public ::testing::Test {
-protected:
+  protected:
     ::testing::StrictMock<tobble::testing::MockAudioHardware> hardware;
     TAKCoreAudio core{hardware};
 
@@ -72,7 +73,8 @@ TEST_F(PropertyArrayTest, PartialTrailingBytesAreDroppedAndShrinkingObjectsGiveW
             std::memcpy(data, ids, 8);
             return kAudioHardwareNoError;
         }));
-    EXPECT_EQ(core.getPropertyArray(1, kAudioHardwarePropertyDevices), (std::vector<AudioObjectID>{7, 9}));
+    EXPECT_EQ(core.getPropertyArray(1, kAudioHardwarePropertyDevices),
+              (std::vector<AudioObjectID>{7, 9}));
 
     reportSize(12);
     EXPECT_CALL(hardware, getPropertyData(1, _, _, _))
@@ -82,7 +84,8 @@ TEST_F(PropertyArrayTest, PartialTrailingBytesAreDroppedAndShrinkingObjectsGiveW
             size = 4;  // one object went away in between
             return kAudioHardwareNoError;
         }));
-    EXPECT_EQ(core.getPropertyArray(1, kAudioHardwarePropertyProcessObjectList), (std::vector<AudioObjectID>{5}));
+    EXPECT_EQ(core.getPropertyArray(1, kAudioHardwarePropertyProcessObjectList),
+              (std::vector<AudioObjectID>{5}));
 }
 
 TEST_F(PropertyArrayTest, FailuresCarryTheCallAndSelector) {
@@ -91,24 +94,29 @@ TEST_F(PropertyArrayTest, FailuresCarryTheCallAndSelector) {
         core.getPropertyArray(1, kAudioHardwarePropertyProcessObjectList);
         FAIL() << "expected a TAKError";
     } catch (const TAKError& e) {
-        EXPECT_EQ(e.description(), "CoreAudio error -50 (????): AudioObjectGetPropertyDataSize(prs#)");
+        EXPECT_EQ(e.description(),
+                  "CoreAudio error -50 (????): AudioObjectGetPropertyDataSize(prs#)");
     }
 
     reportSize(8);
-    EXPECT_CALL(hardware, getPropertyData(1, _, _, _)).WillOnce(Return(kAudioHardwareBadObjectError));
+    EXPECT_CALL(hardware, getPropertyData(1, _, _, _))
+        .WillOnce(Return(kAudioHardwareBadObjectError));
     try {
         core.getPropertyArray(1, kAudioHardwarePropertyDevices);
         FAIL() << "expected a TAKError";
     } catch (const TAKError& e) {
-        EXPECT_EQ(e.description(), "CoreAudio error 560947818 (!obj): AudioObjectGetPropertyData(dev#)");
+        EXPECT_EQ(e.description(),
+                  "CoreAudio error 560947818 (!obj): AudioObjectGetPropertyData(dev#)");
     }
 
-    EXPECT_CALL(hardware, getPropertyData(3, _, _, _)).WillOnce(Return(kAudioHardwareUnknownPropertyError));
+    EXPECT_CALL(hardware, getPropertyData(3, _, _, _))
+        .WillOnce(Return(kAudioHardwareUnknownPropertyError));
     try {
         core.getProperty<uint32_t>(3, kAudioDevicePropertyTransportType);
         FAIL() << "expected a TAKError";
     } catch (const TAKError& e) {
-        EXPECT_EQ(e.description(), "CoreAudio error 2003332927 (who?): AudioObjectGetPropertyData(tran)");
+        EXPECT_EQ(e.description(),
+                  "CoreAudio error 2003332927 (who?): AudioObjectGetPropertyData(tran)");
     }
 }
 
@@ -121,12 +129,15 @@ TEST_F(PropertyArrayTest, DeviceLookupTakesTheFirstMatchAndSkipsUnreadableDevice
             size = sizeof ids;
             return kAudioHardwareNoError;
         }));
-    EXPECT_CALL(hardware, getPropertyString(4, _, _)).WillOnce(Return(kAudioHardwareBadObjectError));
+    EXPECT_CALL(hardware, getPropertyString(4, _, _))
+        .WillOnce(Return(kAudioHardwareBadObjectError));
     EXPECT_CALL(hardware, getPropertyString(5, _, _))
-        .WillOnce(DoAll(SetArgReferee<2>(std::optional<std::string>("speakers")), Return(kAudioHardwareNoError)));
+        .WillOnce(DoAll(SetArgReferee<2>(std::optional<std::string>("speakers")),
+                        Return(kAudioHardwareNoError)));
     EXPECT_EQ(core.deviceID("speakers"), 5u);  // device 6 carries the same UID but is never asked
 
-    EXPECT_CALL(hardware, getPropertyDataSize(1, _, _)).WillOnce(Return(kAudioHardwareUnspecifiedError));
+    EXPECT_CALL(hardware, getPropertyDataSize(1, _, _))
+        .WillOnce(Return(kAudioHardwareUnspecifiedError));
     EXPECT_EQ(core.deviceID("speakers"), std::nullopt);
 }
 

@@ -19,8 +19,8 @@ TAKProcessInfo process(audio::AudioObjectID id, pid_t pid, std::optional<std::st
 }
 
 TEST(ParentResolutionTest, LongestDottedBundlePrefixWins) {
-    TAKParentAppResolver resolver{{app(10, "com.example"), app(20, "com.example.Browser"), app(30, "com.example.Brow")},
-                                  {}};
+    TAKParentAppResolver resolver{
+        {app(10, "com.example"), app(20, "com.example.Browser"), app(30, "com.example.Brow")}, {}};
     auto r = resolver.resolveParent(99, "com.example.Browser.helper.Renderer");
     EXPECT_EQ(r.parentPID, 20);
     EXPECT_EQ(r.parentBundleID, "com.example.Browser");
@@ -36,11 +36,13 @@ TEST(ParentResolutionTest, LongestDottedBundlePrefixWins) {
 }
 
 TEST(ParentResolutionTest, ApplicationsKeepTheirOwnPidAndResponsibilityNeedsAnAppBundle) {
-    auto lookup = [](pid_t pid) -> std::optional<pid_t> { return pid == 50 ? 40 : (pid == 60 ? 70 : 10); };
-    TAKParentAppResolver resolver{{app(50, "com.example.Editor"), app(40, "com.example.Host"),
-                                   app(70, "com.example.Tool", /*isAppBundle=*/false),
-                                   app(20, "com.example.Browser")},
-                                  lookup};
+    auto lookup = [](pid_t pid) -> std::optional<pid_t> {
+        return pid == 50 ? 40 : (pid == 60 ? 70 : 10);
+    };
+    TAKParentAppResolver resolver{
+        {app(50, "com.example.Editor"), app(40, "com.example.Host"),
+         app(70, "com.example.Tool", /*isAppBundle=*/false), app(20, "com.example.Browser")},
+        lookup};
     // An application process keeps its pid although the lookup names another one.
     EXPECT_EQ(resolver.resolveParent(50, "com.example.Editor").parentPID, 50);
     // A responsible process that is no app bundle falls through to the bundle rules.
@@ -73,13 +75,14 @@ TEST(GroupingTest, HelpersJoinTheirParentAndTheFirstBundleIdSticks) {
                                       return std::nullopt;
                                   }};
     const std::vector<TAKProcessInfo> processes = {
-        process(100, 21, std::nullopt, true, false),                // responsible app says 20
+        process(100, 21, std::nullopt, true, false),                 // responsible app says 20
         process(101, 22, "com.example.Browser.helper", true, true),  // prefix rule says 20
         process(102, 33, std::nullopt, true, false),
         process(103, 33, "org.other", false, true),  // later bundle id fills the empty one
     };
     auto groups = TAKProcessRegistry::groupByParent(processes, resolver);
-    std::sort(groups.begin(), groups.end(), [](auto& a, auto& b) { return a.parentPID < b.parentPID; });
+    std::sort(groups.begin(), groups.end(),
+              [](auto& a, auto& b) { return a.parentPID < b.parentPID; });
     ASSERT_EQ(groups.size(), 2u);
     EXPECT_EQ(groups[0].parentPID, 20);
     EXPECT_EQ(groups[0].parentBundleID, "com.example.Browser");

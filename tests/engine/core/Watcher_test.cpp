@@ -13,7 +13,7 @@ namespace {
 using audio::sim::ProcessConfig;
 
 class WatcherTest : public ::testing::Test {
-protected:
+  protected:
     dispatch::VirtualDispatcher dispatcher;
     audio::sim::SimAudioSystem sim{dispatcher};
     dispatch::QueuePtr queue = dispatcher.makeSerialQueue("reconcile");
@@ -99,7 +99,8 @@ TEST_F(WatcherTest, StoppedWatcherIgnoresLaterChangesAndCanStartAgain) {
 
 TEST_F(WatcherTest, FailedInstallIsLoggedAndRetryable) {
     log::ScopedCapture capture;
-    sim.failNext(audio::sim::SimCall::AddPropertyListener, audio::kAudioHardwareIllegalOperationError);
+    sim.failNext(audio::sim::SimCall::AddPropertyListener,
+                 audio::kAudioHardwareIllegalOperationError);
     watcher->start();
     EXPECT_FALSE(watcher->isInstalled());
     EXPECT_TRUE(capture->contains("ProcessRegistryWatcher install failed status=1852797029"));

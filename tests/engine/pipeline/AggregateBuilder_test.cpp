@@ -15,12 +15,13 @@ namespace {
 using namespace audio;
 
 class AggregateBuilderTest : public ::testing::Test {
-protected:
+  protected:
     dispatch::VirtualDispatcher dispatcher;
     sim::SimAudioSystem sim{dispatcher};
     TAKAggregateBuilder builder{sim};
     log::ScopedCapture capture;
-    AudioObjectID speakers = sim.addDevice({.uid = "speakers", .name = "Speakers", .makeDefault = true});
+    AudioObjectID speakers =
+        sim.addDevice({.uid = "speakers", .name = "Speakers", .makeDefault = true});
     AudioObjectID process = sim.addProcess({42, "com.example.A", {}});
     TAKTap tap = TAKTapManager(sim).createTap(42, {process}, std::string("speakers"));
 
@@ -41,7 +42,8 @@ TEST_F(AggregateBuilderTest, DescriptionHasExactlyNineKeysAroundOneDeviceAndOneT
         {"private", true},
         {"stacked", true},
         {"tapautostart", true},
-        {"subdevices", AudioValue::Array{AudioValue::Dictionary{{"uid", "out-uid"}, {"drift", false}}}},
+        {"subdevices",
+         AudioValue::Array{AudioValue::Dictionary{{"uid", "out-uid"}, {"drift", false}}}},
         {"taps", AudioValue::Array{AudioValue::Dictionary{{"drift", true}, {"uid", "tap-uid"}}}},
     };
     EXPECT_EQ(d, expected);
@@ -56,10 +58,13 @@ TEST_F(AggregateBuilderTest, EveryBuildGetsItsOwnPrefixedUIDAndIsTrackedUntilDes
         EXPECT_EQ(info.aggregateUID.size(), aggregateUIDPrefix().size() + 36);
         EXPECT_EQ(info.outputUID, "speakers");
     }
-    EXPECT_EQ(TAKCrashGuard::trackedForTesting(), (std::vector<AudioObjectID>{first.aggregateID, second.aggregateID}));
-    EXPECT_TRUE(capture->contains("aggregate build start tapUID=" + tap.uid + " outputUID=speakers"));
-    EXPECT_TRUE(capture->contains("aggregate build success aggID=" + std::to_string(first.aggregateID) +
-                                  " aggUID=" + first.aggregateUID));
+    EXPECT_EQ(TAKCrashGuard::trackedForTesting(),
+              (std::vector<AudioObjectID>{first.aggregateID, second.aggregateID}));
+    EXPECT_TRUE(
+        capture->contains("aggregate build start tapUID=" + tap.uid + " outputUID=speakers"));
+    EXPECT_TRUE(
+        capture->contains("aggregate build success aggID=" + std::to_string(first.aggregateID) +
+                          " aggUID=" + first.aggregateUID));
 
     builder.destroy(first);
     builder.destroy(second);
@@ -73,7 +78,8 @@ TEST_F(AggregateBuilderTest, FailedCreationTracksNothing) {
         builder.build(tap.uid, "speakers");
         FAIL() << "expected a TAKError";
     } catch (const TAKError& e) {
-        EXPECT_EQ(e.description(), "CoreAudio error 2003329396 (what): AudioHardwareCreateAggregateDevice");
+        EXPECT_EQ(e.description(),
+                  "CoreAudio error 2003329396 (what): AudioHardwareCreateAggregateDevice");
     }
     EXPECT_TRUE(TAKCrashGuard::trackedForTesting().empty());
 }

@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 constexpr uint32_t kSlot = 9;
 
 class IOProcHostRealTimeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { sim.startPlaying(player); }
     void TearDown() override {
         host.reset();
@@ -66,8 +66,8 @@ TEST_F(IOProcHostRealTimeTest, CrossfadeStatesComeAndGoWhileTheCallbackRuns) {
     for (int round = 0; round < 12; ++round) {
         auto fade = std::make_unique<TAKCrossfadeState>();
         fade->beginPreparing();
-        const auto role = round % 2 == 0 ? TAKIOProcHost::Role::secondary
-                                         : TAKIOProcHost::Role::primary;
+        const auto role =
+            round % 2 == 0 ? TAKIOProcHost::Role::secondary : TAKIOProcHost::Role::primary;
         host->attachCrossfade(*fade, role);
         volumes.write(kSlot, static_cast<float>(round) / 12.0f, round % 3 == 0);
         ASSERT_TRUE(cyclesPass(1));

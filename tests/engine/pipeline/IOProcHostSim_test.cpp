@@ -22,7 +22,7 @@ constexpr double kSineRms = 0.5 / 1.4142135623730951;  // the player's 0.5-ampli
 constexpr uint32_t kSlot = 4;
 
 class IOProcHostSimTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { sim.startPlaying(player); }
     void TearDown() override {
         host.reset();
@@ -91,7 +91,7 @@ TEST_F(IOProcHostSimTest, ADestroyedHostLeavesNoCallbackBehind) {
 }
 
 class KeepaliveHostSimTest : public ::testing::Test {
-protected:
+  protected:
     log::ScopedCapture capture;
     dispatch::VirtualDispatcher dispatcher;
     sim::SimAudioSystem sim{dispatcher};

@@ -26,7 +26,7 @@ constexpr AudioObjectID kAggregate = 77;
 constexpr IOProcID kProcID = 9001;
 
 class IOProcHostTest : public ::testing::Test {
-protected:
+  protected:
     void expectInstall(AudioObjectID device = kAggregate) {
         EXPECT_CALL(hardware, createIOProcID(device, _, _, _))
             .WillOnce(DoAll(SaveArg<1>(&installedQueue), SaveArg<2>(&installedBlock),

@@ -1,9 +1,10 @@
+#include "engine/pipeline/IOProcRenderer.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "engine/pipeline/IOProcRenderer.h"
 #include "engine/pipeline/RenderDSP.h"
 #include "platform/log/CaptureSink.h"
 #include "tests/engine/pipeline/TestAudioBuffers.h"
@@ -19,7 +20,7 @@ constexpr size_t kFrames = 512;
 constexpr float kGarbage = 7.0f;  // pre-filled into outputs to prove they were written
 
 class IOProcRendererTest : public ::testing::Test {
-protected:
+  protected:
     void cycle(TestAudioBuffers& in, TestAudioBuffers& out) {
         hostTime += 1000;
         renderer.render(timeStampAt(hostTime), in.list(), out.list());
@@ -212,7 +213,7 @@ TEST_F(IOProcRendererTest, LogsTheFirstThreeCyclesThenEveryFourHundredth) {
 // ---- cross-fade
 
 class IOProcCrossfadeTest : public IOProcRendererTest {
-protected:
+  protected:
     IOProcCrossfadeTest() {
         fade.beginPreparing();
         renderer.crossfadeState.store(&fade);

@@ -23,7 +23,7 @@ using testing::TestAudioBuffers;
 using testing::timeStampAt;
 
 class KeepaliveHostTest : public ::testing::Test {
-protected:
+  protected:
     void expectInstall(AudioObjectID device, IOProcID id) {
         EXPECT_CALL(hardware, createIOProcID(device, host.ioQueue(), _, _))
             .WillOnce(DoAll(SaveArg<2>(&installedBlock), SetArgReferee<3>(id), Return(0)));

@@ -33,7 +33,7 @@ TEST(VolumeStateTest, VolumesAreClampedNaNMeansFullVolumeAndResetRestoresDefault
 }
 
 class CrossfadeStateTest : public ::testing::Test {
-protected:
+  protected:
     CrossfadeStateTest() {
         fade._progress.store(0.7f);
         fade._secondarySampleCount.store(100);

@@ -1,9 +1,10 @@
+#include "engine/pipeline/RenderDSP.h"
+
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <vector>
 
-#include "engine/pipeline/RenderDSP.h"
 #include "engine/pipeline/RenderLoops.h"
 
 namespace tobble::engine {

@@ -13,12 +13,13 @@ using namespace audio;
 using audio::sim::SimCall;
 
 class TapManagerTest : public ::testing::Test {
-protected:
+  protected:
     dispatch::VirtualDispatcher dispatcher;
     sim::SimAudioSystem sim{dispatcher};
     TAKTapManager taps{sim};
     log::ScopedCapture capture;
-    AudioObjectID speakers = sim.addDevice({.uid = "speakers", .name = "Speakers", .makeDefault = true});
+    AudioObjectID speakers =
+        sim.addDevice({.uid = "speakers", .name = "Speakers", .makeDefault = true});
     AudioObjectID p42 = sim.addProcess({42, "com.example.A", {}});
     AudioObjectID p7 = sim.addProcess({42, "com.example.A.helper", {}});
     AudioObjectID p19 = sim.addProcess({42, "com.example.A.helper2", {}});
@@ -45,8 +46,9 @@ TEST_F(TapManagerTest, StreamSpecificTapOnThePreferredDevice) {
 
 TEST_F(TapManagerTest, MixdownWithoutALogLineWhenNoStreamCanBeChosen) {
     sim.addDevice({.uid = "mic", .name = "Microphone", .channels = 0});
-    for (std::optional<std::string> preferred : {std::optional<std::string>(), std::optional<std::string>("nowhere"),
-                                                 std::optional<std::string>("mic")}) {
+    for (std::optional<std::string> preferred :
+         {std::optional<std::string>(), std::optional<std::string>("nowhere"),
+          std::optional<std::string>("mic")}) {
         const auto tap = taps.createTap(42, {p42}, preferred);
         EXPECT_TRUE(sim.taps().back().description.isMixdown);
         taps.destroy(tap);
@@ -61,8 +63,9 @@ TEST_F(TapManagerTest, FailedStreamSpecificAttemptFallsBackToMixdownWithOneError
     EXPECT_TRUE(sim.taps().at(0).description.isMixdown);
     EXPECT_EQ(tap.format.mChannelsPerFrame, 2u);
     EXPECT_EQ(capture->messages(log::Level::Error),
-              std::vector<std::string>{"stream-specific tap create failed pid=42 n=2 status=1852797029 (nope) — "
-                                       "falling back to mixdown"});
+              std::vector<std::string>{
+                  "stream-specific tap create failed pid=42 n=2 status=1852797029 (nope) — "
+                  "falling back to mixdown"});
 }
 
 TEST_F(TapManagerTest, BothAttemptsFailingThrowsTheMixdownStatus) {
@@ -86,7 +89,8 @@ TEST_F(TapManagerTest, EmptySetAndMissingUIDCreateNothing) {
         },
         TAKError);
 
-    sim.failNext(SimCall::GetPropertyData, kAudioHardwareUnknownPropertyError, 1, kAudioTapPropertyUID);
+    sim.failNext(SimCall::GetPropertyData, kAudioHardwareUnknownPropertyError, 1,
+                 kAudioTapPropertyUID);
     try {
         taps.createTap(42, {p42}, std::nullopt);
         FAIL() << "expected a TAKError";
@@ -97,7 +101,8 @@ TEST_F(TapManagerTest, EmptySetAndMissingUIDCreateNothing) {
 }
 
 TEST_F(TapManagerTest, UnreadableFormatIsAllZeroAndDestroyFailuresAreLogged) {
-    sim.failNext(SimCall::GetPropertyData, kAudioHardwareUnknownPropertyError, 1, kAudioTapPropertyFormat);
+    sim.failNext(SimCall::GetPropertyData, kAudioHardwareUnknownPropertyError, 1,
+                 kAudioTapPropertyFormat);
     const auto tap = taps.createTap(42, {p42}, std::nullopt);
     EXPECT_EQ(tap.format.mSampleRate, 0.0);
     EXPECT_TRUE(capture->contains("tap format pid=42 sr=0.0 ch=0 bits=0 flags=0x0 fmt=????"));

@@ -11,7 +11,7 @@ namespace tobble::testing {
 // Interleaved float samples and a one-buffer list pointing at them, as an I/O cycle gets them.
 // list() hands out the same list object every time and allocates nothing.
 class TestAudioBuffers {
-public:
+  public:
     TestAudioBuffers(uint32_t channelCount, size_t frameCount, float value = 0.0f)
         : channels(channelCount), samples(static_cast<size_t>(channelCount) * frameCount, value) {}
 
@@ -46,7 +46,7 @@ public:
     uint32_t channels;
     std::vector<float> samples;
 
-private:
+  private:
     audio::AudioBufferList list_;
 };
 

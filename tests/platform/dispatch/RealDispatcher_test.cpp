@@ -15,11 +15,13 @@ namespace {
 // Real threads and wall-clock time: the checks are on order and on "happened / did not
 // happen", with generous bounds, never on exact timing.
 class RealDispatcherTest : public ::testing::Test {
-protected:
+  protected:
     RealDispatcher dispatcher;
     QueuePtr queue = dispatcher.makeSerialQueue("test", QoS::UserInitiated);
 
-    void drain(Queue& q) { q.sync([] {}); }
+    void drain(Queue& q) {
+        q.sync([] {});
+    }
 };
 
 TEST_F(RealDispatcherTest, RunsWorkSeriallyInOrder) {

@@ -8,7 +8,7 @@ namespace tobble::dispatch {
 namespace {
 
 class VirtualDispatcherTest : public ::testing::Test {
-protected:
+  protected:
     VirtualDispatcher dispatcher;
     QueuePtr queue = dispatcher.makeSerialQueue("test");
 };
@@ -78,7 +78,8 @@ TEST_F(VirtualDispatcherTest, SyncRunsWorkAlreadyQueuedFirst) {
 
 TEST_F(VirtualDispatcherTest, RepeatingTimerFiresOnScheduleUntilCancelledOrDropped) {
     std::vector<double> fires;
-    auto timer = dispatcher.makeRepeatingTimer(queue, 0.5, 1.0, [&] { fires.push_back(dispatcher.now()); });
+    auto timer =
+        dispatcher.makeRepeatingTimer(queue, 0.5, 1.0, [&] { fires.push_back(dispatcher.now()); });
     dispatcher.advance(3.0);
     EXPECT_EQ(fires, (std::vector<double>{0.5, 1.5, 2.5}));
     timer->cancel();
@@ -116,7 +117,8 @@ TEST_F(VirtualDispatcherTest, SleepInsideATaskRunsOtherQueuesButNotItsOwn) {
         EXPECT_NEAR(dispatcher.now(), 0.010, 1e-12);
     });
     dispatcher.runDue();
-    EXPECT_EQ(order, (std::vector<std::string>{"wait-start", "other@1ms", "wait-end", "own-queue"}));
+    EXPECT_EQ(order,
+              (std::vector<std::string>{"wait-start", "other@1ms", "wait-end", "own-queue"}));
 }
 
 TEST_F(VirtualDispatcherTest, ClockScalesHostTicksAndKeepsAbsoluteTime) {
@@ -125,7 +127,8 @@ TEST_F(VirtualDispatcherTest, ClockScalesHostTicksAndKeepsAbsoluteTime) {
     const uint64_t hostStart = clock.hostTime();
     dispatcher.advance(3.0);
     EXPECT_DOUBLE_EQ(clock.absoluteTime() - start, 3.0);
-    const double nanos = static_cast<double>(clock.hostTime() - hostStart) * clock.hostTimeNanosScale();
+    const double nanos =
+        static_cast<double>(clock.hostTime() - hostStart) * clock.hostTimeNanosScale();
     EXPECT_NEAR(nanos, 3e9, 100.0);
     EXPECT_NE(clock.hostTimeNanosScale(), 1.0);
 }

@@ -13,7 +13,7 @@ double virtualSeconds(const void* context) {
 }
 
 class LogTest : public ::testing::Test {
-protected:
+  protected:
     ~LogTest() override { setTimeSource(nullptr, nullptr); }
 
     Logger logger{"org.tobble.app", "Test"};

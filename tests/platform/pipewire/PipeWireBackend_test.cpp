@@ -24,7 +24,8 @@ template <typename T>
 std::optional<T> read(AudioHardware& hw, AudioObjectID object, PropertyAddress address) {
     T value{};
     uint32_t size = sizeof(T);
-    if (hw.getPropertyData(object, address, size, &value) != kAudioHardwareNoError) return std::nullopt;
+    if (hw.getPropertyData(object, address, size, &value) != kAudioHardwareNoError)
+        return std::nullopt;
     return value;
 }
 
@@ -44,16 +45,18 @@ std::string readString(AudioHardware& hw, AudioObjectID object, uint32_t selecto
 }
 
 class PipeWireBackendTest : public testing::SessionTest {
-protected:
+  protected:
     AudioObjectID deviceWithUID(const std::string& uid) {
-        for (AudioObjectID id : readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyDevices)) {
+        for (AudioObjectID id :
+             readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyDevices)) {
             if (readString(*hw_, id, kAudioDevicePropertyDeviceUID) == uid) return id;
         }
         return kAudioObjectUnknown;
     }
 
     AudioObjectID processWithPid(pid_t pid) {
-        for (AudioObjectID id : readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList)) {
+        for (AudioObjectID id :
+             readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList)) {
             if (read<int32_t>(*hw_, id, {kAudioProcessPropertyPID}) == pid) return id;
         }
         return kAudioObjectUnknown;
@@ -78,7 +81,8 @@ protected:
                                                 {"subdevices", AudioValue::Array{AudioValue(sub)}},
                                                 {"taps", AudioValue::Array{AudioValue(tap)}}};
         EXPECT_EQ(hw_->createAggregateDevice(agg, p.aggregate), kAudioHardwareNoError);
-        auto block = [gain](const AudioTimeStamp&, const AudioBufferList& in, AudioBufferList& out) {
+        auto block = [gain](const AudioTimeStamp&, const AudioBufferList& in,
+                            AudioBufferList& out) {
             const auto& i = in.mBuffers[0];
             auto& o = out.mBuffers[0];
             const size_t n = std::min(i.mDataByteSize, o.mDataByteSize) / sizeof(float);
@@ -86,8 +90,9 @@ protected:
                 static_cast<float*>(o.mData)[k] = static_cast<const float*>(i.mData)[k] * *gain;
             }
         };
-        EXPECT_EQ(hw_->createIOProcID(p.aggregate, dispatcher_.makeSerialQueue("io"), block, p.proc),
-                  kAudioHardwareNoError);
+        EXPECT_EQ(
+            hw_->createIOProcID(p.aggregate, dispatcher_.makeSerialQueue("io"), block, p.proc),
+            kAudioHardwareNoError);
         EXPECT_EQ(hw_->deviceStart(p.aggregate, p.proc), kAudioHardwareNoError);
         return p;
     }
@@ -105,7 +110,6 @@ protected:
         EXPECT_TRUE(rec.waitFrames(n));
         return rec.rms(from, from + n);
     }
-
 };
 
 TEST_F(PipeWireBackendTest, ListsSinksAsOutputDevicesWithTheirProperties) {
@@ -115,11 +119,14 @@ TEST_F(PipeWireBackendTest, ListsSinksAsOutputDevicesWithTheirProperties) {
     ASSERT_NE(hp, kAudioObjectUnknown);
     EXPECT_EQ(readString(*hw_, spk, kAudioObjectPropertyName), "Speakers");
     EXPECT_EQ(readString(*hw_, hp, kAudioObjectPropertyName), "USB Headphones");
-    EXPECT_EQ(read<uint32_t>(*hw_, spk, {kAudioDevicePropertyTransportType}), kAudioDeviceTransportTypeVirtual);
+    EXPECT_EQ(read<uint32_t>(*hw_, spk, {kAudioDevicePropertyTransportType}),
+              kAudioDeviceTransportTypeVirtual);
     EXPECT_EQ(read<double>(*hw_, spk, {kAudioDevicePropertyNominalSampleRate}), 48000.0);
     EXPECT_EQ(readList(*hw_, spk, kAudioDevicePropertyStreams).size(), 1u);
-    EXPECT_TRUE(eventually([&] { return read<AudioObjectID>(*hw_, kAudioObjectSystemObject,
-                                                            {kAudioHardwarePropertyDefaultOutputDevice}) == spk; }));
+    EXPECT_TRUE(eventually([&] {
+        return read<AudioObjectID>(*hw_, kAudioObjectSystemObject,
+                                   {kAudioHardwarePropertyDefaultOutputDevice}) == spk;
+    }));
 }
 
 TEST_F(PipeWireBackendTest, DefaultOutputChangeIsWrittenAndAnnounced) {
@@ -127,14 +134,17 @@ TEST_F(PipeWireBackendTest, DefaultOutputChangeIsWrittenAndAnnounced) {
     const AudioObjectID hp = deviceWithUID("hp2");
     std::atomic<int> calls{0};
     auto queue = dispatcher_.makeSerialQueue("listener");
-    auto block = makeListenerBlock([&](AudioObjectID, std::span<const PropertyAddress>) { ++calls; });
+    auto block =
+        makeListenerBlock([&](AudioObjectID, std::span<const PropertyAddress>) { ++calls; });
     const PropertyAddress address{kAudioHardwarePropertyDefaultOutputDevice};
     ASSERT_EQ(hw_->addPropertyListener(kAudioObjectSystemObject, address, queue, block), 0);
     ASSERT_EQ(hw_->setPropertyData(kAudioObjectSystemObject, address, sizeof(hp), &hp), 0);
-    EXPECT_TRUE(eventually([&] { return read<AudioObjectID>(*hw_, kAudioObjectSystemObject, address) == hp; }));
+    EXPECT_TRUE(eventually(
+        [&] { return read<AudioObjectID>(*hw_, kAudioObjectSystemObject, address) == hp; }));
     EXPECT_TRUE(eventually([&] { return calls.load() > 0; }));
     ASSERT_EQ(hw_->setPropertyData(kAudioObjectSystemObject, address, sizeof(spk), &spk), 0);
-    EXPECT_TRUE(eventually([&] { return read<AudioObjectID>(*hw_, kAudioObjectSystemObject, address) == spk; }));
+    EXPECT_TRUE(eventually(
+        [&] { return read<AudioObjectID>(*hw_, kAudioObjectSystemObject, address) == spk; }));
     EXPECT_EQ(hw_->removePropertyListener(kAudioObjectSystemObject, address, queue, block), 0);
 }
 
@@ -146,16 +156,19 @@ TEST_F(PipeWireBackendTest, SystemVolumeAndMuteRoundTripOnTheSliderScale) {
     ASSERT_TRUE(eventually([&] { return read<float>(*hw_, spk, volume).has_value(); }));
     std::atomic<int> calls{0};
     auto queue = dispatcher_.makeSerialQueue("listener");
-    auto block = makeListenerBlock([&](AudioObjectID, std::span<const PropertyAddress>) { ++calls; });
+    auto block =
+        makeListenerBlock([&](AudioObjectID, std::span<const PropertyAddress>) { ++calls; });
     ASSERT_EQ(hw_->addPropertyListener(spk, volume, queue, block), 0);
 
     const float half = 0.5f;
     ASSERT_EQ(hw_->setPropertyData(spk, volume, sizeof(half), &half), 0);
-    EXPECT_TRUE(eventually([&] { return std::fabs(read<float>(*hw_, spk, volume).value_or(0) - 0.5f) < 1e-3f; }));
+    EXPECT_TRUE(eventually(
+        [&] { return std::fabs(read<float>(*hw_, spk, volume).value_or(0) - 0.5f) < 1e-3f; }));
     EXPECT_TRUE(eventually([&] { return calls.load() > 0; }));
     // The server holds the cube of the slider, as the desktop's mixers do.
-    EXPECT_EQ(PrivateSession::run({"sh", "-c", "wpctl get-volume spk1 2>/dev/null | grep -q 0.50 || "
-                                               "pw-dump spk1 | grep -q 0.125"}),
+    EXPECT_EQ(PrivateSession::run({"sh", "-c",
+                                   "wpctl get-volume spk1 2>/dev/null | grep -q 0.50 || "
+                                   "pw-dump spk1 | grep -q 0.125"}),
               0);
 
     const uint32_t on = 1;
@@ -173,15 +186,19 @@ TEST_F(PipeWireBackendTest, SystemVolumeAndMuteRoundTripOnTheSliderScale) {
 TEST_F(PipeWireBackendTest, PlayingApplicationBecomesARunningProcessObject) {
     Child app({TOBBLE_TONE_PLAYER, "0.5", "20"});
     AudioObjectID process = kAudioObjectUnknown;
-    ASSERT_TRUE(eventually([&] { return (process = processWithPid(app.pid())) != kAudioObjectUnknown; }));
-    EXPECT_TRUE(eventually([&] { return read<uint32_t>(*hw_, process, {kAudioProcessPropertyIsRunningOutput}) == 1u; }));
+    ASSERT_TRUE(
+        eventually([&] { return (process = processWithPid(app.pid())) != kAudioObjectUnknown; }));
+    EXPECT_TRUE(eventually([&] {
+        return read<uint32_t>(*hw_, process, {kAudioProcessPropertyIsRunningOutput}) == 1u;
+    }));
     EXPECT_EQ(read<uint32_t>(*hw_, process, {kAudioProcessPropertyIsRunning}), 1u);
     EXPECT_EQ(readString(*hw_, process, kAudioProcessPropertyBundleID), "tobble_pw_tone");
     // Without a desktop entry the app is named and drawn as its stream describes it.
     const auto described = hw_->streamApplication(app.pid());
     ASSERT_TRUE(described);
     EXPECT_EQ(described->localizedName, "Tone Player");
-    EXPECT_EQ(described->icon, (system::IconHandle{system::IconHandle::Kind::ThemeName, "audio-x-generic", 0}));
+    EXPECT_EQ(described->icon,
+              (system::IconHandle{system::IconHandle::Kind::ThemeName, "audio-x-generic", 0}));
     const pid_t pid = app.pid();
     app.kill(SIGKILL);
     EXPECT_TRUE(eventually([&] { return processWithPid(pid) == kAudioObjectUnknown; }));
@@ -193,7 +210,8 @@ TEST_F(PipeWireBackendTest, TappedApplicationIsHeardThroughTheBlockAtItsGain) {
     ASSERT_TRUE(rec.ok());
     Child app({TOBBLE_TONE_PLAYER, "0.5", "30"});
     AudioObjectID process = kAudioObjectUnknown;
-    ASSERT_TRUE(eventually([&] { return (process = processWithPid(app.pid())) != kAudioObjectUnknown; }));
+    ASSERT_TRUE(
+        eventually([&] { return (process = processWithPid(app.pid())) != kAudioObjectUnknown; }));
     std::this_thread::sleep_for(300ms);
     EXPECT_NEAR(levelOver(rec, 0.4), kToneRms, 0.02) << "untapped app plays at full level";
 
@@ -215,7 +233,8 @@ TEST_F(PipeWireBackendTest, TappedApplicationIsHeardThroughTheBlockAtItsGain) {
 
     tearDown(p);
     std::this_thread::sleep_for(300ms);
-    EXPECT_NEAR(levelOver(rec, 0.4), kToneRms, 0.02) << "back on the device at full level after untap";
+    EXPECT_NEAR(levelOver(rec, 0.4), kToneRms, 0.02)
+        << "back on the device at full level after untap";
     EXPECT_TRUE(readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyTapList).empty());
 }
 
@@ -227,7 +246,8 @@ TEST_F(PipeWireBackendTest, AnotherApplicationIsNeverRoutedIntoATap) {
     ASSERT_TRUE(rec.ok());
     Child first({TOBBLE_TONE_PLAYER, "0.5", "30"});
     AudioObjectID process = kAudioObjectUnknown;
-    ASSERT_TRUE(eventually([&] { return (process = processWithPid(first.pid())) != kAudioObjectUnknown; }));
+    ASSERT_TRUE(
+        eventually([&] { return (process = processWithPid(first.pid())) != kAudioObjectUnknown; }));
     std::this_thread::sleep_for(300ms);
     float silent = 0.0f;
     const auto p = tapWithGain(process, "spk1", &silent);
@@ -238,7 +258,8 @@ TEST_F(PipeWireBackendTest, AnotherApplicationIsNeverRoutedIntoATap) {
     Child second({TOBBLE_TONE_PLAYER, "0.5", "30"});
     ASSERT_TRUE(eventually([&] { return processWithPid(second.pid()) != kAudioObjectUnknown; }));
     std::this_thread::sleep_for(500ms);
-    EXPECT_NEAR(levelOver(rec, 0.4), kToneRms, 0.03) << "the second player plays on the device at full level";
+    EXPECT_NEAR(levelOver(rec, 0.4), kToneRms, 0.03)
+        << "the second player plays on the device at full level";
     tearDown(p);
 }
 
@@ -247,9 +268,11 @@ TEST_F(PipeWireBackendTest, HelperProcessStreamIsItsOwnProcessObject) {
     // The parent plays nothing: the stream belongs to its child, which the responsible-process
     // lookup groups under the parent.
     ASSERT_TRUE(eventually([&] {
-        return readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList).size() == 1;
+        return readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList)
+                   .size() == 1;
     }));
-    const AudioObjectID only = readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList)[0];
+    const AudioObjectID only =
+        readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList)[0];
     const auto pid = read<int32_t>(*hw_, only, {kAudioProcessPropertyPID});
     ASSERT_TRUE(pid);
     EXPECT_NE(*pid, app.pid());
@@ -262,16 +285,19 @@ TEST_F(PipeWireBackendTest, ManyTappedApplicationsAllRunInTheDeviceCycle) {
     for (const size_t count : {size_t{8}, size_t{32}}) {
         std::vector<std::unique_ptr<Child>> apps;
         for (size_t i = 0; i < count; ++i) {
-            apps.push_back(std::make_unique<Child>(std::vector<std::string>{TOBBLE_TONE_PLAYER, "0.05", "30"}));
+            apps.push_back(std::make_unique<Child>(
+                std::vector<std::string>{TOBBLE_TONE_PLAYER, "0.05", "30"}));
         }
         std::vector<AudioObjectID> processes;
-        ASSERT_TRUE(eventually([&] {
-            processes.clear();
-            for (const auto& a : apps) {
-                if (AudioObjectID p = processWithPid(a->pid())) processes.push_back(p);
-            }
-            return processes.size() == count;
-        }, 10000ms));
+        ASSERT_TRUE(eventually(
+            [&] {
+                processes.clear();
+                for (const auto& a : apps) {
+                    if (AudioObjectID p = processWithPid(a->pid())) processes.push_back(p);
+                }
+                return processes.size() == count;
+            },
+            10000ms));
         float gain = 0.5f;
         std::vector<Pipeline> pipelines;
         for (AudioObjectID p : processes) pipelines.push_back(tapWithGain(p, "spk1", &gain));
@@ -286,9 +312,10 @@ TEST_F(PipeWireBackendTest, ManyTappedApplicationsAllRunInTheDeviceCycle) {
             nanos += after[i].busyNanos - before[i].busyNanos;
             cycles = std::max(cycles, after[i].cycles - before[i].cycles);
         }
-        std::printf("[ measure  ] %zu tapped apps: %.1f us of our callbacks per cycle (%llu cycles/s)\n", count,
-                    cycles ? double(nanos) / double(cycles) / 1000.0 : 0.0,
-                    static_cast<unsigned long long>(cycles));
+        std::printf(
+            "[ measure  ] %zu tapped apps: %.1f us of our callbacks per cycle (%llu cycles/s)\n",
+            count, cycles ? double(nanos) / double(cycles) / 1000.0 : 0.0,
+            static_cast<unsigned long long>(cycles));
         for (const auto& p : pipelines) tearDown(p);
     }
 }

@@ -31,15 +31,15 @@ constexpr uint64_t kBlock = kRate / 200;  // 5 ms: five whole periods of the ton
 constexpr const char* kToneBundle = "tobble_pw_tone";
 
 uint64_t monotonicNanos() {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
 }
 
 // The desktop's application list as the test declares it: the fake applications have no
 // desktop entries, so the test names which processes are applications.
 class DeclaredApplications final : public system::RunningApplications {
-public:
+  public:
     void add(pid_t pid, std::string bundleID) {
         std::lock_guard lock(mutex_);
         apps_[pid] = std::move(bundleID);
@@ -63,16 +63,20 @@ public:
         details.localizedName = it->second;
         return details;
     }
-    system::ObservationToken observeLaunches(dispatch::QueuePtr, Observer) override { return nullptr; }
-    system::ObservationToken observeTerminations(dispatch::QueuePtr, Observer) override { return nullptr; }
+    system::ObservationToken observeLaunches(dispatch::QueuePtr, Observer) override {
+        return nullptr;
+    }
+    system::ObservationToken observeTerminations(dispatch::QueuePtr, Observer) override {
+        return nullptr;
+    }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::map<pid_t, std::string> apps_;
 };
 
 class PipeWireEngineTest : public testing::SessionTest {
-protected:
+  protected:
     void SetUp() override {
         SessionTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
@@ -137,14 +141,15 @@ protected:
 
     // A shell command that succeeds when the server has no node whose name starts with `name`.
     static std::string noNodeNamed(const char* name) {
-        return "test $(pw-dump 2>/dev/null | grep -c '\"node.name\": \"" + std::string(name) + "') -eq 0";
+        return "test $(pw-dump 2>/dev/null | grep -c '\"node.name\": \"" + std::string(name) +
+               "') -eq 0";
     }
 
     system::OsProcessTable processes_;
     DeclaredApplications apps_;
     system::InMemoryUserDefaults defaults_;
-    system::linux_desktop::LinuxRunningApplications proc_{dispatcher_,
-                                                          system::linux_desktop::DesktopEntries::fromDirectories({})};
+    system::linux_desktop::LinuxRunningApplications proc_{
+        dispatcher_, system::linux_desktop::DesktopEntries::fromDirectories({})};
     system::ResponsibleProcessLookup responsible_;
     engine::TAKVolumeState volumes_;
     engine::TAKRMSBuffer levels_;
@@ -254,9 +259,13 @@ TEST_F(PipeWireEngineTest, DefaultOutputChangeCrossFadesWithoutDropout) {
     AudioObjectID hpID = kAudioObjectUnknown;
     {
         uint32_t size = 0;
-        ASSERT_EQ(hw_->getPropertyDataSize(kAudioObjectSystemObject, {kAudioHardwarePropertyDevices}, size), 0);
+        ASSERT_EQ(hw_->getPropertyDataSize(kAudioObjectSystemObject,
+                                           {kAudioHardwarePropertyDevices}, size),
+                  0);
         std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID));
-        ASSERT_EQ(hw_->getPropertyData(kAudioObjectSystemObject, {kAudioHardwarePropertyDevices}, size, ids.data()), 0);
+        ASSERT_EQ(hw_->getPropertyData(kAudioObjectSystemObject, {kAudioHardwarePropertyDevices},
+                                       size, ids.data()),
+                  0);
         for (AudioObjectID id : ids) {
             std::optional<std::string> uid;
             hw_->getPropertyString(id, {kAudioDevicePropertyDeviceUID}, uid);
@@ -268,7 +277,8 @@ TEST_F(PipeWireEngineTest, DefaultOutputChangeCrossFadesWithoutDropout) {
     const PropertyAddress defaultOutput{kAudioHardwarePropertyDefaultOutputDevice};
     const uint64_t before = monotonicNanos() - 200'000'000;
     const uint64_t requested = monotonicNanos();
-    ASSERT_EQ(hw_->setPropertyData(kAudioObjectSystemObject, defaultOutput, sizeof(hpID), &hpID), 0);
+    ASSERT_EQ(hw_->setPropertyData(kAudioObjectSystemObject, defaultOutput, sizeof(hpID), &hpID),
+              0);
     expectLevel(hp, 1.0, "after the change, on the new device");
     EXPECT_LT(ratioOver(spk, 0.2), 0.003) << "the old device no longer plays the application";
     const uint64_t after = std::min(spk.lastNsec(), hp.lastNsec());
@@ -295,15 +305,21 @@ TEST_F(PipeWireEngineTest, DefaultOutputChangeCrossFadesWithoutDropout) {
         }
     }
     ASSERT_NE(arrived, 0u) << "the new device never played the application";
-    std::printf("[ measure  ] default-output change: worst combined deviation %+.2f dB (lowest %+.2f dB) "
-                "over 10 ms windows while both devices play\n", worst, lowest);
-    std::printf("[ measure  ] default-output change: new device at half level %.0f ms after the request\n",
-                double(arrived - requested) / 1e6);
-    std::printf("[ measure  ] default-output change: %d ms below -6 dB when the old device leaves the graph\n",
-                handoverGapMs);
+    std::printf(
+        "[ measure  ] default-output change: worst combined deviation %+.2f dB (lowest %+.2f dB) "
+        "over 10 ms windows while both devices play\n",
+        worst, lowest);
+    std::printf(
+        "[ measure  ] default-output change: new device at half level %.0f ms after the request\n",
+        double(arrived - requested) / 1e6);
+    std::printf(
+        "[ measure  ] default-output change: %d ms below -6 dB when the old device leaves the "
+        "graph\n",
+        handoverGapMs);
     EXPECT_GT(lowest, -6.0) << "a dropout while the application moved";
 
-    ASSERT_EQ(hw_->setPropertyData(kAudioObjectSystemObject, defaultOutput, sizeof(spkID), &spkID), 0);
+    ASSERT_EQ(hw_->setPropertyData(kAudioObjectSystemObject, defaultOutput, sizeof(spkID), &spkID),
+              0);
     expectLevel(spk, 1.0, "back on the first device");
 }
 
@@ -313,13 +329,16 @@ TEST_F(PipeWireEngineTest, KilledEngineProcessLeavesNoTapAndTheApplicationPlaysO
     Child app({TOBBLE_TONE_PLAYER, "0.5", "30"});
     Child host({TOBBLE_ENGINE_HOST, "0.25"});
     expectLevel(rec, 0.25, "the engine in the other process applies the saved volume", 10000ms);
-    EXPECT_NE(PrivateSession::run({"sh", "-c", noNodeNamed("tobble.tap.")}), 0) << "a tap node exists";
+    EXPECT_NE(PrivateSession::run({"sh", "-c", noNodeNamed("tobble.tap.")}), 0)
+        << "a tap node exists";
 
     host.kill(SIGKILL);
-    EXPECT_TRUE(eventually([] { return PrivateSession::run({"sh", "-c", noNodeNamed("tobble.tap.")}) == 0; }))
-        << "a tap node outlived the engine";
-    EXPECT_TRUE(eventually([] { return PrivateSession::run({"sh", "-c", noNodeNamed("tobble.io.")}) == 0; }))
-        << "a filter outlived the engine";
+    EXPECT_TRUE(eventually([] {
+        return PrivateSession::run({"sh", "-c", noNodeNamed("tobble.tap.")}) == 0;
+    })) << "a tap node outlived the engine";
+    EXPECT_TRUE(eventually([] {
+        return PrivateSession::run({"sh", "-c", noNodeNamed("tobble.io.")}) == 0;
+    })) << "a filter outlived the engine";
     expectLevel(rec, 1.0, "the application is back on the default device at full level");
 }
 

@@ -29,7 +29,8 @@ bool inPath(const std::string& program) {
     size_t start = 0;
     while (start <= p.size()) {
         const size_t end = p.find(':', start);
-        const std::string dir = p.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const std::string dir =
+            p.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return true;
         if (end == std::string::npos) break;
         start = end + 1;
@@ -130,15 +131,16 @@ PrivateSession::PrivateSession() {
 bool PrivateSession::createSinks() {
     for (const auto& [name, description] :
          {std::pair{"spk1", "Speakers"}, std::pair{"hp2", "USB Headphones"}}) {
-        const std::string props = std::string("{ factory.name=support.null-audio-sink node.name=") + name +
-                                  " node.description=\"" + description +
-                                  "\" media.class=Audio/Sink object.linger=true audio.position=[FL FR] "
-                                  "priority.driver=1000 priority.session=1000 }";
+        const std::string props =
+            std::string("{ factory.name=support.null-audio-sink node.name=") + name +
+            " node.description=\"" + description +
+            "\" media.class=Audio/Sink object.linger=true audio.position=[FL FR] "
+            "priority.driver=1000 priority.session=1000 }";
         if (run({"pw-cli", "create-node", "adapter", props}) != 0) return false;
     }
     std::this_thread::sleep_for(300ms);
-    run({"pw-metadata", "-n", "default", "0", "default.configured.audio.sink", "{ \"name\": \"spk1\" }",
-         "Spa:String:JSON"});
+    run({"pw-metadata", "-n", "default", "0", "default.configured.audio.sink",
+         "{ \"name\": \"spk1\" }", "Spa:String:JSON"});
     std::this_thread::sleep_for(300ms);
     return true;
 }
@@ -217,12 +219,14 @@ struct SinkRecorder::Impl {
             self->cycleNsec[cycle] = position->clock.nsec;
             self->cycles.store(cycle + 1, std::memory_order_release);
         }
-        for (uint32_t i = 0; i < n && at < self->left.size(); ++i, ++at) self->left[at] = in ? in[i] : 0.f;
+        for (uint32_t i = 0; i < n && at < self->left.size(); ++i, ++at)
+            self->left[at] = in ? in[i] : 0.f;
         self->written.store(at, std::memory_order_release);
     }
 };
 
-SinkRecorder::SinkRecorder(const std::string& sinkName, double maxSeconds) : impl_(std::make_unique<Impl>()) {
+SinkRecorder::SinkRecorder(const std::string& sinkName, double maxSeconds)
+    : impl_(std::make_unique<Impl>()) {
     auto& r = *impl_;
     r.left.assign(static_cast<size_t>(maxSeconds * 48000), 0.f);
     r.cycleFrame.assign(r.left.size() / 32 + 1, 0);
@@ -238,9 +242,9 @@ SinkRecorder::SinkRecorder(const std::string& sinkName, double maxSeconds) : imp
     }
     const std::string name = "tobble.test.recorder." + sinkName;
     r.filter = pw_filter_new(r.core, name.c_str(),
-                             pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
-                                               PW_KEY_NODE_NAME, name.c_str(), PW_KEY_NODE_AUTOCONNECT,
-                                               "false", nullptr));
+                             pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
+                                               "Capture", PW_KEY_NODE_NAME, name.c_str(),
+                                               PW_KEY_NODE_AUTOCONNECT, "false", nullptr));
     static const pw_filter_events events = [] {
         pw_filter_events e{};
         e.version = PW_VERSION_FILTER_EVENTS;
@@ -250,10 +254,11 @@ SinkRecorder::SinkRecorder(const std::string& sinkName, double maxSeconds) : imp
     pw_filter_add_listener(r.filter, &r.listener, &events, &r);
     const char* names[2] = {"in_FL", "in_FR"};
     for (int c = 0; c < 2; ++c) {
-        r.ports[c] = pw_filter_add_port(r.filter, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 8,
-                                        pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio",
-                                                          PW_KEY_PORT_NAME, names[c], nullptr),
-                                        nullptr, 0);
+        r.ports[c] =
+            pw_filter_add_port(r.filter, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 8,
+                               pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio",
+                                                 PW_KEY_PORT_NAME, names[c], nullptr),
+                               nullptr, 0);
     }
     pw_filter_connect(r.filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0);
     for (int i = 0; i < 300 && pw_filter_get_node_id(r.filter) == SPA_ID_INVALID; ++i) {
@@ -266,12 +271,13 @@ SinkRecorder::SinkRecorder(const std::string& sinkName, double maxSeconds) : imp
     pw_thread_loop_lock(r.loop);
     for (int c = 0; c < 2; ++c) {
         // link-factory resolves node and port names: the sink's monitor into our input.
-        pw_properties* p = pw_properties_new(PW_KEY_LINK_OUTPUT_NODE, sinkName.c_str(), PW_KEY_LINK_OUTPUT_PORT,
-                                             c == 0 ? "monitor_FL" : "monitor_FR", PW_KEY_LINK_INPUT_PORT,
-                                             names[c], PW_KEY_OBJECT_LINGER, "false", nullptr);
+        pw_properties* p =
+            pw_properties_new(PW_KEY_LINK_OUTPUT_NODE, sinkName.c_str(), PW_KEY_LINK_OUTPUT_PORT,
+                              c == 0 ? "monitor_FL" : "monitor_FR", PW_KEY_LINK_INPUT_PORT,
+                              names[c], PW_KEY_OBJECT_LINGER, "false", nullptr);
         pw_properties_setf(p, PW_KEY_LINK_INPUT_NODE, "%u", pw_filter_get_node_id(r.filter));
-        auto* proxy = static_cast<pw_proxy*>(
-            pw_core_create_object(r.core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &p->dict, 0));
+        auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
+            r.core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &p->dict, 0));
         pw_properties_free(p);
         r.linked = r.linked || proxy != nullptr;
     }
@@ -313,7 +319,8 @@ float SinkRecorder::peak(uint64_t from, uint64_t to) const {
 
 bool SinkRecorder::waitFrames(uint64_t count, double timeoutSeconds) const {
     const uint64_t target = frames() + count;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     while (frames() < target) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(5ms);

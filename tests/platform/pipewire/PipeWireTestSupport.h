@@ -1,8 +1,7 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -29,7 +28,7 @@ constexpr uint64_t kRate = 48000;
 std::optional<std::string> missingProgram();
 
 class PrivateSession {
-public:
+  public:
     // Starts everything and points this process's environment at it. Sinks: "spk1" (Speakers,
     // the default) and "hp2" (USB Headphones).
     PrivateSession();
@@ -44,7 +43,7 @@ public:
     // manager's device monitor owns them there.
     bool restartPolicyManager();
 
-private:
+  private:
     bool createSinks();
     static bool waitUntil(const std::string& shellCondition);
 
@@ -57,20 +56,20 @@ private:
 
 // A child process we start and always reap.
 class Child {
-public:
+  public:
     explicit Child(const std::vector<std::string>& argv);
     ~Child();
     pid_t pid() const { return pid_; }
     void kill(int signal);
 
-private:
+  private:
     pid_t pid_ = -1;
 };
 
 // Records the two monitor ports of a sink through explicit links (no policy involved). The
 // monitor carries the sink's input before its own volume.
 class SinkRecorder {
-public:
+  public:
     explicit SinkRecorder(const std::string& sinkName, double maxSeconds = 30.0);
     ~SinkRecorder();
     bool ok() const;
@@ -91,7 +90,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 
@@ -109,7 +108,7 @@ bool eventually(Pred pred, std::chrono::milliseconds timeout = std::chrono::mill
 // One private session for a whole suite, and a backend connected to it for each test. Skips
 // when the session's programs are not installed.
 class SessionTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite();
     static void TearDownTestSuite();
     void SetUp() override;

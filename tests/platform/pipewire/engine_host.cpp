@@ -21,12 +21,12 @@
 namespace {
 
 class EveryAppAt final : public tobble::engine::TAKSavedVolumes {
-public:
+  public:
     explicit EveryAppAt(float volume) : volume_(volume) {}
     std::optional<Saved> savedVolume(const std::string&) override { return Saved{volume_, false}; }
     void save(const std::string&, float, bool) override {}
 
-private:
+  private:
     float volume_;
 };
 
@@ -49,8 +49,10 @@ int main(int argc, char** argv) {
     engine::TAKVolumeState volumeState;
     engine::TAKRMSBuffer rmsBuffer;
     EveryAppAt saved(volume);
-    const Environment environment{dispatcher, *audio, processes, *applications, defaults,
-                                  system::linux_desktop::makeLinuxResponsibleProcessLookup(applications)};
+    const Environment environment{
+        dispatcher, *audio,
+        processes,  *applications,
+        defaults,   system::linux_desktop::makeLinuxResponsibleProcessLookup(applications)};
     auto engine = engine::TAKEngine::make(environment, {&volumeState, &rmsBuffer, &saved});
     engine->start();
     std::printf("engine running\n");

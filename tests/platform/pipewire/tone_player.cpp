@@ -9,9 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -76,10 +76,11 @@ int main(int argc, char** argv) {
         return e;
     }();
     pw_thread_loop_lock(loop);
-    pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
-                                             "Playback", PW_KEY_MEDIA_ROLE, "Music", PW_KEY_APP_NAME,
-                                             "Tone Player", PW_KEY_APP_ICON_NAME, "audio-x-generic", nullptr);
-    player.stream = pw_stream_new_simple(pw_thread_loop_get_loop(loop), "tone", props, &events, &player);
+    pw_properties* props = pw_properties_new(
+        PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Music",
+        PW_KEY_APP_NAME, "Tone Player", PW_KEY_APP_ICON_NAME, "audio-x-generic", nullptr);
+    player.stream =
+        pw_stream_new_simple(pw_thread_loop_get_loop(loop), "tone", props, &events, &player);
     uint8_t buffer[512];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
     spa_audio_info_raw info{};
@@ -89,11 +90,11 @@ int main(int argc, char** argv) {
     info.position[0] = SPA_AUDIO_CHANNEL_FL;
     info.position[1] = SPA_AUDIO_CHANNEL_FR;
     const spa_pod* params[1] = {spa_format_audio_raw_build(&b, SPA_PARAM_EnumFormat, &info)};
-    pw_stream_connect(player.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                      static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
-                                                   PW_STREAM_FLAG_MAP_BUFFERS |
-                                                   PW_STREAM_FLAG_RT_PROCESS),
-                      params, 1);
+    pw_stream_connect(
+        player.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                     PW_STREAM_FLAG_RT_PROCESS),
+        params, 1);
     pw_thread_loop_unlock(loop);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     pw_thread_loop_lock(loop);

@@ -1,7 +1,6 @@
 #include "platform/system/ProcessTable.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +11,7 @@ TEST(OsProcessTableTest, KnowsItselfAndTellsLiveFromReapedProcesses) {
     OsProcessTable table;
     EXPECT_EQ(table.ownPid(), ::getpid());
     EXPECT_TRUE(table.exists(table.ownPid()));
-    EXPECT_TRUE(table.exists(1));  // init: may be EPERM for us, still a process
+    EXPECT_TRUE(table.exists(1));    // init: may be EPERM for us, still a process
     EXPECT_FALSE(table.exists(0));   // would address our whole process group
     EXPECT_FALSE(table.exists(-1));  // would address every process we may signal
 

@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QTemporaryDir>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -38,7 +37,7 @@ void writeFile(const std::string& path, const std::string& content) {
 }
 
 class QSettingsUserDefaultsTest : public ::testing::Test {
-protected:
+  protected:
     QTemporaryDir dir;
     std::string path = (dir.path() + "/Tobble.ini").toStdString();
     log::ScopedCapture logs;

@@ -8,7 +8,7 @@ namespace tobble::system::sim {
 namespace {
 
 class SimProcessTableTest : public ::testing::Test {
-protected:
+  protected:
     static constexpr pid_t kOwnPid = 100;
 
     dispatch::VirtualDispatcher dispatcher;

@@ -14,7 +14,7 @@ SimApplication app(pid_t pid, std::string bundleID, std::string name) {
 }
 
 class SimWorkspaceTest : public ::testing::Test {
-protected:
+  protected:
     dispatch::VirtualDispatcher dispatcher;
     dispatch::QueuePtr queue = dispatcher.makeSerialQueue("observer");
     SimRunningApplications workspace;

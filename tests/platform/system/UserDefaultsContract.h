@@ -18,7 +18,7 @@ namespace tobble::system::contract {
 
 template <typename Domain>
 class UserDefaultsContract : public ::testing::Test {
-protected:
+  protected:
     void reopen() { defaults = domain.reopen(std::move(defaults)); }
 
     Domain domain;
@@ -127,7 +127,8 @@ TYPED_TEST_P(UserDefaultsContract, ConcurrentWritersLoseNothing) {
     this->reopen();
     for (int t = 0; t < kThreads; ++t) {
         for (int i = 0; i < kWrites; ++i) {
-            EXPECT_EQ(this->defaults->integer("t" + std::to_string(t) + "." + std::to_string(i)), t * 1000 + i);
+            EXPECT_EQ(this->defaults->integer("t" + std::to_string(t) + "." + std::to_string(i)),
+                      t * 1000 + i);
         }
     }
 }

@@ -3,8 +3,8 @@
 // functions and the pthread lock entry points with counting versions; they only count on a
 // thread while it has counting switched on, so the rest of the test runs normally.
 
-#include <gmock/gmock.h>
 #include <dlfcn.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -43,7 +43,7 @@ void resetCounts() {
 
 // Counts what the calling thread does while alive.
 class CountingScope {
-public:
+  public:
     CountingScope() { tCounting = true; }
     ~CountingScope() { tCounting = false; }
     CountingScope(const CountingScope&) = delete;
@@ -152,7 +152,7 @@ constexpr uint32_t kSlot = 2;
 constexpr size_t kFrames = 512;
 
 class RenderRealtimeSafetyTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!TOBBLE_COUNT_RT_CALLS) GTEST_SKIP() << "counting hooks are off in sanitizer builds";
         ON_CALL(hardware, createIOProcID(_, _, _, _))

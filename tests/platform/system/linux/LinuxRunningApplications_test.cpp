@@ -1,11 +1,12 @@
 // Running applications and responsible processes over a fake /proc tree and desktop entries.
+#include "platform/system/linux/LinuxRunningApplications.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "platform/dispatch/VirtualDispatcher.h"
-#include "platform/system/linux/LinuxRunningApplications.h"
 
 namespace tobble::system::linux_desktop {
 namespace {
@@ -13,16 +14,19 @@ namespace {
 namespace fs = std::filesystem;
 
 class LinuxRunningApplicationsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         root_ = fs::temp_directory_path() / ("tobble-linux-apps-" + std::to_string(::getpid()));
         fs::remove_all(root_);
         fs::create_directories(root_ / "proc");
         fs::create_directories(root_ / "apps");
-        writeEntry("org.example.Browser", "[Desktop Entry]\nType=Application\nName=Browser\n"
-                                          "Icon=web-browser\nExec=env GDK_BACKEND=x11 /opt/browser/browser %u\n");
-        writeEntry("player", "[Desktop Entry]\nType=Application\nName=Player\nIcon=/icons/p.png\nExec=player\n"
-                             "NoDisplay=true\n");
+        writeEntry("org.example.Browser",
+                   "[Desktop Entry]\nType=Application\nName=Browser\n"
+                   "Icon=web-browser\nExec=env GDK_BACKEND=x11 /opt/browser/browser %u\n");
+        writeEntry(
+            "player",
+            "[Desktop Entry]\nType=Application\nName=Player\nIcon=/icons/p.png\nExec=player\n"
+            "NoDisplay=true\n");
         writeEntry("link", "[Desktop Entry]\nType=Link\nName=Site\nURL=https://example.org\n");
         addProcess(100, 1, "/opt/browser/browser", "browser");
         addProcess(101, 100, "/opt/browser/browser-helper", "browser-helper");
@@ -47,8 +51,9 @@ protected:
         std::ofstream(dir / "status") << "Name:\t" << comm << "\nPPid:\t" << parent << "\n";
     }
     LinuxRunningApplications make() {
-        return LinuxRunningApplications(dispatcher_, DesktopEntries::fromDirectories({(root_ / "apps").string()}),
-                                        (root_ / "proc").string());
+        return LinuxRunningApplications(
+            dispatcher_, DesktopEntries::fromDirectories({(root_ / "apps").string()}),
+            (root_ / "proc").string());
     }
 
     fs::path root_;
@@ -61,7 +66,8 @@ TEST_F(LinuxRunningApplicationsTest, ProcessesWithADesktopEntryAreApplications) 
     std::sort(snapshot.begin(), snapshot.end(), [](auto& a, auto& b) { return a.pid < b.pid; });
     ASSERT_EQ(snapshot.size(), 2u);
     EXPECT_EQ(snapshot[0], (RunningApplication{100, "org.example.Browser", true}));
-    EXPECT_EQ(snapshot[1], (RunningApplication{200, "player", false})) << "NoDisplay: not a regular app";
+    EXPECT_EQ(snapshot[1], (RunningApplication{200, "player", false}))
+        << "NoDisplay: not a regular app";
     // The browser's processes under its own entry are not applications of their own.
 }
 
@@ -82,7 +88,8 @@ TEST_F(LinuxRunningApplicationsTest, DetailsCarryNameIconAndPolicy) {
 
 TEST_F(LinuxRunningApplicationsTest, HelpersAnswerToTheNearestApplicationAncestor) {
     auto apps = make();
-    auto lookup = makeLinuxResponsibleProcessLookup(std::make_shared<LinuxRunningApplications>(make()));
+    auto lookup =
+        makeLinuxResponsibleProcessLookup(std::make_shared<LinuxRunningApplications>(make()));
     EXPECT_EQ(lookup(102), 100) << "two levels of helpers";
     EXPECT_EQ(lookup(101), 100);
     EXPECT_EQ(lookup(104), 100) << "a helper under a helper of the same binary";
@@ -94,8 +101,10 @@ TEST_F(LinuxRunningApplicationsTest, HelpersAnswerToTheNearestApplicationAncesto
 
 TEST_F(LinuxRunningApplicationsTest, DesktopEntryParsingKeepsOnlyApplications) {
     EXPECT_FALSE(DesktopEntries::parse("[Desktop Entry]\nType=Link\n", "x"));
-    auto e = DesktopEntries::parse("[Desktop Entry]\nType=Application\nExec=\"/a b/prog\" --x\n"
-                                   "[Desktop Action new]\nName=Other\n", "x");
+    auto e = DesktopEntries::parse(
+        "[Desktop Entry]\nType=Application\nExec=\"/a b/prog\" --x\n"
+        "[Desktop Action new]\nName=Other\n",
+        "x");
     ASSERT_TRUE(e);
     EXPECT_EQ(e->name, "");
     EXPECT_EQ(e->executable, "prog");
