@@ -1,10 +1,17 @@
 # The two everyday commands are `make run` and `make test`; the rest are for developers.
-.PHONY: deps run test test-debug test-asan test-tsan test-sanitizers test-fuzz soak bench clean
+.PHONY: deps format format-check run test test-debug test-asan test-tsan test-sanitizers test-fuzz soak bench clean
 
 JOBS ?= $(shell nproc)
 
 deps:
 	@scripts/install-deps.sh
+
+# Reformats every C++ file with .clang-format; `make test` fails, naming the files, when one is not.
+format: deps
+	@scripts/format.sh
+
+format-check: deps
+	@scripts/format.sh --check
 
 run: deps
 	cmake --preset release >/dev/null
@@ -14,6 +21,8 @@ run: deps
 # Everything CI checks: every suite, then the engine, service and simulator suites again under
 # the sanitizers. The three run one after the other even under `make -j`.
 test: deps
+	$(MAKE) --no-print-directory format-check
+	@scripts/test-ratio.sh
 	$(MAKE) --no-print-directory test-debug
 	$(MAKE) --no-print-directory test-asan
 	$(MAKE) --no-print-directory test-tsan
