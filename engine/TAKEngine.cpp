@@ -5,6 +5,7 @@
 #include "engine/core/Identity.h"
 #include "engine/core/TAKCoreAudio.h"
 #include "engine/core/TAKLog.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace tobble::engine {
 
@@ -51,22 +52,22 @@ bool TAKEngine::hasShared() {
 }
 
 TAKEngine::TAKEngine(const Environment& environment, Options options)
-    : env(environment),
-      _volumeState(options.volumeState ? *options.volumeState : TAKVolumeState::shared()),
-      _rmsBuffer(options.rmsBuffer ? *options.rmsBuffer : TAKRMSBuffer::shared()),
+    : env_(environment),
+      volumeState_(options.volumeState ? *options.volumeState : TAKVolumeState::shared()),
+      rmsBuffer_(options.rmsBuffer ? *options.rmsBuffer : TAKRMSBuffer::shared()),
       savedVolumes_(options.savedVolumes),
-      _keepalive(std::make_unique<TAKKeepaliveHost>(environment.audio, environment.dispatcher)),
-      reconcileQueue(environment.dispatcher.makeSerialQueue(queueLabel("tak.reconcile"),
-                                                            dispatch::QoS::UserInitiated)) {}
+      keepalive_(std::make_unique<TAKKeepaliveHost>(environment.audio, environment.dispatcher)),
+      queue_(environment.dispatcher.makeSerialQueue(queueLabel("tak.reconcile"),
+                                                    dispatch::QoS::UserInitiated)) {}
 
 TAKEngine::~TAKEngine() {
     // Owners stop the engine before dropping it; this only catches a forgotten stop.
-    if (_pipelines) stopGated();
+    if (pipelines_) queue_->sync([this] { stopGated(); });
 }
 
 std::shared_ptr<TAKTapCatalog> TAKEngine::catalog() const {
     std::lock_guard lock(catalogMutex_);
-    return _catalog;
+    return catalog_;
 }
 
 bool TAKEngine::isStarted() const { return catalog() != nullptr; }
@@ -75,44 +76,45 @@ void TAKEngine::start() {
     // The platform layer only offers backends that can tap processes, so there is no version
     // gate to pass here; the gated start runs on the engine's queue so that it never overlaps
     // a timer, listener or watcher callback that is already installed.
-    reconcileQueue->sync([this] { startGated(); });
+    queue_->sync([this] { startGated(); });
 }
 
 void TAKEngine::reconcileNow() {
-    reconcileQueue->sync([this] { reconcile(); });
+    queue_->sync([this] { reconcile(); });
 }
 
 void TAKEngine::stop() {
-    reconcileQueue->sync([this] { stopGated(); });
+    queue_->sync([this] { stopGated(); });
 }
 
 void TAKEngine::startGated() {
-    if (_pipelines) {
+    dispatch::assertOnQueue(queue_);
+    if (pipelines_) {
         TAKLog::log().info("start: already running");
         return;
     }
-    TAKCrashGuard::install(env.audio);
-    TAKOrphanedCleanup::destroyOrphans(env.audio);
+    TAKCrashGuard::install(env_.audio);
+    TAKOrphanedCleanup::destroyOrphans(env_.audio);
 
     {
         std::lock_guard lock(catalogMutex_);
-        _catalog = std::make_shared<TAKTapCatalog>();
+        catalog_ = std::make_shared<TAKTapCatalog>();
     }
-    _tapManager = std::make_unique<TAKTapManager>(env.audio);
-    _pipelines = std::make_unique<PipelinesBox>();
+    tapManager_ = std::make_unique<TAKTapManager>(env_.audio);
+    pipelines_ = std::make_unique<PipelinesBox>();
 
-    _watcher = TAKProcessRegistryWatcher::make(env.audio, reconcileQueue,
+    watcher_ = TAKProcessRegistryWatcher::make(env_.audio, queue_,
                                                weakly([](TAKEngine& e) { e.reconcile(); }),
                                                constants::kWatcherDebounceSeconds);
-    _watcher->start();
+    watcher_->start();
 
-    auto& dispatcher = env.dispatcher;
-    _audibleTimer = dispatcher.makeRepeatingTimer(
-        reconcileQueue, constants::kAudibleTimerSeconds, constants::kAudibleTimerSeconds,
+    auto& dispatcher = env_.dispatcher;
+    audibleTimer_ = dispatcher.makeRepeatingTimer(
+        queue_, constants::kAudibleTimerSeconds, constants::kAudibleTimerSeconds,
         weakly([](TAKEngine& e) { e.updateLastAudibleFromRMS(); }));
-    _reconcileTimer = dispatcher.makeRepeatingTimer(
-        reconcileQueue, constants::kReconcileTimerSeconds, constants::kReconcileTimerSeconds,
-        weakly([](TAKEngine& e) { e.reconcile(); }));
+    reconcileTimer_ = dispatcher.makeRepeatingTimer(queue_, constants::kReconcileTimerSeconds,
+                                                    constants::kReconcileTimerSeconds,
+                                                    weakly([](TAKEngine& e) { e.reconcile(); }));
     installDefaultOutputListener();
     installDevicesListener();
     installHealthMonitor();
@@ -123,32 +125,33 @@ void TAKEngine::startGated() {
 }
 
 void TAKEngine::stopGated() {
-    for (auto* timer : {&_audibleTimer, &_reconcileTimer, &_healthMonitorTimer}) {
+    dispatch::assertOnQueue(queue_);
+    for (auto* timer : {&audibleTimer_, &reconcileTimer_, &healthMonitorTimer_}) {
         if (*timer) (*timer)->cancel();
         timer->reset();
     }
-    if (_watcher) _watcher->stop();
-    _watcher.reset();
+    if (watcher_) watcher_->stop();
+    watcher_.reset();
 
-    for (auto& [pid, item] : _pendingDestroyTasks) item->cancel();
-    _pendingDestroyTasks.clear();
-    _tapConsecutiveMisses.clear();
-    _tapRecoveryCooldownUntil.clear();
+    for (auto& [pid, item] : pendingDestroyTasks_) item->cancel();
+    pendingDestroyTasks_.clear();
+    tapConsecutiveMisses_.clear();
+    tapRecoveryCooldownUntil_.clear();
 
     removeDefaultOutputListener();
     removeDevicesListener();
     removeWorkspaceObservers();
-    _keepalive->stop();
+    keepalive_->stop();
 
     destroyAllPipelines();
-    _pipelines.reset();
+    pipelines_.reset();
     releaseRetiredCrossfadeStates(true);  // every host is stopped by now
 
     auto currentCatalog = catalog();
-    if (currentCatalog && _tapManager) {
+    if (currentCatalog && tapManager_) {
         for (const auto& entry : currentCatalog->activeEntries()) {
             if (!entry.tap) continue;
-            const OSStatus status = env.audio.destroyProcessTap(entry.tap->tapID);
+            const OSStatus status = env_.audio.destroyProcessTap(entry.tap->tapID);
             if (status != kAudioHardwareNoError) {
                 TAKLog::log().error("tap destroy failed status=" + statusText(status) +
                                     " tapID=" + std::to_string(entry.tap->tapID));
@@ -157,40 +160,41 @@ void TAKEngine::stopGated() {
     }
     {
         std::lock_guard lock(catalogMutex_);
-        _catalog.reset();
+        catalog_.reset();
     }
-    _tapManager.reset();
-    realOutputDeviceID = 0;
-    realOutputUID.reset();
+    tapManager_.reset();
+    realOutputDeviceID_ = 0;
+    realOutputUID_.reset();
 }
 
 void TAKEngine::installWorkspaceObservers() {
+    dispatch::assertOnQueue(queue_);
     auto hop = [weak = weak_from_this()](pid_t) {
         if (auto self = weak.lock()) {
-            self->reconcileQueue->async([weak] {
+            self->queue_->async([weak] {
                 if (auto s = weak.lock()) s->reconcile();
             });
         }
     };
     // The notifications arrive on the main queue; the handler only hops to the engine's queue.
-    if (!workspaceLaunchObserver) {
-        workspaceLaunchObserver =
-            env.applications.observeLaunches(env.dispatcher.mainQueuePtr(), hop);
+    if (!launchObserver_) {
+        launchObserver_ = env_.applications.observeLaunches(env_.dispatcher.mainQueuePtr(), hop);
     }
-    if (!workspaceTerminateObserver) {
-        workspaceTerminateObserver =
-            env.applications.observeTerminations(env.dispatcher.mainQueuePtr(), hop);
+    if (!terminateObserver_) {
+        terminateObserver_ =
+            env_.applications.observeTerminations(env_.dispatcher.mainQueuePtr(), hop);
     }
 }
 
 void TAKEngine::removeWorkspaceObservers() {
-    workspaceLaunchObserver.reset();
-    workspaceTerminateObserver.reset();
+    launchObserver_.reset();
+    terminateObserver_.reset();
 }
 
 std::optional<std::string> TAKEngine::currentOutputUID() {
-    if (realOutputUID && realOutputDeviceID != 0) return realOutputUID;
-    const TAKCoreAudio core(env.audio);
+    dispatch::assertOnQueue(queue_);
+    if (realOutputUID_ && realOutputDeviceID_ != 0) return realOutputUID_;
+    const TAKCoreAudio core(env_.audio);
     AudioObjectID device = 0;
     try {
         device = core.getProperty<AudioObjectID>(kAudioObjectSystemObject,
@@ -198,14 +202,15 @@ std::optional<std::string> TAKEngine::currentOutputUID() {
     } catch (const TAKError&) {
         return std::nullopt;
     }
-    realOutputDeviceID = device;
-    realOutputUID = core.getCFStringProperty(device, kAudioDevicePropertyDeviceUID);
-    return realOutputUID;
+    realOutputDeviceID_ = device;
+    realOutputUID_ = core.getStringProperty(device, kAudioDevicePropertyDeviceUID);
+    return realOutputUID_;
 }
 
 void TAKEngine::updateKeepalive() {
-    const TAKCoreAudio core(env.audio);
-    AudioObjectID device = realOutputDeviceID;
+    dispatch::assertOnQueue(queue_);
+    const TAKCoreAudio core(env_.audio);
+    AudioObjectID device = realOutputDeviceID_;
     if (device == 0) {
         try {
             device = core.getProperty<AudioObjectID>(kAudioObjectSystemObject,
@@ -215,34 +220,34 @@ void TAKEngine::updateKeepalive() {
         }
     }
     if (device == 0) {
-        _keepalive->stop();
+        keepalive_->stop();
         return;
     }
     uint32_t transport = 0;
     try {
         transport = core.getProperty<uint32_t>(device, kAudioDevicePropertyTransportType);
     } catch (const TAKError&) {
-        _keepalive->stop();
+        keepalive_->stop();
         return;
     }
     if (transport != kAudioDeviceTransportTypeBluetooth &&
         transport != kAudioDeviceTransportTypeBluetoothLE) {
-        _keepalive->stop();
+        keepalive_->stop();
         return;
     }
-    if (_keepalive->isRunning() && _keepalive->deviceID() == device) return;
-    _keepalive->stop();
+    if (keepalive_->isRunning() && keepalive_->deviceID() == device) return;
+    keepalive_->stop();
     try {
-        _keepalive->start(device);
+        keepalive_->start(device);
     } catch (const TAKError& error) {
         TAKLog::log().error("keepalive start failed: " + error.description());
     }
 }
 
-std::vector<TAKAggregateLifecycle::PerAppPipeline> TAKEngine::pipelines() const {
-    std::vector<TAKAggregateLifecycle::PerAppPipeline> all;
-    if (_pipelines) {
-        for (const auto& [slot, pipeline] : _pipelines->map) all.push_back(pipeline);
+std::vector<AppPipeline> TAKEngine::pipelines() const {
+    std::vector<AppPipeline> all;
+    if (pipelines_) {
+        for (const auto& [slot, pipeline] : pipelines_->map) all.push_back(pipeline);
     }
     return all;
 }

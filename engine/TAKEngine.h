@@ -16,7 +16,7 @@
 #include "engine/TAKTapCatalog.h"
 #include "engine/core/TAKProcessRegistry.h"
 #include "engine/core/TAKProcessRegistryWatcher.h"
-#include "engine/pipeline/TAKAggregateLifecycle.h"
+#include "engine/pipeline/AppPipeline.h"
 #include "engine/pipeline/TAKCrossfadeState.h"
 #include "engine/pipeline/TAKKeepaliveHost.h"
 #include "engine/pipeline/TAKRMSBuffer.h"
@@ -62,27 +62,25 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     // ---- read from the application's queues
     // The current catalog; empty while stopped.
     std::shared_ptr<TAKTapCatalog> catalog() const;
-    uint32_t catalogGeneration() const { return _catalogGeneration.load(); }
-    TAKVolumeState& volumeState() const { return _volumeState; }
-    TAKRMSBuffer& rmsBuffer() const { return _rmsBuffer; }
+    uint32_t catalogGeneration() const { return catalogGeneration_.load(); }
+    TAKVolumeState& volumeState() const { return volumeState_; }
+    TAKRMSBuffer& rmsBuffer() const { return rmsBuffer_; }
     TAKSavedVolumes* savedVolumes() const { return savedVolumes_; }
-    const dispatch::QueuePtr& queue() const { return reconcileQueue; }
+    const dispatch::QueuePtr& queue() const { return queue_; }
     bool isStarted() const;
 
     // ---- inspection; call on the reconcile queue or while it is idle
-    std::vector<TAKAggregateLifecycle::PerAppPipeline> pipelines() const;
-    std::vector<TAKAggregateLifecycle::PerAppPipeline> pipelinesForTesting() const {
-        return pipelines();
-    }
-    const TAKKeepaliveHost& keepaliveForTesting() const { return *_keepalive; }
-    size_t pendingDestroyCountForTesting() const { return _pendingDestroyTasks.size(); }
+    std::vector<AppPipeline> pipelines() const;
+    std::vector<AppPipeline> pipelinesForTesting() const { return pipelines(); }
+    const TAKKeepaliveHost& keepaliveForTesting() const { return *keepalive_; }
+    size_t pendingDestroyCountForTesting() const { return pendingDestroyTasks_.size(); }
     size_t retiredCrossfadeCountForTesting() const { return retiredCrossfades_.size(); }
     // Delivers a default-output notification as the listener would, whether or not it changed.
     void notifyDefaultOutputForTesting();
 
   private:
     struct PipelinesBox {
-        std::map<uint32_t, TAKAggregateLifecycle::PerAppPipeline> map;
+        std::map<uint32_t, AppPipeline> map;
     };
 
     TAKEngine(const Environment& environment, Options options);
@@ -107,10 +105,10 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     void synchronizePipelines();
     void buildPipeline(const TAKTapEntry& entry, const std::string& outputUID, int warmupMs);
     void tearDownPipeline(uint32_t slot);
-    void stopAndDestroy(const TAKAggregateLifecycle::PerAppPipeline& pipeline);
+    void stopAndDestroy(const AppPipeline& pipeline);
     void evict(const TAKTapEntry& victim);
     void destroyAllPipelines();
-    void bumpCatalogGeneration() { _catalogGeneration.fetch_add(1); }
+    void bumpCatalogGeneration() { catalogGeneration_.fetch_add(1); }
 
     // output-device changes and cross-fades
     struct CrossfadePair;
@@ -122,10 +120,8 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     void overlapRebuild(const std::string& outputUID, audio::AudioObjectID destinationDeviceID);
     void performCrossfadeRebuild(const std::vector<uint32_t>& slots, const std::string& toOutputUID,
                                  audio::AudioObjectID destinationDeviceID);
-    TAKAggregateLifecycle::PerAppPipeline buildSecondary(uint32_t slot, pid_t pid,
-                                                         const TAKTap& newTap,
-                                                         const std::string& outputUID,
-                                                         TAKCrossfadeState& state);
+    AppPipeline buildSecondary(uint32_t slot, pid_t pid, const TAKTap& newTap,
+                               const std::string& outputUID, TAKCrossfadeState& state);
     void waitForSecondaries(const std::vector<TAKCrossfadeState*>& states, bool bluetoothTarget);
     void fadeAndWait(const std::vector<std::pair<TAKCrossfadeState*, double>>& statesAndRates);
     void retireCrossfadeState(std::unique_ptr<TAKCrossfadeState> state,
@@ -151,33 +147,33 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
         };
     }
 
-    const Environment env;
-    TAKVolumeState& _volumeState;
-    TAKRMSBuffer& _rmsBuffer;
+    const Environment env_;
+    TAKVolumeState& volumeState_;
+    TAKRMSBuffer& rmsBuffer_;
     TAKSavedVolumes* const savedVolumes_;
-    const std::unique_ptr<TAKKeepaliveHost> _keepalive;
+    const std::unique_ptr<TAKKeepaliveHost> keepalive_;
 
     // Guards the catalog pointer for readers off the reconcile queue; the catalog has its own lock.
     mutable std::mutex catalogMutex_;
-    std::shared_ptr<TAKTapCatalog> _catalog;
+    std::shared_ptr<TAKTapCatalog> catalog_;
 
-    std::unique_ptr<PipelinesBox> _pipelines;
-    std::shared_ptr<TAKProcessRegistryWatcher> _watcher;
-    std::unique_ptr<TAKTapManager> _tapManager;
-    dispatch::TimerPtr _audibleTimer;
-    dispatch::TimerPtr _reconcileTimer;
-    std::atomic<uint32_t> _catalogGeneration{0};
-    const dispatch::QueuePtr reconcileQueue;
-    std::map<pid_t, dispatch::WorkItemPtr> _pendingDestroyTasks;
-    std::map<pid_t, int> _tapConsecutiveMisses;
-    std::map<pid_t, double> _tapRecoveryCooldownUntil;
-    dispatch::TimerPtr _healthMonitorTimer;
-    audio::AudioObjectID realOutputDeviceID = 0;
-    std::optional<std::string> realOutputUID;
-    bool isSwitching = false;
-    audio::PropertyListenerBlock defaultOutputListenerBlock;
-    audio::PropertyListenerBlock devicesListenerBlock;
-    dispatch::WorkItemPtr devicesDebounceWork;
+    std::unique_ptr<PipelinesBox> pipelines_;
+    std::shared_ptr<TAKProcessRegistryWatcher> watcher_;
+    std::unique_ptr<TAKTapManager> tapManager_;
+    dispatch::TimerPtr audibleTimer_;
+    dispatch::TimerPtr reconcileTimer_;
+    std::atomic<uint32_t> catalogGeneration_{0};
+    const dispatch::QueuePtr queue_;
+    std::map<pid_t, dispatch::WorkItemPtr> pendingDestroyTasks_;
+    std::map<pid_t, int> tapConsecutiveMisses_;
+    std::map<pid_t, double> tapRecoveryCooldownUntil_;
+    dispatch::TimerPtr healthMonitorTimer_;
+    audio::AudioObjectID realOutputDeviceID_ = 0;
+    std::optional<std::string> realOutputUID_;
+    bool isSwitching_ = false;
+    audio::PropertyListenerBlock defaultOutputListener_;
+    audio::PropertyListenerBlock devicesListener_;
+    dispatch::WorkItemPtr devicesDebounceWork_;
     // Cross-fade states detached from a host that still runs: freed once that host has begun a
     // later cycle or has been stopped (see retireCrossfadeState).
     struct RetiredCrossfade {
@@ -186,8 +182,8 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
         uint64_t mark = 0;
     };
     std::vector<RetiredCrossfade> retiredCrossfades_;
-    system::ObservationToken workspaceLaunchObserver;
-    system::ObservationToken workspaceTerminateObserver;
+    system::ObservationToken launchObserver_;
+    system::ObservationToken terminateObserver_;
 };
 
 }  // namespace tobble::engine

@@ -6,6 +6,7 @@
 #include "engine/TAKEngineConstants.h"
 #include "engine/core/TAKCoreAudio.h"
 #include "engine/core/TAKLog.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace tobble::engine {
 
@@ -24,9 +25,9 @@ struct TAKEngine::CrossfadePair {
     uint32_t slot = 0;
     pid_t pid = 0;
     TAKTap oldTap;
-    TAKAggregateLifecycle::PerAppPipeline oldPipe;
+    AppPipeline oldPipe;
     TAKTap newTap;
-    TAKAggregateLifecycle::PerAppPipeline newPipe;
+    AppPipeline newPipe;
     std::unique_ptr<TAKCrossfadeState> state;
     double sampleRate = constants::kFallbackSampleRate;
 };
@@ -34,60 +35,61 @@ struct TAKEngine::CrossfadePair {
 // ---- listeners
 
 void TAKEngine::installDefaultOutputListener() {
-    if (defaultOutputListenerBlock) return;
+    if (defaultOutputListener_) return;
     auto block = makeListenerBlock(
         [weak = weak_from_this()](AudioObjectID, std::span<const PropertyAddress>) {
             if (auto self = weak.lock()) self->handleDefaultOutputChanged();
         });
-    const OSStatus status = env.audio.addPropertyListener(
-        kAudioObjectSystemObject, kDefaultOutputAddress, reconcileQueue, block);
+    const OSStatus status = env_.audio.addPropertyListener(kAudioObjectSystemObject,
+                                                           kDefaultOutputAddress, queue_, block);
     if (status != kAudioHardwareNoError) {
         TAKLog::log().error("default-output listener install failed status=" +
                             std::to_string(status));
         return;
     }
-    defaultOutputListenerBlock = std::move(block);
+    defaultOutputListener_ = std::move(block);
 }
 
 void TAKEngine::removeDefaultOutputListener() {
-    if (!defaultOutputListenerBlock) return;
-    env.audio.removePropertyListener(kAudioObjectSystemObject, kDefaultOutputAddress,
-                                     reconcileQueue, defaultOutputListenerBlock);
-    defaultOutputListenerBlock.reset();
+    if (!defaultOutputListener_) return;
+    env_.audio.removePropertyListener(kAudioObjectSystemObject, kDefaultOutputAddress, queue_,
+                                      defaultOutputListener_);
+    defaultOutputListener_.reset();
 }
 
 void TAKEngine::installDevicesListener() {
-    if (devicesListenerBlock) return;
+    if (devicesListener_) return;
     auto block = makeListenerBlock(
         [weak = weak_from_this()](AudioObjectID, std::span<const PropertyAddress>) {
             if (auto self = weak.lock()) self->scheduleDevicesListCheck();
         });
-    const OSStatus status = env.audio.addPropertyListener(kAudioObjectSystemObject, kDevicesAddress,
-                                                          reconcileQueue, block);
+    const OSStatus status =
+        env_.audio.addPropertyListener(kAudioObjectSystemObject, kDevicesAddress, queue_, block);
     if (status != kAudioHardwareNoError) {
         TAKLog::log().error("devices listener install failed status=" + std::to_string(status));
         return;
     }
-    devicesListenerBlock = std::move(block);
+    devicesListener_ = std::move(block);
 }
 
 void TAKEngine::removeDevicesListener() {
-    if (devicesDebounceWork) devicesDebounceWork->cancel();
-    devicesDebounceWork.reset();
-    if (!devicesListenerBlock) return;
-    env.audio.removePropertyListener(kAudioObjectSystemObject, kDevicesAddress, reconcileQueue,
-                                     devicesListenerBlock);
-    devicesListenerBlock.reset();
+    if (devicesDebounceWork_) devicesDebounceWork_->cancel();
+    devicesDebounceWork_.reset();
+    if (!devicesListener_) return;
+    env_.audio.removePropertyListener(kAudioObjectSystemObject, kDevicesAddress, queue_,
+                                      devicesListener_);
+    devicesListener_.reset();
 }
 
 // ---- default output
 
 void TAKEngine::notifyDefaultOutputForTesting() {
-    reconcileQueue->async(weakly([](TAKEngine& e) { e.handleDefaultOutputChanged(); }));
+    queue_->async(weakly([](TAKEngine& e) { e.handleDefaultOutputChanged(); }));
 }
 
 void TAKEngine::handleDefaultOutputChanged() {
-    const TAKCoreAudio core(env.audio);
+    dispatch::assertOnQueue(queue_);
+    const TAKCoreAudio core(env_.audio);
     AudioObjectID device = 0;
     std::optional<std::string> uid;
     try {
@@ -96,27 +98,28 @@ void TAKEngine::handleDefaultOutputChanged() {
     } catch (const TAKError&) {
         device = 0;
     }
-    if (device != 0) uid = core.getCFStringProperty(device, kAudioDevicePropertyDeviceUID);
+    if (device != 0) uid = core.getStringProperty(device, kAudioDevicePropertyDeviceUID);
     if (device == 0 || !uid) {
         TAKLog::log().error(
             "default-output changed but no UID available — leaving pipelines intact");
         return;
     }
-    if (device == realOutputDeviceID) return;
-    if (isSwitching) {
+    if (device == realOutputDeviceID_) return;
+    if (isSwitching_) {
         TAKLog::log().info(
             "default-output changed mid-rebuild — ignoring, current pass will re-check");
         return;
     }
     TAKLog::log().info("default-output changed to id=" + std::to_string(device) + " uid=" + *uid +
                        " — overlap rebuild");
-    realOutputDeviceID = device;
-    realOutputUID = uid;
+    realOutputDeviceID_ = device;
+    realOutputUID_ = uid;
     overlapRebuild(*uid, device);
     updateKeepalive();
 }
 
 void TAKEngine::overlapRebuild(const std::string& outputUID, AudioObjectID destinationDeviceID) {
+    dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
     if (!currentCatalog) return;
     std::vector<uint32_t> slots;
@@ -131,23 +134,25 @@ void TAKEngine::overlapRebuild(const std::string& outputUID, AudioObjectID desti
 
     AudioObjectID now = 0;
     try {
-        now = TAKCoreAudio(env.audio).getProperty<AudioObjectID>(
-            kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
+        now = TAKCoreAudio(env_.audio)
+                  .getProperty<AudioObjectID>(kAudioObjectSystemObject,
+                                              kAudioHardwarePropertyDefaultOutputDevice);
     } catch (const TAKError&) {
         return;
     }
     if (now == destinationDeviceID) return;
     TAKLog::log().info("default moved again during rebuild (now id=" + std::to_string(now) +
                        ") — scheduling follow-up");
-    reconcileQueue->async(weakly([](TAKEngine& e) { e.handleDefaultOutputChanged(); }));
+    queue_->async(weakly([](TAKEngine& e) { e.handleDefaultOutputChanged(); }));
 }
 
 // ---- cross-fade machinery
 
 bool TAKEngine::isBluetooth(AudioObjectID device) const {
     try {
-        const auto transport = TAKCoreAudio(env.audio).getProperty<uint32_t>(
-            device, kAudioDevicePropertyTransportType);
+        const auto transport =
+            TAKCoreAudio(env_.audio)
+                .getProperty<uint32_t>(device, kAudioDevicePropertyTransportType);
         return transport == kAudioDeviceTransportTypeBluetooth ||
                transport == kAudioDeviceTransportTypeBluetoothLE;
     } catch (const TAKError&) {
@@ -155,14 +160,13 @@ bool TAKEngine::isBluetooth(AudioObjectID device) const {
     }
 }
 
-TAKAggregateLifecycle::PerAppPipeline TAKEngine::buildSecondary(uint32_t slot, pid_t pid,
-                                                                const TAKTap& newTap,
-                                                                const std::string& outputUID,
-                                                                TAKCrossfadeState& state) {
-    const TAKAggregateBuilder builder(env.audio);
+AppPipeline TAKEngine::buildSecondary(uint32_t slot, pid_t pid, const TAKTap& newTap,
+                                      const std::string& outputUID, TAKCrossfadeState& state) {
+    dispatch::assertOnQueue(queue_);
+    const TAKAggregateBuilder builder(env_.audio);
     const auto aggregate = builder.build(newTap.uid, outputUID);
-    auto host =
-        std::make_shared<TAKIOProcHost>(slot, _volumeState, _rmsBuffer, env.audio, env.dispatcher);
+    auto host = std::make_shared<TAKIOProcHost>(slot, volumeState_, rmsBuffer_, env_.audio,
+                                                env_.dispatcher);
     int64_t warmup = constants::kSecondaryWarmupFallbackFrames;
     if (newTap.format.mSampleRate > 0) {
         warmup =
@@ -178,12 +182,13 @@ TAKAggregateLifecycle::PerAppPipeline TAKEngine::buildSecondary(uint32_t slot, p
     // The secondary's warm-up outlasts the moment between its start and this attach, so it
     // never plays a cycle at full gain outside the fade.
     host->attachCrossfade(state, TAKIOProcHost::Role::secondary);
-    return TAKAggregateLifecycle::PerAppPipeline{slot, pid, newTap.uid, aggregate, host};
+    return AppPipeline{slot, pid, newTap.uid, aggregate, host};
 }
 
 void TAKEngine::waitForSecondaries(const std::vector<TAKCrossfadeState*>& states,
                                    bool bluetoothTarget) {
-    auto& clock = env.dispatcher.clock();
+    dispatch::assertOnQueue(queue_);
+    auto& clock = env_.dispatcher.clock();
     const double limit =
         bluetoothTarget ? constants::kBluetoothSettleLimitSeconds : constants::kSettleLimitSeconds;
     const double start = clock.monotonicSeconds();
@@ -200,11 +205,12 @@ void TAKEngine::waitForSecondaries(const std::vector<TAKCrossfadeState*>& states
 
 void TAKEngine::fadeAndWait(
     const std::vector<std::pair<TAKCrossfadeState*, double>>& statesAndRates) {
+    dispatch::assertOnQueue(queue_);
     for (const auto& [state, rate] : statesAndRates) {
         state->startFading(
             std::max<int64_t>(1, static_cast<int64_t>(rate * constants::kFadeSeconds)));
     }
-    auto& clock = env.dispatcher.clock();
+    auto& clock = env_.dispatcher.clock();
     const double start = clock.monotonicSeconds();
     while (clock.monotonicSeconds() - start < constants::kFadeLimitSeconds) {
         bool allDone = true;
@@ -227,10 +233,12 @@ void TAKEngine::fadeAndWait(
 //     freed once the host has started a later cycle (hasRenderedSince) or has been stopped.
 void TAKEngine::retireCrossfadeState(std::unique_ptr<TAKCrossfadeState> state,
                                      std::shared_ptr<TAKIOProcHost> host, uint64_t mark) {
+    dispatch::assertOnQueue(queue_);
     retiredCrossfades_.push_back(RetiredCrossfade{std::move(state), std::move(host), mark});
 }
 
 void TAKEngine::releaseRetiredCrossfadeStates(bool all) {
+    dispatch::assertOnQueue(queue_);
     std::erase_if(retiredCrossfades_, [all](const RetiredCrossfade& r) {
         return all || !r.host->isRunning() || r.host->hasRenderedSince(r.mark);
     });
@@ -239,22 +247,23 @@ void TAKEngine::releaseRetiredCrossfadeStates(bool all) {
 void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots,
                                         const std::string& toOutputUID,
                                         AudioObjectID destinationDeviceID) {
+    dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
-    if (!currentCatalog || !_tapManager || !_pipelines) return;
-    isSwitching = true;
+    if (!currentCatalog || !tapManager_ || !pipelines_) return;
+    isSwitching_ = true;
     releaseRetiredCrossfadeStates(false);
 
     std::vector<CrossfadePair> pairs;
     for (uint32_t slot : slots) {
-        auto pipeIt = _pipelines->map.find(slot);
-        if (pipeIt == _pipelines->map.end()) continue;
+        auto pipeIt = pipelines_->map.find(slot);
+        if (pipeIt == pipelines_->map.end()) continue;
         const auto entry = currentCatalog->entry(pipeIt->second.pid);
         if (!entry || !entry->tap) continue;
         const auto oldPipe = pipeIt->second;
 
         TAKTap newTap;
         try {
-            newTap = _tapManager->createTap(entry->pid, entry->tap->processObjectIDs, toOutputUID);
+            newTap = tapManager_->createTap(entry->pid, entry->tap->processObjectIDs, toOutputUID);
         } catch (const TAKError& error) {
             TAKLog::log().error("crossfade: createTap failed for slot=" + std::to_string(slot) +
                                 ": " + error.description() + " — keeping primary");
@@ -271,14 +280,14 @@ void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots,
             TAKLog::log().error("crossfade: buildOne failed for slot=" + std::to_string(slot) +
                                 ": " + error.description() +
                                 " — destroying new tap, keeping primary");
-            _tapManager->destroy(newTap);
+            tapManager_->destroy(newTap);
             const uint64_t mark = oldPipe.ioProc->detachCrossfade();
             retireCrossfadeState(std::move(state), oldPipe.ioProc, mark);
         }
     }
     if (pairs.empty()) {
         TAKLog::log().info("crossfade: no secondaries built; nothing to do");
-        isSwitching = false;
+        isSwitching_ = false;
         return;
     }
 
@@ -293,14 +302,14 @@ void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots,
 
     for (auto& pair : pairs) {
         pair.oldPipe.ioProc->stop();
-        TAKAggregateBuilder(env.audio).destroy(pair.oldPipe.aggregate);
-        const OSStatus status = env.audio.destroyProcessTap(pair.oldTap.tapID);
+        TAKAggregateBuilder(env_.audio).destroy(pair.oldPipe.aggregate);
+        const OSStatus status = env_.audio.destroyProcessTap(pair.oldTap.tapID);
         if (status != kAudioHardwareNoError) {
             TAKLog::log().error("tap destroy failed status=" + statusText(status) +
                                 " tapID=" + std::to_string(pair.oldTap.tapID));
         }
         if (currentCatalog->entry(pair.pid)) currentCatalog->markActive(pair.pid, pair.newTap);
-        _pipelines->map[pair.slot] = pair.newPipe;
+        pipelines_->map[pair.slot] = pair.newPipe;
         pair.state->finish();
         const uint64_t mark = pair.newPipe.ioProc->detachCrossfade();
         retireCrossfadeState(std::move(pair.state), pair.newPipe.ioProc, mark);
@@ -308,61 +317,63 @@ void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots,
     }
     TAKLog::log().info("crossfade complete: " + std::to_string(pairs.size()) + "/" +
                        std::to_string(slots.size()) + " slots migrated to " + toOutputUID);
-    isSwitching = false;
+    isSwitching_ = false;
 }
 
 void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
                                          const std::set<AudioObjectID>& objectIDs) {
+    dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
-    if (!currentCatalog || !_tapManager || !_pipelines) return;
+    if (!currentCatalog || !tapManager_ || !pipelines_) return;
     const auto entry = currentCatalog->entry(parentPID);
-    auto pipeIt = _pipelines->map.find(slot);
-    if (!entry || entry->slot != slot || pipeIt == _pipelines->map.end() || !entry->tap) return;
+    auto pipeIt = pipelines_->map.find(slot);
+    if (!entry || entry->slot != slot || pipeIt == pipelines_->map.end() || !entry->tap) return;
     const auto outputUID = currentOutputUID();
     if (!outputUID) {
         TAKLog::log().error("rebuildSlotWithObjectIDs: no default output parentPID=" +
                             std::to_string(parentPID));
         return;
     }
-    if (isSwitching) {
+    if (isSwitching_) {
         TAKLog::log().info("rebuildSlotWithObjectIDs: rebuild already in flight — skip parentPID=" +
                            std::to_string(parentPID));
         return;
     }
-    isSwitching = true;
+    isSwitching_ = true;
     releaseRetiredCrossfadeStates(false);
     const auto oldPipe = pipeIt->second;
 
     TAKTap newTap;
     try {
-        newTap = _tapManager->createTap(parentPID, objectIDs, outputUID);
+        newTap = tapManager_->createTap(parentPID, objectIDs, outputUID);
     } catch (const TAKError& error) {
         TAKLog::log().error("rebuildSlotWithObjectIDs: createTap failed parentPID=" +
                             std::to_string(parentPID) + ": " + error.description());
-        isSwitching = false;
+        isSwitching_ = false;
         return;
     }
     auto state = std::make_unique<TAKCrossfadeState>();
     state->beginPreparing();
     oldPipe.ioProc->attachCrossfade(*state, TAKIOProcHost::Role::primary);
-    TAKAggregateLifecycle::PerAppPipeline newPipe;
+    AppPipeline newPipe;
     try {
         newPipe = buildSecondary(slot, parentPID, newTap, *outputUID, *state);
     } catch (const TAKError& error) {
         TAKLog::log().error(
             "rebuildSlotWithObjectIDs: buildOne failed parentPID=" + std::to_string(parentPID) +
             ": " + error.description() + " — destroying new tap");
-        _tapManager->destroy(newTap);
+        tapManager_->destroy(newTap);
         const uint64_t mark = oldPipe.ioProc->detachCrossfade();
         retireCrossfadeState(std::move(state), oldPipe.ioProc, mark);
-        isSwitching = false;
+        isSwitching_ = false;
         return;
     }
 
     AudioObjectID device = 0;
     try {
-        device = TAKCoreAudio(env.audio).getProperty<AudioObjectID>(
-            kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
+        device = TAKCoreAudio(env_.audio)
+                     .getProperty<AudioObjectID>(kAudioObjectSystemObject,
+                                                 kAudioHardwarePropertyDefaultOutputDevice);
     } catch (const TAKError&) {
         device = 0;
     }
@@ -370,65 +381,68 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
     fadeAndWait({{state.get(), rateOf(newTap)}});
 
     oldPipe.ioProc->stop();
-    TAKAggregateBuilder(env.audio).destroy(oldPipe.aggregate);
-    _tapManager->destroy(*entry->tap);
+    TAKAggregateBuilder(env_.audio).destroy(oldPipe.aggregate);
+    tapManager_->destroy(*entry->tap);
     currentCatalog->markActive(parentPID, newTap);
-    _pipelines->map[slot] = newPipe;
+    pipelines_->map[slot] = newPipe;
     state->finish();
     const uint64_t mark = newPipe.ioProc->detachCrossfade();
     retireCrossfadeState(std::move(state), newPipe.ioProc, mark);
     bumpCatalogGeneration();
     TAKLog::log().info("rebuildSlotWithObjectIDs: ok parentPID=" + std::to_string(parentPID) +
                        " slot=" + std::to_string(slot) + " n=" + std::to_string(objectIDs.size()));
-    isSwitching = false;
+    isSwitching_ = false;
 }
 
 // ---- device list
 
 void TAKEngine::scheduleDevicesListCheck() {
-    if (devicesDebounceWork) devicesDebounceWork->cancel();
-    devicesDebounceWork = std::make_shared<dispatch::WorkItem>(
+    dispatch::assertOnQueue(queue_);
+    if (devicesDebounceWork_) devicesDebounceWork_->cancel();
+    devicesDebounceWork_ = std::make_shared<dispatch::WorkItem>(
         weakly([](TAKEngine& e) { e.handleDevicesListChanged(); }));
-    reconcileQueue->asyncAfter(constants::kDevicesListDebounceSeconds, devicesDebounceWork);
+    queue_->asyncAfter(constants::kDevicesListDebounceSeconds, devicesDebounceWork_);
 }
 
 void TAKEngine::handleDevicesListChanged() {
-    if (!_pipelines) return;
+    dispatch::assertOnQueue(queue_);
+    if (!pipelines_) return;
     size_t dead = 0;
-    for (const auto& [slot, pipeline] : _pipelines->map) {
+    for (const auto& [slot, pipeline] : pipelines_->map) {
         uint32_t size = 0;
-        if (env.audio.getPropertyDataSize(pipeline.aggregate.aggregateID,
-                                          {kAudioObjectPropertyClass},
-                                          size) != kAudioHardwareNoError) {
+        if (env_.audio.getPropertyDataSize(pipeline.aggregate.aggregateID,
+                                           {kAudioObjectPropertyClass},
+                                           size) != kAudioHardwareNoError) {
             ++dead;
         }
     }
     if (dead == 0) return;
     TAKLog::log().info("devices-list change: " + std::to_string(dead) + "/" +
-                       std::to_string(_pipelines->map.size()) + " aggregates dead — full rebuild");
+                       std::to_string(pipelines_->map.size()) + " aggregates dead — full rebuild");
     performFullRebuild();
 }
 
 void TAKEngine::performFullRebuild() {
+    dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
-    if (!currentCatalog || !_tapManager) return;
+    if (!currentCatalog || !tapManager_) return;
     destroyAllPipelines();
     releaseRetiredCrossfadeStates(true);
     for (const auto& entry : currentCatalog->activeEntries()) {
         if (!entry.tap) continue;
-        const OSStatus status = env.audio.destroyProcessTap(entry.tap->tapID);
+        const OSStatus status = env_.audio.destroyProcessTap(entry.tap->tapID);
         if (status != kAudioHardwareNoError) {
             TAKLog::log().error("tap destroy failed status=" + statusText(status) +
                                 " tapID=" + std::to_string(entry.tap->tapID));
         }
     }
     for (const auto& entry : currentCatalog->allEntries()) currentCatalog->free(entry.pid);
-    for (auto& [pid, item] : _pendingDestroyTasks) item->cancel();
-    _pendingDestroyTasks.clear();
-    _tapConsecutiveMisses.clear();
-    _tapRecoveryCooldownUntil.clear();
-    realOutputDeviceID = 0;
-    realOutputUID.reset();
+    for (auto& [pid, item] : pendingDestroyTasks_) item->cancel();
+    pendingDestroyTasks_.clear();
+    tapConsecutiveMisses_.clear();
+    tapRecoveryCooldownUntil_.clear();
+    realOutputDeviceID_ = 0;
+    realOutputUID_.reset();
     reconcile();
 }
 

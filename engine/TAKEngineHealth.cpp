@@ -4,34 +4,37 @@
 #include "engine/TAKEngineConstants.h"
 #include "engine/core/TAKCoreAudio.h"
 #include "engine/core/TAKLog.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace tobble::engine {
 
 using namespace audio;
 
 void TAKEngine::installHealthMonitor() {
-    if (_healthMonitorTimer) return;
-    _healthMonitorTimer = env.dispatcher.makeRepeatingTimer(
-        reconcileQueue, constants::kHealthPeriodSeconds, constants::kHealthPeriodSeconds,
+    dispatch::assertOnQueue(queue_);
+    if (healthMonitorTimer_) return;
+    healthMonitorTimer_ = env_.dispatcher.makeRepeatingTimer(
+        queue_, constants::kHealthPeriodSeconds, constants::kHealthPeriodSeconds,
         weakly([](TAKEngine& e) { e.runHealthCheck(); }));
 }
 
 void TAKEngine::runHealthCheck() {
+    dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
-    if (!currentCatalog || !_tapManager || !_pipelines || isSwitching) return;
+    if (!currentCatalog || !tapManager_ || !pipelines_ || isSwitching_) return;
     releaseRetiredCrossfadeStates(false);
     const auto active = currentCatalog->activeEntries();
     if (active.empty()) return;
     if (refreshTapSourcesIfStale()) return;
 
-    auto& clock = env.dispatcher.clock();
+    auto& clock = env_.dispatcher.clock();
     const double now = clock.absoluteTime();
-    std::erase_if(_tapRecoveryCooldownUntil,
+    std::erase_if(tapRecoveryCooldownUntil_,
                   [now](const auto& item) { return item.second <= now; });
 
     std::set<pid_t> playing;
     try {
-        for (const auto& process : TAKProcessRegistry(env.audio).listOutputAudible())
+        for (const auto& process : TAKProcessRegistry(env_.audio).listOutputAudible())
             playing.insert(process.pid);
     } catch (const TAKError& error) {
         TAKLog::log().error("health monitor: registry read failed: " + error.description());
@@ -40,20 +43,20 @@ void TAKEngine::runHealthCheck() {
 
     for (const auto& entry : active) {
         const pid_t pid = entry.pid;
-        if (_volumeState.muted(entry.slot)) {
-            _tapConsecutiveMisses[pid] = 0;
+        if (volumeState_.muted(entry.slot)) {
+            tapConsecutiveMisses_[pid] = 0;
             continue;
         }
-        if (auto it = _tapRecoveryCooldownUntil.find(pid);
-            it != _tapRecoveryCooldownUntil.end() && it->second > now) {
+        if (auto it = tapRecoveryCooldownUntil_.find(pid);
+            it != tapRecoveryCooldownUntil_.end() && it->second > now) {
             continue;
         }
         if (!playing.count(pid)) {
-            _tapConsecutiveMisses[pid] = 0;
+            tapConsecutiveMisses_[pid] = 0;
             continue;
         }
-        auto pipeIt = _pipelines->map.find(entry.slot);
-        if (pipeIt == _pipelines->map.end()) continue;
+        auto pipeIt = pipelines_->map.find(entry.slot);
+        if (pipeIt == pipelines_->map.end()) continue;
         const auto& host = *pipeIt->second.ioProc;
         if (host.activatedAt() <= 0 ||
             now - host.activatedAt() < constants::kActivationGraceSeconds)
@@ -62,42 +65,44 @@ void TAKEngine::runHealthCheck() {
         const uint64_t hostNow = clock.hostTime();
         if (last != 0 && static_cast<double>(hostNow - last) * host.hostTimeNanosScale() <=
                              constants::kLateCallbackNanos) {
-            _tapConsecutiveMisses[pid] = 0;
+            tapConsecutiveMisses_[pid] = 0;
             continue;
         }
-        const int misses = _tapConsecutiveMisses[pid] + 1;
-        _tapConsecutiveMisses[pid] = misses;
+        const int misses = tapConsecutiveMisses_[pid] + 1;
+        tapConsecutiveMisses_[pid] = misses;
         TAKLog::log().info("health monitor: pid=" + std::to_string(pid) +
                            " slot=" + std::to_string(entry.slot) + " miss #" +
                            std::to_string(misses) + " (no IOProc callback within " +
                            std::to_string(constants::kLateCallbackSecondsForLog) + "s)");
         if (misses >= constants::kMissesBeforeRecovery) {
-            _tapConsecutiveMisses[pid] = 0;
-            _tapRecoveryCooldownUntil[pid] = now + constants::kRecoveryCooldownSeconds;
+            tapConsecutiveMisses_[pid] = 0;
+            tapRecoveryCooldownUntil_[pid] = now + constants::kRecoveryCooldownSeconds;
             recreateTap(pid);
         }
     }
 }
 
 bool TAKEngine::refreshTapSourcesIfStale() {
+    dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
-    if (!currentCatalog || !_pipelines) return false;
+    if (!currentCatalog || !pipelines_) return false;
     const auto outputUID = currentOutputUID();
     if (!outputUID) return false;
     std::vector<uint32_t> stale;
     for (const auto& entry : currentCatalog->activeEntries()) {
-        auto it = _pipelines->map.find(entry.slot);
-        if (it != _pipelines->map.end() && it->second.aggregate.outputUID != *outputUID)
+        auto it = pipelines_->map.find(entry.slot);
+        if (it != pipelines_->map.end() && it->second.aggregate.outputUID != *outputUID)
             stale.push_back(entry.slot);
     }
     if (stale.empty()) return false;
     TAKLog::log().info("refreshTapSource audit: " + std::to_string(stale.size()) +
                        " stale slot(s) — batch crossfade to " + *outputUID);
-    AudioObjectID device = realOutputDeviceID;
+    AudioObjectID device = realOutputDeviceID_;
     if (device == 0) {
         try {
-            device = TAKCoreAudio(env.audio).getProperty<AudioObjectID>(
-                kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
+            device = TAKCoreAudio(env_.audio)
+                         .getProperty<AudioObjectID>(kAudioObjectSystemObject,
+                                                     kAudioHardwarePropertyDefaultOutputDevice);
         } catch (const TAKError&) {
             device = 0;
         }
@@ -107,6 +112,7 @@ bool TAKEngine::refreshTapSourcesIfStale() {
 }
 
 void TAKEngine::recreateTap(pid_t pid) {
+    dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
     if (!currentCatalog) return;
     const auto entry = currentCatalog->entry(pid);
@@ -116,12 +122,12 @@ void TAKEngine::recreateTap(pid_t pid) {
                             std::to_string(pid));
         return;
     }
-    if (!_pipelines->map.count(entry->slot)) return;
+    if (!pipelines_->map.count(entry->slot)) return;
     std::vector<TAKAppGroup> groups;
     try {
-        groups = TAKProcessRegistry(env.audio).listGroupedByParent(
-            TAKRunningAppsSnapshot::current(env.applications),
-            TAKResponsibility::lookup(env.responsibleProcess));
+        groups = TAKProcessRegistry(env_.audio)
+                     .listGroupedByParent(TAKRunningAppsSnapshot::current(env_.applications),
+                                          TAKResponsibility::lookup(env_.responsibleProcess));
     } catch (const TAKError& error) {
         TAKLog::log().error("health monitor: registry read failed: " + error.description());
         return;
@@ -140,16 +146,17 @@ void TAKEngine::recreateTap(pid_t pid) {
 }
 
 void TAKEngine::destructiveRecreate(pid_t pid) {
+    dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
-    if (!currentCatalog || !_tapManager || !_pipelines) return;
+    if (!currentCatalog || !tapManager_ || !pipelines_) return;
     const auto entry = currentCatalog->entry(pid);
     if (!entry) return;
-    if (auto it = _pipelines->map.find(entry->slot); it != _pipelines->map.end()) {
+    if (auto it = pipelines_->map.find(entry->slot); it != pipelines_->map.end()) {
         const auto pipeline = it->second;
-        _pipelines->map.erase(it);
+        pipelines_->map.erase(it);
         stopAndDestroy(pipeline);
     }
-    if (entry->tap) _tapManager->destroy(*entry->tap);
+    if (entry->tap) tapManager_->destroy(*entry->tap);
     bumpCatalogGeneration();
 }
 

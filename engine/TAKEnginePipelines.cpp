@@ -3,18 +3,20 @@
 #include "engine/TAKEngineConstants.h"
 #include "engine/core/TAKCoreAudio.h"
 #include "engine/core/TAKLog.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace tobble::engine {
 
 using namespace audio;
 
 void TAKEngine::synchronizePipelines() {
+    dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
-    if (!currentCatalog || !_pipelines) return;
+    if (!currentCatalog || !pipelines_) return;
     const auto active = currentCatalog->activeEntries();
 
     std::vector<uint32_t> doomed;
-    for (const auto& [slot, pipeline] : _pipelines->map) {
+    for (const auto& [slot, pipeline] : pipelines_->map) {
         bool keep = false;
         for (const auto& entry : active) {
             if (entry.slot == slot && entry.tap && entry.tap->uid == pipeline.tapUID) keep = true;
@@ -25,7 +27,7 @@ void TAKEngine::synchronizePipelines() {
 
     std::vector<TAKTapEntry> missing;
     for (const auto& entry : active) {
-        if (!_pipelines->map.count(entry.slot)) missing.push_back(entry);
+        if (!pipelines_->map.count(entry.slot)) missing.push_back(entry);
     }
     if (missing.empty()) return;
 
@@ -38,11 +40,12 @@ void TAKEngine::synchronizePipelines() {
 
     int warmupMs = constants::kWarmupMs;
     try {
-        const auto transport = TAKCoreAudio(env.audio).getProperty<uint32_t>(
-            realOutputDeviceID, kAudioDevicePropertyTransportType);
+        const auto transport =
+            TAKCoreAudio(env_.audio)
+                .getProperty<uint32_t>(realOutputDeviceID_, kAudioDevicePropertyTransportType);
         const bool bluetooth = transport == kAudioDeviceTransportTypeBluetooth ||
                                transport == kAudioDeviceTransportTypeBluetoothLE;
-        if (bluetooth && _pipelines->map.empty()) warmupMs = constants::kIdleBluetoothWarmupMs;
+        if (bluetooth && pipelines_->map.empty()) warmupMs = constants::kIdleBluetoothWarmupMs;
     } catch (const TAKError&) {
     }
     for (const auto& entry : missing) {
@@ -53,12 +56,13 @@ void TAKEngine::synchronizePipelines() {
 
 void TAKEngine::buildPipeline(const TAKTapEntry& entry, const std::string& outputUID,
                               int warmupMs) {
-    const TAKAggregateBuilder builder(env.audio);
+    dispatch::assertOnQueue(queue_);
+    const TAKAggregateBuilder builder(env_.audio);
     try {
         if (!entry.tap) throw TAKError::aggregateRebuildFailed(-1);
         const auto aggregate = builder.build(entry.tap->uid, outputUID);
-        auto host = std::make_shared<TAKIOProcHost>(entry.slot, _volumeState, _rmsBuffer, env.audio,
-                                                    env.dispatcher);
+        auto host = std::make_shared<TAKIOProcHost>(entry.slot, volumeState_, rmsBuffer_,
+                                                    env_.audio, env_.dispatcher);
         const double rate = entry.tap->format.mSampleRate > 0 ? entry.tap->format.mSampleRate
                                                               : constants::kFallbackSampleRate;
         const auto frames = static_cast<int64_t>(static_cast<double>(warmupMs) / 1000.0 * rate);
@@ -69,8 +73,8 @@ void TAKEngine::buildPipeline(const TAKTapEntry& entry, const std::string& outpu
             builder.destroy(aggregate);
             throw;
         }
-        _pipelines->map[entry.slot] = TAKAggregateLifecycle::PerAppPipeline{
-            entry.slot, entry.pid, entry.tap->uid, aggregate, host};
+        pipelines_->map[entry.slot] =
+            AppPipeline{entry.slot, entry.pid, entry.tap->uid, aggregate, host};
         bumpCatalogGeneration();
         TAKLog::log().info("pipeline built slot=" + std::to_string(entry.slot) +
                            " parentPID=" + std::to_string(entry.pid) +
@@ -82,65 +86,70 @@ void TAKEngine::buildPipeline(const TAKTapEntry& entry, const std::string& outpu
     }
 }
 
-void TAKEngine::stopAndDestroy(const TAKAggregateLifecycle::PerAppPipeline& pipeline) {
+void TAKEngine::stopAndDestroy(const AppPipeline& pipeline) {
+    dispatch::assertOnQueue(queue_);
     pipeline.ioProc->stop();
-    TAKAggregateBuilder(env.audio).destroy(pipeline.aggregate);
+    TAKAggregateBuilder(env_.audio).destroy(pipeline.aggregate);
 }
 
 void TAKEngine::tearDownPipeline(uint32_t slot) {
-    auto it = _pipelines->map.find(slot);
-    if (it == _pipelines->map.end()) return;
+    dispatch::assertOnQueue(queue_);
+    auto it = pipelines_->map.find(slot);
+    if (it == pipelines_->map.end()) return;
     const auto pipeline = it->second;
-    _pipelines->map.erase(it);
+    pipelines_->map.erase(it);
     stopAndDestroy(pipeline);
     bumpCatalogGeneration();
 }
 
 void TAKEngine::evict(const TAKTapEntry& victim) {
-    if (auto it = _pipelines->map.find(victim.slot); it != _pipelines->map.end()) {
+    dispatch::assertOnQueue(queue_);
+    if (auto it = pipelines_->map.find(victim.slot); it != pipelines_->map.end()) {
         const auto pipeline = it->second;
-        _pipelines->map.erase(it);
+        pipelines_->map.erase(it);
         stopAndDestroy(pipeline);
     }
-    if (victim.tap) _tapManager->destroy(*victim.tap);
+    if (victim.tap) tapManager_->destroy(*victim.tap);
     catalog()->free(victim.pid);
-    if (auto it = _pendingDestroyTasks.find(victim.pid); it != _pendingDestroyTasks.end()) {
+    if (auto it = pendingDestroyTasks_.find(victim.pid); it != pendingDestroyTasks_.end()) {
         it->second->cancel();
-        _pendingDestroyTasks.erase(it);
+        pendingDestroyTasks_.erase(it);
     }
-    _tapConsecutiveMisses.erase(victim.pid);
-    _tapRecoveryCooldownUntil.erase(victim.pid);
+    tapConsecutiveMisses_.erase(victim.pid);
+    tapRecoveryCooldownUntil_.erase(victim.pid);
 }
 
 void TAKEngine::destroyAllPipelines() {
-    if (!_pipelines) return;
-    for (const auto& [slot, pipeline] : _pipelines->map) stopAndDestroy(pipeline);
-    _pipelines->map.clear();
+    dispatch::assertOnQueue(queue_);
+    if (!pipelines_) return;
+    for (const auto& [slot, pipeline] : pipelines_->map) stopAndDestroy(pipeline);
+    pipelines_->map.clear();
 }
 
 void TAKEngine::performDeferredTeardown(pid_t pid) {
-    _pendingDestroyTasks.erase(pid);
-    if (env.processes.exists(pid)) {
+    dispatch::assertOnQueue(queue_);
+    pendingDestroyTasks_.erase(pid);
+    if (env_.processes.exists(pid)) {
         TAKLog::log().info("deferred teardown pid=" + std::to_string(pid) + " — pid alive, skip");
         return;
     }
     auto currentCatalog = catalog();
-    if (!currentCatalog || !_tapManager || !_pipelines) return;
+    if (!currentCatalog || !tapManager_ || !pipelines_) return;
     const auto entry = currentCatalog->entry(pid);
     if (!entry) return;
     TAKLog::log().info("deferred teardown pid=" + std::to_string(pid) +
                        " slot=" + std::to_string(entry->slot) + " executing");
-    if (auto it = _pipelines->map.find(entry->slot); it != _pipelines->map.end()) {
+    if (auto it = pipelines_->map.find(entry->slot); it != pipelines_->map.end()) {
         const auto pipeline = it->second;
-        _pipelines->map.erase(it);
+        pipelines_->map.erase(it);
         stopAndDestroy(pipeline);
     }
-    _volumeState.reset(entry->slot);
-    _rmsBuffer.reset(entry->slot);
-    if (entry->tap) _tapManager->destroy(*entry->tap);
+    volumeState_.reset(entry->slot);
+    rmsBuffer_.reset(entry->slot);
+    if (entry->tap) tapManager_->destroy(*entry->tap);
     currentCatalog->free(pid);
-    _tapConsecutiveMisses.erase(pid);
-    _tapRecoveryCooldownUntil.erase(pid);
+    tapConsecutiveMisses_.erase(pid);
+    tapRecoveryCooldownUntil_.erase(pid);
     bumpCatalogGeneration();
 }
 

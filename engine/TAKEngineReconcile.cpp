@@ -5,6 +5,7 @@
 #include "engine/TAKEngineConstants.h"
 #include "engine/core/TAKLog.h"
 #include "engine/core/TAKProcessRegistry.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace tobble::engine {
 
@@ -17,16 +18,17 @@ std::string pidSetText(const std::set<AudioObjectID>& ids) { return std::to_stri
 }  // namespace
 
 void TAKEngine::reconcile() {
+    dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
-    if (!currentCatalog || !_tapManager || !_pipelines) return;
-    const double now = env.dispatcher.clock().absoluteTime();
-    const pid_t ownPid = env.processes.ownPid();
+    if (!currentCatalog || !tapManager_ || !pipelines_) return;
+    const double now = env_.dispatcher.clock().absoluteTime();
+    const pid_t ownPid = env_.processes.ownPid();
 
     std::vector<TAKAppGroup> groups;
     try {
-        groups = TAKProcessRegistry(env.audio).listGroupedByParent(
-            TAKRunningAppsSnapshot::current(env.applications),
-            TAKResponsibility::lookup(env.responsibleProcess));
+        groups = TAKProcessRegistry(env_.audio)
+                     .listGroupedByParent(TAKRunningAppsSnapshot::current(env_.applications),
+                                          TAKResponsibility::lookup(env_.responsibleProcess));
     } catch (const TAKError& error) {
         TAKLog::log().error("reconcile failed: " + error.description());
         return;
@@ -58,29 +60,31 @@ void TAKEngine::reconcile() {
 }
 
 void TAKEngine::detectExits(const std::vector<TAKAppGroup>& audible) {
+    dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
     for (const auto& entry : currentCatalog->allEntries()) {
         const pid_t pid = entry.pid;
-        if (env.processes.exists(pid) || _pendingDestroyTasks.count(pid)) continue;
+        if (env_.processes.exists(pid) || pendingDestroyTasks_.count(pid)) continue;
         TAKLog::log().info("parentPID=" + std::to_string(pid) +
                            " kernel-exit detected — deferring teardown " +
                            std::to_string(constants::kDeferredTeardownSeconds) + "s");
         auto item = std::make_shared<dispatch::WorkItem>(
             weakly([pid](TAKEngine& e) { e.performDeferredTeardown(pid); }));
-        _pendingDestroyTasks.emplace(pid, item);
-        reconcileQueue->asyncAfter(constants::kDeferredTeardownSeconds, item);
+        pendingDestroyTasks_.emplace(pid, item);
+        queue_->asyncAfter(constants::kDeferredTeardownSeconds, item);
     }
     for (const auto& group : audible) {
-        auto it = _pendingDestroyTasks.find(group.parentPID);
-        if (it == _pendingDestroyTasks.end()) continue;
+        auto it = pendingDestroyTasks_.find(group.parentPID);
+        if (it == pendingDestroyTasks_.end()) continue;
         it->second->cancel();
-        _pendingDestroyTasks.erase(it);
+        pendingDestroyTasks_.erase(it);
         TAKLog::log().info("parentPID=" + std::to_string(group.parentPID) +
                            " reappeared — cancelled deferred teardown");
     }
 }
 
 void TAKEngine::admit(const TAKAppGroup& group, pid_t, double now, bool& endPass) {
+    dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
     const pid_t pid = group.parentPID;
     try {
@@ -111,7 +115,7 @@ void TAKEngine::admit(const TAKAppGroup& group, pid_t, double now, bool& endPass
     const auto preferred = currentOutputUID();
     TAKTap tap;
     try {
-        tap = _tapManager->createTap(pid, group.processObjectIDs, preferred);
+        tap = tapManager_->createTap(pid, group.processObjectIDs, preferred);
     } catch (const TAKError& error) {
         TAKLog::log().error("tap create failed parentPID=" + std::to_string(pid) + ": " +
                             error.description());
@@ -127,9 +131,9 @@ void TAKEngine::admit(const TAKAppGroup& group, pid_t, double now, bool& endPass
         saved = savedVolumes_->savedVolume(*group.parentBundleID);
     }
     if (saved) {
-        _volumeState.write(slot, saved->volume, saved->isMuted);
+        volumeState_.write(slot, saved->volume, saved->isMuted);
     } else {
-        _volumeState.write(slot, 1.0f, false);
+        volumeState_.write(slot, 1.0f, false);
     }
     TAKLog::log().info("tap created parentPID=" + std::to_string(pid) +
                        " bundle=" + group.parentBundleID.value_or("<nil>") +
@@ -138,11 +142,12 @@ void TAKEngine::admit(const TAKAppGroup& group, pid_t, double now, bool& endPass
 }
 
 void TAKEngine::updateLastAudibleFromRMS() {
+    dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
     if (!currentCatalog) return;
-    const double now = env.dispatcher.clock().absoluteTime();
+    const double now = env_.dispatcher.clock().absoluteTime();
     for (const auto& entry : currentCatalog->activeEntries()) {
-        const float level = _rmsBuffer.level(entry.slot);
+        const float level = rmsBuffer_.level(entry.slot);
         // A NaN level compares false: silent.
         if (level > kAudibleLevel) currentCatalog->noteAudible(entry.pid, now);
     }

@@ -69,8 +69,8 @@ class TAKTapCatalog {
     std::optional<uint32_t> firstFreeSlot() const;  // caller holds the lock
 
     mutable std::mutex mutex_;
-    std::map<pid_t, TAKTapEntry> entries;
-    std::array<uint32_t, kSlotCount> slotGen{};
+    std::map<pid_t, TAKTapEntry> entries_;
+    std::array<uint32_t, kSlotCount> slotGenerations_{};
     std::map<pid_t, double> lastAudible_;
 };
 

@@ -7,6 +7,7 @@
 #include "engine/TAKTobbleClientBridge.h"
 #include "engine/core/Identity.h"
 #include "engine/core/TAKProcessMetadata.h"
+#include "platform/dispatch/QueueCheck.h"
 #include "services/SystemProcessExclusions.h"
 #include "services/VolumeStore.h"
 
@@ -56,12 +57,13 @@ void AudioClientViewModel::publish(unsigned changes) {
     deliveryScheduled_ = true;
     // Observers hear about a change after the call that made it has returned, never from inside
     // it, so a view may call back into the view model from its observer.
-    env.dispatcher.mainQueue().async([weak = weak_from_this()] {
+    env_.dispatcher.mainQueue().async([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->deliverChanges();
     });
 }
 
 void AudioClientViewModel::deliverChanges() {
+    dispatch::assertOnQueue(env_.dispatcher.mainQueue());
     deliveryScheduled_ = false;
     const unsigned changes = std::exchange(pendingChanges_, 0u);
     const auto entries = observers_->entries;  // an observer may end observations while called
@@ -87,22 +89,22 @@ AudioClientViewModel::Levels AudioClientViewModel::levels() const {
 
 std::shared_ptr<AudioClientViewModel> AudioClientViewModel::make(const Environment& environment,
                                                                  engine::TAKEngine& engine,
-                                                                 TobbleAudioService& audioService,
-                                                                 VolumeStore& volumeStore) {
+                                                                 TobbleAudioService& audioService_,
+                                                                 VolumeStore& volumeStore_) {
     return std::shared_ptr<AudioClientViewModel>(
-        new AudioClientViewModel(environment, engine, audioService, volumeStore));
+        new AudioClientViewModel(environment, engine, audioService_, volumeStore_));
 }
 
 AudioClientViewModel::AudioClientViewModel(const Environment& environment,
                                            engine::TAKEngine& engine, TobbleAudioService& service,
                                            VolumeStore& store)
-    : env(environment),
+    : env_(environment),
       engine_(engine),
-      audioService(service),
-      volumeStore(store),
-      logger(engine::logSubsystem(), "ViewModel"),
-      pollQueue(environment.dispatcher.makeSerialQueue(engine::queueLabel("viewmodel.poll"),
-                                                       dispatch::QoS::UserInitiated)),
+      audioService_(service),
+      volumeStore_(store),
+      logger_(engine::logSubsystem(), "ViewModel"),
+      pollQueue_(environment.dispatcher.makeSerialQueue(engine::queueLabel("viewmodel.poll"),
+                                                        dispatch::QoS::UserInitiated)),
       observers_(std::make_shared<ObserverList>()) {}
 
 AudioClientViewModel::~AudioClientViewModel() {
@@ -117,7 +119,7 @@ void AudioClientViewModel::start() {
 
     auto weak = weak_from_this();
     launchObservation_ =
-        env.applications.observeLaunches(env.dispatcher.mainQueuePtr(), [weak](pid_t) {
+        env_.applications.observeLaunches(env_.dispatcher.mainQueuePtr(), [weak](pid_t) {
             auto self = weak.lock();
             if (self && self->isStarted_ && self->waitingForApplication_)
                 self->updateClients(self->lastPolled_);
@@ -136,22 +138,22 @@ void AudioClientViewModel::stop() {
     stopRMSPolling();
 
     // Commit what the user already did, here and now.
-    const auto writes = std::exchange(pendingVolumeWrites, {});
+    const auto writes = std::exchange(pendingVolumeWrites_, {});
     for (const auto& [clientID, write] : writes) {
         write.item->cancel();
         commitVolumeWrite(clientID, write);
     }
-    pendingVolumeTokens.clear();
+    pendingVolumeTokens_.clear();
 
-    for (const auto& [clientID, item] : pendingDragEndRemovals) item->cancel();
-    pendingDragEndRemovals.clear();
-    logger.info("stopped");
+    for (const auto& [clientID, item] : pendingDragEndRemovals_) item->cancel();
+    pendingDragEndRemovals_.clear();
+    logger_.info("stopped");
 }
 
 void AudioClientViewModel::startPollingTimer(dispatch::TimerPtr& slot, dispatch::Seconds interval,
                                              std::function<void()> handler) {
     if (slot) return;
-    slot = env.dispatcher.makeRepeatingTimer(pollQueue, 0.0, interval, std::move(handler));
+    slot = env_.dispatcher.makeRepeatingTimer(pollQueue_, 0.0, interval, std::move(handler));
 }
 
 // ---- client list
@@ -162,9 +164,10 @@ std::vector<AudioClientViewModel::TobbleClient> AudioClientViewModel::readClient
 }
 
 void AudioClientViewModel::fetchClientListUpdate() {
-    auto polled = audioService.readClientListIfChanged();
+    dispatch::assertOnQueue(pollQueue_);
+    auto polled = audioService_.readClientListIfChanged();
     if (!polled) return;  // the engine's catalog has not changed: nothing to do
-    env.dispatcher.mainQueue().async([weak = weak_from_this(), list = std::move(*polled)] {
+    env_.dispatcher.mainQueue().async([weak = weak_from_this(), list = std::move(*polled)] {
         auto self = weak.lock();
         if (self && self->isStarted_) self->updateClients(list);
     });
@@ -182,7 +185,7 @@ void AudioClientViewModel::updateClients(const std::vector<TobbleClient>& polled
     std::vector<AppClient> created;
     for (const auto& client : polled) {
         if (client.bundleID.empty() || isSystemProcess(client.bundleID)) continue;
-        const auto details = env.applications.lookup(client.pid);
+        const auto details = env_.applications.lookup(client.pid);
         if (!details) {
             waitingForApplication_ = true;
             continue;
@@ -202,7 +205,7 @@ void AudioClientViewModel::updateClients(const std::vector<TobbleClient>& polled
             continue;
         }
 
-        if (!saved) saved = volumeStore.loadAll();
+        if (!saved) saved = volumeStore_.loadAll();
         AppClient row;
         row.id = client.clientID;
         row.pid = client.pid;
@@ -217,7 +220,7 @@ void AudioClientViewModel::updateClients(const std::vector<TobbleClient>& polled
             row.volume = std::clamp(s->second.volume, 0.0f, 1.0f);
             row.isMuted = s->second.isMuted;
         } else {
-            row.volume = static_cast<float>(volumeStore.defaultVolume());
+            row.volume = static_cast<float>(volumeStore_.defaultVolume());
             row.isMuted = false;
         }
         row.previousVolume = row.volume;
@@ -239,13 +242,13 @@ void AudioClientViewModel::updateClients(const std::vector<TobbleClient>& polled
 AudioClientViewModel::Metadata AudioClientViewModel::resolveAppMetadata(
     pid_t pid, const std::string& bundleID) {
     const std::string key = std::to_string(pid) + "-" + bundleID;
-    if (auto it = appMetadataCache.find(key); it != appMetadataCache.end()) return it->second;
+    if (auto it = appMetadataCache_.find(key); it != appMetadataCache_.end()) return it->second;
     // A client known only by its pid has no bundle identifier to name it after.
     const bool pidKey = bundleID.starts_with("pid:");
     auto resolved = engine::TAKProcessMetadata::resolve(
-        env.applications, pid, pidKey ? std::nullopt : std::optional(bundleID));
+        env_.applications, pid, pidKey ? std::nullopt : std::optional(bundleID));
     Metadata metadata{std::move(resolved.name), std::move(resolved.icon)};
-    appMetadataCache.emplace(key, metadata);
+    appMetadataCache_.emplace(key, metadata);
     return metadata;
 }
 
@@ -282,15 +285,17 @@ void AudioClientViewModel::stopRMSPolling() {
 }
 
 void AudioClientViewModel::fetchRMSLevels(uint64_t levelPoll) {
+    dispatch::assertOnQueue(pollQueue_);
     auto bridge = engine::TAKTobbleClientBridge::forEngine(engine_);
     Levels levels = bridge ? bridge->readRMSLevels() : Levels{};
-    env.dispatcher.mainQueue().async(
+    env_.dispatcher.mainQueue().async(
         [weak = weak_from_this(), levels = std::move(levels), levelPoll] {
             if (auto self = weak.lock()) self->applyLevels(levels, levelPoll);
         });
 }
 
 void AudioClientViewModel::applyLevels(const Levels& levels, uint64_t levelPoll) {
+    dispatch::assertOnQueue(env_.dispatcher.mainQueue());
     if (!isStarted_ || levelPoll != levelPoll_) return;
     std::map<uint32_t, float> byClient;
     for (const auto& [clientID, level] : levels)
@@ -330,16 +335,16 @@ void AudioClientViewModel::sendVolumeChange(uint32_t clientID, uint32_t slot, ui
         row = nullptr;  // not this row's change
     const RowIdentity identity{slot, generation, row ? std::optional(row->bundleID) : std::nullopt};
 
-    if (auto it = pendingVolumeWrites.find(clientID); it != pendingVolumeWrites.end()) {
+    if (auto it = pendingVolumeWrites_.find(clientID); it != pendingVolumeWrites_.end()) {
         const PendingWrite earlier = std::move(it->second);
-        pendingVolumeWrites.erase(it);
+        pendingVolumeWrites_.erase(it);
         earlier.item->cancel();
         // A change still waiting for another row that held this id belongs to that row: commit
         // it rather than let this one supersede it.
         if (earlier.row != identity) commitVolumeWrite(clientID, earlier);
     }
     const uint64_t token = ++nextToken_;
-    pendingVolumeTokens[clientID] = token;
+    pendingVolumeTokens_[clientID] = token;
 
     if (row && row->volume != volume) {
         row->volume = volume;
@@ -351,18 +356,18 @@ void AudioClientViewModel::sendVolumeChange(uint32_t clientID, uint32_t slot, ui
     write.item = std::make_shared<dispatch::WorkItem>([weak = weak_from_this(), clientID, write] {
         if (auto self = weak.lock()) self->commitVolumeWrite(clientID, write);
     });
-    pendingVolumeWrites[clientID] = write;
-    env.dispatcher.mainQueue().asyncAfter(kVolumeWriteDelay, write.item);
+    pendingVolumeWrites_[clientID] = write;
+    env_.dispatcher.mainQueue().asyncAfter(kVolumeWriteDelay, write.item);
 }
 
 void AudioClientViewModel::commitVolumeWrite(uint32_t clientID, const PendingWrite& write) {
-    auto it = pendingVolumeTokens.find(clientID);
-    if (it == pendingVolumeTokens.end() || it->second != write.token)
+    auto it = pendingVolumeTokens_.find(clientID);
+    if (it == pendingVolumeTokens_.end() || it->second != write.token)
         return;  // a newer change superseded it
-    pendingVolumeTokens.erase(it);
-    if (auto p = pendingVolumeWrites.find(clientID);
-        p != pendingVolumeWrites.end() && p->second.token == write.token) {
-        pendingVolumeWrites.erase(p);
+    pendingVolumeTokens_.erase(it);
+    if (auto p = pendingVolumeWrites_.find(clientID);
+        p != pendingVolumeWrites_.end() && p->second.token == write.token) {
+        pendingVolumeWrites_.erase(p);
     }
     const RowIdentity& row = write.row;
     const float volume = write.volume;
@@ -375,7 +380,7 @@ void AudioClientViewModel::commitVolumeWrite(uint32_t clientID, const PendingWri
         muted = current->isMuted;
     }
     writeToEngine(row, volume, muted);
-    if (row.bundleID) volumeStore.save(*row.bundleID, volume, muted);
+    if (row.bundleID) volumeStore_.save(*row.bundleID, volume, muted);
 }
 
 void AudioClientViewModel::toggleMute(uint32_t clientID) {
@@ -386,7 +391,7 @@ void AudioClientViewModel::toggleMute(uint32_t clientID) {
     const AppClient committed = *row;
     writeToEngine(RowIdentity{committed.slot, committed.generation, committed.bundleID},
                   committed.volume, committed.isMuted);
-    volumeStore.save(committed.bundleID, committed.volume, committed.isMuted);
+    volumeStore_.save(committed.bundleID, committed.volume, committed.isMuted);
 }
 
 bool AudioClientViewModel::writeToEngine(const RowIdentity& row, float volume, bool muted) {
@@ -401,9 +406,9 @@ bool AudioClientViewModel::writeToEngine(const RowIdentity& row, float volume, b
                 return c.slot == row.slot && c.generation == row.generation;
             });
         if (holder != clients.end() && holder->bundleID != *row.bundleID) {
-            logger.info("volume change dropped slot=" + std::to_string(row.slot) +
-                        " gen=" + std::to_string(row.generation) + " row=" + *row.bundleID +
-                        " holder=" + holder->bundleID);
+            logger_.info("volume change dropped slot=" + std::to_string(row.slot) +
+                         " gen=" + std::to_string(row.generation) + " row=" + *row.bundleID +
+                         " holder=" + holder->bundleID);
             return false;
         }
     }
@@ -413,21 +418,21 @@ bool AudioClientViewModel::writeToEngine(const RowIdentity& row, float volume, b
 // ---- drag bookkeeping
 
 void AudioClientViewModel::beginDrag(uint32_t clientID) {
-    if (auto it = pendingDragEndRemovals.find(clientID); it != pendingDragEndRemovals.end()) {
+    if (auto it = pendingDragEndRemovals_.find(clientID); it != pendingDragEndRemovals_.end()) {
         it->second->cancel();
-        pendingDragEndRemovals.erase(it);
+        pendingDragEndRemovals_.erase(it);
     }
     draggingClients_.insert(clientID);
 }
 
 void AudioClientViewModel::endDrag(uint32_t clientID) {
-    if (auto it = pendingDragEndRemovals.find(clientID); it != pendingDragEndRemovals.end())
+    if (auto it = pendingDragEndRemovals_.find(clientID); it != pendingDragEndRemovals_.end())
         it->second->cancel();
-    pendingDragEndRemovals[clientID] =
-        env.dispatcher.mainQueue().asyncAfter(kDragEndDelay, [weak = weak_from_this(), clientID] {
+    pendingDragEndRemovals_[clientID] =
+        env_.dispatcher.mainQueue().asyncAfter(kDragEndDelay, [weak = weak_from_this(), clientID] {
             if (auto self = weak.lock()) {
                 self->draggingClients_.erase(clientID);
-                self->pendingDragEndRemovals.erase(clientID);
+                self->pendingDragEndRemovals_.erase(clientID);
             }
         });
 }

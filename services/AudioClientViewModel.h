@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/Environment.h"
+#include "platform/dispatch/CurrentQueue.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Timer.h"
 #include "platform/log/Log.h"
@@ -90,8 +91,8 @@ class AudioClientViewModel : public std::enable_shared_from_this<AudioClientView
     // Every reference must outlive the view model.
     static std::shared_ptr<AudioClientViewModel> make(const Environment& environment,
                                                       engine::TAKEngine& engine,
-                                                      TobbleAudioService& audioService,
-                                                      VolumeStore& volumeStore);
+                                                      TobbleAudioService& audioService_,
+                                                      VolumeStore& volumeStore_);
     ~AudioClientViewModel();
     AudioClientViewModel(const AudioClientViewModel&) = delete;
     AudioClientViewModel& operator=(const AudioClientViewModel&) = delete;
@@ -127,8 +128,14 @@ class AudioClientViewModel : public std::enable_shared_from_this<AudioClientView
 
     // For tests and benchmarks: one run of a poll handler on the calling thread instead of the
     // poll queue. Results still reach the rows through the main queue.
-    void runClientPollForTesting() { fetchClientListUpdate(); }
-    void runLevelPollForTesting() { fetchRMSLevels(levelPoll_); }
+    void runClientPollForTesting() {
+        dispatch::CurrentQueue::Scope asPollQueue(pollQueue_.get());
+        fetchClientListUpdate();
+    }
+    void runLevelPollForTesting() {
+        dispatch::CurrentQueue::Scope asPollQueue(pollQueue_.get());
+        fetchRMSLevels(levelPoll_);
+    }
 
   private:
     using TobbleClient = TobbleAudioService::TobbleClient;
@@ -156,9 +163,9 @@ class AudioClientViewModel : public std::enable_shared_from_this<AudioClientView
     struct ObserverList;
 
     AudioClientViewModel(const Environment& environment, engine::TAKEngine& engine,
-                         TobbleAudioService& audioService, VolumeStore& volumeStore);
+                         TobbleAudioService& audioService_, VolumeStore& volumeStore_);
 
-    // ---- poll queue
+    // ---- poll queue (checked in debug builds)
     void startPollingTimer(dispatch::TimerPtr& slot, dispatch::Seconds interval,
                            std::function<void()> handler);
     void fetchClientListUpdate();
@@ -177,22 +184,22 @@ class AudioClientViewModel : public std::enable_shared_from_this<AudioClientView
     void deliverChanges();
     Levels levels() const;
 
-    const Environment env;
+    const Environment env_;
     engine::TAKEngine& engine_;
-    TobbleAudioService& audioService;
-    VolumeStore& volumeStore;
-    const log::Logger logger;
-    const dispatch::QueuePtr pollQueue;
+    TobbleAudioService& audioService_;
+    VolumeStore& volumeStore_;
+    const log::Logger logger_;
+    const dispatch::QueuePtr pollQueue_;
 
     std::vector<AppClient> clients_;
-    std::map<std::string, Metadata> appMetadataCache;
+    std::map<std::string, Metadata> appMetadataCache_;
     dispatch::TimerPtr clientPollTimer_;
     dispatch::TimerPtr rmsPollTimer_;
     uint64_t levelPoll_ = 0;  // raised whenever the level poll starts or stops
     std::set<uint32_t> draggingClients_;
-    std::map<uint32_t, dispatch::WorkItemPtr> pendingDragEndRemovals;
-    std::map<uint32_t, PendingWrite> pendingVolumeWrites;
-    std::map<uint32_t, uint64_t> pendingVolumeTokens;
+    std::map<uint32_t, dispatch::WorkItemPtr> pendingDragEndRemovals_;
+    std::map<uint32_t, PendingWrite> pendingVolumeWrites_;
+    std::map<uint32_t, uint64_t> pendingVolumeTokens_;
     uint64_t nextToken_ = 0;
     bool isStarted_ = false;
 

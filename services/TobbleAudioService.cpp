@@ -9,6 +9,7 @@
 #include "engine/TAKEngine.h"
 #include "engine/TAKTobbleClientBridge.h"
 #include "engine/core/Identity.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace tobble::app {
 
@@ -106,27 +107,29 @@ bool TobbleAudioService::hasShared() {
 }
 
 TobbleAudioService::TobbleAudioService(const Environment& environment, engine::TAKEngine& engine)
-    : env(environment),
+    : env_(environment),
       engine_(engine),
-      queue(environment.dispatcher.makeSerialQueue(engine::queueLabel("audio-service"),
-                                                   dispatch::QoS::UserInitiated)),
-      logger(engine::logSubsystem(), "AudioService") {}
+      queue_(environment.dispatcher.makeSerialQueue(engine::queueLabel("audio-service"),
+                                                    dispatch::QoS::UserInitiated)),
+      logger_(engine::logSubsystem(), "AudioService") {}
 
 TobbleAudioService::~TobbleAudioService() {
     // The listeners only hold the service weakly, so leaving them would be harmless, but a
     // registration should not outlive its owner. Nothing else can reach the service any more.
-    takUnregisterSystemVolumeListenerUnsafe();
-    if (deviceListListenerInstalled) removeDeviceListListenerUnsafe();
+    queue_->sync([this] {
+        removeVolumeListeners();
+        if (deviceListListenerInstalled_) removeDeviceListListener();
+    });
 }
 
 template <typename Fn>
 auto TobbleAudioService::onQueue(Fn&& body) -> decltype(body()) {
     using Result = decltype(body());
     if constexpr (std::is_void_v<Result>) {
-        queue->sync([&] { body(); });
+        queue_->sync([&] { body(); });
     } else {
         std::optional<Result> result;
-        queue->sync([&] { result.emplace(body()); });
+        queue_->sync([&] { result.emplace(body()); });
         return std::move(*result);
     }
 }
@@ -146,12 +149,11 @@ TobbleAudioService::readClientListIfChanged() {
     auto catalog = engine_.catalog();
     // The engine starts every run with a new catalog and does not count the pipelines its stop
     // drops, so a stop or a restart shows as a catalog change rather than a generation change.
-    const bool sameCatalog =
-        catalog ? lastCatalogInternal.lock() == catalog : !lastHadCatalogInternal;
-    if (generation == lastTAKGenerationInternal && sameCatalog) return std::nullopt;
-    lastTAKGenerationInternal = generation;
-    lastCatalogInternal = catalog;
-    lastHadCatalogInternal = catalog != nullptr;
+    const bool sameCatalog = catalog ? lastCatalog_.lock() == catalog : !lastHadCatalog_;
+    if (generation == lastGeneration_ && sameCatalog) return std::nullopt;
+    lastGeneration_ = generation;
+    lastCatalog_ = catalog;
+    lastHadCatalog_ = catalog != nullptr;
     if (!catalog) return std::vector<TobbleClient>{};
     return engine::TAKTobbleClientBridge(*catalog, engine_.volumeState(), engine_.rmsBuffer(),
                                          engine_.savedVolumes())
@@ -161,20 +163,21 @@ TobbleAudioService::readClientListIfChanged() {
 // ---- devices
 
 std::optional<std::vector<AudioObjectID>> TobbleAudioService::getSystemDeviceIDs() {
+    dispatch::assertOnQueue(queue_);
     uint32_t size = 0;
     OSStatus status =
-        env.audio.getPropertyDataSize(kAudioObjectSystemObject, kDevicesAddress, size);
+        env_.audio.getPropertyDataSize(kAudioObjectSystemObject, kDevicesAddress, size);
     if (status != kAudioHardwareNoError) {
-        logger.error("Failed to get system device list size: " + std::to_string(status));
+        logger_.error("Failed to get system device list size: " + std::to_string(status));
         return std::nullopt;
     }
     if (size < sizeof(AudioObjectID)) return std::nullopt;
     std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID), kAudioObjectUnknown);
     uint32_t ioSize = static_cast<uint32_t>(ids.size() * sizeof(AudioObjectID));
     status =
-        env.audio.getPropertyData(kAudioObjectSystemObject, kDevicesAddress, ioSize, ids.data());
+        env_.audio.getPropertyData(kAudioObjectSystemObject, kDevicesAddress, ioSize, ids.data());
     if (status != kAudioHardwareNoError) {
-        logger.error("Failed to get system device IDs: " + std::to_string(status));
+        logger_.error("Failed to get system device IDs: " + std::to_string(status));
         return std::nullopt;
     }
     // The list may have shrunk between the two calls.
@@ -183,14 +186,15 @@ std::optional<std::vector<AudioObjectID>> TobbleAudioService::getSystemDeviceIDs
 }
 
 bool TobbleAudioService::isOutputCapable(AudioObjectID deviceID) {
+    dispatch::assertOnQueue(queue_);
     const PropertyAddress address{kAudioDevicePropertyStreamConfiguration,
                                   kAudioObjectPropertyScopeOutput, kAudioObjectPropertyElementMain};
     uint32_t size = 0;
-    if (env.audio.getPropertyDataSize(deviceID, address, size) != kAudioHardwareNoError ||
+    if (env_.audio.getPropertyDataSize(deviceID, address, size) != kAudioHardwareNoError ||
         size == 0)
         return false;
     std::vector<uint8_t> bytes(size, 0);
-    if (env.audio.getPropertyData(deviceID, address, size, bytes.data()) != kAudioHardwareNoError)
+    if (env_.audio.getPropertyData(deviceID, address, size, bytes.data()) != kAudioHardwareNoError)
         return false;
     if (size < sizeof(StreamConfigurationHeader)) return false;
 
@@ -215,16 +219,16 @@ std::vector<TobbleAudioService::OutputDevice> TobbleAudioService::getOutputDevic
         if (!ids) return devices;
         const std::string aggregatePrefix = engine::aggregateUIDPrefix();
         for (const AudioObjectID id : *ids) {
-            const auto uid = readString(env.audio, id, kAudioDevicePropertyDeviceUID);
+            const auto uid = readString(env_.audio, id, kAudioDevicePropertyDeviceUID);
             if (!uid) continue;
             if (uid->starts_with(aggregatePrefix)) continue;
             uint32_t transport = 0;
-            if (readScalar(env.audio, id, {kAudioDevicePropertyTransportType}, transport) &&
+            if (readScalar(env_.audio, id, {kAudioDevicePropertyTransportType}, transport) &&
                 transport == kAudioDeviceTransportTypeVirtual) {
                 continue;
             }
             if (!isOutputCapable(id)) continue;
-            auto name = readString(env.audio, id, kAudioObjectPropertyName);
+            auto name = readString(env_.audio, id, kAudioObjectPropertyName);
             devices.push_back(
                 {id, name ? std::move(*name) : std::string(kUnknownDeviceName), *uid});
         }
@@ -234,71 +238,76 @@ std::vector<TobbleAudioService::OutputDevice> TobbleAudioService::getOutputDevic
 
 // ---- system volume and mute
 
-std::optional<AudioObjectID> TobbleAudioService::defaultOutputUnsafe() {
+std::optional<AudioObjectID> TobbleAudioService::defaultOutput() {
+    dispatch::assertOnQueue(queue_);
     AudioObjectID device = kAudioObjectUnknown;
-    if (!readScalar(env.audio, kAudioObjectSystemObject, kDefaultOutputAddress, device))
+    if (!readScalar(env_.audio, kAudioObjectSystemObject, kDefaultOutputAddress, device))
         return std::nullopt;
     if (device == kAudioObjectUnknown) return std::nullopt;
     return device;
 }
 
-std::optional<float> TobbleAudioService::readDeviceVirtualMainVolumeUnsafe(AudioObjectID deviceID) {
+std::optional<float> TobbleAudioService::readMainVolume(AudioObjectID deviceID) {
+    dispatch::assertOnQueue(queue_);
     if (deviceID == kAudioObjectUnknown) return std::nullopt;
     float volume = 0;
-    if (!readScalar(env.audio, deviceID, kMainVolumeAddress, volume)) return std::nullopt;
+    if (!readScalar(env_.audio, deviceID, kMainVolumeAddress, volume)) return std::nullopt;
     return volume;
 }
 
-std::optional<bool> TobbleAudioService::readDeviceMuteUnsafe(AudioObjectID deviceID) {
+std::optional<bool> TobbleAudioService::readMute(AudioObjectID deviceID) {
+    dispatch::assertOnQueue(queue_);
     if (deviceID == kAudioObjectUnknown) return std::nullopt;
     uint32_t muted = 0;
-    if (!readScalar(env.audio, deviceID, kMuteAddress, muted)) return std::nullopt;
+    if (!readScalar(env_.audio, deviceID, kMuteAddress, muted)) return std::nullopt;
     return muted != 0;
 }
 
-float TobbleAudioService::systemVolumeUnsafe() {
-    const auto device = defaultOutputUnsafe();
-    if (!device) return lastKnownSystemVolumeInternal;
-    const auto volume = readDeviceVirtualMainVolumeUnsafe(*device);
-    if (!volume) return lastKnownSystemVolumeInternal;
-    lastKnownSystemVolumeInternal = clampUnit(*volume);
-    return lastKnownSystemVolumeInternal;
+float TobbleAudioService::readSystemVolume() {
+    dispatch::assertOnQueue(queue_);
+    const auto device = defaultOutput();
+    if (!device) return lastKnownSystemVolume_;
+    const auto volume = readMainVolume(*device);
+    if (!volume) return lastKnownSystemVolume_;
+    lastKnownSystemVolume_ = clampUnit(*volume);
+    return lastKnownSystemVolume_;
 }
 
-bool TobbleAudioService::systemMuteUnsafe() {
-    const auto device = defaultOutputUnsafe();
+bool TobbleAudioService::readSystemMute() {
+    dispatch::assertOnQueue(queue_);
+    const auto device = defaultOutput();
     if (!device) return false;
-    return readDeviceMuteUnsafe(*device).value_or(false);
+    return readMute(*device).value_or(false);
 }
 
 float TobbleAudioService::getSystemVolume() {
-    return onQueue([this] { return systemVolumeUnsafe(); });
+    return onQueue([this] { return readSystemVolume(); });
 }
 
 bool TobbleAudioService::setSystemVolume(float volume) {
     return onQueue([this, volume] {
-        const auto device = defaultOutputUnsafe();
+        const auto device = defaultOutput();
         if (!device) return false;
         const float clamped = clampUnit(volume);
-        if (env.audio.setPropertyData(*device, kMainVolumeAddress, sizeof(clamped), &clamped) !=
+        if (env_.audio.setPropertyData(*device, kMainVolumeAddress, sizeof(clamped), &clamped) !=
             kAudioHardwareNoError) {
             return false;
         }
-        lastKnownSystemVolumeInternal = clamped;
+        lastKnownSystemVolume_ = clamped;
         return true;
     });
 }
 
 bool TobbleAudioService::getSystemMute() {
-    return onQueue([this] { return systemMuteUnsafe(); });
+    return onQueue([this] { return readSystemMute(); });
 }
 
 bool TobbleAudioService::setSystemMute(bool muted) {
     return onQueue([this, muted] {
-        const auto device = defaultOutputUnsafe();
+        const auto device = defaultOutput();
         if (!device) return false;
         const uint32_t value = muted ? 1 : 0;
-        return env.audio.setPropertyData(*device, kMuteAddress, sizeof(value), &value) ==
+        return env_.audio.setPropertyData(*device, kMuteAddress, sizeof(value), &value) ==
                kAudioHardwareNoError;
     });
 }
@@ -307,46 +316,48 @@ bool TobbleAudioService::setSystemMute(bool muted) {
 
 void TobbleAudioService::registerDeviceListListener(DeviceListCallback callback) {
     onQueue([this, &callback] {
-        deviceListSubscription.fetch_add(1);
-        deviceListCallback = std::move(callback);
-        if (deviceListListenerInstalled) return;
-        if (!deviceListListener)
-            deviceListListener = makeListener(&TobbleAudioService::notifyDeviceListChanged);
-        const OSStatus status = env.audio.addPropertyListener(
-            kAudioObjectSystemObject, kDevicesAddress, queue, deviceListListener);
+        deviceListSubscription_.fetch_add(1);
+        deviceListCallback_ = std::move(callback);
+        if (deviceListListenerInstalled_) return;
+        if (!deviceListListener_)
+            deviceListListener_ = makeListener(&TobbleAudioService::notifyDeviceListChanged);
+        const OSStatus status = env_.audio.addPropertyListener(
+            kAudioObjectSystemObject, kDevicesAddress, queue_, deviceListListener_);
         if (status != kAudioHardwareNoError) {
-            logger.error("Failed to register device list listener: " + std::to_string(status));
+            logger_.error("Failed to register device list listener: " + std::to_string(status));
             return;
         }
-        deviceListListenerInstalled = true;
+        deviceListListenerInstalled_ = true;
     });
 }
 
 void TobbleAudioService::unregisterDeviceListListener() {
     onQueue([this] {
-        deviceListSubscription.fetch_add(1);
-        if (deviceListListenerInstalled) removeDeviceListListenerUnsafe();
-        deviceListCallback = nullptr;
+        deviceListSubscription_.fetch_add(1);
+        if (deviceListListenerInstalled_) removeDeviceListListener();
+        deviceListCallback_ = nullptr;
     });
 }
 
-void TobbleAudioService::removeDeviceListListenerUnsafe() {
-    const OSStatus status = env.audio.removePropertyListener(
-        kAudioObjectSystemObject, kDevicesAddress, queue, deviceListListener);
+void TobbleAudioService::removeDeviceListListener() {
+    dispatch::assertOnQueue(queue_);
+    const OSStatus status = env_.audio.removePropertyListener(
+        kAudioObjectSystemObject, kDevicesAddress, queue_, deviceListListener_);
     if (status != kAudioHardwareNoError) {
-        logger.error("Failed to unregister device list listener: " + std::to_string(status));
+        logger_.error("Failed to unregister device list listener: " + std::to_string(status));
     }
-    deviceListListenerInstalled = false;
+    deviceListListenerInstalled_ = false;
 }
 
 void TobbleAudioService::notifyDeviceListChanged() {
-    // Listeners are delivered on `queue`, so the callback is read in its home.
-    if (!deviceListCallback) return;
-    env.dispatcher.mainQueue().async([weak = weak_from_this(),
-                                      subscription = deviceListSubscription.load(),
-                                      callback = deviceListCallback] {
+    dispatch::assertOnQueue(queue_);
+    // Listeners are delivered on `queue_`, so the callback is read in its home.
+    if (!deviceListCallback_) return;
+    env_.dispatcher.mainQueue().async([weak = weak_from_this(),
+                                       subscription = deviceListSubscription_.load(),
+                                       callback = deviceListCallback_] {
         auto self = weak.lock();
-        if (self && self->deviceListSubscription.load() == subscription) callback();
+        if (self && self->deviceListSubscription_.load() == subscription) callback();
     });
 }
 
@@ -354,89 +365,91 @@ void TobbleAudioService::notifyDeviceListChanged() {
 
 void TobbleAudioService::registerSystemVolumeListener(SystemVolumeCallback callback) {
     onQueue([this, &callback] {
-        takUnregisterSystemVolumeListenerUnsafe();
-        volumeSubscription.fetch_add(1);
-        volumeListenerCallback = std::move(callback);
-        if (!defaultOutputListener) {
-            defaultOutputListener =
-                makeListener(&TobbleAudioService::takHandleDefaultOutputChangedFromCallback);
+        removeVolumeListeners();
+        volumeSubscription_.fetch_add(1);
+        volumeCallback_ = std::move(callback);
+        if (!defaultOutputListener_) {
+            defaultOutputListener_ = makeListener(&TobbleAudioService::handleDefaultOutputChanged);
         }
-        const OSStatus status = env.audio.addPropertyListener(
-            kAudioObjectSystemObject, kDefaultOutputAddress, queue, defaultOutputListener);
+        const OSStatus status = env_.audio.addPropertyListener(
+            kAudioObjectSystemObject, kDefaultOutputAddress, queue_, defaultOutputListener_);
         if (status != kAudioHardwareNoError) {
-            logger.error("default-output listener install failed: " + std::to_string(status));
+            logger_.error("default-output listener install failed: " + std::to_string(status));
         } else {
-            takSysVolumeDefaultOutputListenerInstalled = true;
+            defaultOutputListenerInstalled_ = true;
         }
-        takAttachSysVolumeListenersUnsafe();
+        attachVolumeListeners();
 
-        deliverSystemVolumeUnsafe(systemVolumeUnsafe(), systemMuteUnsafe());
+        deliverSystemVolume(readSystemVolume(), readSystemMute());
     });
 }
 
 void TobbleAudioService::unregisterSystemVolumeListener() {
     onQueue([this] {
-        takUnregisterSystemVolumeListenerUnsafe();
-        volumeSubscription.fetch_add(1);
-        volumeListenerCallback = nullptr;
+        removeVolumeListeners();
+        volumeSubscription_.fetch_add(1);
+        volumeCallback_ = nullptr;
     });
 }
 
-void TobbleAudioService::takAttachSysVolumeListenersUnsafe() {
-    const auto device = defaultOutputUnsafe();
+void TobbleAudioService::attachVolumeListeners() {
+    dispatch::assertOnQueue(queue_);
+    const auto device = defaultOutput();
     if (!device) return;
-    if (!sysVolumeListener)
-        sysVolumeListener =
-            makeListener(&TobbleAudioService::takHandleSysVolumeChangedFromCallback);
-    takSysVolumeAttachedDeviceID = *device;
+    if (!volumeListener_) volumeListener_ = makeListener(&TobbleAudioService::handleVolumeChanged);
+    volumeDevice_ = *device;
     for (const auto& address : kSysVolumeAddresses) {
         // A device without per-channel volume refuses some of these; it simply never reports them.
-        (void)env.audio.addPropertyListener(*device, address, queue, sysVolumeListener);
+        (void)env_.audio.addPropertyListener(*device, address, queue_, volumeListener_);
     }
 }
 
-void TobbleAudioService::takDetachSysVolumeListenersUnsafe() {
-    if (takSysVolumeAttachedDeviceID == kAudioObjectUnknown) return;
+void TobbleAudioService::detachVolumeListeners() {
+    dispatch::assertOnQueue(queue_);
+    if (volumeDevice_ == kAudioObjectUnknown) return;
     for (const auto& address : kSysVolumeAddresses) {
-        (void)env.audio.removePropertyListener(takSysVolumeAttachedDeviceID, address, queue,
-                                               sysVolumeListener);
+        (void)env_.audio.removePropertyListener(volumeDevice_, address, queue_, volumeListener_);
     }
-    takSysVolumeAttachedDeviceID = kAudioObjectUnknown;
+    volumeDevice_ = kAudioObjectUnknown;
 }
 
-void TobbleAudioService::takUnregisterSystemVolumeListenerUnsafe() {
-    takDetachSysVolumeListenersUnsafe();
-    if (takSysVolumeDefaultOutputListenerInstalled) {
-        (void)env.audio.removePropertyListener(kAudioObjectSystemObject, kDefaultOutputAddress,
-                                               queue, defaultOutputListener);
-        takSysVolumeDefaultOutputListenerInstalled = false;
+void TobbleAudioService::removeVolumeListeners() {
+    dispatch::assertOnQueue(queue_);
+    detachVolumeListeners();
+    if (defaultOutputListenerInstalled_) {
+        (void)env_.audio.removePropertyListener(kAudioObjectSystemObject, kDefaultOutputAddress,
+                                                queue_, defaultOutputListener_);
+        defaultOutputListenerInstalled_ = false;
     }
 }
 
-void TobbleAudioService::takHandleDefaultOutputChangedFromCallback() {
-    takDetachSysVolumeListenersUnsafe();
-    takAttachSysVolumeListenersUnsafe();
-    takHandleSysVolumeChangedFromCallback();
+void TobbleAudioService::handleDefaultOutputChanged() {
+    dispatch::assertOnQueue(queue_);
+    detachVolumeListeners();
+    attachVolumeListeners();
+    handleVolumeChanged();
 }
 
-void TobbleAudioService::takHandleSysVolumeChangedFromCallback() {
-    const float volume = systemVolumeUnsafe();
-    const bool muted = systemMuteUnsafe();
-    deliverSystemVolumeUnsafe(volume, muted);
+void TobbleAudioService::handleVolumeChanged() {
+    dispatch::assertOnQueue(queue_);
+    const float volume = readSystemVolume();
+    const bool muted = readSystemMute();
+    deliverSystemVolume(volume, muted);
 }
 
-void TobbleAudioService::deliverSystemVolumeUnsafe(float volume, bool muted) {
-    if (!volumeListenerCallback) return;
-    env.dispatcher.mainQueue().async([weak = weak_from_this(),
-                                      subscription = volumeSubscription.load(),
-                                      callback = volumeListenerCallback, volume, muted] {
+void TobbleAudioService::deliverSystemVolume(float volume, bool muted) {
+    dispatch::assertOnQueue(queue_);
+    if (!volumeCallback_) return;
+    env_.dispatcher.mainQueue().async([weak = weak_from_this(),
+                                       subscription = volumeSubscription_.load(),
+                                       callback = volumeCallback_, volume, muted] {
         auto self = weak.lock();
-        if (self && self->volumeSubscription.load() == subscription) callback(volume, muted);
+        if (self && self->volumeSubscription_.load() == subscription) callback(volume, muted);
     });
 }
 
 AudioObjectID TobbleAudioService::attachedVolumeDeviceForTesting() {
-    return onQueue([this] { return takSysVolumeAttachedDeviceID; });
+    return onQueue([this] { return volumeDevice_; });
 }
 
 }  // namespace tobble::app

@@ -24,9 +24,9 @@ namespace tobble::app {
 // pipeline: the output devices, the default output's volume and mute, change notifications for
 // both, and the change-detecting read of the engine's client list.
 //
-// Hardware access and listener bookkeeping run on the service's own serial queue; a caller on
+// Hardware access and listener bookkeeping run on the service's own serial queue_; a caller on
 // another thread blocks until its call is done. Subscriber callbacks always arrive on the main
-// queue. Nothing here throws: failures become empty lists, false or the last known value.
+// queue_. Nothing here throws: failures become empty lists, false or the last known value.
 //
 // The app has one service (shared()); tests build their own over an injected environment.
 class TobbleAudioService : public std::enable_shared_from_this<TobbleAudioService> {
@@ -95,55 +95,55 @@ class TobbleAudioService : public std::enable_shared_from_this<TobbleAudioServic
     template <typename Fn>
     auto onQueue(Fn&& body) -> decltype(body());
 
-    // ---- hardware access; call on `queue`
+    // ---- hardware access; runs on `queue_` (checked in debug builds)
     std::optional<std::vector<audio::AudioObjectID>> getSystemDeviceIDs();
     bool isOutputCapable(audio::AudioObjectID deviceID);
-    std::optional<audio::AudioObjectID> defaultOutputUnsafe();
-    std::optional<float> readDeviceVirtualMainVolumeUnsafe(audio::AudioObjectID deviceID);
-    std::optional<bool> readDeviceMuteUnsafe(audio::AudioObjectID deviceID);
-    float systemVolumeUnsafe();
-    bool systemMuteUnsafe();
+    std::optional<audio::AudioObjectID> defaultOutput();
+    std::optional<float> readMainVolume(audio::AudioObjectID deviceID);
+    std::optional<bool> readMute(audio::AudioObjectID deviceID);
+    float readSystemVolume();
+    bool readSystemMute();
 
-    // ---- listener bookkeeping; call on `queue`
-    void takAttachSysVolumeListenersUnsafe();
-    void takDetachSysVolumeListenersUnsafe();
-    void takUnregisterSystemVolumeListenerUnsafe();
-    void takHandleSysVolumeChangedFromCallback();
-    void takHandleDefaultOutputChangedFromCallback();
+    // ---- listener bookkeeping; runs on `queue_`
+    void attachVolumeListeners();
+    void detachVolumeListeners();
+    void removeVolumeListeners();
+    void handleVolumeChanged();
+    void handleDefaultOutputChanged();
     void notifyDeviceListChanged();
-    void removeDeviceListListenerUnsafe();
-    // Posts (volume, muted) to the current subscriber on the main queue.
-    void deliverSystemVolumeUnsafe(float volume, bool muted);
+    void removeDeviceListListener();
+    // Posts (volume, muted) to the current subscriber on the main queue_.
+    void deliverSystemVolume(float volume, bool muted);
 
     // A listener block that holds the service weakly and calls `handler` while it lives.
     audio::PropertyListenerBlock makeListener(void (TobbleAudioService::*handler)());
 
-    const Environment env;
+    const Environment env_;
     engine::TAKEngine& engine_;
-    const dispatch::QueuePtr queue;
-    const log::Logger logger;
+    const dispatch::QueuePtr queue_;
+    const log::Logger logger_;
 
     // Touched only by the client-poll path.
-    uint32_t lastTAKGenerationInternal = 0;
-    std::weak_ptr<const engine::TAKTapCatalog> lastCatalogInternal;
-    bool lastHadCatalogInternal = false;
+    uint32_t lastGeneration_ = 0;
+    std::weak_ptr<const engine::TAKTapCatalog> lastCatalog_;
+    bool lastHadCatalog_ = false;
 
-    // Touched only on `queue`.
-    bool deviceListListenerInstalled = false;
-    DeviceListCallback deviceListCallback;
-    audio::PropertyListenerBlock deviceListListener;
-    audio::AudioObjectID takSysVolumeAttachedDeviceID = audio::kAudioObjectUnknown;
-    bool takSysVolumeDefaultOutputListenerInstalled = false;
-    SystemVolumeCallback volumeListenerCallback;
-    audio::PropertyListenerBlock defaultOutputListener;
-    audio::PropertyListenerBlock sysVolumeListener;
-    float lastKnownSystemVolumeInternal = 1.0f;
+    // Touched only on `queue_`.
+    bool deviceListListenerInstalled_ = false;
+    DeviceListCallback deviceListCallback_;
+    audio::PropertyListenerBlock deviceListListener_;
+    audio::AudioObjectID volumeDevice_ = audio::kAudioObjectUnknown;
+    bool defaultOutputListenerInstalled_ = false;
+    SystemVolumeCallback volumeCallback_;
+    audio::PropertyListenerBlock defaultOutputListener_;
+    audio::PropertyListenerBlock volumeListener_;
+    float lastKnownSystemVolume_ = 1.0f;
 
     // Raised by every registration and unregistration. A delivery already on its way to the
-    // main queue is dropped when its subscription has ended meanwhile, so a subscriber that has
+    // main queue_ is dropped when its subscription has ended meanwhile, so a subscriber that has
     // gone away is never called.
-    std::atomic<uint64_t> deviceListSubscription{0};
-    std::atomic<uint64_t> volumeSubscription{0};
+    std::atomic<uint64_t> deviceListSubscription_{0};
+    std::atomic<uint64_t> volumeSubscription_{0};
 };
 
 }  // namespace tobble::app

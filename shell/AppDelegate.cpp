@@ -59,10 +59,6 @@ class AppDelegate::KeyFilter final : public QObject {
     std::function<bool(const QKeyEvent&)> handler_;
 };
 
-bool AppDelegate::environmentMarksTestHost() {
-    return std::getenv("XCTestConfigurationFilePath") != nullptr;
-}
-
 AppDelegate::AppDelegate(Dependencies dependencies)
     : deps_(std::move(dependencies)),
       logger_(engine::logSubsystem(), "AppDelegate"),

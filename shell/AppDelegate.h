@@ -71,9 +71,6 @@ class AppDelegate final : public QObject {
     static constexpr const char* kRevokedMessage =
         "Accessibility permission revoked; global shortcut monitor removed";
 
-    // True when the process runs as a test host ("XCTestConfigurationFilePath" is set).
-    static bool environmentMarksTestHost();
-
     explicit AppDelegate(Dependencies dependencies);
     ~AppDelegate() override;
 

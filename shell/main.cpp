@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
         },
         {},
         {},
-        shell::AppDelegate::environmentMarksTestHost(),
+        false,  // a real launch, never a test host
     };
     delegate = std::make_unique<shell::AppDelegate>(std::move(deps));
 

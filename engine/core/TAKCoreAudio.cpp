@@ -28,9 +28,8 @@ std::vector<AudioObjectID> TAKCoreAudio::getPropertyArray(AudioObjectID object, 
     return ids;
 }
 
-std::optional<std::string> TAKCoreAudio::getCFStringProperty(AudioObjectID object,
-                                                             uint32_t selector,
-                                                             uint32_t scope) const {
+std::optional<std::string> TAKCoreAudio::getStringProperty(AudioObjectID object, uint32_t selector,
+                                                           uint32_t scope) const {
     std::optional<std::string> value;
     const OSStatus status = hardware_.getPropertyString(
         object, {selector, scope, kAudioObjectPropertyElementMain}, value);
@@ -46,7 +45,7 @@ std::optional<AudioObjectID> TAKCoreAudio::deviceID(const std::string& uid) cons
         return std::nullopt;
     }
     for (AudioObjectID device : devices) {
-        auto deviceUID = getCFStringProperty(device, kAudioDevicePropertyDeviceUID);
+        auto deviceUID = getStringProperty(device, kAudioDevicePropertyDeviceUID);
         if (deviceUID && *deviceUID == uid) return device;
     }
     return std::nullopt;

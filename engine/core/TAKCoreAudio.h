@@ -43,7 +43,7 @@ class TAKCoreAudio {
         uint32_t element = audio::kAudioObjectPropertyElementMain) const;
 
     // A string property at element 0; empty on any failure or a null string. Never throws.
-    std::optional<std::string> getCFStringProperty(
+    std::optional<std::string> getStringProperty(
         audio::AudioObjectID object, uint32_t selector,
         uint32_t scope = audio::kAudioObjectPropertyScopeGlobal) const;
 

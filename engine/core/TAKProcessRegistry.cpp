@@ -74,7 +74,7 @@ std::vector<TAKProcessInfo> TAKProcessRegistry::list() const {
         } catch (const TAKError&) {
             info.pid = -1;
         }
-        info.bundleID = core_.getCFStringProperty(object, kAudioProcessPropertyBundleID);
+        info.bundleID = core_.getStringProperty(object, kAudioProcessPropertyBundleID);
         try {
             info.isRunning =
                 core_.getProperty<uint32_t>(object, kAudioProcessPropertyIsRunning) != 0;

@@ -4,6 +4,7 @@
 
 #include "engine/core/TAKCoreAudio.h"
 #include "engine/core/TAKLog.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace tobble::engine {
 
@@ -28,7 +29,10 @@ std::shared_ptr<TAKProcessRegistryWatcher> TAKProcessRegistryWatcher::make(
 TAKProcessRegistryWatcher::TAKProcessRegistryWatcher(AudioHardware& hardware, dispatch::QueuePtr q,
                                                      std::function<void()> handler,
                                                      dispatch::Seconds interval)
-    : hardware_(hardware), queue(std::move(q)), onChange(std::move(handler)), debounce(interval) {}
+    : hardware_(hardware),
+      queue_(std::move(q)),
+      onChange_(std::move(handler)),
+      debounce_(interval) {}
 
 TAKProcessRegistryWatcher::~TAKProcessRegistryWatcher() { stop(); }
 
@@ -36,7 +40,7 @@ void TAKProcessRegistryWatcher::start() {
     if (isInstalled_.load()) return;
     std::weak_ptr<TAKProcessRegistryWatcher> weak = weak_from_this();
     auto block =
-        makeListenerBlock([weak, q = queue](AudioObjectID, std::span<const PropertyAddress>) {
+        makeListenerBlock([weak, q = queue_](AudioObjectID, std::span<const PropertyAddress>) {
             auto self = weak.lock();
             if (!self) return;
             q->async([weak] {
@@ -45,38 +49,39 @@ void TAKProcessRegistryWatcher::start() {
             self->scheduleDebounced();
         });
     const OSStatus status =
-        hardware_.addPropertyListener(kAudioObjectSystemObject, kProcessListAddress, queue, block);
+        hardware_.addPropertyListener(kAudioObjectSystemObject, kProcessListAddress, queue_, block);
     if (status != kAudioHardwareNoError) {
         TAKLog::log().error("ProcessRegistryWatcher install failed status=" +
                             std::to_string(status));
         return;
     }
-    listenerBlock = std::move(block);
+    listenerBlock_ = std::move(block);
     isInstalled_.store(true);
-    queue->async([weak] {
+    queue_->async([weak] {
         if (auto s = weak.lock()) s->refreshPerProcessListeners();
     });
 }
 
 void TAKProcessRegistryWatcher::stop() {
-    if (!isInstalled_.load() || !listenerBlock) return;
-    hardware_.removePropertyListener(kAudioObjectSystemObject, kProcessListAddress, queue,
-                                     listenerBlock);
-    listenerBlock.reset();
+    if (!isInstalled_.load() || !listenerBlock_) return;
+    hardware_.removePropertyListener(kAudioObjectSystemObject, kProcessListAddress, queue_,
+                                     listenerBlock_);
+    listenerBlock_.reset();
     isInstalled_.store(false);
     {
         std::lock_guard lock(pendingMutex_);
-        if (pendingWork) pendingWork->cancel();
-        pendingWork.reset();
+        if (pendingWork_) pendingWork_->cancel();
+        pendingWork_.reset();
     }
     // The removal holds the registrations, not the watcher: it runs even when the watcher is gone
     // by then, so no per-process registration is left behind.
-    queue->async([&hardware = hardware_, q = queue, registrations = registrations_] {
+    queue_->async([&hardware = hardware_, q = queue_, registrations = registrations_] {
         removeAllPerProcessListeners(hardware, q, *registrations);
     });
 }
 
 void TAKProcessRegistryWatcher::refreshPerProcessListeners() {
+    dispatch::assertOnQueue(queue_);
     // A refresh queued before stop() must not register anything afterwards.
     if (!isInstalled_.load()) return;
     std::vector<AudioObjectID> objects;
@@ -95,7 +100,7 @@ void TAKProcessRegistryWatcher::refreshPerProcessListeners() {
             ++it;
             continue;
         }
-        hardware_.removePropertyListener(it->first, kIsRunningAddress, queue, it->second);
+        hardware_.removePropertyListener(it->first, kIsRunningAddress, queue_, it->second);
         it = blocks.erase(it);
     }
     for (AudioObjectID object : objects) {
@@ -104,11 +109,12 @@ void TAKProcessRegistryWatcher::refreshPerProcessListeners() {
 }
 
 void TAKProcessRegistryWatcher::addPerProcessListener(AudioObjectID object) {
+    dispatch::assertOnQueue(queue_);
     std::weak_ptr<TAKProcessRegistryWatcher> weak = weak_from_this();
     auto block = makeListenerBlock([weak](AudioObjectID, std::span<const PropertyAddress>) {
         if (auto self = weak.lock()) self->scheduleDebounced();
     });
-    if (hardware_.addPropertyListener(object, kIsRunningAddress, queue, block) ==
+    if (hardware_.addPropertyListener(object, kIsRunningAddress, queue_, block) ==
         kAudioHardwareNoError) {
         registrations_->perProcessBlocks.emplace(object, std::move(block));
     }
@@ -117,6 +123,7 @@ void TAKProcessRegistryWatcher::addPerProcessListener(AudioObjectID object) {
 void TAKProcessRegistryWatcher::removeAllPerProcessListeners(AudioHardware& hardware,
                                                              const dispatch::QueuePtr& q,
                                                              Registrations& registrations) {
+    dispatch::assertOnQueue(q);
     for (const auto& [object, block] : registrations.perProcessBlocks) {
         hardware.removePropertyListener(object, kIsRunningAddress, q, block);
     }
@@ -128,14 +135,14 @@ void TAKProcessRegistryWatcher::scheduleDebounced() {
     if (!isInstalled_.load()) return;
     std::weak_ptr<TAKProcessRegistryWatcher> weak = weak_from_this();
     auto item = std::make_shared<dispatch::WorkItem>([weak] {
-        if (auto self = weak.lock()) self->onChange();
+        if (auto self = weak.lock()) self->onChange_();
     });
     {
         std::lock_guard lock(pendingMutex_);
-        if (pendingWork) pendingWork->cancel();
-        pendingWork = item;
+        if (pendingWork_) pendingWork_->cancel();
+        pendingWork_ = item;
     }
-    queue->asyncAfter(debounce, item);
+    queue_->asyncAfter(debounce_, item);
 }
 
 }  // namespace tobble::engine

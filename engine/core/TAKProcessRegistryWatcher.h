@@ -12,7 +12,7 @@
 namespace tobble::engine {
 
 // Turns changes of the process list and of each process's running state into one debounced
-// call of `onChange` on `queue`. All listener work happens on `queue`.
+// call of `onChange` on `queue`. All listener work happens on `queue` (checked in debug builds).
 class TAKProcessRegistryWatcher : public std::enable_shared_from_this<TAKProcessRegistryWatcher> {
   public:
     static std::shared_ptr<TAKProcessRegistryWatcher> make(audio::AudioHardware& hardware,
@@ -47,14 +47,14 @@ class TAKProcessRegistryWatcher : public std::enable_shared_from_this<TAKProcess
     void scheduleDebounced();
 
     audio::AudioHardware& hardware_;
-    const dispatch::QueuePtr queue;
-    const std::function<void()> onChange;
-    const dispatch::Seconds debounce;
+    const dispatch::QueuePtr queue_;
+    const std::function<void()> onChange_;
+    const dispatch::Seconds debounce_;
 
     std::mutex pendingMutex_;  // stop() may run off the queue
-    dispatch::WorkItemPtr pendingWork;
+    dispatch::WorkItemPtr pendingWork_;
     std::atomic<bool> isInstalled_{false};
-    audio::PropertyListenerBlock listenerBlock;
+    audio::PropertyListenerBlock listenerBlock_;
     std::shared_ptr<Registrations> registrations_ = std::make_shared<Registrations>();
 };
 

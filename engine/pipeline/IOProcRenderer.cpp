@@ -56,7 +56,7 @@ void IOProcRenderer::render(const audio::AudioTimeStamp& now, const audio::Audio
 size_t IOProcRenderer::renderCycle(const audio::AudioTimeStamp& now,
                                    const audio::AudioBufferList& input,
                                    const audio::AudioBufferList& output) noexcept {
-    _lastRenderHostTime.store(now.mHostTime, std::memory_order_relaxed);
+    lastRenderHostTime.store(now.mHostTime, std::memory_order_relaxed);
 
     // Sequentially consistent, like the cross-fade pointer load below: see diagCounter.
     const uint64_t tick = diagCounter.fetch_add(1, std::memory_order_seq_cst) + 1;
@@ -114,21 +114,21 @@ float IOProcRenderer::advanceCrossfade(int64_t frames) noexcept {
     TAKCrossfadeState* fade = crossfadeState.load(std::memory_order_seq_cst);
     if (fade == nullptr) return 1.0f;
     const CrossfadeRole role = crossfadeRole.load(std::memory_order_relaxed);
-    const int64_t phase = fade->_phaseRaw.load(std::memory_order_acquire);
+    const int64_t phase = fade->phase_.load(std::memory_order_acquire);
 
     if (role == CrossfadeRole::primary) {
-        return crossfadeGain(phase, fade->_progress.load(std::memory_order_relaxed), role);
+        return crossfadeGain(phase, fade->progress_.load(std::memory_order_relaxed), role);
     }
-    fade->_secondarySamplesProcessed.fetch_add(frames, std::memory_order_relaxed);
+    fade->secondarySamplesProcessed_.fetch_add(frames, std::memory_order_relaxed);
     if (phase != static_cast<int64_t>(CrossfadePhase::fading)) {
         return crossfadeGain(phase, 0.0f, role);
     }
 
     const int64_t played =
-        fade->_secondarySampleCount.fetch_add(frames, std::memory_order_relaxed) + frames;
+        fade->secondarySampleCount_.fetch_add(frames, std::memory_order_relaxed) + frames;
     const float progress =
-        fadeProgress(played, fade->_totalSamples.load(std::memory_order_relaxed));
-    fade->_progress.store(progress, std::memory_order_relaxed);
+        fadeProgress(played, fade->totalSamples_.load(std::memory_order_relaxed));
+    fade->progress_.store(progress, std::memory_order_relaxed);
     return crossfadeGain(phase, progress, role);
 }
 

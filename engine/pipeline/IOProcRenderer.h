@@ -45,13 +45,14 @@ class IOProcRenderer {
     std::atomic<TAKCrossfadeState*> crossfadeState{nullptr};
 
     std::atomic<float> smoothedPeak{0.0f};
-    std::atomic<uint64_t> _lastRenderHostTime{0};
+    std::atomic<uint64_t> lastRenderHostTime{0};
     // Frames still to be played silent after start.
     std::atomic<int64_t> warmupFramesRemaining{0};
 
   private:
-    // Steps 2 onwards of a cycle; returns how many bytes at the start of the first output buffer
-    // it wrote (0 when the cycle ends silent).
+    // Everything of a cycle but the final silencing: the time stamp, the cycle count, the buffer
+    // checks, the cross-fade, the warm-up, gain and level. Returns how many bytes at the start of
+    // the first output buffer it wrote (0 when the cycle ends silent).
     size_t renderCycle(const audio::AudioTimeStamp& now, const audio::AudioBufferList& input,
                        const audio::AudioBufferList& output) noexcept;
     float advanceCrossfade(int64_t frames) noexcept;

@@ -5,7 +5,8 @@
 
 namespace tobble::engine {
 
-// Phases of a cross-fade, as stored in `_phaseRaw`. Readers treat any other value as idle.
+// Phases of a cross-fade, as stored in the state's phase word. Readers treat any other value as
+// idle.
 enum class CrossfadePhase : int64_t { idle = 0, preparing = 1, fading = 2 };
 
 // Which side of a cross-fade an I/O callback plays: the old pipeline or the new one.
@@ -33,25 +34,28 @@ class TAKCrossfadeState {
     // Counters zero, then `idle`: a primary still running plays at full gain.
     void finish() noexcept;
 
-    int64_t phaseRaw() const noexcept { return _phaseRaw.load(std::memory_order_acquire); }
-    float progress() const noexcept { return _progress.load(std::memory_order_relaxed); }
+    int64_t phaseRaw() const noexcept { return phase_.load(std::memory_order_acquire); }
+    float progress() const noexcept { return progress_.load(std::memory_order_relaxed); }
     int64_t secondarySampleCount() const noexcept {
-        return _secondarySampleCount.load(std::memory_order_relaxed);
+        return secondarySampleCount_.load(std::memory_order_relaxed);
     }
-    int64_t totalSamples() const noexcept { return _totalSamples.load(std::memory_order_relaxed); }
+    int64_t totalSamples() const noexcept { return totalSamples_.load(std::memory_order_relaxed); }
     // Frames the new pipeline has rendered since it was attached: it is delivering audio.
     int64_t secondarySamplesProcessed() const noexcept {
-        return _secondarySamplesProcessed.load(std::memory_order_relaxed);
+        return secondarySamplesProcessed_.load(std::memory_order_relaxed);
     }
 
-    std::atomic<int64_t> _phaseRaw{0};
-    std::atomic<float> _progress{0.0f};
-    std::atomic<int64_t> _secondarySampleCount{0};
-    std::atomic<int64_t> _totalSamples{0};
-    std::atomic<int64_t> _secondarySamplesProcessed{0};
-
   private:
+    // The callbacks advance the counters and the progress.
+    friend class IOProcRenderer;
+
     void publishPhase(CrossfadePhase phase) noexcept;
+
+    std::atomic<int64_t> phase_{0};
+    std::atomic<float> progress_{0.0f};
+    std::atomic<int64_t> secondarySampleCount_{0};
+    std::atomic<int64_t> totalSamples_{0};
+    std::atomic<int64_t> secondarySamplesProcessed_{0};
 };
 
 }  // namespace tobble::engine

@@ -70,7 +70,7 @@ class TAKIOProcHost {
     double activatedAt() const { return activatedAt_.load(std::memory_order_relaxed); }
     // Host time of the most recent cycle; times scale to nanoseconds by hostTimeNanosScale().
     uint64_t lastRenderHostTime() const {
-        return renderer_._lastRenderHostTime.load(std::memory_order_relaxed);
+        return renderer_.lastRenderHostTime.load(std::memory_order_relaxed);
     }
     double hostTimeNanosScale() const { return hostTimeNanosScale_; }
     uint64_t diagCounter() const { return renderer_.diagCounter.load(std::memory_order_relaxed); }

@@ -67,7 +67,7 @@ TAKTap TAKTapManager::createTap(pid_t pid, const std::set<AudioObjectID>& object
 TAKTap TAKTapManager::finalize(AudioObjectID tapID, pid_t pid,
                                const std::set<AudioObjectID>& processObjectIDs) const {
     const TAKCoreAudio core(hardware_);
-    auto uid = core.getCFStringProperty(tapID, kAudioTapPropertyUID);
+    auto uid = core.getStringProperty(tapID, kAudioTapPropertyUID);
     if (!uid) {
         hardware_.destroyProcessTap(tapID);
         throw TAKError::tapUIDMissing();

@@ -282,14 +282,6 @@ TEST(AppDelegateTestHost, TestHostTakesNoLockAndRoutesNothing) {
     EXPECT_FALSE(bed.engine->isStarted());
 }
 
-TEST(AppDelegateTestHost, VariableMarksATestHost) {
-    unsetenv("XCTestConfigurationFilePath");
-    EXPECT_FALSE(AppDelegate::environmentMarksTestHost());
-    setenv("XCTestConfigurationFilePath", "/tmp/x", 1);
-    EXPECT_TRUE(AppDelegate::environmentMarksTestHost());
-    unsetenv("XCTestConfigurationFilePath");
-}
-
 TEST(AppDelegateLock, SecondDelegateOnTheSameLockDoesNotLaunch) {
     ShellTestBed first;
     first.defaults.setBoolean(AppDelegate::kOnboardingCompletedKey, true);

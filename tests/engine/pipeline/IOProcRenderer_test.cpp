@@ -152,7 +152,7 @@ TEST_F(IOProcRendererTest, NullInputGivesSilenceAndLeavesTheLevelAlone) {
     EXPECT_TRUE(output.isSilent());
     EXPECT_EQ(levels.level(kSlot), 0.42f);
     EXPECT_EQ(renderer.smoothedPeak.load(), 0.0f);
-    EXPECT_EQ(renderer._lastRenderHostTime.load(), 77u);
+    EXPECT_EQ(renderer.lastRenderHostTime.load(), 77u);
     EXPECT_EQ(cycleLines(), std::vector<std::string>{"IOProc slot=3 tick=1 no buffers — skip"});
 }
 

@@ -32,43 +32,11 @@ TEST(VolumeStateTest, VolumesAreClampedNaNMeansFullVolumeAndResetRestoresDefault
     EXPECT_FALSE(volumes.muted(4));
 }
 
-class CrossfadeStateTest : public ::testing::Test {
-  protected:
-    CrossfadeStateTest() {
-        fade._progress.store(0.7f);
-        fade._secondarySampleCount.store(100);
-        fade._totalSamples.store(200);
-        fade._secondarySamplesProcessed.store(300);
-    }
+// A fade of zero frames would divide by zero in the callback's progress.
+TEST(CrossfadeStateTest, FadeLastsAtLeastOneFrame) {
     TAKCrossfadeState fade;
-};
-
-TEST_F(CrossfadeStateTest, PreparingStartsFromZero) {
-    fade.beginPreparing();
-    EXPECT_EQ(fade.phaseRaw(), static_cast<int64_t>(CrossfadePhase::preparing));
-    EXPECT_EQ(fade.progress(), 0.0f);
-    EXPECT_EQ(fade.secondarySampleCount(), 0);
-    EXPECT_EQ(fade.secondarySamplesProcessed(), 0);
-}
-
-TEST_F(CrossfadeStateTest, FadingRestartsTheFadeWithALengthOfAtLeastOneFrame) {
-    fade.startFading(4800);
-    EXPECT_EQ(fade.phaseRaw(), static_cast<int64_t>(CrossfadePhase::fading));
-    EXPECT_EQ(fade.progress(), 0.0f);
-    EXPECT_EQ(fade.secondarySampleCount(), 0);
-    EXPECT_EQ(fade.totalSamples(), 4800);
-    EXPECT_EQ(fade.secondarySamplesProcessed(), 300);  // the new pipeline's count goes on
     fade.startFading(0);
     EXPECT_EQ(fade.totalSamples(), 1);
-}
-
-TEST_F(CrossfadeStateTest, FinishReturnsToIdleWithEverythingZero) {
-    fade.finish();
-    EXPECT_EQ(fade.phaseRaw(), static_cast<int64_t>(CrossfadePhase::idle));
-    EXPECT_EQ(fade.progress(), 0.0f);
-    EXPECT_EQ(fade.secondarySampleCount(), 0);
-    EXPECT_EQ(fade.totalSamples(), 0);
-    EXPECT_EQ(fade.secondarySamplesProcessed(), 0);
 }
 
 }  // namespace
