@@ -29,10 +29,7 @@ constexpr double kClickElsewhereGrace = 0.3;
 
 KeyPress keyPressFromQt(int key, Qt::KeyboardModifiers modifiers) {
     KeyPress press;
-    if (modifiers & Qt::ShiftModifier) press.modifierFlags |= modifier::kShift;
-    if (modifiers & Qt::ControlModifier) press.modifierFlags |= modifier::kControl;
-    if (modifiers & Qt::AltModifier) press.modifierFlags |= modifier::kOption;
-    if (modifiers & Qt::MetaModifier) press.modifierFlags |= modifier::kCommand;
+    press.modifierFlags = ui::shortcut::modifierBits(modifiers);
     // Qt's codes for printable keys are their unshifted ASCII characters (letters upper-case).
     if (key >= 0x20 && key <= 0x7e) {
         press.charactersIgnoringModifiers =

@@ -9,10 +9,10 @@
 
 #include "platform/Environment.h"
 #include "platform/log/Log.h"
+#include "services/KeyboardShortcut.h"
 #include "shell/AccessibilityManager.h"
 #include "shell/GlobalInput.h"
 #include "shell/InstanceLock.h"
-#include "shell/KeyboardShortcut.h"
 #include "shell/Notifications.h"
 #include "shell/SignalPipe.h"
 #include "shell/UpdateObserver.h"

@@ -4,9 +4,16 @@
 #include <functional>
 #include <memory>
 
-#include "shell/KeyboardShortcut.h"
+#include "services/KeyboardShortcut.h"
 
 namespace tobble::shell {
+
+// The shortcut's stored form is shared with the settings that record it; the shell binds it.
+using app::KeyboardShortcut;
+using app::KeyPress;
+using app::kShortcutKeyKey;
+using app::kShortcutModifiersKey;
+namespace modifier = app::modifier;
 
 // The key name a grab uses for Escape.
 inline constexpr const char* kEscapeKey = "escape";

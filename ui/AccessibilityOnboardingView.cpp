@@ -5,6 +5,7 @@
 #include <QPainterPath>
 #include <QVBoxLayout>
 
+#include "services/KeyboardShortcut.h"
 #include "ui/Controls.h"
 #include "ui/Icons.h"
 #include "ui/Shortcut.h"
@@ -225,8 +226,8 @@ QWidget* AccessibilityOnboardingView::buildContent(int step) {
         auto* caps = new QHBoxLayout();
         caps->setSpacing(4);
         caps->addStretch(1);
-        for (const QString& cap : {shortcut::modifierSymbol(shortcut::kCommand),
-                                   shortcut::modifierSymbol(shortcut::kShift), QString("T")}) {
+        for (const QString& cap : {shortcut::modifierSymbol(app::modifier::kCommand),
+                                   shortcut::modifierSymbol(app::modifier::kShift), QString("T")}) {
             caps->addWidget(new KeyCapView(cap, content));
         }
         caps->addStretch(1);

@@ -6,6 +6,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "services/KeyboardShortcut.h"
 #include "ui/AppRowView.h"
 #include "ui/Controls.h"
 #include "ui/Icons.h"
@@ -268,12 +269,9 @@ QWidget* SettingsView::buildShortcutRow(QWidget* parent) {
 
 QStringList SettingsView::shownShortcutCaps() const {
     if (isRecordingShortcut()) return {};
-    const auto stored = defaults_.object(shortcut::kModifiersKey);
-    const int64_t modifiers = stored && std::holds_alternative<int64_t>(*stored)
-                                  ? std::get<int64_t>(*stored)
-                                  : shortcut::kDefaultModifiers;
-    const std::string key = defaults_.string(shortcut::kKeyKey).value_or(shortcut::kDefaultKey);
-    return shortcut::symbols(modifiers, key);
+    // What the shell binds, so a stored value it cannot use shows as the default it falls back to.
+    const auto stored = app::KeyboardShortcut::fromDefaults(defaults_);
+    return shortcut::symbols(stored.modifiers, stored.key);
 }
 
 void SettingsView::rebuildShortcut() {
@@ -326,8 +324,7 @@ void SettingsView::startRecordingShortcut() {
 
 void SettingsView::finishRecording(bool accepted, int64_t modifiers, const std::string& key) {
     if (accepted) {
-        defaults_.setInteger(shortcut::kModifiersKey, modifiers);
-        defaults_.setString(shortcut::kKeyKey, key);
+        app::KeyboardShortcut{modifiers, key}.store(defaults_);
     }
     stopRecorder();
     rebuildShortcut();

@@ -3,38 +3,24 @@
 #include <QCoreApplication>
 #include <algorithm>
 
+#include "services/KeyboardShortcut.h"
+
 namespace tobble::ui {
 
 namespace shortcut {
+
+using namespace app::modifier;
 
 int64_t modifierBits(Qt::KeyboardModifiers modifiers) {
     int64_t bits = 0;
     if (modifiers & Qt::ShiftModifier) bits |= kShift;
     if (modifiers & Qt::AltModifier) bits |= kOption;
-#ifdef __APPLE__
-    // Qt reports the Command key as Control on macOS and the Control key as Meta.
-    if (modifiers & Qt::ControlModifier) bits |= kCommand;
-    if (modifiers & Qt::MetaModifier) bits |= kControl;
-#else
     if (modifiers & Qt::ControlModifier) bits |= kControl;
     if (modifiers & Qt::MetaModifier) bits |= kCommand;
-#endif
     return bits;
 }
 
 QString modifierSymbol(int64_t bit) {
-#ifdef __APPLE__
-    switch (bit) {
-        case kControl:
-            return QString::fromUtf8("\u2303");
-        case kOption:
-            return QString::fromUtf8("\u2325");
-        case kShift:
-            return QString::fromUtf8("\u21e7");
-        case kCommand:
-            return QString::fromUtf8("\u2318");
-    }
-#else
     switch (bit) {
         case kControl:
             return "Ctrl";
@@ -45,7 +31,6 @@ QString modifierSymbol(int64_t bit) {
         case kCommand:
             return "Super";
     }
-#endif
     return {};
 }
 
@@ -87,7 +72,8 @@ ShortcutRecorder::~ShortcutRecorder() {
 int ShortcutRecorder::installedCount() { return gInstalled; }
 
 bool ShortcutRecorder::handleKeyPress(const QKeyEvent& event) {
-    const int64_t modifiers = shortcut::modifierBits(event.modifiers()) & shortcut::kMask;
+    const int64_t modifiers =
+        shortcut::modifierBits(event.modifiers()) & app::modifier::kDeviceIndependentMask;
     const QString characters = shortcut::charactersIgnoringModifiers(event);
     const bool hasLetter =
         std::any_of(characters.begin(), characters.end(), [](QChar c) { return c.isLetter(); });

@@ -9,25 +9,15 @@
 
 namespace tobble::ui {
 
-// The global shortcut as stored under "TobbleShortcutModifiers" / "TobbleShortcutKey": the
-// platform-neutral modifier bits the shell matches against, and the key in lower case.
+// The global shortcut's key caps and key events, over the stored form in
+// services/KeyboardShortcut.h (modifier bits in app::modifier, the key in lower case).
 namespace shortcut {
-
-inline constexpr int64_t kShift = 0x20000;
-inline constexpr int64_t kControl = 0x40000;
-inline constexpr int64_t kOption = 0x80000;
-inline constexpr int64_t kCommand = 0x100000;  // the Super key outside macOS
-inline constexpr int64_t kMask = 0x1E0000;
-inline constexpr int64_t kDefaultModifiers = kCommand | kShift;
-inline constexpr const char* kDefaultKey = "t";
-inline constexpr const char* kModifiersKey = "TobbleShortcutModifiers";
-inline constexpr const char* kKeyKey = "TobbleShortcutKey";
 
 // The stored bits for a key event's modifiers.
 int64_t modifierBits(Qt::KeyboardModifiers modifiers);
 // The key caps: control, option, shift, command, then the key in upper case.
 QStringList symbols(int64_t modifiers, const std::string& key);
-// The cap text of one modifier bit on this platform ("⌘" on macOS, "Super" elsewhere).
+// The cap text of one modifier bit ("Super" for the Super key).
 QString modifierSymbol(int64_t bit);
 // The event's characters as if no modifier were held, lower-cased; empty for keys that type
 // nothing (function keys, arrows).

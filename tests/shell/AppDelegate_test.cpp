@@ -292,5 +292,14 @@ TEST(AppDelegateLock, SecondDelegateOnTheSameLockDoesNotLaunch) {
     EXPECT_EQ(second.acquire(first.lockDirectory), InstanceLock::Result::HeldByAnother);
 }
 
+TEST(KeyPressFromQt, MapsSuperToCommandAndAltToOption) {
+    const auto press = keyPressFromQt(Qt::Key_T, Qt::MetaModifier | Qt::ShiftModifier);
+    EXPECT_EQ(press.modifierFlags, modifier::kCommand | modifier::kShift);
+    EXPECT_EQ(press.charactersIgnoringModifiers, "t");
+    EXPECT_EQ(keyPressFromQt(Qt::Key_5, Qt::AltModifier | Qt::ControlModifier).modifierFlags,
+              modifier::kOption | modifier::kControl);
+    EXPECT_TRUE(keyPressFromQt(Qt::Key_F5, Qt::NoModifier).charactersIgnoringModifiers.empty());
+}
+
 }  // namespace
 }  // namespace tobble::shell

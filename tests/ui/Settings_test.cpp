@@ -2,6 +2,7 @@
 
 #include <QKeyEvent>
 
+#include "services/KeyboardShortcut.h"
 #include "tests/ui/UiTestBed.h"
 #include "ui/ContentView.h"
 #include "ui/Controls.h"
@@ -29,13 +30,13 @@ class SettingsTest : public ::testing::Test, public testing::UiTestBed {
 };
 
 TEST(ShortcutSymbolsTest, ModifiersInControlOptionShiftCommandOrder) {
-    const QStringList caps =
-        shortcut::symbols(shortcut::kCommand | shortcut::kShift | shortcut::kControl, "k");
-    EXPECT_EQ(caps, (QStringList{shortcut::modifierSymbol(shortcut::kControl),
-                                 shortcut::modifierSymbol(shortcut::kShift),
-                                 shortcut::modifierSymbol(shortcut::kCommand), "K"}));
+    const QStringList caps = shortcut::symbols(
+        app::modifier::kCommand | app::modifier::kShift | app::modifier::kControl, "k");
+    EXPECT_EQ(caps, (QStringList{shortcut::modifierSymbol(app::modifier::kControl),
+                                 shortcut::modifierSymbol(app::modifier::kShift),
+                                 shortcut::modifierSymbol(app::modifier::kCommand), "K"}));
 #ifndef __APPLE__
-    EXPECT_EQ(shortcut::modifierSymbol(shortcut::kCommand), "Super");
+    EXPECT_EQ(shortcut::modifierSymbol(app::modifier::kCommand), "Super");
     EXPECT_EQ(shortcut::modifierBits(Qt::MetaModifier | Qt::ShiftModifier), 0x120000);
 #endif
 }
@@ -51,8 +52,8 @@ TEST_F(SettingsTest, ModifierAndLetterIsStoredAndAnnounced) {
     ASSERT_TRUE(view->isRecordingShortcut());
     press(*view, Qt::Key_K, Qt::MetaModifier | Qt::ShiftModifier);
     EXPECT_FALSE(view->isRecordingShortcut());
-    EXPECT_EQ(defaults.integer(shortcut::kModifiersKey), 0x120000);
-    EXPECT_EQ(defaults.string(shortcut::kKeyKey), "k");
+    EXPECT_EQ(defaults.integer(app::kShortcutModifiersKey), 0x120000);
+    EXPECT_EQ(defaults.string(app::kShortcutKeyKey), "k");
     EXPECT_EQ(shell.shortcutChanges, 1);
     EXPECT_EQ(view->shownShortcutCaps().back(), "K");
 }
@@ -61,8 +62,8 @@ TEST_F(SettingsTest, OptionLetterIsAcceptedByItsUnmodifiedKey) {
     auto view = makeSettings();
     view->startRecordingShortcut();
     press(*view, Qt::Key_A, Qt::AltModifier);
-    EXPECT_EQ(defaults.integer(shortcut::kModifiersKey), shortcut::kOption);
-    EXPECT_EQ(defaults.string(shortcut::kKeyKey), "a");
+    EXPECT_EQ(defaults.integer(app::kShortcutModifiersKey), app::modifier::kOption);
+    EXPECT_EQ(defaults.string(app::kShortcutKeyKey), "a");
 }
 
 TEST_F(SettingsTest, LetterAloneOrModifierDigitKeepsRecording) {
@@ -72,19 +73,19 @@ TEST_F(SettingsTest, LetterAloneOrModifierDigitKeepsRecording) {
     press(*view, Qt::Key_1, Qt::MetaModifier);
     press(*view, Qt::Key_F5, Qt::MetaModifier);
     EXPECT_TRUE(view->isRecordingShortcut());
-    EXPECT_FALSE(defaults.object(shortcut::kKeyKey).has_value());
+    EXPECT_FALSE(defaults.object(app::kShortcutKeyKey).has_value());
     EXPECT_EQ(shell.shortcutChanges, 0);
 }
 
 TEST_F(SettingsTest, EscapeKeepsTheOldShortcut) {
-    defaults.setInteger(shortcut::kModifiersKey, shortcut::kControl);
-    defaults.setString(shortcut::kKeyKey, "m");
+    defaults.setInteger(app::kShortcutModifiersKey, app::modifier::kControl);
+    defaults.setString(app::kShortcutKeyKey, "m");
     auto view = makeSettings();
     view->startRecordingShortcut();
     press(*view, Qt::Key_Escape, Qt::NoModifier);
     EXPECT_FALSE(view->isRecordingShortcut());
-    EXPECT_EQ(defaults.integer(shortcut::kModifiersKey), shortcut::kControl);
-    EXPECT_EQ(defaults.string(shortcut::kKeyKey), "m");
+    EXPECT_EQ(defaults.integer(app::kShortcutModifiersKey), app::modifier::kControl);
+    EXPECT_EQ(defaults.string(app::kShortcutKeyKey), "m");
     EXPECT_EQ(shell.shortcutChanges, 0);
 }
 

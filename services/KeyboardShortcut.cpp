@@ -1,9 +1,9 @@
-#include "shell/KeyboardShortcut.h"
+#include "services/KeyboardShortcut.h"
 
 #include <algorithm>
 #include <cctype>
 
-namespace tobble::shell {
+namespace tobble::app {
 
 namespace {
 
@@ -65,4 +65,4 @@ bool isTobbleShortcut(const system::UserDefaults& defaults, const KeyPress& pres
     return matches(KeyboardShortcut::fromDefaults(defaults), press);
 }
 
-}  // namespace tobble::shell
+}  // namespace tobble::app

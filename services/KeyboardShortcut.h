@@ -6,12 +6,13 @@
 
 #include "platform/system/UserDefaults.h"
 
-namespace tobble::shell {
+namespace tobble::app {
 
-// The panel's keyboard shortcut as stored in the defaults: modifier bits in the platform's
-// event-flag layout (so a stored value means the same on every build) and a lower-case key.
-// On Linux the Command bit stands for the Super key and Option for Alt: a global Ctrl+Shift+T
-// would take the browsers' reopen-tab key away from them.
+// The panel's keyboard shortcut as stored in the defaults, for the shell that binds it and the
+// settings that record it: modifier bits in the platform's event-flag layout (so a stored value
+// means the same on every build) and a lower-case key. On Linux the Command bit stands for the
+// Super key and Option for Alt: a global Ctrl+Shift+T would take the browsers' reopen-tab key away
+// from them.
 namespace modifier {
 inline constexpr int64_t kCapsLock = 0x10000;
 inline constexpr int64_t kShift = 0x20000;
@@ -57,4 +58,4 @@ bool matches(const KeyboardShortcut& shortcut, const KeyPress& press);
 // The rule read fresh from the defaults for every press, so a new shortcut applies at once.
 bool isTobbleShortcut(const system::UserDefaults& defaults, const KeyPress& press);
 
-}  // namespace tobble::shell
+}  // namespace tobble::app

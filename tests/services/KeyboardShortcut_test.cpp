@@ -1,11 +1,10 @@
-#include "shell/KeyboardShortcut.h"
+#include "services/KeyboardShortcut.h"
 
 #include <gtest/gtest.h>
 
 #include "platform/system/InMemoryUserDefaults.h"
-#include "shell/AppDelegate.h"
 
-namespace tobble::shell {
+namespace tobble::app {
 namespace {
 
 using namespace modifier;
@@ -52,14 +51,5 @@ TEST_F(ShortcutMatchTest, UnusableStoredModifiersFallBackToTheDefault) {
     EXPECT_TRUE(press(0, "t")) << "zero is a valid set: the bare key";
 }
 
-TEST(KeyPressFromQt, MapsSuperToCommandAndAltToOption) {
-    const auto press = keyPressFromQt(Qt::Key_T, Qt::MetaModifier | Qt::ShiftModifier);
-    EXPECT_EQ(press.modifierFlags, kCommand | kShift);
-    EXPECT_EQ(press.charactersIgnoringModifiers, "t");
-    EXPECT_EQ(keyPressFromQt(Qt::Key_5, Qt::AltModifier | Qt::ControlModifier).modifierFlags,
-              kOption | kControl);
-    EXPECT_TRUE(keyPressFromQt(Qt::Key_F5, Qt::NoModifier).charactersIgnoringModifiers.empty());
-}
-
 }  // namespace
-}  // namespace tobble::shell
+}  // namespace tobble::app
