@@ -148,16 +148,7 @@ void TAKEngine::stopGated() {
     releaseRetiredCrossfadeStates(true);  // every host is stopped by now
 
     auto currentCatalog = catalog();
-    if (currentCatalog && tapManager_) {
-        for (const auto& entry : currentCatalog->activeEntries()) {
-            if (!entry.tap) continue;
-            const OSStatus status = env_.audio.destroyProcessTap(entry.tap->tapID);
-            if (status != kAudioHardwareNoError) {
-                TAKLog::log().error("tap destroy failed status=" + statusText(status) +
-                                    " tapID=" + std::to_string(entry.tap->tapID));
-            }
-        }
-    }
+    if (currentCatalog && tapManager_) destroyActiveTaps(*currentCatalog);
     {
         std::lock_guard lock(catalogMutex_);
         catalog_.reset();
@@ -195,30 +186,18 @@ std::optional<std::string> TAKEngine::currentOutputUID() {
     dispatch::assertOnQueue(queue_);
     if (realOutputUID_ && realOutputDeviceID_ != 0) return realOutputUID_;
     const TAKCoreAudio core(env_.audio);
-    AudioObjectID device = 0;
-    try {
-        device = core.getProperty<AudioObjectID>(kAudioObjectSystemObject,
-                                                 kAudioHardwarePropertyDefaultOutputDevice);
-    } catch (const TAKError&) {
-        return std::nullopt;
-    }
-    realOutputDeviceID_ = device;
-    realOutputUID_ = core.getStringProperty(device, kAudioDevicePropertyDeviceUID);
+    const auto device = core.defaultOutputDevice();
+    if (!device) return std::nullopt;
+    realOutputDeviceID_ = *device;
+    realOutputUID_ = core.getStringProperty(*device, kAudioDevicePropertyDeviceUID);
     return realOutputUID_;
 }
 
 void TAKEngine::updateKeepalive() {
     dispatch::assertOnQueue(queue_);
     const TAKCoreAudio core(env_.audio);
-    AudioObjectID device = realOutputDeviceID_;
-    if (device == 0) {
-        try {
-            device = core.getProperty<AudioObjectID>(kAudioObjectSystemObject,
-                                                     kAudioHardwarePropertyDefaultOutputDevice);
-        } catch (const TAKError&) {
-            device = 0;
-        }
-    }
+    const AudioObjectID device =
+        realOutputDeviceID_ != 0 ? realOutputDeviceID_ : core.defaultOutputDevice().value_or(0);
     if (device == 0) {
         keepalive_->stop();
         return;

@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/TAKSavedVolumes.h"
@@ -94,6 +95,8 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     // reconcile
     void reconcile();
     void admit(const TAKAppGroup& group, pid_t ownPid, double now, bool& endPass);
+    // The audible process groups; nothing (and one error line) when the registry cannot be read.
+    std::optional<std::vector<TAKAppGroup>> readAppGroups(std::string_view failurePrefix);
     void detectExits(const std::vector<TAKAppGroup>& audible);
     void updateLastAudibleFromRMS();
     std::optional<std::string> currentOutputUID();
@@ -108,6 +111,8 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     void stopAndDestroy(const AppPipeline& pipeline);
     void evict(const TAKTapEntry& victim);
     void destroyAllPipelines();
+    // Destroys the tap of every active entry, logging each failure.
+    void destroyActiveTaps(const TAKTapCatalog& catalog);
     void bumpCatalogGeneration() { catalogGeneration_.fetch_add(1); }
 
     // output-device changes and cross-fades

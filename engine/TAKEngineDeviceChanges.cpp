@@ -90,14 +90,8 @@ void TAKEngine::notifyDefaultOutputForTesting() {
 void TAKEngine::handleDefaultOutputChanged() {
     dispatch::assertOnQueue(queue_);
     const TAKCoreAudio core(env_.audio);
-    AudioObjectID device = 0;
+    const AudioObjectID device = core.defaultOutputDevice().value_or(0);
     std::optional<std::string> uid;
-    try {
-        device = core.getProperty<AudioObjectID>(kAudioObjectSystemObject,
-                                                 kAudioHardwarePropertyDefaultOutputDevice);
-    } catch (const TAKError&) {
-        device = 0;
-    }
     if (device != 0) uid = core.getStringProperty(device, kAudioDevicePropertyDeviceUID);
     if (device == 0 || !uid) {
         TAKLog::log().error(
@@ -132,15 +126,9 @@ void TAKEngine::overlapRebuild(const std::string& outputUID, AudioObjectID desti
     }
     performCrossfadeRebuild(slots, outputUID, destinationDeviceID);
 
-    AudioObjectID now = 0;
-    try {
-        now = TAKCoreAudio(env_.audio)
-                  .getProperty<AudioObjectID>(kAudioObjectSystemObject,
-                                              kAudioHardwarePropertyDefaultOutputDevice);
-    } catch (const TAKError&) {
-        return;
-    }
-    if (now == destinationDeviceID) return;
+    const auto current = TAKCoreAudio(env_.audio).defaultOutputDevice();
+    if (!current || *current == destinationDeviceID) return;
+    const AudioObjectID now = *current;
     TAKLog::log().info("default moved again during rebuild (now id=" + std::to_string(now) +
                        ") — scheduling follow-up");
     queue_->async(weakly([](TAKEngine& e) { e.handleDefaultOutputChanged(); }));
@@ -369,14 +357,7 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
         return;
     }
 
-    AudioObjectID device = 0;
-    try {
-        device = TAKCoreAudio(env_.audio)
-                     .getProperty<AudioObjectID>(kAudioObjectSystemObject,
-                                                 kAudioHardwarePropertyDefaultOutputDevice);
-    } catch (const TAKError&) {
-        device = 0;
-    }
+    const AudioObjectID device = TAKCoreAudio(env_.audio).defaultOutputDevice().value_or(0);
     waitForSecondaries({state.get()}, device != 0 && isBluetooth(device));
     fadeAndWait({{state.get(), rateOf(newTap)}});
 
@@ -428,14 +409,7 @@ void TAKEngine::performFullRebuild() {
     if (!currentCatalog || !tapManager_) return;
     destroyAllPipelines();
     releaseRetiredCrossfadeStates(true);
-    for (const auto& entry : currentCatalog->activeEntries()) {
-        if (!entry.tap) continue;
-        const OSStatus status = env_.audio.destroyProcessTap(entry.tap->tapID);
-        if (status != kAudioHardwareNoError) {
-            TAKLog::log().error("tap destroy failed status=" + statusText(status) +
-                                " tapID=" + std::to_string(entry.tap->tapID));
-        }
-    }
+    destroyActiveTaps(*currentCatalog);
     for (const auto& entry : currentCatalog->allEntries()) currentCatalog->free(entry.pid);
     for (auto& [pid, item] : pendingDestroyTasks_) item->cancel();
     pendingDestroyTasks_.clear();

@@ -97,16 +97,9 @@ bool TAKEngine::refreshTapSourcesIfStale() {
     if (stale.empty()) return false;
     TAKLog::log().info("refreshTapSource audit: " + std::to_string(stale.size()) +
                        " stale slot(s) — batch crossfade to " + *outputUID);
-    AudioObjectID device = realOutputDeviceID_;
-    if (device == 0) {
-        try {
-            device = TAKCoreAudio(env_.audio)
-                         .getProperty<AudioObjectID>(kAudioObjectSystemObject,
-                                                     kAudioHardwarePropertyDefaultOutputDevice);
-        } catch (const TAKError&) {
-            device = 0;
-        }
-    }
+    const AudioObjectID device = realOutputDeviceID_ != 0
+                                     ? realOutputDeviceID_
+                                     : TAKCoreAudio(env_.audio).defaultOutputDevice().value_or(0);
     performCrossfadeRebuild(stale, *outputUID, device);
     return true;
 }
@@ -123,16 +116,9 @@ void TAKEngine::recreateTap(pid_t pid) {
         return;
     }
     if (!pipelines_->map.count(entry->slot)) return;
-    std::vector<TAKAppGroup> groups;
-    try {
-        groups = TAKProcessRegistry(env_.audio)
-                     .listGroupedByParent(TAKRunningAppsSnapshot::current(env_.applications),
-                                          TAKResponsibility::lookup(env_.responsibleProcess));
-    } catch (const TAKError& error) {
-        TAKLog::log().error("health monitor: registry read failed: " + error.description());
-        return;
-    }
-    for (const auto& group : groups) {
+    const auto groups = readAppGroups("health monitor: registry read failed: ");
+    if (!groups) return;
+    for (const auto& group : *groups) {
         if (group.parentPID != pid) continue;
         TAKLog::log().info("health monitor: rebuilding parentPID=" + std::to_string(pid) +
                            " slot=" + std::to_string(entry->slot) +

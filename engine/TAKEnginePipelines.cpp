@@ -126,6 +126,18 @@ void TAKEngine::destroyAllPipelines() {
     pipelines_->map.clear();
 }
 
+void TAKEngine::destroyActiveTaps(const TAKTapCatalog& catalog) {
+    dispatch::assertOnQueue(queue_);
+    for (const auto& entry : catalog.activeEntries()) {
+        if (!entry.tap) continue;
+        const OSStatus status = env_.audio.destroyProcessTap(entry.tap->tapID);
+        if (status != kAudioHardwareNoError) {
+            TAKLog::log().error("tap destroy failed status=" + statusText(status) +
+                                " tapID=" + std::to_string(entry.tap->tapID));
+        }
+    }
+}
+
 void TAKEngine::performDeferredTeardown(pid_t pid) {
     dispatch::assertOnQueue(queue_);
     pendingDestroyTasks_.erase(pid);

@@ -24,15 +24,9 @@ void TAKEngine::reconcile() {
     const double now = env_.dispatcher.clock().absoluteTime();
     const pid_t ownPid = env_.processes.ownPid();
 
-    std::vector<TAKAppGroup> groups;
-    try {
-        groups = TAKProcessRegistry(env_.audio)
-                     .listGroupedByParent(TAKRunningAppsSnapshot::current(env_.applications),
-                                          TAKResponsibility::lookup(env_.responsibleProcess));
-    } catch (const TAKError& error) {
-        TAKLog::log().error("reconcile failed: " + error.description());
-        return;
-    }
+    const auto read = readAppGroups("reconcile failed: ");
+    if (!read) return;
+    const std::vector<TAKAppGroup>& groups = *read;
     std::vector<TAKAppGroup> audible;
     for (auto& group : groups) {
         if (group.parentPID != ownPid && group.anyRunning) audible.push_back(std::move(group));
@@ -57,6 +51,17 @@ void TAKEngine::reconcile() {
         }
     }
     synchronizePipelines();
+}
+
+std::optional<std::vector<TAKAppGroup>> TAKEngine::readAppGroups(std::string_view failurePrefix) {
+    try {
+        return TAKProcessRegistry(env_.audio)
+            .listGroupedByParent(TAKRunningAppsSnapshot::current(env_.applications),
+                                 TAKResponsibility::lookup(env_.responsibleProcess));
+    } catch (const TAKError& error) {
+        TAKLog::log().error(std::string(failurePrefix) + error.description());
+        return std::nullopt;
+    }
 }
 
 void TAKEngine::detectExits(const std::vector<TAKAppGroup>& audible) {

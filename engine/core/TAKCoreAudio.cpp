@@ -37,6 +37,16 @@ std::optional<std::string> TAKCoreAudio::getStringProperty(AudioObjectID object,
     return value;
 }
 
+std::optional<AudioObjectID> TAKCoreAudio::defaultOutputDevice() const {
+    AudioObjectID device = kAudioObjectUnknown;
+    uint32_t size = sizeof(device);
+    const OSStatus status = hardware_.getPropertyData(
+        kAudioObjectSystemObject, {kAudioHardwarePropertyDefaultOutputDevice}, size, &device);
+    if (status != kAudioHardwareNoError || size != sizeof(device) || device == kAudioObjectUnknown)
+        return std::nullopt;
+    return device;
+}
+
 std::optional<AudioObjectID> TAKCoreAudio::deviceID(const std::string& uid) const {
     std::vector<AudioObjectID> devices;
     try {

@@ -47,6 +47,9 @@ class TAKCoreAudio {
         audio::AudioObjectID object, uint32_t selector,
         uint32_t scope = audio::kAudioObjectPropertyScopeGlobal) const;
 
+    // The system's default output device; nothing when it cannot be read or there is none.
+    std::optional<audio::AudioObjectID> defaultOutputDevice() const;
+
     // The first device in the device list whose UID equals `uid` exactly.
     std::optional<audio::AudioObjectID> deviceID(const std::string& uid) const;
 
