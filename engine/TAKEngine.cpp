@@ -156,6 +156,8 @@ void TAKEngine::stopGated() {
     tapManager_.reset();
     realOutputDeviceID_ = 0;
     realOutputUID_.reset();
+    // The pipelines are gone: readers of the client list see the change like any other.
+    bumpCatalogGeneration();
 }
 
 void TAKEngine::installWorkspaceObservers() {
@@ -195,6 +197,7 @@ std::optional<std::string> TAKEngine::currentOutputUID() {
 
 void TAKEngine::updateKeepalive() {
     dispatch::assertOnQueue(queue_);
+    if (!isRunning()) return;  // stop() has stopped the keep-alive for good
     const TAKCoreAudio core(env_.audio);
     const AudioObjectID device =
         realOutputDeviceID_ != 0 ? realOutputDeviceID_ : core.defaultOutputDevice().value_or(0);

@@ -113,6 +113,9 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     void destroyAllPipelines();
     // Destroys the tap of every active entry, logging each failure.
     void destroyActiveTaps(const TAKTapCatalog& catalog);
+    // Between start() and stop(); every entry point reached from a listener, timer or queued
+    // follow-up returns at once otherwise.
+    bool isRunning() const { return pipelines_ != nullptr; }
     void bumpCatalogGeneration() { catalogGeneration_.fetch_add(1); }
 
     // output-device changes and cross-fades

@@ -89,6 +89,9 @@ void TAKEngine::notifyDefaultOutputForTesting() {
 
 void TAKEngine::handleDefaultOutputChanged() {
     dispatch::assertOnQueue(queue_);
+    // A listener call or a queued follow-up may arrive after stop(): a stopped engine keeps no
+    // device, so the next start reads the current one.
+    if (!isRunning()) return;
     const TAKCoreAudio core(env_.audio);
     const AudioObjectID device = core.defaultOutputDevice().value_or(0);
     std::optional<std::string> uid;
@@ -379,6 +382,7 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
 
 void TAKEngine::scheduleDevicesListCheck() {
     dispatch::assertOnQueue(queue_);
+    if (!isRunning()) return;
     if (devicesDebounceWork_) devicesDebounceWork_->cancel();
     devicesDebounceWork_ = std::make_shared<dispatch::WorkItem>(
         weakly([](TAKEngine& e) { e.handleDevicesListChanged(); }));
@@ -387,7 +391,7 @@ void TAKEngine::scheduleDevicesListCheck() {
 
 void TAKEngine::handleDevicesListChanged() {
     dispatch::assertOnQueue(queue_);
-    if (!pipelines_) return;
+    if (!isRunning()) return;
     size_t dead = 0;
     for (const auto& [slot, pipeline] : pipelines_->map) {
         uint32_t size = 0;

@@ -2,6 +2,7 @@
 // an old device, applications whose process list changed under them.
 #include "engine/TAKEngine.h"
 #include "engine/TAKEngineConstants.h"
+#include "engine/core/HostTime.h"
 #include "engine/core/TAKCoreAudio.h"
 #include "engine/core/TAKLog.h"
 #include "platform/dispatch/QueueCheck.h"
@@ -61,10 +62,8 @@ void TAKEngine::runHealthCheck() {
         if (host.activatedAt() <= 0 ||
             now - host.activatedAt() < constants::kActivationGraceSeconds)
             continue;
-        const uint64_t last = host.lastRenderHostTime();
-        const uint64_t hostNow = clock.hostTime();
-        if (last != 0 && static_cast<double>(hostNow - last) * host.hostTimeNanosScale() <=
-                             constants::kLateCallbackNanos) {
+        if (!isLate(host.lastRenderHostTime(), clock.hostTime(), host.hostTimeNanosScale(),
+                    constants::kLateCallbackNanos)) {
             tapConsecutiveMisses_[pid] = 0;
             continue;
         }
@@ -143,6 +142,10 @@ void TAKEngine::destructiveRecreate(pid_t pid) {
         stopAndDestroy(pipeline);
     }
     if (entry->tap) tapManager_->destroy(*entry->tap);
+    // The entry named the tap just destroyed: freed, the application is admitted again by the next
+    // pass, with its saved volume and mute, instead of playing untapped behind a dead row.
+    currentCatalog->free(pid);
+    tapConsecutiveMisses_.erase(pid);
     bumpCatalogGeneration();
 }
 

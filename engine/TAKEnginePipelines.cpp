@@ -140,6 +140,7 @@ void TAKEngine::destroyActiveTaps(const TAKTapCatalog& catalog) {
 
 void TAKEngine::performDeferredTeardown(pid_t pid) {
     dispatch::assertOnQueue(queue_);
+    if (!isRunning()) return;
     pendingDestroyTasks_.erase(pid);
     if (env_.processes.exists(pid)) {
         TAKLog::log().info("deferred teardown pid=" + std::to_string(pid) + " — pid alive, skip");

@@ -100,8 +100,11 @@ void TAKEngine::admit(const TAKAppGroup& group, pid_t, double now, bool& endPass
             endPass = true;
             return;
         }
-        const auto victim =
-            currentCatalog->pickEvictionCandidate(now, constants::kEvictionSilenceSeconds);
+        // A muted application meters silence because we silence it; evicted, it would be heard
+        // unmuted until admitted again. Muted applications are never evicted.
+        const auto victim = currentCatalog->pickEvictionCandidate(
+            now, constants::kEvictionSilenceSeconds,
+            [this](const TAKTapEntry& entry) { return volumeState_.muted(entry.slot); });
         if (!victim) {
             TAKLog::log().info("reconcile: cap hit, no evictable tap — rejecting parentPID=" +
                                std::to_string(pid));

@@ -77,13 +77,15 @@ void TAKTapCatalog::free(pid_t pid) {
     lastAudible_.erase(pid);
 }
 
-std::optional<TAKTapEntry> TAKTapCatalog::pickEvictionCandidate(double now,
-                                                                double silenceThreshold) const {
+std::optional<TAKTapEntry> TAKTapCatalog::pickEvictionCandidate(
+    double now, double silenceThreshold,
+    const std::function<bool(const TAKTapEntry&)>& isProtected) const {
     std::lock_guard lock(mutex_);
     const TAKTapEntry* best = nullptr;
     double bar = silenceThreshold;
     for (const auto& [pid, e] : entries_) {
         if (e.state == TAKTapEntry::State::rejected) continue;
+        if (isProtected && isProtected(e)) continue;
         const double idle = now - e.lastAudibleAt;
         if (idle > bar) {
             best = &e;

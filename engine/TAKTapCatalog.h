@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -55,8 +56,10 @@ class TAKTapCatalog {
     void free(pid_t pid);
 
     // The entry silent for longest, if that is strictly more than `silenceThreshold` seconds.
-    // Rejected entries are never candidates.
-    std::optional<TAKTapEntry> pickEvictionCandidate(double now, double silenceThreshold) const;
+    // Rejected entries, and those `isProtected` names, are never candidates.
+    std::optional<TAKTapEntry> pickEvictionCandidate(
+        double now, double silenceThreshold,
+        const std::function<bool(const TAKTapEntry&)>& isProtected = nullptr) const;
 
     // Marks the pid as heard at `now` (the engine's last-audible refresh).
     void noteAudible(pid_t pid, double now);

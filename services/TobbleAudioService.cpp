@@ -145,15 +145,11 @@ PropertyListenerBlock TobbleAudioService::makeListener(void (TobbleAudioService:
 
 std::optional<std::vector<TobbleAudioService::TobbleClient>>
 TobbleAudioService::readClientListIfChanged() {
+    // Every change of the engine's client list moves the generation, a stop included.
     const uint32_t generation = engine_.catalogGeneration();
-    auto catalog = engine_.catalog();
-    // The engine starts every run with a new catalog and does not count the pipelines its stop
-    // drops, so a stop or a restart shows as a catalog change rather than a generation change.
-    const bool sameCatalog = catalog ? lastCatalog_.lock() == catalog : !lastHadCatalog_;
-    if (generation == lastGeneration_ && sameCatalog) return std::nullopt;
+    if (generation == lastGeneration_) return std::nullopt;
     lastGeneration_ = generation;
-    lastCatalog_ = catalog;
-    lastHadCatalog_ = catalog != nullptr;
+    auto catalog = engine_.catalog();
     if (!catalog) return std::vector<TobbleClient>{};
     return engine::TAKTobbleClientBridge(*catalog, engine_.volumeState(), engine_.rmsBuffer(),
                                          engine_.savedVolumes())

@@ -61,8 +61,8 @@ class TobbleAudioService : public std::enable_shared_from_this<TobbleAudioServic
     TobbleAudioService(const TobbleAudioService&) = delete;
     TobbleAudioService& operator=(const TobbleAudioService&) = delete;
 
-    // The engine's client list when its catalog generation moved (or the engine stopped or
-    // started) since the last call, else nothing; an empty list while the engine is stopped.
+    // The engine's client list when its catalog generation moved since the last call (a stop moves
+    // it too), else nothing; an empty list while the engine is stopped.
     // Meant for one polling thread.
     std::optional<std::vector<TobbleClient>> readClientListIfChanged();
 
@@ -124,9 +124,7 @@ class TobbleAudioService : public std::enable_shared_from_this<TobbleAudioServic
     const log::Logger logger_;
 
     // Touched only by the client-poll path.
-    uint32_t lastGeneration_ = 0;
-    std::weak_ptr<const engine::TAKTapCatalog> lastCatalog_;
-    bool lastHadCatalog_ = false;
+    uint32_t lastGeneration_ = 0;  // an engine that never built anything has an empty list
 
     // Touched only on `queue_`.
     bool deviceListListenerInstalled_ = false;

@@ -1,0 +1,124 @@
+// Paths where the engine used to leave a user hearing the wrong thing.
+#include <gtest/gtest.h>
+
+#include "engine/core/HostTime.h"
+#include "tests/engine/EngineTestBed.h"
+
+namespace tobble::engine {
+namespace {
+
+using tobble::testing::EngineTestBed;
+
+class EngineFaultTest : public ::testing::Test, public EngineTestBed {
+  protected:
+    audio::AudioObjectID aggregateOf(pid_t pid) {
+        for (const auto& p : engine->pipelinesForTesting()) {
+            if (p.pid == pid) return p.aggregate.aggregateID;
+        }
+        return 0;
+    }
+    // RMS of the speakers' left channel over the last `seconds`.
+    double recentLevel(double seconds = 0.3) const {
+        return audio.rms("speakers", 0, now() - seconds, now());
+    }
+};
+
+// A pipeline whose callbacks stop while its application has left the grouped process list is
+// torn down; once the application is listed again it must be tapped again at its saved volume,
+// not play on untapped behind a row whose slider does nothing.
+TEST_F(EngineFaultTest, DestructiveRecreateAdmitsTheApplicationAgainAtItsSavedVolume) {
+    addSpeakers();
+    audio.setSampleHistorySeconds(60);
+    savedVolumes.saved["com.example.A"] = {0.25f, false};
+    const auto object = launch(400, "com.example.A");
+    engine->start();
+    advance(5.5);
+    ASSERT_NEAR(recentLevel(), 0.25 * 0.3536, 0.01);
+
+    audio.setCallbacksStalled(aggregateOf(400), true);
+    audio.setRunning(object, false, true);  // still producing sound, but not listed as running
+    advance(9.0);                           // three missed checks, then the teardown
+    ASSERT_TRUE(capture->contains(
+        "health monitor recreate: parentPID=400 not in registry — destructive teardown"));
+
+    audio.setRunning(object, true, true);
+    advance(1.5);  // within one reconcile interval plus the warm-up
+    const auto e = entry(400);
+    ASSERT_TRUE(e.has_value());
+    EXPECT_TRUE(e->tap.has_value());
+    EXPECT_TRUE(hasPipeline(400));
+    EXPECT_NEAR(recentLevel(), 0.25 * 0.3536, 0.01);
+}
+
+// A listener call or queued follow-up that arrives after stop() must not bring the engine's
+// device state back: no keep-alive on a stopped engine, and the next start plays on the device
+// that is the default then.
+TEST_F(EngineFaultTest, NothingRunsOnAStoppedEngineAndTheNextStartReadsTheCurrentDevice) {
+    addSpeakers();
+    audio.addDevice({.uid = "buds", .name = "Buds",
+                     .transportType = audio::kAudioDeviceTransportTypeBluetooth});
+    launch(410, "com.example.A");
+    engine->start();
+    advance(1.0);
+    const uint32_t running = engine->catalogGeneration();
+
+    engine->stop();
+    EXPECT_NE(engine->catalogGeneration(), running) << "a stop is a change of the client list";
+    // A notification already on its way when the listener was removed.
+    audio.setDefaultOutput("buds");
+    engine->notifyDefaultOutputForTesting();
+    advance(2.0);
+    EXPECT_FALSE(engine->keepaliveForTesting().isRunning());
+    EXPECT_EQ(audio.ioProcCount(), 0u);
+    EXPECT_TRUE(audio.aggregates().empty());
+
+    audio.setDefaultOutput("speakers");
+    engine->start();
+    advance(1.0);
+    const auto pipelines = engine->pipelinesForTesting();
+    ASSERT_EQ(pipelines.size(), 1u);
+    EXPECT_EQ(pipelines[0].aggregate.outputUID, "speakers");
+    EXPECT_FALSE(engine->keepaliveForTesting().isRunning());
+}
+
+// A muted application meters silence because we silence it. Evicting it would make it heard,
+// unmuted, until admitted again: it is never the one evicted.
+TEST_F(EngineFaultTest, AMutedApplicationIsNeverEvicted) {
+    addSpeakers();
+    engine->start();
+    std::vector<audio::AudioObjectID> objects;
+    for (pid_t pid = 1000; pid < 1032; ++pid)
+        objects.push_back(launch(pid, "com.example.app" + std::to_string(pid)));
+    advance(2.0);
+    ASSERT_EQ(engine->pipelinesForTesting().size(), 32u);
+    volumeState.write(entry(1007)->slot, 1.0f, true);
+
+    launch(2000, "com.example.late");
+    advance(8.0);
+    EXPECT_TRUE(hasPipeline(1007)) << "the muted application was evicted";
+    EXPECT_FALSE(entry(2000).has_value());
+
+    // Another candidate, silent on its own, makes room instead.
+    audio.setSignal(objects[8], audio::sim::Signal::silence());
+    advance(8.0);
+    EXPECT_FALSE(entry(1008).has_value());
+    EXPECT_TRUE(hasPipeline(2000));
+    EXPECT_TRUE(hasPipeline(1007));
+}
+
+TEST(CallbackLateness, OnlyAMissingOrOldRenderIsLate) {
+    constexpr double kLimit = 3e9;
+    struct Case {
+        uint64_t last, now;
+        bool late;
+    } const cases[] = {
+        {0, 5'000'000'000, true},               // never rendered
+        {1'000'000'000, 5'000'000'000, true},   // 4 s ago
+        {3'000'000'000, 5'000'000'000, false},  // 2 s ago
+        {5'000'000'100, 5'000'000'000, false},  // stamped slightly ahead of our clock
+    };
+    for (const auto& c : cases) EXPECT_EQ(isLate(c.last, c.now, 1.0, kLimit), c.late) << c.last;
+}
+
+}  // namespace
+}  // namespace tobble::engine
