@@ -66,13 +66,8 @@ void stop(pid_t pid) {
     waitpid(pid, nullptr, 0);
 }
 
-bool waitForFile(const std::string& path, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!std::filesystem::exists(path)) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+bool waitForFile(const std::string& path) {
+    return eventually([&] { return std::filesystem::exists(path); });
 }
 
 }  // namespace
@@ -109,12 +104,12 @@ PrivateSession::PrivateSession() {
 
     daemons_.push_back(spawn({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + bus},
                              dir_ + "/dbus.log"));
-    if (!waitForFile(bus, 5000ms)) {
+    if (!waitForFile(bus)) {
         error_ = "D-Bus did not start";
         return;
     }
     daemons_.push_back(spawn({"pipewire"}, dir_ + "/pipewire.log"));
-    if (!waitForFile(dir_ + "/pipewire-0", 5000ms)) {
+    if (!waitForFile(dir_ + "/pipewire-0")) {
         error_ = "PipeWire did not start (see " + dir_ + "/pipewire.log)";
         return;
     }
@@ -146,12 +141,7 @@ bool PrivateSession::createSinks() {
 }
 
 bool PrivateSession::waitUntil(const std::string& shellCondition) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (run({"sh", "-c", shellCondition}) == 0) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
+    return eventually([&] { return run({"sh", "-c", shellCondition}) == 0; }, 10s, 50ms);
 }
 
 bool PrivateSession::restartPolicyManager() {

@@ -3,17 +3,15 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/audio/pipewire/PipeWireAudioHardware.h"
 #include "platform/dispatch/RealDispatcher.h"
+#include "tests/support/Eventually.h"
 
 // Support for the tests against a real PipeWire server: a private session (D-Bus, PipeWire,
 // WirePlumber and two null sinks in a runtime directory of its own), child processes, and a
@@ -94,16 +92,7 @@ class SinkRecorder {
     std::unique_ptr<Impl> impl_;
 };
 
-// Polls `pred` every 10 ms until it holds or `timeout` (real time) has passed.
-template <typename Pred>
-bool eventually(Pred pred, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+using tobble::testing::eventually;
 
 // One private session for a whole suite, and a backend connected to it for each test. Skips
 // when the session's programs are not installed.
