@@ -1,10 +1,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "engine/core/TAKError.h"
 #include "engine/pipeline/TAKIOProcHost.h"
 #include "platform/dispatch/VirtualDispatcher.h"
 #include "platform/log/CaptureSink.h"
+#include "tests/engine/ErrorText.h"
 #include "tests/engine/pipeline/TestAudioBuffers.h"
 #include "tests/support/MockAudioHardware.h"
 
@@ -42,12 +42,7 @@ class IOProcHostTest : public ::testing::Test {
         EXPECT_CALL(hardware, destroyIOProcID(kAggregate, kProcID)).WillOnce(Return(destroyStatus));
     }
     std::string startError() {
-        try {
-            host.start(kAggregate);
-        } catch (const TAKError& error) {
-            return error.description();
-        }
-        return "no error";
+        return testing::errorOf([&] { host.start(kAggregate); });
     }
 
     log::ScopedCapture capture;

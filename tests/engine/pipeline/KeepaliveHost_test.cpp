@@ -1,10 +1,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "engine/core/TAKError.h"
 #include "engine/pipeline/TAKKeepaliveHost.h"
 #include "platform/dispatch/VirtualDispatcher.h"
 #include "platform/log/CaptureSink.h"
+#include "tests/engine/ErrorText.h"
 #include "tests/engine/pipeline/TestAudioBuffers.h"
 #include "tests/support/MockAudioHardware.h"
 
@@ -35,12 +35,7 @@ class KeepaliveHostTest : public ::testing::Test {
         EXPECT_CALL(hardware, destroyIOProcID(device, id)).WillOnce(Return(destroy));
     }
     std::string startError(AudioObjectID device) {
-        try {
-            host.start(device);
-        } catch (const TAKError& error) {
-            return error.description();
-        }
-        return "no error";
+        return testing::errorOf([&] { host.start(device); });
     }
 
     log::ScopedCapture capture;
