@@ -24,16 +24,16 @@ TEST_F(SimAudioObjectsTest, DeviceListHoldsDevicesAndLiveAggregatesInCreationOrd
 
 TEST_F(SimAudioObjectsTest, DevicePropertiesDescribeItsConfiguration) {
     EXPECT_EQ(readString(sim, headphones, kAudioDevicePropertyDeviceUID), "headphones");
-    EXPECT_EQ(readOr<uint32_t>(sim, headphones, global(kAudioDevicePropertyTransportType), 0),
+    EXPECT_EQ(valueOf<uint32_t>(sim, headphones, global(kAudioDevicePropertyTransportType)),
               kAudioDeviceTransportTypeUSB);
-    EXPECT_EQ(readOr<uint32_t>(sim, headphones, global(kAudioObjectPropertyClass), 0),
+    EXPECT_EQ(valueOf<uint32_t>(sim, headphones, global(kAudioObjectPropertyClass)),
               kAudioDeviceClassID);
-    EXPECT_EQ(readOr<double>(sim, headphones, global(kAudioDevicePropertyNominalSampleRate), 0),
+    EXPECT_EQ(valueOf<double>(sim, headphones, global(kAudioDevicePropertyNominalSampleRate)),
               44100.0);
 
     const auto streams = readIDs(sim, headphones, output(kAudioDevicePropertyStreams));
     ASSERT_EQ(streams.size(), 1u);
-    EXPECT_EQ(readOr<uint32_t>(sim, streams[0], global(kAudioObjectPropertyClass), 0),
+    EXPECT_EQ(valueOf<uint32_t>(sim, streams[0], global(kAudioObjectPropertyClass)),
               kAudioStreamClassID);
 
     uint32_t size = 0;
@@ -62,7 +62,7 @@ TEST_F(SimAudioObjectsTest, InputOnlyDeviceHasNoOutputStreamAndNeverBecomesDefau
     EXPECT_EQ(sim.getPropertyDataSize(mic, output(kAudioDevicePropertyStreamConfiguration), size),
               0);
     EXPECT_EQ(size, 8u);
-    EXPECT_EQ(readOr<uint32_t>(sim, 1, global(kAudioHardwarePropertyDefaultOutputDevice), 99), 0u);
+    EXPECT_EQ(valueOf<uint32_t>(sim, 1, global(kAudioHardwarePropertyDefaultOutputDevice)), 0u);
     EXPECT_EQ(sim.defaultOutputUID(), std::nullopt);
 }
 
@@ -72,16 +72,16 @@ TEST_F(SimAudioObjectsTest, VolumeAndMuteAreSettableAndClamped) {
         sim.setPropertyData(speakers, output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume),
                             sizeof(loud), &loud),
         kAudioHardwareNoError);
-    EXPECT_EQ(readOr<float>(sim, speakers,
-                            output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume), 0),
+    EXPECT_EQ(valueOf<float>(sim, speakers,
+                             output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume)),
               1.0f);
 
     const float quiet = 0.25f;
     ASSERT_EQ(sim.setPropertyData(speakers, output(kAudioDevicePropertyVolumeScalar, 2),
                                   sizeof(quiet), &quiet),
               kAudioHardwareNoError);
-    EXPECT_EQ(readOr<float>(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 1), 0), 1.0f);
-    EXPECT_EQ(readOr<float>(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 2), 0), 0.25f);
+    EXPECT_EQ(valueOf<float>(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 1)), 1.0f);
+    EXPECT_EQ(valueOf<float>(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 2)), 0.25f);
     float unused = 0;
     EXPECT_EQ(read(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 0), unused),
               kAudioHardwareUnknownPropertyError);
@@ -91,7 +91,7 @@ TEST_F(SimAudioObjectsTest, VolumeAndMuteAreSettableAndClamped) {
     const uint32_t on = 1;
     ASSERT_EQ(sim.setPropertyData(speakers, output(kAudioDevicePropertyMute), sizeof(on), &on), 0);
     EXPECT_TRUE(sim.deviceMuted("speakers"));
-    EXPECT_EQ(readOr<uint32_t>(sim, speakers, output(kAudioDevicePropertyMute), 0), 1u);
+    EXPECT_EQ(valueOf<uint32_t>(sim, speakers, output(kAudioDevicePropertyMute)), 1u);
 
     const float nan = std::nanf("");
     EXPECT_EQ(
@@ -151,8 +151,8 @@ TEST_F(SimAudioObjectsTest, ProcessObjectsReportPidBundleAndRunningState) {
     const AudioObjectID player = addPlayer(501);
     EXPECT_EQ(readIDs(sim, 1, global(kAudioHardwarePropertyProcessObjectList)),
               (std::vector<AudioObjectID>{helper, player}));
-    EXPECT_EQ(readOr<int32_t>(sim, helper, global(kAudioProcessPropertyPID), 0), 777);
-    EXPECT_EQ(readOr<uint32_t>(sim, helper, global(kAudioObjectPropertyClass), 0),
+    EXPECT_EQ(valueOf<int32_t>(sim, helper, global(kAudioProcessPropertyPID)), 777);
+    EXPECT_EQ(valueOf<uint32_t>(sim, helper, global(kAudioObjectPropertyClass)),
               kAudioProcessClassID);
 
     // A process without a bundle id reads as no error and no string.
@@ -161,9 +161,9 @@ TEST_F(SimAudioObjectsTest, ProcessObjectsReportPidBundleAndRunningState) {
     EXPECT_EQ(bundle, std::nullopt);
     EXPECT_EQ(readString(sim, player, kAudioProcessPropertyBundleID), "org.example.app501");
 
-    EXPECT_EQ(readOr<uint32_t>(sim, helper, global(kAudioProcessPropertyIsRunning), 9), 0u);
-    EXPECT_EQ(readOr<uint32_t>(sim, player, global(kAudioProcessPropertyIsRunning), 9), 1u);
-    EXPECT_EQ(readOr<uint32_t>(sim, player, global(kAudioProcessPropertyIsRunningOutput), 9), 1u);
+    EXPECT_EQ(valueOf<uint32_t>(sim, helper, global(kAudioProcessPropertyIsRunning)), 0u);
+    EXPECT_EQ(valueOf<uint32_t>(sim, player, global(kAudioProcessPropertyIsRunning)), 1u);
+    EXPECT_EQ(valueOf<uint32_t>(sim, player, global(kAudioProcessPropertyIsRunningOutput)), 1u);
 
     sim.exitProcess(501);
     EXPECT_FALSE(sim.processExists(501));
@@ -182,7 +182,7 @@ TEST_F(SimAudioObjectsTest, TapFormatFollowsTheTappedDeviceOrTheDefaultOutput) {
     AudioObjectID tap = 0;
     ASSERT_EQ(sim.createProcessTap(specific, tap), 0);
     EXPECT_EQ(readString(sim, tap, kAudioTapPropertyUID), specific.uuid);
-    EXPECT_EQ(readOr<uint32_t>(sim, tap, global(kAudioObjectPropertyClass), 0), kAudioTapClassID);
+    EXPECT_EQ(valueOf<uint32_t>(sim, tap, global(kAudioObjectPropertyClass)), kAudioTapClassID);
 
     uint32_t size = 0;
     ASSERT_EQ(sim.getPropertyDataSize(tap, global(kAudioTapPropertyFormat), size), 0);
@@ -230,11 +230,11 @@ TEST_F(SimAudioObjectsTest, TapCreationRejectsBadDescriptions) {
 
 TEST_F(SimAudioObjectsTest, AggregateIsADeviceOfItsOwnClassOverItsMainDevice) {
     const Pipeline pipe = buildPipeline({addPlayer(501)}, "headphones", gainBlock(1));
-    EXPECT_EQ(readOr<uint32_t>(sim, pipe.aggregate, global(kAudioObjectPropertyClass), 0),
+    EXPECT_EQ(valueOf<uint32_t>(sim, pipe.aggregate, global(kAudioObjectPropertyClass)),
               kAudioAggregateDeviceClassID);
-    EXPECT_EQ(readOr<uint32_t>(sim, pipe.aggregate, global(kAudioDevicePropertyTransportType), 0),
+    EXPECT_EQ(valueOf<uint32_t>(sim, pipe.aggregate, global(kAudioDevicePropertyTransportType)),
               kAudioDeviceTransportTypeAggregate);
-    EXPECT_EQ(readOr<double>(sim, pipe.aggregate, global(kAudioDevicePropertyNominalSampleRate), 0),
+    EXPECT_EQ(valueOf<double>(sim, pipe.aggregate, global(kAudioDevicePropertyNominalSampleRate)),
               44100.0);
     EXPECT_EQ(readIDs(sim, pipe.aggregate, global(kAudioAggregateDevicePropertyTapList)),
               std::vector<AudioObjectID>{pipe.tap});
@@ -269,7 +269,7 @@ TEST_F(SimAudioObjectsTest, AggregateCreationNeedsExistingMembersAndAFreshUID) {
 }
 
 TEST_F(SimAudioObjectsTest, DefaultOutputIsReadAndWrittenThroughTheSystemObject) {
-    EXPECT_EQ(readOr<AudioObjectID>(sim, 1, global(kAudioHardwarePropertyDefaultOutputDevice), 0),
+    EXPECT_EQ(valueOf<AudioObjectID>(sim, 1, global(kAudioHardwarePropertyDefaultOutputDevice)),
               speakers);
     ASSERT_EQ(sim.setPropertyData(1, global(kAudioHardwarePropertyDefaultOutputDevice),
                                   sizeof(headphones), &headphones),

@@ -21,44 +21,16 @@ namespace {
 using namespace std::chrono_literals;
 using namespace testing;
 
-template <typename T>
-std::optional<T> read(AudioHardware& hw, AudioObjectID object, PropertyAddress address) {
-    T value{};
-    uint32_t size = sizeof(T);
-    if (hw.getPropertyData(object, address, size, &value) != kAudioHardwareNoError)
-        return std::nullopt;
-    return value;
-}
-
-std::vector<AudioObjectID> readList(AudioHardware& hw, AudioObjectID object, uint32_t selector) {
-    uint32_t size = 0;
-    if (hw.getPropertyDataSize(object, {selector}, size) != 0) return {};
-    std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID));
-    if (ids.empty() || hw.getPropertyData(object, {selector}, size, ids.data()) != 0) return {};
-    ids.resize(size / sizeof(AudioObjectID));
-    return ids;
-}
-
-std::string readString(AudioHardware& hw, AudioObjectID object, uint32_t selector) {
-    std::optional<std::string> s;
-    hw.getPropertyString(object, {selector}, s);
-    return s.value_or("");
-}
-
 class PipeWireBackendTest : public testing::SessionTest {
   protected:
     AudioObjectID deviceWithUID(const std::string& uid) {
-        for (AudioObjectID id :
-             readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyDevices)) {
-            if (readString(*hw_, id, kAudioDevicePropertyDeviceUID) == uid) return id;
-        }
-        return kAudioObjectUnknown;
+        return testing::deviceWithUID(*hw_, uid);
     }
 
     AudioObjectID processWithPid(pid_t pid) {
         for (AudioObjectID id :
-             readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList)) {
-            if (read<int32_t>(*hw_, id, {kAudioProcessPropertyPID}) == pid) return id;
+             readIDs(*hw_, kAudioObjectSystemObject, {kAudioHardwarePropertyProcessObjectList})) {
+            if (valueOf<int32_t>(*hw_, id, {kAudioProcessPropertyPID}) == pid) return id;
         }
         return kAudioObjectUnknown;
     }
@@ -120,13 +92,13 @@ TEST_F(PipeWireBackendTest, ListsSinksAsOutputDevicesWithTheirProperties) {
     ASSERT_NE(hp, kAudioObjectUnknown);
     EXPECT_EQ(readString(*hw_, spk, kAudioObjectPropertyName), "Speakers");
     EXPECT_EQ(readString(*hw_, hp, kAudioObjectPropertyName), "USB Headphones");
-    EXPECT_EQ(read<uint32_t>(*hw_, spk, {kAudioDevicePropertyTransportType}),
+    EXPECT_EQ(valueOf<uint32_t>(*hw_, spk, {kAudioDevicePropertyTransportType}),
               kAudioDeviceTransportTypeVirtual);
-    EXPECT_EQ(read<double>(*hw_, spk, {kAudioDevicePropertyNominalSampleRate}), 48000.0);
-    EXPECT_EQ(readList(*hw_, spk, kAudioDevicePropertyStreams).size(), 1u);
+    EXPECT_EQ(valueOf<double>(*hw_, spk, {kAudioDevicePropertyNominalSampleRate}), 48000.0);
+    EXPECT_EQ(readIDs(*hw_, spk, {kAudioDevicePropertyStreams}).size(), 1u);
     EXPECT_TRUE(eventually([&] {
-        return read<AudioObjectID>(*hw_, kAudioObjectSystemObject,
-                                   {kAudioHardwarePropertyDefaultOutputDevice}) == spk;
+        return valueOf<AudioObjectID>(*hw_, kAudioObjectSystemObject,
+                                      {kAudioHardwarePropertyDefaultOutputDevice}) == spk;
     }));
 }
 
@@ -141,11 +113,11 @@ TEST_F(PipeWireBackendTest, DefaultOutputChangeIsWrittenAndAnnounced) {
     ASSERT_EQ(hw_->addPropertyListener(kAudioObjectSystemObject, address, queue, block), 0);
     ASSERT_EQ(hw_->setPropertyData(kAudioObjectSystemObject, address, sizeof(hp), &hp), 0);
     EXPECT_TRUE(eventually(
-        [&] { return read<AudioObjectID>(*hw_, kAudioObjectSystemObject, address) == hp; }));
+        [&] { return valueOf<AudioObjectID>(*hw_, kAudioObjectSystemObject, address) == hp; }));
     EXPECT_TRUE(eventually([&] { return calls.load() > 0; }));
     ASSERT_EQ(hw_->setPropertyData(kAudioObjectSystemObject, address, sizeof(spk), &spk), 0);
     EXPECT_TRUE(eventually(
-        [&] { return read<AudioObjectID>(*hw_, kAudioObjectSystemObject, address) == spk; }));
+        [&] { return valueOf<AudioObjectID>(*hw_, kAudioObjectSystemObject, address) == spk; }));
     EXPECT_EQ(hw_->removePropertyListener(kAudioObjectSystemObject, address, queue, block), 0);
 }
 
@@ -154,7 +126,7 @@ TEST_F(PipeWireBackendTest, SystemVolumeAndMuteRoundTripOnTheSliderScale) {
     const PropertyAddress volume{kAudioHardwareServiceDeviceProperty_VirtualMainVolume,
                                  kAudioObjectPropertyScopeOutput};
     const PropertyAddress mute{kAudioDevicePropertyMute, kAudioObjectPropertyScopeOutput};
-    ASSERT_TRUE(eventually([&] { return read<float>(*hw_, spk, volume).has_value(); }));
+    ASSERT_TRUE(eventually([&] { return valueOf<float>(*hw_, spk, volume).has_value(); }));
     std::atomic<int> calls{0};
     auto queue = dispatcher_.makeSerialQueue("listener");
     auto block =
@@ -164,7 +136,7 @@ TEST_F(PipeWireBackendTest, SystemVolumeAndMuteRoundTripOnTheSliderScale) {
     const float half = 0.5f;
     ASSERT_EQ(hw_->setPropertyData(spk, volume, sizeof(half), &half), 0);
     EXPECT_TRUE(eventually(
-        [&] { return std::fabs(read<float>(*hw_, spk, volume).value_or(0) - 0.5f) < 1e-3f; }));
+        [&] { return std::fabs(valueOf<float>(*hw_, spk, volume).value_or(0) - 0.5f) < 1e-3f; }));
     EXPECT_TRUE(eventually([&] { return calls.load() > 0; }));
     // The server holds the cube of the slider, as the desktop's mixers do.
     EXPECT_EQ(PrivateSession::run({"sh", "-c",
@@ -175,12 +147,12 @@ TEST_F(PipeWireBackendTest, SystemVolumeAndMuteRoundTripOnTheSliderScale) {
     const uint32_t on = 1;
     const uint32_t off = 0;
     ASSERT_EQ(hw_->setPropertyData(spk, mute, sizeof(on), &on), 0);
-    EXPECT_TRUE(eventually([&] { return read<uint32_t>(*hw_, spk, mute) == 1u; }));
+    EXPECT_TRUE(eventually([&] { return valueOf<uint32_t>(*hw_, spk, mute) == 1u; }));
     ASSERT_EQ(hw_->setPropertyData(spk, mute, sizeof(off), &off), 0);
-    EXPECT_TRUE(eventually([&] { return read<uint32_t>(*hw_, spk, mute) == 0u; }));
+    EXPECT_TRUE(eventually([&] { return valueOf<uint32_t>(*hw_, spk, mute) == 0u; }));
     const float full = 1.0f;
     ASSERT_EQ(hw_->setPropertyData(spk, volume, sizeof(full), &full), 0);
-    EXPECT_TRUE(eventually([&] { return read<float>(*hw_, spk, volume).value_or(0) > 0.999f; }));
+    EXPECT_TRUE(eventually([&] { return valueOf<float>(*hw_, spk, volume).value_or(0) > 0.999f; }));
     hw_->removePropertyListener(spk, volume, queue, block);
 }
 
@@ -190,9 +162,9 @@ TEST_F(PipeWireBackendTest, PlayingApplicationBecomesARunningProcessObject) {
     ASSERT_TRUE(
         eventually([&] { return (process = processWithPid(app.pid())) != kAudioObjectUnknown; }));
     EXPECT_TRUE(eventually([&] {
-        return read<uint32_t>(*hw_, process, {kAudioProcessPropertyIsRunningOutput}) == 1u;
+        return valueOf<uint32_t>(*hw_, process, {kAudioProcessPropertyIsRunningOutput}) == 1u;
     }));
-    EXPECT_EQ(read<uint32_t>(*hw_, process, {kAudioProcessPropertyIsRunning}), 1u);
+    EXPECT_EQ(valueOf<uint32_t>(*hw_, process, {kAudioProcessPropertyIsRunning}), 1u);
     EXPECT_EQ(readString(*hw_, process, kAudioProcessPropertyBundleID), "tobble_pw_tone");
     // Without a desktop entry the app is named and drawn as its stream describes it.
     const auto described = hw_->streamApplication(app.pid());
@@ -236,7 +208,7 @@ TEST_F(PipeWireBackendTest, TappedApplicationIsHeardThroughTheBlockAtItsGain) {
     std::this_thread::sleep_for(300ms);
     EXPECT_NEAR(levelOver(rec, 0.4), kToneRms, 0.02)
         << "back on the device at full level after untap";
-    EXPECT_TRUE(readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyTapList).empty());
+    EXPECT_TRUE(readIDs(*hw_, kAudioObjectSystemObject, {kAudioHardwarePropertyTapList}).empty());
 }
 
 // The session manager remembers a moved stream's target under keys other processes share (the
@@ -269,12 +241,12 @@ TEST_F(PipeWireBackendTest, HelperProcessStreamIsItsOwnProcessObject) {
     // The parent plays nothing: the stream belongs to its child, which the responsible-process
     // lookup groups under the parent.
     ASSERT_TRUE(eventually([&] {
-        return readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList)
+        return readIDs(*hw_, kAudioObjectSystemObject, {kAudioHardwarePropertyProcessObjectList})
                    .size() == 1;
     }));
     const AudioObjectID only =
-        readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList)[0];
-    const auto pid = read<int32_t>(*hw_, only, {kAudioProcessPropertyPID});
+        readIDs(*hw_, kAudioObjectSystemObject, {kAudioHardwarePropertyProcessObjectList})[0];
+    const auto pid = valueOf<int32_t>(*hw_, only, {kAudioProcessPropertyPID});
     ASSERT_TRUE(pid);
     EXPECT_NE(*pid, app.pid());
 }
@@ -340,12 +312,12 @@ TEST_F(PipeWireBackendTest, PolicyManagerRestartRetiresTapsAndAggregatesAndNewOn
 
     ASSERT_TRUE(session_->restartPolicyManager());
     EXPECT_TRUE(eventually([&] {
-        return readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyTapList).empty();
+        return readIDs(*hw_, kAudioObjectSystemObject, {kAudioHardwarePropertyTapList}).empty();
     }));
     EXPECT_TRUE(eventually([&] { return tapListCalls.load() > 0; }));
     EXPECT_FALSE(hw_->hasProperty(old.aggregate, {kAudioObjectPropertyClass}))
         << "the aggregate still looks alive";
-    const auto devices = readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
+    const auto devices = readIDs(*hw_, kAudioObjectSystemObject, {kAudioHardwarePropertyDevices});
     EXPECT_EQ(std::count(devices.begin(), devices.end(), old.aggregate), 0);
     EXPECT_TRUE(eventually([] {
         return PrivateSession::run(

@@ -8,8 +8,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <map>
-#include <mutex>
 #include <thread>
 
 #include "engine/TAKEngine.h"
@@ -19,6 +17,7 @@
 #include "platform/system/InMemoryUserDefaults.h"
 #include "platform/system/ProcessTable.h"
 #include "platform/system/linux/LinuxRunningApplications.h"
+#include "platform/system/sim/SimRunningApplications.h"
 #include "tests/engine/EngineTestBed.h"
 #include "tests/platform/pipewire/PipeWireTestSupport.h"
 
@@ -36,45 +35,6 @@ uint64_t monotonicNanos() {
                                      .count());
 }
 
-// The desktop's application list as the test declares it: the fake applications have no
-// desktop entries, so the test names which processes are applications.
-class DeclaredApplications final : public system::RunningApplications {
-  public:
-    void add(pid_t pid, std::string bundleID) {
-        std::lock_guard lock(mutex_);
-        apps_[pid] = std::move(bundleID);
-    }
-    bool contains(pid_t pid) const {
-        std::lock_guard lock(mutex_);
-        return apps_.count(pid) > 0;
-    }
-    std::vector<system::RunningApplication> snapshot() const override {
-        std::lock_guard lock(mutex_);
-        std::vector<system::RunningApplication> out;
-        for (const auto& [pid, id] : apps_) out.push_back({pid, id, true});
-        return out;
-    }
-    std::optional<system::ApplicationDetails> lookup(pid_t pid) const override {
-        std::lock_guard lock(mutex_);
-        auto it = apps_.find(pid);
-        if (it == apps_.end()) return std::nullopt;
-        system::ApplicationDetails details;
-        details.bundleID = it->second;
-        details.localizedName = it->second;
-        return details;
-    }
-    system::ObservationToken observeLaunches(dispatch::QueuePtr, Observer) override {
-        return nullptr;
-    }
-    system::ObservationToken observeTerminations(dispatch::QueuePtr, Observer) override {
-        return nullptr;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::map<pid_t, std::string> apps_;
-};
-
 class PipeWireEngineTest : public testing::SessionTest {
   protected:
     void SetUp() override {
@@ -84,7 +44,7 @@ class PipeWireEngineTest : public testing::SessionTest {
         responsible_ = [this](pid_t pid) -> std::optional<pid_t> {
             std::optional<pid_t> current = proc_.parentOf(pid);
             for (int depth = 0; current && *current > 1 && depth < 64; ++depth) {
-                if (apps_.contains(*current)) return current;
+                if (apps_.isRunning(*current)) return current;
                 current = proc_.parentOf(*current);
             }
             return std::nullopt;
@@ -146,7 +106,8 @@ class PipeWireEngineTest : public testing::SessionTest {
     }
 
     system::OsProcessTable processes_;
-    DeclaredApplications apps_;
+    // The fake applications have no desktop entries: the test declares which are applications.
+    system::sim::SimRunningApplications apps_;
     system::InMemoryUserDefaults defaults_;
     system::linux_desktop::LinuxRunningApplications proc_{
         dispatcher_, system::linux_desktop::DesktopEntries::fromDirectories({})};
@@ -204,7 +165,7 @@ TEST_F(PipeWireEngineTest, HelperProcessIsControlledWithItsApplication) {
     SinkRecorder rec("spk1");
     ASSERT_TRUE(rec.ok());
     Child app({TOBBLE_TONE_PLAYER, "0.5", "30", "--helper"});
-    apps_.add(app.pid(), "org.example.ToneApp");
+    apps_.launch({.pid = app.pid(), .bundleID = "org.example.ToneApp", .name = "Tone App"});
     startEngine();
     const uint32_t slot = waitForPipeline(app.pid());
     const auto catalog = engine_->catalog();
@@ -255,24 +216,8 @@ TEST_F(PipeWireEngineTest, DefaultOutputChangeCrossFadesWithoutDropout) {
     waitForPipeline(app.pid());
     expectLevel(spk, 1.0, "before the change");
 
-    AudioObjectID spkID = kAudioObjectUnknown;
-    AudioObjectID hpID = kAudioObjectUnknown;
-    {
-        uint32_t size = 0;
-        ASSERT_EQ(hw_->getPropertyDataSize(kAudioObjectSystemObject,
-                                           {kAudioHardwarePropertyDevices}, size),
-                  0);
-        std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID));
-        ASSERT_EQ(hw_->getPropertyData(kAudioObjectSystemObject, {kAudioHardwarePropertyDevices},
-                                       size, ids.data()),
-                  0);
-        for (AudioObjectID id : ids) {
-            std::optional<std::string> uid;
-            hw_->getPropertyString(id, {kAudioDevicePropertyDeviceUID}, uid);
-            if (uid == "spk1") spkID = id;
-            if (uid == "hp2") hpID = id;
-        }
-    }
+    const AudioObjectID spkID = deviceWithUID(*hw_, "spk1");
+    const AudioObjectID hpID = deviceWithUID(*hw_, "hp2");
     ASSERT_NE(hpID, kAudioObjectUnknown);
     const PropertyAddress defaultOutput{kAudioHardwarePropertyDefaultOutputDevice};
     const uint64_t before = monotonicNanos() - 200'000'000;

@@ -11,6 +11,7 @@
 
 #include "platform/audio/pipewire/PipeWireAudioHardware.h"
 #include "platform/dispatch/RealDispatcher.h"
+#include "tests/support/AudioProperties.h"
 #include "tests/support/Eventually.h"
 
 // Support for the tests against a real PipeWire server: a private session (D-Bus, PipeWire,
@@ -92,7 +93,11 @@ class SinkRecorder {
     std::unique_ptr<Impl> impl_;
 };
 
+using tobble::testing::deviceWithUID;
 using tobble::testing::eventually;
+using tobble::testing::readIDs;
+using tobble::testing::readString;
+using tobble::testing::valueOf;
 
 // One private session for a whole suite, and a backend connected to it for each test. Skips
 // when the session's programs are not installed.
