@@ -1,6 +1,4 @@
 // The simulated system's object model as the engine reads it through properties.
-#include <cstring>
-
 #include "tests/platform/audio/SimTestSupport.h"
 
 namespace tobble::audio::sim::testing {
@@ -20,37 +18,6 @@ TEST_F(SimAudioObjectsTest, DeviceListHoldsDevicesAndLiveAggregatesInCreationOrd
     EXPECT_GT(again, pipe.aggregate);
     EXPECT_EQ(readIDs(sim, 1, global(kAudioHardwarePropertyDevices)),
               (std::vector<AudioObjectID>{speakers, pipe.aggregate, again}));
-}
-
-TEST_F(SimAudioObjectsTest, DevicePropertiesDescribeItsConfiguration) {
-    EXPECT_EQ(readString(sim, headphones, kAudioDevicePropertyDeviceUID), "headphones");
-    EXPECT_EQ(valueOf<uint32_t>(sim, headphones, global(kAudioDevicePropertyTransportType)),
-              kAudioDeviceTransportTypeUSB);
-    EXPECT_EQ(valueOf<uint32_t>(sim, headphones, global(kAudioObjectPropertyClass)),
-              kAudioDeviceClassID);
-    EXPECT_EQ(valueOf<double>(sim, headphones, global(kAudioDevicePropertyNominalSampleRate)),
-              44100.0);
-
-    const auto streams = readIDs(sim, headphones, output(kAudioDevicePropertyStreams));
-    ASSERT_EQ(streams.size(), 1u);
-    EXPECT_EQ(valueOf<uint32_t>(sim, streams[0], global(kAudioObjectPropertyClass)),
-              kAudioStreamClassID);
-
-    uint32_t size = 0;
-    ASSERT_EQ(
-        sim.getPropertyDataSize(headphones, output(kAudioDevicePropertyStreamConfiguration), size),
-        kAudioHardwareNoError);
-    ASSERT_EQ(size, 8u + 16u);
-    std::vector<uint8_t> bytes(size);
-    ASSERT_EQ(sim.getPropertyData(headphones, output(kAudioDevicePropertyStreamConfiguration), size,
-                                  bytes.data()),
-              kAudioHardwareNoError);
-    StreamConfigurationHeader header;
-    AudioBuffer buffer;
-    std::memcpy(&header, bytes.data(), sizeof(header));
-    std::memcpy(&buffer, bytes.data() + sizeof(header), sizeof(buffer));
-    EXPECT_EQ(header.mNumberBuffers, 1u);
-    EXPECT_EQ(buffer.mNumberChannels, 2u);
 }
 
 TEST_F(SimAudioObjectsTest, InputOnlyDeviceHasNoOutputStreamAndNeverBecomesDefault) {
@@ -110,18 +77,15 @@ TEST_F(SimAudioObjectsTest, DeviceWithoutVolumeControlAnswersUnknownProperty) {
                                               .name = "Display",
                                               .transportType = kAudioDeviceTransportTypeHDMI,
                                               .hasVolumeControl = false});
-    float volume = 0;
-    uint32_t mute = 0;
-    EXPECT_EQ(
-        read(sim, hdmi, output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume), volume),
-        kAudioHardwareUnknownPropertyError);
-    EXPECT_EQ(read(sim, hdmi, output(kAudioDevicePropertyVolumeScalar, 1), volume),
-              kAudioHardwareUnknownPropertyError);
-    EXPECT_EQ(read(sim, hdmi, output(kAudioDevicePropertyMute), mute),
-              kAudioHardwareUnknownPropertyError);
-    EXPECT_FALSE(sim.hasProperty(hdmi, output(kAudioDevicePropertyMute)));
-    EXPECT_EQ(sim.setPropertyData(hdmi, output(kAudioDevicePropertyMute), sizeof(mute), &mute),
-              kAudioHardwareUnknownPropertyError);
+    const float volume = 0.5f;
+    for (const auto& address :
+         {output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume),
+          output(kAudioDevicePropertyVolumeScalar, 1), output(kAudioDevicePropertyMute)}) {
+        EXPECT_FALSE(sim.hasProperty(hdmi, address)) << address.selector;
+        EXPECT_EQ(valueOf<float>(sim, hdmi, address), std::nullopt) << address.selector;
+        EXPECT_EQ(sim.setPropertyData(hdmi, address, sizeof(volume), &volume),
+                  kAudioHardwareUnknownPropertyError);
+    }
 }
 
 TEST_F(SimAudioObjectsTest, ReadsCheckObjectSelectorAndBufferSize) {
@@ -151,15 +115,11 @@ TEST_F(SimAudioObjectsTest, ProcessObjectsReportPidBundleAndRunningState) {
     const AudioObjectID player = addPlayer(501);
     EXPECT_EQ(readIDs(sim, 1, global(kAudioHardwarePropertyProcessObjectList)),
               (std::vector<AudioObjectID>{helper, player}));
-    EXPECT_EQ(valueOf<int32_t>(sim, helper, global(kAudioProcessPropertyPID)), 777);
-    EXPECT_EQ(valueOf<uint32_t>(sim, helper, global(kAudioObjectPropertyClass)),
-              kAudioProcessClassID);
 
     // A process without a bundle id reads as no error and no string.
     std::optional<std::string> bundle = "stale";
     EXPECT_EQ(sim.getPropertyString(helper, global(kAudioProcessPropertyBundleID), bundle), 0);
     EXPECT_EQ(bundle, std::nullopt);
-    EXPECT_EQ(readString(sim, player, kAudioProcessPropertyBundleID), "org.example.app501");
 
     EXPECT_EQ(valueOf<uint32_t>(sim, helper, global(kAudioProcessPropertyIsRunning)), 0u);
     EXPECT_EQ(valueOf<uint32_t>(sim, player, global(kAudioProcessPropertyIsRunning)), 1u);
@@ -182,18 +142,10 @@ TEST_F(SimAudioObjectsTest, TapFormatFollowsTheTappedDeviceOrTheDefaultOutput) {
     AudioObjectID tap = 0;
     ASSERT_EQ(sim.createProcessTap(specific, tap), 0);
     EXPECT_EQ(readString(sim, tap, kAudioTapPropertyUID), specific.uuid);
-    EXPECT_EQ(valueOf<uint32_t>(sim, tap, global(kAudioObjectPropertyClass)), kAudioTapClassID);
-
-    uint32_t size = 0;
-    ASSERT_EQ(sim.getPropertyDataSize(tap, global(kAudioTapPropertyFormat), size), 0);
-    EXPECT_EQ(size, 40u);
     AudioStreamBasicDescription format;
     ASSERT_EQ(read(sim, tap, global(kAudioTapPropertyFormat), format), 0);
     EXPECT_EQ(format.mSampleRate, 96000.0);
-    EXPECT_EQ(format.mFormatID, kAudioFormatLinearPCM);
-    EXPECT_EQ(format.mFormatFlags, 0x9u);
     EXPECT_EQ(format.mChannelsPerFrame, 6u);
-    EXPECT_EQ(format.mBitsPerChannel, 32u);
     EXPECT_EQ(format.mBytesPerFrame, 24u);
 
     AudioObjectID mixdown = 0;
@@ -238,16 +190,8 @@ TEST_F(SimAudioObjectsTest, AggregateIsADeviceOfItsOwnClassOverItsMainDevice) {
               44100.0);
     EXPECT_EQ(readIDs(sim, pipe.aggregate, global(kAudioAggregateDevicePropertyTapList)),
               std::vector<AudioObjectID>{pipe.tap});
-    float volume = 0;
-    EXPECT_EQ(read(sim, pipe.aggregate,
-                   output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume), volume),
-              kAudioHardwareUnknownPropertyError);
-
-    const auto info = sim.aggregates();
-    ASSERT_EQ(info.size(), 1u);
-    EXPECT_EQ(info[0].mainDeviceUID, "headphones");
-    EXPECT_EQ(info[0].tapUIDs, std::vector<std::string>{pipe.tapUID});
-    EXPECT_TRUE(info[0].alive);
+    EXPECT_FALSE(sim.hasProperty(pipe.aggregate,
+                                 output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume)));
 }
 
 TEST_F(SimAudioObjectsTest, AggregateCreationNeedsExistingMembersAndAFreshUID) {

@@ -35,6 +35,13 @@ class PipeWireBackendTest : public testing::SessionTest {
         return kAudioObjectUnknown;
     }
 
+    // The process object of `pid` once the server lists it, or kAudioObjectUnknown.
+    AudioObjectID waitForProcess(pid_t pid) {
+        AudioObjectID process = kAudioObjectUnknown;
+        eventually([&] { return (process = processWithPid(pid)) != kAudioObjectUnknown; });
+        return process;
+    }
+
     // Taps the process and plays it through an aggregate on `deviceUID` at a fixed gain.
     struct Pipeline {
         AudioObjectID tap = 0;
@@ -74,14 +81,6 @@ class PipeWireBackendTest : public testing::SessionTest {
         EXPECT_EQ(hw_->destroyIOProcID(p.aggregate, p.proc), kAudioHardwareNoError);
         EXPECT_EQ(hw_->destroyAggregateDevice(p.aggregate), kAudioHardwareNoError);
         EXPECT_EQ(hw_->destroyProcessTap(p.tap), kAudioHardwareNoError);
-    }
-
-    // RMS of the next `seconds` at the recorder, skipping what is already recorded.
-    static double levelOver(const SinkRecorder& rec, double seconds) {
-        const uint64_t from = rec.frames();
-        const auto n = static_cast<uint64_t>(seconds * kRate);
-        EXPECT_TRUE(rec.waitFrames(n));
-        return rec.rms(from, from + n);
     }
 };
 
@@ -158,9 +157,8 @@ TEST_F(PipeWireBackendTest, SystemVolumeAndMuteRoundTripOnTheSliderScale) {
 
 TEST_F(PipeWireBackendTest, PlayingApplicationBecomesARunningProcessObject) {
     Child app({TOBBLE_TONE_PLAYER, "0.5", "20"});
-    AudioObjectID process = kAudioObjectUnknown;
-    ASSERT_TRUE(
-        eventually([&] { return (process = processWithPid(app.pid())) != kAudioObjectUnknown; }));
+    const AudioObjectID process = waitForProcess(app.pid());
+    ASSERT_NE(process, kAudioObjectUnknown);
     EXPECT_TRUE(eventually([&] {
         return valueOf<uint32_t>(*hw_, process, {kAudioProcessPropertyIsRunningOutput}) == 1u;
     }));
@@ -182,23 +180,22 @@ TEST_F(PipeWireBackendTest, TappedApplicationIsHeardThroughTheBlockAtItsGain) {
     SinkRecorder rec("spk1");
     ASSERT_TRUE(rec.ok());
     Child app({TOBBLE_TONE_PLAYER, "0.5", "30"});
-    AudioObjectID process = kAudioObjectUnknown;
-    ASSERT_TRUE(
-        eventually([&] { return (process = processWithPid(app.pid())) != kAudioObjectUnknown; }));
+    const AudioObjectID process = waitForProcess(app.pid());
+    ASSERT_NE(process, kAudioObjectUnknown);
     std::this_thread::sleep_for(300ms);
-    EXPECT_NEAR(levelOver(rec, 0.4), kToneRms, 0.02) << "untapped app plays at full level";
+    EXPECT_NEAR(rec.levelOfNext(0.4), kToneRms, 0.02) << "untapped app plays at full level";
 
     float gain = 0.5f;
     const auto p = tapWithGain(process, "spk1", &gain);
     std::this_thread::sleep_for(300ms);
-    const double half = levelOver(rec, 0.5);
+    const double half = rec.levelOfNext(0.5);
     EXPECT_NEAR(half / kToneRms, 0.5, 0.02) << "gain 0.5 through tap and filter";
     std::printf("[ measure  ] gain 0.5 -> level ratio %.5f (%.3f dB error)\n", half / kToneRms,
                 20 * std::log10(half / kToneRms / 0.5));
 
     gain = 0.0f;
     std::this_thread::sleep_for(200ms);
-    EXPECT_LT(levelOver(rec, 0.3), 0.001) << "muted: nothing of the app leaks past the tap";
+    EXPECT_LT(rec.levelOfNext(0.3), 0.001) << "muted: nothing of the app leaks past the tap";
 
     const auto stats = hw_->filterStats();
     ASSERT_FALSE(stats.empty());
@@ -206,7 +203,7 @@ TEST_F(PipeWireBackendTest, TappedApplicationIsHeardThroughTheBlockAtItsGain) {
 
     tearDown(p);
     std::this_thread::sleep_for(300ms);
-    EXPECT_NEAR(levelOver(rec, 0.4), kToneRms, 0.02)
+    EXPECT_NEAR(rec.levelOfNext(0.4), kToneRms, 0.02)
         << "back on the device at full level after untap";
     EXPECT_TRUE(readIDs(*hw_, kAudioObjectSystemObject, {kAudioHardwarePropertyTapList}).empty());
 }
@@ -218,20 +215,19 @@ TEST_F(PipeWireBackendTest, AnotherApplicationIsNeverRoutedIntoATap) {
     SinkRecorder rec("spk1");
     ASSERT_TRUE(rec.ok());
     Child first({TOBBLE_TONE_PLAYER, "0.5", "30"});
-    AudioObjectID process = kAudioObjectUnknown;
-    ASSERT_TRUE(
-        eventually([&] { return (process = processWithPid(first.pid())) != kAudioObjectUnknown; }));
+    const AudioObjectID process = waitForProcess(first.pid());
+    ASSERT_NE(process, kAudioObjectUnknown);
     std::this_thread::sleep_for(300ms);
     float silent = 0.0f;
     const auto p = tapWithGain(process, "spk1", &silent);
     // The session manager writes what it remembers a second after the move.
     std::this_thread::sleep_for(1500ms);
-    EXPECT_LT(levelOver(rec, 0.3), 0.001) << "the tapped player is muted";
+    EXPECT_LT(rec.levelOfNext(0.3), 0.001) << "the tapped player is muted";
 
     Child second({TOBBLE_TONE_PLAYER, "0.5", "30"});
     ASSERT_TRUE(eventually([&] { return processWithPid(second.pid()) != kAudioObjectUnknown; }));
     std::this_thread::sleep_for(500ms);
-    EXPECT_NEAR(levelOver(rec, 0.4), kToneRms, 0.03)
+    EXPECT_NEAR(rec.levelOfNext(0.4), kToneRms, 0.03)
         << "the second player plays on the device at full level";
     tearDown(p);
 }
@@ -298,9 +294,8 @@ TEST_F(PipeWireBackendTest, ManyTappedApplicationsAllRunInTheDeviceCycle) {
 // stream it set up is never linked by the successor: the new tap links it in itself.
 TEST_F(PipeWireBackendTest, PolicyManagerRestartRetiresTapsAndAggregatesAndNewOnesWork) {
     Child app({TOBBLE_TONE_PLAYER, "0.5", "30"});
-    AudioObjectID process = kAudioObjectUnknown;
-    ASSERT_TRUE(
-        eventually([&] { return (process = processWithPid(app.pid())) != kAudioObjectUnknown; }));
+    const AudioObjectID process = waitForProcess(app.pid());
+    ASSERT_NE(process, kAudioObjectUnknown);
     float gain = 0.5f;
     const auto old = tapWithGain(process, "spk1", &gain);
     std::atomic<int> tapListCalls{0};
@@ -333,8 +328,10 @@ TEST_F(PipeWireBackendTest, PolicyManagerRestartRetiresTapsAndAggregatesAndNewOn
     SinkRecorder rec("spk1");  // the old sink took the recorder's links along
     ASSERT_TRUE(rec.ok());
     const auto fresh = tapWithGain(process, "spk1", &gain);
-    EXPECT_TRUE(eventually([&] { return std::fabs(levelOver(rec, 0.1) / kToneRms - 0.5) < 0.05; }));
-    EXPECT_NEAR(levelOver(rec, 0.3) / kToneRms, 0.5, 0.05) << "the application through the new tap";
+    EXPECT_TRUE(
+        eventually([&] { return std::fabs(rec.levelOfNext(0.1) / kToneRms - 0.5) < 0.05; }));
+    EXPECT_NEAR(rec.levelOfNext(0.3) / kToneRms, 0.5, 0.05)
+        << "the application through the new tap";
     tearDown(fresh);
     hw_->removePropertyListener(kAudioObjectSystemObject, tapList, queue, block);
 }

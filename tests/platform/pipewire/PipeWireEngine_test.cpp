@@ -85,10 +85,7 @@ class PipeWireEngineTest : public testing::SessionTest {
 
     // Level of the next `seconds` at the recorder, relative to the untouched tone.
     static double ratioOver(const SinkRecorder& rec, double seconds) {
-        const uint64_t from = rec.frames();
-        const auto n = static_cast<uint64_t>(seconds * kRate);
-        EXPECT_TRUE(rec.waitFrames(n));
-        return rec.rms(from, from + n) / kToneRms;
+        return rec.levelOfNext(seconds) / kToneRms;
     }
     // Waits until the level settles near `expected` (the engine's passes and the policy's
     // relinks take real time), then checks it once more over a fresh stretch.

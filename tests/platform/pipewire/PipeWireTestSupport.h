@@ -78,13 +78,12 @@ class SinkRecorder {
     float peak(uint64_t from, uint64_t to) const;
     // Waits (real time) until `count` more frames have been recorded; false on timeout.
     bool waitFrames(uint64_t count, double timeoutSeconds = 5.0) const;
-    // The graph's clock (CLOCK_MONOTONIC ns) at a recorded frame, and the first frame recorded
-    // at or after a time: recorders of different sinks compare their samples through it.
-    uint64_t nsecOf(uint64_t frame) const;
-    uint64_t frameAt(uint64_t nsec) const;
+    // RMS of the left channel over the next `seconds` recorded, skipping what is recorded already.
+    double levelOfNext(double seconds) const;
     // RMS of the left channel over the frames played in [fromNsec, toNsec), each frame placed by
     // its own cycle's clock (robust when the sink changes driver and its cycles jump).
     double rmsAt(uint64_t fromNsec, uint64_t toNsec) const;
+    // The graph's clock (CLOCK_MONOTONIC ns) at the last recorded frame.
     uint64_t lastNsec() const;
 
     struct Impl;
