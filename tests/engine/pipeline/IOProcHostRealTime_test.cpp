@@ -1,6 +1,6 @@
-// The I/O callback host over the simulated audio system, on a real aggregate of a tapped
-// application: in virtual time, what reaches the device; on real threads, the engine-side
-// writes racing the audio thread, which is what the sanitizer builds need to see.
+// The I/O callback host on real threads, over a real aggregate of a tapped application in the
+// simulated system: the engine-side writes race the audio thread here, which is what the
+// sanitizer builds need to see. It checks what happened, never how long it took.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -18,20 +18,18 @@ namespace {
 using namespace audio;
 using tobble::testing::eventually;
 
-constexpr double kSineRms = 0.5 / 1.4142135623730951;  // the player's 0.5-amplitude sine
 constexpr uint32_t kSlot = 4;
 
-template <tobble::sim::TimeMode kTime>
-class HostOnSim : public ::testing::Test {
+class IOProcHostRealTimeTest : public ::testing::Test {
   protected:
-    ~HostOnSim() override {
+    ~IOProcHostRealTimeTest() override {
         host.reset();
         aggregates.destroy(aggregate);
         taps.destroy(tap);
     }
 
     log::ScopedCapture capture;
-    tobble::sim::SimEnvironment desktop{kTime};
+    tobble::sim::SimEnvironment desktop{tobble::sim::TimeMode::Real};
     audio::sim::SimAudioSystem& simAudio = desktop.audio();
     AudioObjectID speakers = simAudio.addDevice(
         {.uid = "speakers", .name = "Speakers", .bufferFrames = 256, .makeDefault = true});
@@ -45,52 +43,6 @@ class HostOnSim : public ::testing::Test {
     std::unique_ptr<TAKIOProcHost> host =
         std::make_unique<TAKIOProcHost>(kSlot, volumes, levels, simAudio, desktop.dispatcher());
 };
-
-class IOProcHostSimTest : public HostOnSim<tobble::sim::TimeMode::Virtual> {
-  protected:
-    dispatch::VirtualDispatcher& dispatcher = desktop.virtualTime();
-    double deviceRms(double from, double to) const { return simAudio.rms("speakers", 0, from, to); }
-};
-
-TEST_F(IOProcHostSimTest, TheDeviceHearsTheApplicationAtTheSlotVolume) {
-    volumes.write(kSlot, 0.5f, false);
-    host->start(aggregate.aggregateID);
-    dispatcher.advance(1.0);
-    EXPECT_NEAR(deviceRms(0.2, 1.0), kSineRms * 0.5, 0.005);
-    EXPECT_NEAR(levels.level(kSlot), 0.25f, 0.01f);
-    // The health monitor reads the time of the last cycle in seconds through the host's scale.
-    const double sinceLastRender =
-        static_cast<double>(dispatcher.clock().hostTime() - host->lastRenderHostTime()) *
-        host->hostTimeNanosScale() / 1e9;
-    EXPECT_LT(sinceLastRender, 0.05);
-}
-
-TEST_F(IOProcHostSimTest, WarmupKeepsTheFirstFourHundredMillisecondsSilent) {
-    host->setWarmupFramesRemaining(static_cast<int64_t>(0.4 * 48000));
-    host->start(aggregate.aggregateID);
-    dispatcher.advance(1.0);
-    EXPECT_EQ(deviceRms(0.0, 0.38), 0.0);
-    EXPECT_NEAR(deviceRms(0.45, 1.0), kSineRms, 0.005);
-}
-
-TEST_F(IOProcHostSimTest, StoppedOrDestroyedHostLeavesNoCallbackAndTheAppPlaysDirectly) {
-    host->start(aggregate.aggregateID);
-    dispatcher.advance(0.5);
-    host->stop();
-    const uint64_t renders = host->diagCounter();
-    EXPECT_EQ(simAudio.ioProcCount(), 0u);
-    dispatcher.advance(0.5);
-    EXPECT_EQ(host->diagCounter(), renders);
-    EXPECT_NEAR(deviceRms(0.6, 1.0), kSineRms, 0.005);
-
-    host->start(aggregate.aggregateID);
-    dispatcher.advance(0.2);
-    host.reset();
-    EXPECT_EQ(simAudio.ioProcCount(), 0u);
-    dispatcher.advance(0.5);  // device cycles keep running without touching the freed host
-}
-
-using IOProcHostRealTimeTest = HostOnSim<tobble::sim::TimeMode::Real>;
 
 TEST_F(IOProcHostRealTimeTest, CrossfadeStatesComeAndGoWhileTheCallbackRuns) {
     auto cyclesPass = [this](uint64_t count) {
