@@ -90,8 +90,7 @@ TEST_P(BothHostsTest, InstallsOnceOnItsOwnQueueAndRemovesOnStopOrDestruction) {
     start();
     start();
     EXPECT_TRUE(isRunning());
-    EXPECT_EQ(installedQueue,
-              GetParam().isKeepalive ? keepalive->ioQueue() : pipeline->ioQueue());
+    EXPECT_EQ(installedQueue, GetParam().isKeepalive ? keepalive->ioQueue() : pipeline->ioQueue());
     expectRemoval();
     stop();
     stop();
@@ -148,13 +147,16 @@ TEST_P(BothHostsTest, StopFailuresAreLoggedAndTheHostGoesIdleAnyway) {
 
 INSTANTIATE_TEST_SUITE_P(
     Hosts, BothHostsTest,
-    ::testing::Values(
-        HostCase{"Pipeline", false, "CoreAudio error 1852797029 (nope): AudioDeviceStart",
-                 {"AudioDeviceStop status=1937010544 (stop)",
-                  "AudioDeviceDestroyIOProcID status=-50 (????)"}},
-        HostCase{"Keepalive", true,
-                 "CoreAudio error 1852797029 (nope): AudioDeviceStart(keepalive)",
-                 {"keepalive stop status=1937010544 (stop)", "keepalive destroy status=-50 (????)"}}),
+    ::testing::Values(HostCase{"Pipeline",
+                               false,
+                               "CoreAudio error 1852797029 (nope): AudioDeviceStart",
+                               {"AudioDeviceStop status=1937010544 (stop)",
+                                "AudioDeviceDestroyIOProcID status=-50 (????)"}},
+                      HostCase{"Keepalive",
+                               true,
+                               "CoreAudio error 1852797029 (nope): AudioDeviceStart(keepalive)",
+                               {"keepalive stop status=1937010544 (stop)",
+                                "keepalive destroy status=-50 (????)"}}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // ---- what only one of them does
