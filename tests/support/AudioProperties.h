@@ -23,6 +23,13 @@ audio::OSStatus read(audio::AudioHardware& hw, audio::AudioObjectID object,
     return hw.getPropertyData(object, address, size, &value);
 }
 
+// The status of writing `value`.
+template <typename T>
+audio::OSStatus write(audio::AudioHardware& hw, audio::AudioObjectID object,
+                      const audio::PropertyAddress& address, const T& value) {
+    return hw.setPropertyData(object, address, sizeof(T), &value);
+}
+
 // The value, or nothing when the read fails.
 template <typename T>
 std::optional<T> valueOf(audio::AudioHardware& hw, audio::AudioObjectID object,

@@ -36,16 +36,14 @@ TEST_F(SimAudioObjectsTest, InputOnlyDeviceHasNoOutputStreamAndNeverBecomesDefau
 TEST_F(SimAudioObjectsTest, VolumeAndMuteAreSettableAndClamped) {
     const float loud = 1.5f;
     ASSERT_EQ(
-        sim.setPropertyData(speakers, output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume),
-                            sizeof(loud), &loud),
+        write(sim, speakers, output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume), loud),
         kAudioHardwareNoError);
     EXPECT_EQ(valueOf<float>(sim, speakers,
                              output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume)),
               1.0f);
 
     const float quiet = 0.25f;
-    ASSERT_EQ(sim.setPropertyData(speakers, output(kAudioDevicePropertyVolumeScalar, 2),
-                                  sizeof(quiet), &quiet),
+    ASSERT_EQ(write(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 2), quiet),
               kAudioHardwareNoError);
     EXPECT_EQ(valueOf<float>(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 1)), 1.0f);
     EXPECT_EQ(valueOf<float>(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 2)), 0.25f);
@@ -56,19 +54,17 @@ TEST_F(SimAudioObjectsTest, VolumeAndMuteAreSettableAndClamped) {
               kAudioHardwareUnknownPropertyError);
 
     const uint32_t on = 1;
-    ASSERT_EQ(sim.setPropertyData(speakers, output(kAudioDevicePropertyMute), sizeof(on), &on), 0);
+    ASSERT_EQ(write(sim, speakers, output(kAudioDevicePropertyMute), on), 0);
     EXPECT_TRUE(sim.deviceMuted("speakers"));
     EXPECT_EQ(valueOf<uint32_t>(sim, speakers, output(kAudioDevicePropertyMute)), 1u);
 
     const float nan = std::nanf("");
     EXPECT_EQ(
-        sim.setPropertyData(speakers, output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume),
-                            sizeof(nan), &nan),
+        write(sim, speakers, output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume), nan),
         kAudio_ParamError);
     // Read-only properties refuse writes.
     const double rate = 96000;
-    EXPECT_EQ(sim.setPropertyData(speakers, global(kAudioDevicePropertyNominalSampleRate),
-                                  sizeof(rate), &rate),
+    EXPECT_EQ(write(sim, speakers, global(kAudioDevicePropertyNominalSampleRate), rate),
               kAudioHardwareIllegalOperationError);
 }
 
@@ -83,8 +79,7 @@ TEST_F(SimAudioObjectsTest, DeviceWithoutVolumeControlAnswersUnknownProperty) {
           output(kAudioDevicePropertyVolumeScalar, 1), output(kAudioDevicePropertyMute)}) {
         EXPECT_FALSE(sim.hasProperty(hdmi, address)) << address.selector;
         EXPECT_EQ(valueOf<float>(sim, hdmi, address), std::nullopt) << address.selector;
-        EXPECT_EQ(sim.setPropertyData(hdmi, address, sizeof(volume), &volume),
-                  kAudioHardwareUnknownPropertyError);
+        EXPECT_EQ(write(sim, hdmi, address, volume), kAudioHardwareUnknownPropertyError);
     }
 }
 
@@ -215,13 +210,10 @@ TEST_F(SimAudioObjectsTest, AggregateCreationNeedsExistingMembersAndAFreshUID) {
 TEST_F(SimAudioObjectsTest, DefaultOutputIsReadAndWrittenThroughTheSystemObject) {
     EXPECT_EQ(valueOf<AudioObjectID>(sim, 1, global(kAudioHardwarePropertyDefaultOutputDevice)),
               speakers);
-    ASSERT_EQ(sim.setPropertyData(1, global(kAudioHardwarePropertyDefaultOutputDevice),
-                                  sizeof(headphones), &headphones),
-              0);
+    ASSERT_EQ(write(sim, 1, global(kAudioHardwarePropertyDefaultOutputDevice), headphones), 0);
     EXPECT_EQ(sim.defaultOutputUID(), "headphones");
     const AudioObjectID bogus = 4242;
-    EXPECT_EQ(sim.setPropertyData(1, global(kAudioHardwarePropertyDefaultOutputDevice),
-                                  sizeof(bogus), &bogus),
+    EXPECT_EQ(write(sim, 1, global(kAudioHardwarePropertyDefaultOutputDevice), bogus),
               kAudioHardwareBadDeviceError);
     EXPECT_EQ(sim.defaultOutputUID(), "headphones");
 }

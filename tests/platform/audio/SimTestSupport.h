@@ -22,6 +22,7 @@ using tobble::testing::read;
 using tobble::testing::readIDs;
 using tobble::testing::readString;
 using tobble::testing::valueOf;
+using tobble::testing::write;
 
 // An aggregate description as the engine writes it: one sub-device that is also main and clock,
 // and one tap.

@@ -110,11 +110,11 @@ TEST_F(PipeWireBackendTest, DefaultOutputChangeIsWrittenAndAnnounced) {
         makeListenerBlock([&](AudioObjectID, std::span<const PropertyAddress>) { ++calls; });
     const PropertyAddress address{kAudioHardwarePropertyDefaultOutputDevice};
     ASSERT_EQ(hw_->addPropertyListener(kAudioObjectSystemObject, address, queue, block), 0);
-    ASSERT_EQ(hw_->setPropertyData(kAudioObjectSystemObject, address, sizeof(hp), &hp), 0);
+    ASSERT_EQ(write(*hw_, kAudioObjectSystemObject, address, hp), 0);
     EXPECT_TRUE(eventually(
         [&] { return valueOf<AudioObjectID>(*hw_, kAudioObjectSystemObject, address) == hp; }));
     EXPECT_TRUE(eventually([&] { return calls.load() > 0; }));
-    ASSERT_EQ(hw_->setPropertyData(kAudioObjectSystemObject, address, sizeof(spk), &spk), 0);
+    ASSERT_EQ(write(*hw_, kAudioObjectSystemObject, address, spk), 0);
     EXPECT_TRUE(eventually(
         [&] { return valueOf<AudioObjectID>(*hw_, kAudioObjectSystemObject, address) == spk; }));
     EXPECT_EQ(hw_->removePropertyListener(kAudioObjectSystemObject, address, queue, block), 0);
@@ -133,7 +133,7 @@ TEST_F(PipeWireBackendTest, SystemVolumeAndMuteRoundTripOnTheSliderScale) {
     ASSERT_EQ(hw_->addPropertyListener(spk, volume, queue, block), 0);
 
     const float half = 0.5f;
-    ASSERT_EQ(hw_->setPropertyData(spk, volume, sizeof(half), &half), 0);
+    ASSERT_EQ(write(*hw_, spk, volume, half), 0);
     EXPECT_TRUE(eventually(
         [&] { return std::fabs(valueOf<float>(*hw_, spk, volume).value_or(0) - 0.5f) < 1e-3f; }));
     EXPECT_TRUE(eventually([&] { return calls.load() > 0; }));
@@ -145,12 +145,12 @@ TEST_F(PipeWireBackendTest, SystemVolumeAndMuteRoundTripOnTheSliderScale) {
 
     const uint32_t on = 1;
     const uint32_t off = 0;
-    ASSERT_EQ(hw_->setPropertyData(spk, mute, sizeof(on), &on), 0);
+    ASSERT_EQ(write(*hw_, spk, mute, on), 0);
     EXPECT_TRUE(eventually([&] { return valueOf<uint32_t>(*hw_, spk, mute) == 1u; }));
-    ASSERT_EQ(hw_->setPropertyData(spk, mute, sizeof(off), &off), 0);
+    ASSERT_EQ(write(*hw_, spk, mute, off), 0);
     EXPECT_TRUE(eventually([&] { return valueOf<uint32_t>(*hw_, spk, mute) == 0u; }));
     const float full = 1.0f;
-    ASSERT_EQ(hw_->setPropertyData(spk, volume, sizeof(full), &full), 0);
+    ASSERT_EQ(write(*hw_, spk, volume, full), 0);
     EXPECT_TRUE(eventually([&] { return valueOf<float>(*hw_, spk, volume).value_or(0) > 0.999f; }));
     hw_->removePropertyListener(spk, volume, queue, block);
 }

@@ -219,8 +219,7 @@ TEST_F(PipeWireEngineTest, DefaultOutputChangeCrossFadesWithoutDropout) {
     const PropertyAddress defaultOutput{kAudioHardwarePropertyDefaultOutputDevice};
     const uint64_t before = monotonicNanos() - 200'000'000;
     const uint64_t requested = monotonicNanos();
-    ASSERT_EQ(hw_->setPropertyData(kAudioObjectSystemObject, defaultOutput, sizeof(hpID), &hpID),
-              0);
+    ASSERT_EQ(write(*hw_, kAudioObjectSystemObject, defaultOutput, hpID), 0);
     expectLevel(hp, 1.0, "after the change, on the new device");
     EXPECT_LT(ratioOver(spk, 0.2), 0.003) << "the old device no longer plays the application";
     const uint64_t after = std::min(spk.lastNsec(), hp.lastNsec());
@@ -260,8 +259,7 @@ TEST_F(PipeWireEngineTest, DefaultOutputChangeCrossFadesWithoutDropout) {
         handoverGapMs);
     EXPECT_GT(lowest, -6.0) << "a dropout while the application moved";
 
-    ASSERT_EQ(hw_->setPropertyData(kAudioObjectSystemObject, defaultOutput, sizeof(spkID), &spkID),
-              0);
+    ASSERT_EQ(write(*hw_, kAudioObjectSystemObject, defaultOutput, spkID), 0);
     expectLevel(spk, 1.0, "back on the first device");
 }
 

@@ -97,6 +97,7 @@ using tobble::testing::eventually;
 using tobble::testing::readIDs;
 using tobble::testing::readString;
 using tobble::testing::valueOf;
+using tobble::testing::write;
 
 // One private session for a whole suite, and a backend connected to it for each test. Skips
 // when the session's programs are not installed.
