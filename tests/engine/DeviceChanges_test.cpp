@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
 #include "tests/engine/EngineTestBed.h"
 
@@ -59,54 +58,68 @@ class DeviceChangeTest : public ::testing::Test, public EngineTestBed {
         double worst = 0;
         for (size_t w = 0; w < a.size(); ++w) {
             const double db = 10.0 * std::log10((a[w] + b[w]) / steadyEnergy);
-            if (std::getenv("TOBBLE_TRACE_WINDOWS"))
-                std::printf("w%zu a=%g b=%g db=%.2f\n", w, a[w], b[w], db);
             if (std::abs(db) > std::abs(worst)) worst = db;
         }
         migrationSeconds = timeOf("crossfade complete: ") - switchAt;
         return worst;
     }
 
+    void addUSB() {
+        audio.addDevice({.uid = "usb",
+                         .name = "USB DAC",
+                         .transportType = audio::kAudioDeviceTransportTypeUSB});
+    }
+    std::vector<std::string> outputs() const {
+        std::vector<std::string> uids;
+        for (const auto& p : engine->pipelinesForTesting()) uids.push_back(p.aggregate.outputUID);
+        return uids;
+    }
+    audio::AudioObjectID aggregateOf(pid_t pid) const {
+        for (const auto& p : engine->pipelinesForTesting()) {
+            if (p.pid == pid) return p.aggregate.aggregateID;
+        }
+        return 0;
+    }
+
     double migrationSeconds = -1;
 };
 
-TEST_F(DeviceChangeTest, OneAppFollowsAWiredDeviceWithoutGapOrBurst) {
-    audio.addDevice(
-        {.uid = "usb", .name = "USB DAC", .transportType = audio::kAudioDeviceTransportTypeUSB});
-    const double worst = migrate("usb", 1);
-    std::printf("[ measured ] one app, wired target: worst deviation %.2f dB, migration %.1f ms\n",
-                worst, migrationSeconds * 1000);
+struct Migration {
+    const char* name;
+    uint32_t transport;
+    int apps;
+    double longestSeconds;  // the fade's length plus a few cycles
+};
+
+class MigrationTest : public DeviceChangeTest, public ::testing::WithParamInterface<Migration> {};
+
+TEST_P(MigrationTest, AppsFollowTheNewDefaultWithoutGapOrBurst) {
+    const auto& m = GetParam();
+    audio.addDevice({.uid = "target", .name = m.name, .transportType = m.transport});
+    const double worst = migrate("target", m.apps);
+    std::printf("[ measured ] %d app(s) to %s: worst deviation %.2f dB, migration %.1f ms\n",
+                m.apps, m.name, worst, migrationSeconds * 1000);
     EXPECT_LE(std::abs(worst), 3.0);
-    EXPECT_TRUE(capture->contains("crossfade complete: 1/1 slots migrated to usb"));
     EXPECT_GT(migrationSeconds, 0);
-    EXPECT_LE(migrationSeconds, 0.1 + 0.06);
+    EXPECT_LE(migrationSeconds, m.longestSeconds);
 
-    // Afterwards the app plays on the new device only, through its new pipeline.
-    for (const auto& c : audio.cycles("usb", now() - 0.3, now())) EXPECT_NEAR(c.rms, 0.3536, 0.01);
+    // Afterwards every app plays on the new device only, through its one new pipeline.
+    EXPECT_EQ(outputs(), std::vector<std::string>(static_cast<size_t>(m.apps), "target"));
     for (const auto& c : audio.cycles("wired", now() - 0.3, now())) EXPECT_NEAR(c.rms, 0.0, 1e-6);
-    EXPECT_EQ(audio.aggregates().size(), 1u);
-    EXPECT_EQ(audio.taps().size(), 1u);
-    EXPECT_EQ(engine->pipelinesForTesting().at(0).aggregate.outputUID, "usb");
+    EXPECT_GT(audio.rms("target", 0, now() - 0.3, now()), 0.3);
+    EXPECT_EQ(audio.aggregates().size(), static_cast<size_t>(m.apps));
+    EXPECT_EQ(audio.taps().size(), static_cast<size_t>(m.apps));
 }
 
-TEST_F(DeviceChangeTest, ThreeAppsFollowABluetoothDeviceWithoutGapOrBurst) {
-    audio.addDevice({.uid = "buds",
-                     .name = "Buds",
-                     .transportType = audio::kAudioDeviceTransportTypeBluetooth});
-    const double worst = migrate("buds", 3);
-    std::printf(
-        "[ measured ] three apps, bluetooth target: worst deviation %.2f dB, migration %.1f ms\n",
-        worst, migrationSeconds * 1000);
-    EXPECT_LE(std::abs(worst), 3.0);
-    EXPECT_TRUE(capture->contains("crossfade complete: 3/3 slots migrated to buds"));
-    EXPECT_LE(migrationSeconds, 0.5 + 0.06);
-    EXPECT_TRUE(engine->keepaliveForTesting().isRunning());
-    EXPECT_EQ(engine->catalogGeneration(), 3u + 3u);  // three builds, three hand-overs
-}
+INSTANTIATE_TEST_SUITE_P(
+    Targets, MigrationTest,
+    ::testing::Values(Migration{"USB", audio::kAudioDeviceTransportTypeUSB, 1, 0.1 + 0.06},
+                      Migration{"Bluetooth", audio::kAudioDeviceTransportTypeBluetooth, 3,
+                                0.5 + 0.06}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(DeviceChangeTest, SecondaryWarmsUpFor43msAndTheCrossfadeStateIsReleased) {
-    audio.addDevice(
-        {.uid = "usb", .name = "USB DAC", .transportType = audio::kAudioDeviceTransportTypeUSB});
+    addUSB();
     launch(400, "com.example.A");
     engine->start();
     advance(1.0);
@@ -116,28 +129,25 @@ TEST_F(DeviceChangeTest, SecondaryWarmsUpFor43msAndTheCrossfadeStateIsReleased) 
     // 0.043 s × 48000 Hz = 2064 frames, counted down in 512-frame cycles.
     EXPECT_TRUE(capture->contains("IOProc slot=0 tick=1 warmup-mute frames=512 remaining=1552"));
     advance(0.5);
-    EXPECT_EQ(engine->retiredCrossfadeCountForTesting(),
-              0u);  // released after the next health check
+    EXPECT_EQ(engine->retiredCrossfadeCountForTesting(), 0u);  // released at the health check
 }
 
 TEST_F(DeviceChangeTest, NotificationsThatChangeNothingDoNothing) {
     launch(400, "com.example.A");
     engine->start();
     advance(1.0);
-    capture->clear();
+    const auto aggregate = aggregateOf(400);
     engine->notifyDefaultOutputForTesting();  // the device already in use
     advance(0.5);
-    EXPECT_TRUE(capture->messages().empty());
+    EXPECT_EQ(aggregateOf(400), aggregate);
 
-    audio.addDevice(
-        {.uid = "usb", .name = "USB DAC", .transportType = audio::kAudioDeviceTransportTypeUSB});
+    // A default whose UID cannot be read leaves the pipelines where they are.
+    addUSB();
     audio.failNext(SimCall::GetPropertyData, audio::kAudioHardwareBadObjectError, 1,
                    audio::kAudioDevicePropertyDeviceUID);
     audio.setDefaultOutput("usb");
     advance(0.05);
-    EXPECT_TRUE(capture->contains(
-        "default-output changed but no UID available — leaving pipelines intact"));
-    EXPECT_EQ(engine->pipelinesForTesting().at(0).aggregate.outputUID, "wired");
+    EXPECT_EQ(aggregateOf(400), aggregate);
 }
 
 TEST_F(DeviceChangeTest, WithoutAppsOnlyTheKeepaliveFollows) {
@@ -148,13 +158,12 @@ TEST_F(DeviceChangeTest, WithoutAppsOnlyTheKeepaliveFollows) {
     EXPECT_FALSE(engine->keepaliveForTesting().isRunning());
     audio.setDefaultOutput("buds");
     advance(0.1);
-    EXPECT_TRUE(capture->contains("overlap rebuild: no active slots to migrate to buds"));
     EXPECT_TRUE(engine->keepaliveForTesting().isRunning());
+    EXPECT_TRUE(audio.aggregates().empty());
 }
 
 TEST_F(DeviceChangeTest, AppWhoseNewTapFailsKeepsPlayingOnItsOldPipelineUntilTheAudit) {
-    audio.addDevice(
-        {.uid = "usb", .name = "USB DAC", .transportType = audio::kAudioDeviceTransportTypeUSB});
+    addUSB();
     for (int i = 0; i < 3; ++i) launch(400 + i, "com.example.app" + std::to_string(i));
     engine->start();
     advance(1.5);
@@ -165,23 +174,18 @@ TEST_F(DeviceChangeTest, AppWhoseNewTapFailsKeepsPlayingOnItsOldPipelineUntilThe
         capture->count("crossfade: createTap failed for slot=0: CoreAudio error 1852797029 (nope): "
                        "AudioHardwareCreateProcessTap pid="),
         1u);
-    EXPECT_TRUE(capture->contains("crossfade complete: 2/3 slots migrated to usb"));
-    for (const auto& p : engine->pipelinesForTesting())
-        EXPECT_EQ(p.aggregate.outputUID, p.slot == 0 ? "wired" : "usb");
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"wired", "usb", "usb"}));
     // Still heard where it was.
     for (const auto& c : audio.cycles("wired", now() - 0.2, now()))
         EXPECT_NEAR(c.rms, 0.3536, 0.01);
 
     // The next health check finds it on the old device and moves it.
     advance(2.0);
-    EXPECT_TRUE(
-        capture->contains("refreshTapSource audit: 1 stale slot(s) — batch crossfade to usb"));
-    for (const auto& p : engine->pipelinesForTesting()) EXPECT_EQ(p.aggregate.outputUID, "usb");
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"usb", "usb", "usb"}));
 }
 
 TEST_F(DeviceChangeTest, DefaultMovingAgainDuringAMigrationIsFollowedUp) {
-    audio.addDevice(
-        {.uid = "usb", .name = "USB DAC", .transportType = audio::kAudioDeviceTransportTypeUSB});
+    addUSB();
     audio.addDevice(
         {.uid = "hdmi", .name = "Monitor", .transportType = audio::kAudioDeviceTransportTypeHDMI});
     launch(400, "com.example.A");
@@ -191,9 +195,7 @@ TEST_F(DeviceChangeTest, DefaultMovingAgainDuringAMigrationIsFollowedUp) {
     // While the engine's queue is busy migrating, the user picks yet another device.
     dispatcher.mainQueue().asyncAfter(0.02, [this] { audio.setDefaultOutput("hdmi"); });
     advance(1.0);
-    EXPECT_EQ(capture->count("default moved again during rebuild (now id="), 1u);
-    EXPECT_TRUE(capture->contains("crossfade complete: 1/1 slots migrated to hdmi"));
-    EXPECT_EQ(engine->pipelinesForTesting().at(0).aggregate.outputUID, "hdmi");
+    EXPECT_EQ(outputs(), std::vector<std::string>{"hdmi"});
     EXPECT_EQ(audio.aggregates().size(), 1u);
 }
 
@@ -203,15 +205,14 @@ TEST_F(DeviceChangeTest, DeadAggregatesLeadToOneFullRebuildUnderNewIdentities) {
     engine->start();
     advance(1.0);
     const auto before = entry(400);
+    const auto aggregate = aggregateOf(401);
     // Adding a device while everything is alive changes nothing.
-    audio.addDevice(
-        {.uid = "usb", .name = "USB DAC", .transportType = audio::kAudioDeviceTransportTypeUSB});
+    addUSB();
     advance(0.2);
-    EXPECT_EQ(capture->count("devices-list change"), 0u);
+    EXPECT_EQ(aggregateOf(401), aggregate);
 
     const double t0 = now();
-    audio.killAggregate(
-        engine->pipelinesForTesting().at(0).aggregate.aggregateID);  // notification 1
+    audio.killAggregate(aggregateOf(400));  // notification 1
     advance(0.02);
     audio.addDevice(
         {.uid = "hdmi", .name = "Monitor", .transportType = audio::kAudioDeviceTransportTypeHDMI});
@@ -220,12 +221,13 @@ TEST_F(DeviceChangeTest, DeadAggregatesLeadToOneFullRebuildUnderNewIdentities) {
                      .name = "Display",
                      .transportType = audio::kAudioDeviceTransportTypeDisplayPort});
     advance(0.5);
+    // One rebuild, 50 ms after the last of the three notifications.
     EXPECT_EQ(capture->count("devices-list change: 1/2 aggregates dead — full rebuild"), 1u);
     EXPECT_NEAR(timeOf("devices-list change: "), t0 + 0.04 + 0.05, 1e-6);
     const auto after = entry(400);
     ASSERT_TRUE(after.has_value());
     EXPECT_NE(after->generation, before->generation);
-    EXPECT_EQ(engine->pipelinesForTesting().size(), 2u);
+    EXPECT_NE(aggregateOf(401), aggregate);
     EXPECT_EQ(audio.aggregates().size(), 2u);
     EXPECT_NEAR(audio.rms("wired", 0, now() - 0.3, now()), 0.3536 * std::sqrt(2.0), 0.01);
 }
@@ -238,48 +240,35 @@ TEST_F(DeviceChangeTest, ChangedProcessSetIsRebuiltUnderACrossfade) {
         audio.addProcess({400, "com.example.Browser.helper", audio::sim::Signal::sine(880, 0.25f)});
     audio.startPlaying(helper);
     advance(0.5);
-    EXPECT_TRUE(
-        capture->contains("parentPID=400 objectID set changed (was=1 now=2) — crossfade rebuild"));
-    EXPECT_TRUE(capture->contains("rebuildSlotWithObjectIDs: ok parentPID=400 slot=0 n=2"));
     EXPECT_EQ(entry(400)->tap->processObjectIDs.size(), 2u);
     EXPECT_EQ(audio.taps().size(), 1u);
+    EXPECT_EQ(audio.aggregates().size(), 1u);
 }
 
-class HealthTest : public DeviceChangeTest {
-  protected:
-    audio::AudioObjectID aggregateOf(pid_t pid) {
-        for (const auto& p : engine->pipelinesForTesting()) {
-            if (p.pid == pid) return p.aggregate.aggregateID;
-        }
-        return 0;
-    }
-};
+using HealthTest = DeviceChangeTest;
 
 TEST_F(HealthTest, StalledCallbackIsRecoveredAtTheThirdConsecutiveMissThenLeftAloneFor20s) {
     launch(400, "com.example.A");
     engine->start();  // health checks at 2, 4, 6, ... s
     advance(5.5);
-    audio.setCallbacksStalled(aggregateOf(400), true);
-    advance(4.6);  // t=10.1: checks at 6 and 8 see a render within 3 s; 10 misses
-    EXPECT_EQ(capture->count("health monitor: pid=400 slot=0 miss #"), 1u);
-    EXPECT_TRUE(
-        capture->contains("health monitor: pid=400 slot=0 miss #1 (no IOProc callback within 3s)"));
-    advance(4.0);  // t=14.1
-    EXPECT_TRUE(
-        capture->contains("health monitor: pid=400 slot=0 miss #3 (no IOProc callback within 3s)"));
-    EXPECT_TRUE(capture->contains("health monitor: rebuilding parentPID=400 slot=0 n=1"));
+    const auto stalled = aggregateOf(400);
+    audio.setCallbacksStalled(stalled, true);
+    advance(6.6);  // t=12.1: checks at 6 and 8 see a render within 3 s; 10 and 12 miss
+    EXPECT_EQ(aggregateOf(400), stalled);
+    advance(2.0);  // t=14.1: the third miss rebuilds
+    const auto rebuilt = aggregateOf(400);
+    EXPECT_NE(rebuilt, stalled);
     // Sound is back through the new pipeline.
     advance(1.0);
     for (const auto& c : audio.cycles("wired", now() - 0.3, now()))
         EXPECT_NEAR(c.aggregateRms, 0.3536, 0.01);
 
-    // Stalled again at once: nothing is counted during the cool-down.
-    audio.setCallbacksStalled(aggregateOf(400), true);
-    capture->clear();
+    // Stalled again at once: nothing is counted during the cool-down, then it is recovered.
+    audio.setCallbacksStalled(rebuilt, true);
     advance(18.0);  // t=33.1
-    EXPECT_EQ(capture->count("health monitor: pid=400"), 0u);
-    advance(6.0);
-    EXPECT_GE(capture->count("health monitor: pid=400 slot=0 miss #"), 1u);
+    EXPECT_EQ(aggregateOf(400), rebuilt);
+    advance(10.0);
+    EXPECT_NE(aggregateOf(400), rebuilt);
 }
 
 TEST_F(HealthTest, MutedOrIntermittentAppsAreNeverRecovered) {
@@ -287,17 +276,18 @@ TEST_F(HealthTest, MutedOrIntermittentAppsAreNeverRecovered) {
     launch(401, "com.example.Flaky");
     engine->start();
     advance(5.5);
+    const auto muted = aggregateOf(400);
+    const auto flaky = aggregateOf(401);
     volumeState.write(entry(400)->slot, 1.0f, true);
-    audio.setCallbacksStalled(aggregateOf(400), true);
+    audio.setCallbacksStalled(muted, true);
     for (int i = 0; i < 4; ++i) {
-        audio.setCallbacksStalled(aggregateOf(401), true);
+        audio.setCallbacksStalled(flaky, true);
         advance(4.0);  // one miss
-        audio.setCallbacksStalled(aggregateOf(401), false);
+        audio.setCallbacksStalled(flaky, false);
         advance(2.0);  // a healthy check resets the count
     }
-    EXPECT_EQ(capture->count("health monitor: pid=400"), 0u);
-    EXPECT_EQ(capture->count("health monitor: pid=401 slot=1 miss #2"), 0u);
-    EXPECT_EQ(capture->count("health monitor: rebuilding"), 0u);
+    EXPECT_EQ(aggregateOf(400), muted);
+    EXPECT_EQ(aggregateOf(401), flaky);
 }
 
 TEST_F(HealthTest, DeferredTeardownSparesAProcessThatCameBack) {
@@ -308,7 +298,6 @@ TEST_F(HealthTest, DeferredTeardownSparesAProcessThatCameBack) {
     advance(1.0);
     processes.addProcess(400);  // alive again, though not playing
     advance(31.0);
-    EXPECT_TRUE(capture->contains("deferred teardown pid=400 — pid alive, skip"));
     EXPECT_TRUE(entry(400).has_value());
 }
 

@@ -27,9 +27,6 @@ TEST_F(EngineTest, PlayingAppGetsAPipelineAndIsHeardAtItsSavedVolume) {
     EXPECT_EQ(audio.taps().size(), 1u);
     EXPECT_EQ(audio.aggregates().size(), 1u);
     EXPECT_EQ(audio.runningIOProcCount(), 1u);
-    EXPECT_TRUE(capture->contains("tap created parentPID=300 bundle=com.example.Music n=1 slot=0"));
-    EXPECT_EQ(capture->count("pipeline built slot=0 parentPID=300 aggID="), 1u);
-    EXPECT_EQ(engine->catalogGeneration(), 1u);
 
     // After the warm-up the app is heard through its pipeline only, at half gain.
     const double from = now() + 0.1;
@@ -68,15 +65,11 @@ TEST_F(EngineTest, ExitedAppKeepsItsPipelineForThirtySecondsUnlessItComesBack) {
     const uint32_t generationBefore = engine->catalogGeneration();
 
     exit(310);
-    advance(1.0);
-    EXPECT_TRUE(capture->contains("parentPID=310 kernel-exit detected — deferring teardown 30s"));
-    advance(28.0);
+    advance(29.0);
     EXPECT_TRUE(hasPipeline(310));
-    EXPECT_EQ(capture->count("parentPID=310 kernel-exit detected"), 1u);  // scheduled once only
     advance(2.0);
     EXPECT_FALSE(hasPipeline(310));
     EXPECT_FALSE(entry(310).has_value());
-    EXPECT_TRUE(capture->contains("deferred teardown pid=310 slot=0 executing"));
     EXPECT_EQ(engine->catalogGeneration(), generationBefore + 1);
     EXPECT_EQ(volumeState.volume(0), 1.0f);
     EXPECT_EQ(rmsBuffer.level(0), 0.0f);
@@ -88,9 +81,7 @@ TEST_F(EngineTest, ExitedAppKeepsItsPipelineForThirtySecondsUnlessItComesBack) {
     processes.removeProcess(311);
     advance(1.0);
     launch(311, "com.example.B");
-    advance(1.0);
-    EXPECT_TRUE(capture->contains("parentPID=311 reappeared — cancelled deferred teardown"));
-    advance(40.0);
+    advance(41.0);
     EXPECT_TRUE(hasPipeline(311));
 }
 
@@ -106,8 +97,6 @@ TEST_F(EngineTest, ThirtyThirdAppEvictsTheLongestSilentOrIsRefused) {
     // All heard recently: the newcomer is refused, and again on every pass.
     launch(2000, "com.example.late");
     advance(2.0);
-    EXPECT_GE(capture->count("reconcile: cap hit, no evictable tap — rejecting parentPID=2000"),
-              2u);
     EXPECT_FALSE(entry(2000).has_value());
 
     // One app falls silent (it keeps running); after more than 5 s it makes room.
@@ -128,8 +117,7 @@ TEST_F(EngineTest, StopLeavesNothingBehindAndStartBeginsAfresh) {
     launch(320, "com.example.A");
     launch(321, "com.example.B");
     engine->start();
-    engine->start();
-    EXPECT_TRUE(capture->contains("start: already running"));
+    engine->start();  // already running: nothing doubles
     advance(1.0);
     EXPECT_EQ(audio.runningIOProcCount(), 2u);
 
@@ -173,8 +161,6 @@ TEST_F(EngineTest, NoOutputDeviceMeansNoPipelinesUntilOneAppears) {
     advance(3.0);
     EXPECT_TRUE(entry(340).has_value());
     EXPECT_FALSE(hasPipeline(340));
-    EXPECT_GE(capture->count("reconcile: no default output UID — skipping build of 1 pipelines"),
-              3u);
     addSpeakers();
     advance(1.0);
     EXPECT_TRUE(hasPipeline(340));
@@ -186,16 +172,15 @@ TEST_F(EngineTest, KeepaliveRunsOnlyOnBluetoothAndFirstPipelineThereWarmsUpLonge
     launch(351, "com.example.B");
     engine->start();
     EXPECT_TRUE(engine->keepaliveForTesting().isRunning());
-    EXPECT_EQ(capture->count("keepalive start ok deviceID="), 1u);
-    EXPECT_EQ(capture->count("pipeline built slot=0 parentPID="), 1u);
-    EXPECT_EQ(capture->count(" warmupMs=400"), 0u);  // count() matches prefixes only
-    size_t long400 = 0, short43 = 0;
-    for (const auto& m : capture->messages()) {
-        if (m.starts_with("pipeline built") && m.ends_with("warmupMs=400")) ++long400;
-        if (m.starts_with("pipeline built") && m.ends_with("warmupMs=43")) ++short43;
-    }
-    EXPECT_EQ(long400, 1u);
-    EXPECT_EQ(short43, 1u);
+    // The first pipeline on a wireless device stays silent for 400 ms, the next for 43 ms.
+    advance(0.2);
+    EXPECT_NE(rmsBuffer.isAudible(entry(350)->slot), rmsBuffer.isAudible(entry(351)->slot));
+    advance(0.3);
+    EXPECT_TRUE(rmsBuffer.isAudible(entry(350)->slot) && rmsBuffer.isAudible(entry(351)->slot));
+
+    addSpeakers("wired");
+    advance(1.0);
+    EXPECT_FALSE(engine->keepaliveForTesting().isRunning());
 }
 
 }  // namespace

@@ -7,11 +7,8 @@
 
 #include "engine/TAKEngine.h"
 #include "engine/TAKSavedVolumes.h"
-#include "platform/audio/sim/SimAudioSystem.h"
-#include "platform/dispatch/VirtualDispatcher.h"
 #include "platform/log/CaptureSink.h"
-#include "platform/system/InMemoryUserDefaults.h"
-#include "platform/system/sim/SimRunningApplications.h"
+#include "platform/sim/SimEnvironment.h"
 
 namespace tobble::testing {
 
@@ -29,23 +26,22 @@ class MemorySavedVolumes final : public engine::TAKSavedVolumes {
     std::map<std::string, Saved> saved;
 };
 
-// An engine over a simulated desktop in virtual time, with its own real-time tables.
+// An engine over the simulated desktop in virtual time, with its own real-time tables.
 struct EngineTestBed {
     static constexpr pid_t kOwnPid = 100;
 
-    dispatch::VirtualDispatcher dispatcher;
-    audio::sim::SimAudioSystem audio{dispatcher};
-    system::sim::SimRunningApplications apps;
-    system::sim::SimProcessTable processes{audio, apps, kOwnPid};
-    system::InMemoryUserDefaults defaults;
-    system::sim::SimResponsibility responsibility;
+    sim::SimEnvironment desktop{sim::SimEnvironmentOptions{.ownPid = kOwnPid}};
+    dispatch::VirtualDispatcher& dispatcher = desktop.virtualTime();
+    audio::sim::SimAudioSystem& audio = desktop.audio();
+    system::sim::SimRunningApplications& apps = desktop.apps();
+    system::sim::SimProcessTable& processes = desktop.processes();
+    system::sim::SimResponsibility& responsibility = desktop.responsibility();
     engine::TAKVolumeState volumeState;
     engine::TAKRMSBuffer rmsBuffer;
     MemorySavedVolumes savedVolumes;
     mutable log::ScopedCapture capture;
-    Environment environment{dispatcher, audio, processes, apps, defaults, responsibility.lookup()};
     std::shared_ptr<engine::TAKEngine> engine =
-        engine::TAKEngine::make(environment, {&volumeState, &rmsBuffer, &savedVolumes});
+        engine::TAKEngine::make(desktop.environment(), {&volumeState, &rmsBuffer, &savedVolumes});
 
     EngineTestBed() {
         // Log lines carry virtual time, so tests can check when something happened.
@@ -75,17 +71,12 @@ struct EngineTestBed {
     // Launches an application with one process object, playing a 0.5 sine when `playing`.
     audio::AudioObjectID launch(pid_t pid, std::string bundleID, bool playing = true,
                                 double frequency = 440.0) {
-        apps.launch({.pid = pid, .bundleID = bundleID, .name = bundleID});
-        const auto object =
-            audio.addProcess({pid, bundleID, audio::sim::Signal::sine(frequency, 0.5f)});
-        if (playing) audio.startPlaying(object);
+        const auto object = desktop.addApp(pid, bundleID, bundleID, frequency);
+        if (!playing) audio.stopPlaying(object);
         return object;
     }
 
-    void exit(pid_t pid) {
-        audio.exitProcess(pid);
-        apps.terminate(pid);
-    }
+    void exit(pid_t pid) { desktop.quitApp(pid); }
 
     std::optional<engine::TAKTapEntry> entry(pid_t pid) const {
         auto catalog = engine->catalog();

@@ -1,56 +1,41 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "engine/TAKEngine.h"
-#include "platform/audio/sim/SimAudioSystem.h"
-#include "platform/dispatch/RealDispatcher.h"
 #include "platform/log/CaptureSink.h"
-#include "platform/system/InMemoryUserDefaults.h"
-#include "platform/system/sim/SimRunningApplications.h"
+#include "platform/sim/SimEnvironment.h"
+#include "tests/support/Eventually.h"
 
 namespace tobble::engine {
 namespace {
+
+using tobble::testing::eventually;
 
 // Real threads: the I/O callbacks run while the engine attaches, fades and detaches cross-fade
 // states. Run under ThreadSanitizer (make test-tsan) this is the race check for that hand-over.
 // The assertions only check that every migration completes and the sound ends up where it should.
 TEST(RealtimeCrossfadeTest, RepeatedDeviceSwitchesWhileCallbacksRun) {
     log::ScopedCapture capture;
-    dispatch::RealDispatcher dispatcher;
-    audio::sim::SimAudioSystem audio(dispatcher);
-    system::sim::SimRunningApplications apps;
-    system::sim::SimProcessTable processes(audio, apps, 100);
-    system::InMemoryUserDefaults defaults;
+    sim::SimEnvironment desktop({.time = sim::TimeMode::Real, .ownPid = 100});
+    auto& audio = desktop.audio();
     TAKVolumeState volumes;
     TAKRMSBuffer levels;
-    Environment env{dispatcher, audio, processes, apps, defaults, {}};
-    auto engine = TAKEngine::make(env, {&volumes, &levels, nullptr});
+    auto engine = TAKEngine::make(desktop.environment(), {&volumes, &levels, nullptr});
 
     audio.addDevice({.uid = "a", .name = "A", .bufferFrames = 256, .makeDefault = true});
     audio.addDevice({.uid = "b", .name = "B", .bufferFrames = 256});
-    for (pid_t pid : {300, 301}) {
-        apps.launch(
-            {.pid = pid, .bundleID = "com.example.app" + std::to_string(pid), .name = "app"});
-        audio.startPlaying(audio.addProcess(
-            {pid, "com.example.app" + std::to_string(pid), audio::sim::Signal::sine(440, 0.3f)}));
-    }
+    for (pid_t pid : {300, 301})
+        desktop.addApp(pid, "com.example.app" + std::to_string(pid), "app", 440, 0.3f);
     engine->start();
 
-    auto waitFor = [&](const std::string& prefix, size_t count) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (capture->count(prefix) < count && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return capture->count(prefix) >= count;
+    auto logged = [&](const std::string& prefix, size_t count) {
+        return eventually([&] { return capture->count(prefix) >= count; },
+                          std::chrono::seconds(10));
     };
-    ASSERT_TRUE(waitFor("pipeline built slot=", 2));
-
+    ASSERT_TRUE(logged("pipeline built slot=", 2));
     const char* targets[] = {"b", "a", "b", "a", "b"};
     for (size_t i = 0; i < std::size(targets); ++i) {
         audio.setDefaultOutput(targets[i]);
-        ASSERT_TRUE(waitFor("crossfade complete: 2/2 slots migrated to ", i + 1)) << "switch " << i;
+        ASSERT_TRUE(logged("crossfade complete: 2/2 slots migrated to ", i + 1)) << "switch " << i;
     }
     engine->stop();
     EXPECT_TRUE(audio.aggregates().empty());

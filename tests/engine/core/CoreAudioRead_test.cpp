@@ -6,6 +6,7 @@
 #include "engine/core/FourCC.h"
 #include "engine/core/NumberText.h"
 #include "engine/core/TAKCoreAudio.h"
+#include "tests/engine/ErrorText.h"
 #include "tests/support/MockAudioHardware.h"
 
 namespace tobble::engine {
@@ -17,6 +18,7 @@ using ::testing::DoAll;
 using ::testing::Invoke;
 using ::testing::Return;
 using ::testing::SetArgReferee;
+using tobble::testing::errorOf;
 
 TEST(ErrorTextTest, FourCharacterCodesAndStatusTexts) {
     EXPECT_EQ(fourCC(0x64657623u), "dev#");
@@ -32,8 +34,6 @@ TEST(ErrorTextTest, FourCharacterCodesAndStatusTexts) {
               "Aggregate rebuild failed: -1 (????)");
     EXPECT_EQ(TAKError::noSlotsAvailable().description(),
               "All TAK slots in use and none eligible for LRU eviction");
-    EXPECT_EQ(TAKError::tapUIDMissing().description(), "Created tap has no kAudioTapPropertyUID");
-    EXPECT_EQ(TAKError::noAudibleProcess().description(), "No audible output process to tap");
 }
 
 TEST(NumberTextTest, ShortestRoundTripWithFraction) {
@@ -90,34 +90,17 @@ TEST_F(PropertyArrayTest, PartialTrailingBytesAreDroppedAndShrinkingObjectsGiveW
 
 TEST_F(PropertyArrayTest, FailuresCarryTheCallAndSelector) {
     EXPECT_CALL(hardware, getPropertyDataSize(1, _, _)).WillOnce(Return(kAudio_ParamError));
-    try {
-        core.getPropertyArray(1, kAudioHardwarePropertyProcessObjectList);
-        FAIL() << "expected a TAKError";
-    } catch (const TAKError& e) {
-        EXPECT_EQ(e.description(),
-                  "CoreAudio error -50 (????): AudioObjectGetPropertyDataSize(prs#)");
-    }
-
+    EXPECT_EQ(errorOf([&] { core.getPropertyArray(1, kAudioHardwarePropertyProcessObjectList); }),
+              "CoreAudio error -50 (????): AudioObjectGetPropertyDataSize(prs#)");
     reportSize(8);
     EXPECT_CALL(hardware, getPropertyData(1, _, _, _))
         .WillOnce(Return(kAudioHardwareBadObjectError));
-    try {
-        core.getPropertyArray(1, kAudioHardwarePropertyDevices);
-        FAIL() << "expected a TAKError";
-    } catch (const TAKError& e) {
-        EXPECT_EQ(e.description(),
-                  "CoreAudio error 560947818 (!obj): AudioObjectGetPropertyData(dev#)");
-    }
-
+    EXPECT_EQ(errorOf([&] { core.getPropertyArray(1, kAudioHardwarePropertyDevices); }),
+              "CoreAudio error 560947818 (!obj): AudioObjectGetPropertyData(dev#)");
     EXPECT_CALL(hardware, getPropertyData(3, _, _, _))
         .WillOnce(Return(kAudioHardwareUnknownPropertyError));
-    try {
-        core.getProperty<uint32_t>(3, kAudioDevicePropertyTransportType);
-        FAIL() << "expected a TAKError";
-    } catch (const TAKError& e) {
-        EXPECT_EQ(e.description(),
-                  "CoreAudio error 2003332927 (who?): AudioObjectGetPropertyData(tran)");
-    }
+    EXPECT_EQ(errorOf([&] { core.getProperty<uint32_t>(3, kAudioDevicePropertyTransportType); }),
+              "CoreAudio error 2003332927 (who?): AudioObjectGetPropertyData(tran)");
 }
 
 TEST_F(PropertyArrayTest, DeviceLookupTakesTheFirstMatchAndSkipsUnreadableDevices) {

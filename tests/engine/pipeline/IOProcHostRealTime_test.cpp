@@ -1,66 +1,54 @@
-// The I/O callback host on real threads: the engine-side writes race the audio thread here,
-// which is what the sanitizer builds need to see. Short, and tolerant of scheduling: these
-// check what happened, never how long it took.
+// The I/O callback host on real threads, over a real aggregate of a tapped application in the
+// simulated system: the engine-side writes race the audio thread here, which is what the
+// sanitizer builds need to see. It checks what happened, never how long it took.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <memory>
-#include <thread>
 
 #include "engine/pipeline/TAKAggregateBuilder.h"
 #include "engine/pipeline/TAKIOProcHost.h"
 #include "engine/pipeline/TAKTapManager.h"
-#include "platform/audio/sim/SimAudioSystem.h"
-#include "platform/dispatch/RealDispatcher.h"
 #include "platform/log/CaptureSink.h"
+#include "platform/sim/SimEnvironment.h"
+#include "tests/support/Eventually.h"
 
 namespace tobble::engine {
 namespace {
 
 using namespace audio;
-using namespace std::chrono_literals;
+using tobble::testing::eventually;
 
-constexpr uint32_t kSlot = 9;
+constexpr uint32_t kSlot = 4;
 
 class IOProcHostRealTimeTest : public ::testing::Test {
   protected:
-    void SetUp() override { sim.startPlaying(player); }
-    void TearDown() override {
+    ~IOProcHostRealTimeTest() override {
         host.reset();
         aggregates.destroy(aggregate);
         taps.destroy(tap);
     }
-    template <typename Predicate>
-    static bool eventually(Predicate done) {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(1ms);
-        }
-        return true;
-    }
-    bool cyclesPass(uint64_t count) {
-        const uint64_t target = host->diagCounter() + count;
-        return eventually([&] { return host->diagCounter() >= target; });
-    }
 
     log::ScopedCapture capture;
-    dispatch::RealDispatcher dispatcher;
-    sim::SimAudioSystem sim{dispatcher};
-    AudioObjectID speakers = sim.addDevice(
+    tobble::sim::SimEnvironment desktop{tobble::sim::TimeMode::Real};
+    audio::sim::SimAudioSystem& simAudio = desktop.audio();
+    AudioObjectID speakers = simAudio.addDevice(
         {.uid = "speakers", .name = "Speakers", .bufferFrames = 256, .makeDefault = true});
-    AudioObjectID player = sim.addProcess({42, "com.example.Player", sim::Signal::sine(440, 0.5f)});
-    TAKTapManager taps{sim};
-    TAKAggregateBuilder aggregates{sim};
+    AudioObjectID player = desktop.addApp(42, "com.example.Player", "Player", 440);
+    TAKTapManager taps{simAudio};
+    TAKAggregateBuilder aggregates{simAudio};
     TAKTap tap = taps.createTap(42, {player}, std::string("speakers"));
     TAKAggregateInfo aggregate = aggregates.build(tap.uid, "speakers");
     TAKVolumeState volumes;
     TAKRMSBuffer levels;
     std::unique_ptr<TAKIOProcHost> host =
-        std::make_unique<TAKIOProcHost>(kSlot, volumes, levels, sim, dispatcher);
+        std::make_unique<TAKIOProcHost>(kSlot, volumes, levels, simAudio, desktop.dispatcher());
 };
 
 TEST_F(IOProcHostRealTimeTest, CrossfadeStatesComeAndGoWhileTheCallbackRuns) {
+    auto cyclesPass = [this](uint64_t count) {
+        const uint64_t target = host->diagCounter() + count;
+        return eventually([&] { return host->diagCounter() >= target; });
+    };
     host->start(aggregate.aggregateID);
     ASSERT_TRUE(cyclesPass(3));
     for (int round = 0; round < 12; ++round) {
@@ -86,7 +74,7 @@ TEST_F(IOProcHostRealTimeTest, CrossfadeStatesComeAndGoWhileTheCallbackRuns) {
     ASSERT_TRUE(eventually([&] { return levels.isAudible(kSlot); }));
     host->stop();
     const uint64_t renders = host->diagCounter();
-    std::this_thread::sleep_for(20ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(host->diagCounter(), renders);
 }
 

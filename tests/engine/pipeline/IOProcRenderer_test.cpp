@@ -84,8 +84,6 @@ TEST_F(IOProcRendererTest, MonoInputGoesToEveryOutputChannel) {
     cycle(mono, output);
     EXPECT_TRUE(output.channelIs(0, softLimit(0.9f)));
     EXPECT_TRUE(output.channelIs(1, softLimit(0.9f)));
-    EXPECT_EQ(cycleLines(), std::vector<std::string>{"IOProc slot=3 tick=1 frames=512 inCh=1 "
-                                                     "outCh=2 gain=0.5 peak=0.9 smoothed=0.45"});
 }
 
 TEST_F(IOProcRendererTest, FramesAreLimitedByTheShorterBuffer) {
@@ -106,7 +104,6 @@ TEST_F(IOProcRendererTest, LevelAttacksThenDecaysByFivePercentPerCycle) {
     for (float expected : {0.5f, 0.75f, 0.875f}) {
         cycle();
         EXPECT_EQ(levels.level(kSlot), expected);
-        EXPECT_EQ(renderer.smoothedPeak.load(), expected);
     }
     EXPECT_EQ(levels.hostTime[kSlot].load(), hostTime);
     input.fill(0.0f);
@@ -133,12 +130,6 @@ TEST_F(IOProcRendererTest, WarmupSilencesWholeFramesAcrossCycles) {
     EXPECT_EQ(renderer.warmupFramesRemaining.load(), 0);
     cycle();
     EXPECT_TRUE(output.channelIs(0, 0.4f));
-    EXPECT_EQ(cycleLines(), (std::vector<std::string>{
-                                "IOProc slot=3 tick=1 warmup-mute frames=512 remaining=488",
-                                "IOProc slot=3 tick=2 warmup-mute frames=488 remaining=0",
-                                "IOProc slot=3 tick=3 frames=512 inCh=2 outCh=2 gain=1.0 "
-                                "peak=0.4 smoothed=0.2",
-                            }));
 }
 
 // ---- unusable buffers
@@ -151,9 +142,7 @@ TEST_F(IOProcRendererTest, NullInputGivesSilenceAndLeavesTheLevelAlone) {
     renderer.render(timeStampAt(77), in, output.list());
     EXPECT_TRUE(output.isSilent());
     EXPECT_EQ(levels.level(kSlot), 0.42f);
-    EXPECT_EQ(renderer.smoothedPeak.load(), 0.0f);
-    EXPECT_EQ(renderer.lastRenderHostTime.load(), 77u);
-    EXPECT_EQ(cycleLines(), std::vector<std::string>{"IOProc slot=3 tick=1 no buffers — skip"});
+    EXPECT_EQ(renderer.diagCounter.load(), 1u);  // still a cycle for the health monitor
 }
 
 TEST_F(IOProcRendererTest, MalformedSizesGiveSilenceWithoutALine) {
@@ -191,23 +180,13 @@ TEST_F(IOProcRendererTest, EveryOutputBufferIsSilencedOnlyTheFirstIsRendered) {
 
 // ---- diagnostics
 
+// A line takes a lock and allocates: only the first three cycles and every 400th one log.
 TEST_F(IOProcRendererTest, LogsTheFirstThreeCyclesThenEveryFourHundredth) {
-    input.fill(1.0f);
-    for (int i = 0; i < 400; ++i) cycle();
-    EXPECT_EQ(cycleLines().size(), 3u);
-    cycle();
-    const auto lines = cycleLines();
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0],
-              "IOProc slot=3 tick=1 frames=512 inCh=2 outCh=2 gain=1.0 peak=1.0 smoothed=0.5");
-    EXPECT_EQ(lines[2],
-              "IOProc slot=3 tick=3 frames=512 inCh=2 outCh=2 gain=1.0 peak=1.0 smoothed=0.875");
-    EXPECT_EQ(lines[3],
-              "IOProc slot=3 tick=401 frames=512 inCh=2 outCh=2 gain=1.0 peak=1.0 smoothed=1.0");
-    for (int i = 0; i < 399; ++i) cycle();
-    EXPECT_EQ(cycleLines().size(), 4u);
-    cycle();
-    EXPECT_EQ(cycleLines().back().substr(0, 26), "IOProc slot=3 tick=801 fra");
+    const std::pair<uint64_t, size_t> steps[] = {{400, 3}, {401, 4}, {800, 4}, {801, 5}};
+    for (const auto& [cycles, lines] : steps) {
+        while (renderer.diagCounter.load() < cycles) cycle();
+        EXPECT_EQ(cycleLines().size(), lines) << cycles;
+    }
 }
 
 // ---- cross-fade
@@ -238,6 +217,10 @@ TEST_F(IOProcCrossfadeTest, PreparingPlaysTheOldPipelineAndCountsTheNewOne) {
     EXPECT_TRUE(incomingOutput.isSilent());
     EXPECT_EQ(fade.secondarySamplesProcessed(), 960);
     EXPECT_EQ(fade.secondarySampleCount(), 0);
+    // The fade's progress divides by its length; the warm-up count runs on through it.
+    fade.startFading(0);
+    EXPECT_EQ(fade.totalSamples(), 1);
+    EXPECT_EQ(fade.secondarySamplesProcessed(), 960);
 }
 
 TEST_F(IOProcCrossfadeTest, HalfWayThroughBothPipelinesPlayAtEqualPower) {

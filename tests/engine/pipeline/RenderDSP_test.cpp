@@ -12,7 +12,6 @@ namespace {
 
 constexpr auto primary = CrossfadeRole::primary;
 constexpr auto secondary = CrossfadeRole::secondary;
-constexpr int64_t preparing = 1;
 constexpr int64_t fading = 2;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
@@ -29,11 +28,6 @@ TEST(SoftLimitTest, RisesMonotonicallyThroughTheKneeAndNeverPassesFullScale) {
     EXPECT_NEAR(softLimit(0.9499f), 1.0f, 1e-3f);  // meets full scale without a step
     EXPECT_EQ(softLimit(-std::numeric_limits<float>::infinity()), -1.0f);
     EXPECT_EQ(softLimit(kNaN), 0.0f);
-}
-
-TEST(CrossfadeGainTest, PreparingKeepsTheOldPipelineAndSilencesTheNewOne) {
-    EXPECT_EQ(crossfadeGain(preparing, 0.0f, primary), 1.0f);
-    EXPECT_EQ(crossfadeGain(preparing, 0.0f, secondary), 0.0f);
 }
 
 TEST(CrossfadeGainTest, FadingIsEqualPowerFromOldToNew) {

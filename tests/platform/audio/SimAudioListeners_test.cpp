@@ -121,9 +121,7 @@ TEST_F(SimAudioListenersTest, VolumeAndMuteChangesNotifyTheirElements) {
     EXPECT_TRUE(drain().empty());
 
     const float quiet = 0.1f;
-    ASSERT_EQ(sim.setPropertyData(speakers, output(kAudioDevicePropertyVolumeScalar, 1),
-                                  sizeof(quiet), &quiet),
-              0);
+    ASSERT_EQ(write(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 1), quiet), 0);
     EXPECT_EQ(drain(),
               std::vector<uint32_t>{kAudioHardwareServiceDeviceProperty_VirtualMainVolume});
 

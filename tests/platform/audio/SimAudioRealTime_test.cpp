@@ -1,30 +1,20 @@
 // The simulated system on real threads: short, and tolerant of scheduling. These check what
 // happened and in which order, never how long it took.
 #include <atomic>
-#include <chrono>
 #include <thread>
 
 #include "platform/dispatch/RealDispatcher.h"
 #include "tests/platform/audio/SimTestSupport.h"
+#include "tests/support/Eventually.h"
 
 namespace tobble::audio::sim::testing {
 namespace {
 
 using namespace std::chrono_literals;
+using tobble::testing::eventually;
 
 class SimAudioRealTimeTest : public ::testing::Test {
   protected:
-    // Polls `done` until it holds or a generous deadline passes.
-    template <typename Predicate>
-    bool eventually(Predicate done) {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(2ms);
-        }
-        return true;
-    }
-
     AudioObjectID aggregateOver(AudioObjectID process) {
         AudioObjectID tap = 0;
         auto description = TapDescription::streamSpecific({process}, "speakers", 0);

@@ -9,46 +9,20 @@
 
 #include "platform/audio/sim/SimAudioSystem.h"
 #include "platform/dispatch/VirtualDispatcher.h"
+#include "tests/support/AudioProperties.h"
 
 // Shared helpers of the simulated audio system's tests.
 namespace tobble::audio::sim::testing {
 
 inline constexpr double kSineRms05 = 0.5 / 1.4142135623730951;  // RMS of a 0.5-amplitude sine
 
-inline PropertyAddress global(uint32_t selector) { return {selector}; }
-inline PropertyAddress output(uint32_t selector, uint32_t element = 0) {
-    return {selector, kAudioObjectPropertyScopeOutput, element};
-}
-
-template <typename T>
-OSStatus read(AudioHardware& hw, AudioObjectID object, const PropertyAddress& address, T& value) {
-    uint32_t size = sizeof(T);
-    return hw.getPropertyData(object, address, size, &value);
-}
-
-template <typename T>
-T readOr(AudioHardware& hw, AudioObjectID object, const PropertyAddress& address, T fallback) {
-    T value{};
-    return read(hw, object, address, value) == kAudioHardwareNoError ? value : fallback;
-}
-
-inline std::vector<AudioObjectID> readIDs(AudioHardware& hw, AudioObjectID object,
-                                          const PropertyAddress& address) {
-    uint32_t size = 0;
-    if (hw.getPropertyDataSize(object, address, size) != kAudioHardwareNoError) return {};
-    std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID));
-    if (hw.getPropertyData(object, address, size, ids.data()) != kAudioHardwareNoError) return {};
-    ids.resize(size / sizeof(AudioObjectID));
-    return ids;
-}
-
-inline std::optional<std::string> readString(AudioHardware& hw, AudioObjectID object,
-                                             uint32_t selector) {
-    std::optional<std::string> value;
-    if (hw.getPropertyString(object, {selector}, value) != kAudioHardwareNoError)
-        return std::nullopt;
-    return value;
-}
+using tobble::testing::global;
+using tobble::testing::output;
+using tobble::testing::read;
+using tobble::testing::readIDs;
+using tobble::testing::readString;
+using tobble::testing::valueOf;
+using tobble::testing::write;
 
 // An aggregate description as the engine writes it: one sub-device that is also main and clock,
 // and one tap.

@@ -37,21 +37,6 @@ TEST_F(LogTest, CaptureKeepsLevelCategoryAndTheComposedMessage) {
     EXPECT_FALSE(capture->contains("Start"));  // whole messages only
 }
 
-TEST_F(LogTest, NestedCapturesRestoreTheSinkBeforeThem) {
-    const auto original = currentSink();
-    {
-        ScopedCapture outer;
-        {
-            ScopedCapture inner;
-            logger.info("inner");
-            EXPECT_TRUE(outer->messages().empty());
-        }
-        logger.info("outer");
-        EXPECT_EQ(outer->messages(), std::vector<std::string>{"outer"});
-    }
-    EXPECT_EQ(currentSink(), original);
-}
-
 TEST_F(LogTest, RecordsCarryTheInstalledTimeSource) {
     dispatch::VirtualDispatcher dispatcher;
     setTimeSource(&virtualSeconds, &dispatcher);

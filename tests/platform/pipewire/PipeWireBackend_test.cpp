@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -20,46 +21,25 @@ namespace {
 using namespace std::chrono_literals;
 using namespace testing;
 
-template <typename T>
-std::optional<T> read(AudioHardware& hw, AudioObjectID object, PropertyAddress address) {
-    T value{};
-    uint32_t size = sizeof(T);
-    if (hw.getPropertyData(object, address, size, &value) != kAudioHardwareNoError)
-        return std::nullopt;
-    return value;
-}
-
-std::vector<AudioObjectID> readList(AudioHardware& hw, AudioObjectID object, uint32_t selector) {
-    uint32_t size = 0;
-    if (hw.getPropertyDataSize(object, {selector}, size) != 0) return {};
-    std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID));
-    if (ids.empty() || hw.getPropertyData(object, {selector}, size, ids.data()) != 0) return {};
-    ids.resize(size / sizeof(AudioObjectID));
-    return ids;
-}
-
-std::string readString(AudioHardware& hw, AudioObjectID object, uint32_t selector) {
-    std::optional<std::string> s;
-    hw.getPropertyString(object, {selector}, s);
-    return s.value_or("");
-}
-
 class PipeWireBackendTest : public testing::SessionTest {
   protected:
     AudioObjectID deviceWithUID(const std::string& uid) {
-        for (AudioObjectID id :
-             readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyDevices)) {
-            if (readString(*hw_, id, kAudioDevicePropertyDeviceUID) == uid) return id;
-        }
-        return kAudioObjectUnknown;
+        return testing::deviceWithUID(*hw_, uid);
     }
 
     AudioObjectID processWithPid(pid_t pid) {
         for (AudioObjectID id :
-             readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList)) {
-            if (read<int32_t>(*hw_, id, {kAudioProcessPropertyPID}) == pid) return id;
+             readIDs(*hw_, kAudioObjectSystemObject, {kAudioHardwarePropertyProcessObjectList})) {
+            if (valueOf<int32_t>(*hw_, id, {kAudioProcessPropertyPID}) == pid) return id;
         }
         return kAudioObjectUnknown;
+    }
+
+    // The process object of `pid` once the server lists it, or kAudioObjectUnknown.
+    AudioObjectID waitForProcess(pid_t pid) {
+        AudioObjectID process = kAudioObjectUnknown;
+        eventually([&] { return (process = processWithPid(pid)) != kAudioObjectUnknown; });
+        return process;
     }
 
     // Taps the process and plays it through an aggregate on `deviceUID` at a fixed gain.
@@ -102,14 +82,6 @@ class PipeWireBackendTest : public testing::SessionTest {
         EXPECT_EQ(hw_->destroyAggregateDevice(p.aggregate), kAudioHardwareNoError);
         EXPECT_EQ(hw_->destroyProcessTap(p.tap), kAudioHardwareNoError);
     }
-
-    // RMS of the next `seconds` at the recorder, skipping what is already recorded.
-    static double levelOver(const SinkRecorder& rec, double seconds) {
-        const uint64_t from = rec.frames();
-        const auto n = static_cast<uint64_t>(seconds * kRate);
-        EXPECT_TRUE(rec.waitFrames(n));
-        return rec.rms(from, from + n);
-    }
 };
 
 TEST_F(PipeWireBackendTest, ListsSinksAsOutputDevicesWithTheirProperties) {
@@ -119,13 +91,13 @@ TEST_F(PipeWireBackendTest, ListsSinksAsOutputDevicesWithTheirProperties) {
     ASSERT_NE(hp, kAudioObjectUnknown);
     EXPECT_EQ(readString(*hw_, spk, kAudioObjectPropertyName), "Speakers");
     EXPECT_EQ(readString(*hw_, hp, kAudioObjectPropertyName), "USB Headphones");
-    EXPECT_EQ(read<uint32_t>(*hw_, spk, {kAudioDevicePropertyTransportType}),
+    EXPECT_EQ(valueOf<uint32_t>(*hw_, spk, {kAudioDevicePropertyTransportType}),
               kAudioDeviceTransportTypeVirtual);
-    EXPECT_EQ(read<double>(*hw_, spk, {kAudioDevicePropertyNominalSampleRate}), 48000.0);
-    EXPECT_EQ(readList(*hw_, spk, kAudioDevicePropertyStreams).size(), 1u);
+    EXPECT_EQ(valueOf<double>(*hw_, spk, {kAudioDevicePropertyNominalSampleRate}), 48000.0);
+    EXPECT_EQ(readIDs(*hw_, spk, {kAudioDevicePropertyStreams}).size(), 1u);
     EXPECT_TRUE(eventually([&] {
-        return read<AudioObjectID>(*hw_, kAudioObjectSystemObject,
-                                   {kAudioHardwarePropertyDefaultOutputDevice}) == spk;
+        return valueOf<AudioObjectID>(*hw_, kAudioObjectSystemObject,
+                                      {kAudioHardwarePropertyDefaultOutputDevice}) == spk;
     }));
 }
 
@@ -138,13 +110,13 @@ TEST_F(PipeWireBackendTest, DefaultOutputChangeIsWrittenAndAnnounced) {
         makeListenerBlock([&](AudioObjectID, std::span<const PropertyAddress>) { ++calls; });
     const PropertyAddress address{kAudioHardwarePropertyDefaultOutputDevice};
     ASSERT_EQ(hw_->addPropertyListener(kAudioObjectSystemObject, address, queue, block), 0);
-    ASSERT_EQ(hw_->setPropertyData(kAudioObjectSystemObject, address, sizeof(hp), &hp), 0);
+    ASSERT_EQ(write(*hw_, kAudioObjectSystemObject, address, hp), 0);
     EXPECT_TRUE(eventually(
-        [&] { return read<AudioObjectID>(*hw_, kAudioObjectSystemObject, address) == hp; }));
+        [&] { return valueOf<AudioObjectID>(*hw_, kAudioObjectSystemObject, address) == hp; }));
     EXPECT_TRUE(eventually([&] { return calls.load() > 0; }));
-    ASSERT_EQ(hw_->setPropertyData(kAudioObjectSystemObject, address, sizeof(spk), &spk), 0);
+    ASSERT_EQ(write(*hw_, kAudioObjectSystemObject, address, spk), 0);
     EXPECT_TRUE(eventually(
-        [&] { return read<AudioObjectID>(*hw_, kAudioObjectSystemObject, address) == spk; }));
+        [&] { return valueOf<AudioObjectID>(*hw_, kAudioObjectSystemObject, address) == spk; }));
     EXPECT_EQ(hw_->removePropertyListener(kAudioObjectSystemObject, address, queue, block), 0);
 }
 
@@ -153,7 +125,7 @@ TEST_F(PipeWireBackendTest, SystemVolumeAndMuteRoundTripOnTheSliderScale) {
     const PropertyAddress volume{kAudioHardwareServiceDeviceProperty_VirtualMainVolume,
                                  kAudioObjectPropertyScopeOutput};
     const PropertyAddress mute{kAudioDevicePropertyMute, kAudioObjectPropertyScopeOutput};
-    ASSERT_TRUE(eventually([&] { return read<float>(*hw_, spk, volume).has_value(); }));
+    ASSERT_TRUE(eventually([&] { return valueOf<float>(*hw_, spk, volume).has_value(); }));
     std::atomic<int> calls{0};
     auto queue = dispatcher_.makeSerialQueue("listener");
     auto block =
@@ -161,9 +133,9 @@ TEST_F(PipeWireBackendTest, SystemVolumeAndMuteRoundTripOnTheSliderScale) {
     ASSERT_EQ(hw_->addPropertyListener(spk, volume, queue, block), 0);
 
     const float half = 0.5f;
-    ASSERT_EQ(hw_->setPropertyData(spk, volume, sizeof(half), &half), 0);
+    ASSERT_EQ(write(*hw_, spk, volume, half), 0);
     EXPECT_TRUE(eventually(
-        [&] { return std::fabs(read<float>(*hw_, spk, volume).value_or(0) - 0.5f) < 1e-3f; }));
+        [&] { return std::fabs(valueOf<float>(*hw_, spk, volume).value_or(0) - 0.5f) < 1e-3f; }));
     EXPECT_TRUE(eventually([&] { return calls.load() > 0; }));
     // The server holds the cube of the slider, as the desktop's mixers do.
     EXPECT_EQ(PrivateSession::run({"sh", "-c",
@@ -173,25 +145,24 @@ TEST_F(PipeWireBackendTest, SystemVolumeAndMuteRoundTripOnTheSliderScale) {
 
     const uint32_t on = 1;
     const uint32_t off = 0;
-    ASSERT_EQ(hw_->setPropertyData(spk, mute, sizeof(on), &on), 0);
-    EXPECT_TRUE(eventually([&] { return read<uint32_t>(*hw_, spk, mute) == 1u; }));
-    ASSERT_EQ(hw_->setPropertyData(spk, mute, sizeof(off), &off), 0);
-    EXPECT_TRUE(eventually([&] { return read<uint32_t>(*hw_, spk, mute) == 0u; }));
+    ASSERT_EQ(write(*hw_, spk, mute, on), 0);
+    EXPECT_TRUE(eventually([&] { return valueOf<uint32_t>(*hw_, spk, mute) == 1u; }));
+    ASSERT_EQ(write(*hw_, spk, mute, off), 0);
+    EXPECT_TRUE(eventually([&] { return valueOf<uint32_t>(*hw_, spk, mute) == 0u; }));
     const float full = 1.0f;
-    ASSERT_EQ(hw_->setPropertyData(spk, volume, sizeof(full), &full), 0);
-    EXPECT_TRUE(eventually([&] { return read<float>(*hw_, spk, volume).value_or(0) > 0.999f; }));
+    ASSERT_EQ(write(*hw_, spk, volume, full), 0);
+    EXPECT_TRUE(eventually([&] { return valueOf<float>(*hw_, spk, volume).value_or(0) > 0.999f; }));
     hw_->removePropertyListener(spk, volume, queue, block);
 }
 
 TEST_F(PipeWireBackendTest, PlayingApplicationBecomesARunningProcessObject) {
     Child app({TOBBLE_TONE_PLAYER, "0.5", "20"});
-    AudioObjectID process = kAudioObjectUnknown;
-    ASSERT_TRUE(
-        eventually([&] { return (process = processWithPid(app.pid())) != kAudioObjectUnknown; }));
+    const AudioObjectID process = waitForProcess(app.pid());
+    ASSERT_NE(process, kAudioObjectUnknown);
     EXPECT_TRUE(eventually([&] {
-        return read<uint32_t>(*hw_, process, {kAudioProcessPropertyIsRunningOutput}) == 1u;
+        return valueOf<uint32_t>(*hw_, process, {kAudioProcessPropertyIsRunningOutput}) == 1u;
     }));
-    EXPECT_EQ(read<uint32_t>(*hw_, process, {kAudioProcessPropertyIsRunning}), 1u);
+    EXPECT_EQ(valueOf<uint32_t>(*hw_, process, {kAudioProcessPropertyIsRunning}), 1u);
     EXPECT_EQ(readString(*hw_, process, kAudioProcessPropertyBundleID), "tobble_pw_tone");
     // Without a desktop entry the app is named and drawn as its stream describes it.
     const auto described = hw_->streamApplication(app.pid());
@@ -209,23 +180,22 @@ TEST_F(PipeWireBackendTest, TappedApplicationIsHeardThroughTheBlockAtItsGain) {
     SinkRecorder rec("spk1");
     ASSERT_TRUE(rec.ok());
     Child app({TOBBLE_TONE_PLAYER, "0.5", "30"});
-    AudioObjectID process = kAudioObjectUnknown;
-    ASSERT_TRUE(
-        eventually([&] { return (process = processWithPid(app.pid())) != kAudioObjectUnknown; }));
+    const AudioObjectID process = waitForProcess(app.pid());
+    ASSERT_NE(process, kAudioObjectUnknown);
     std::this_thread::sleep_for(300ms);
-    EXPECT_NEAR(levelOver(rec, 0.4), kToneRms, 0.02) << "untapped app plays at full level";
+    EXPECT_NEAR(rec.levelOfNext(0.4), kToneRms, 0.02) << "untapped app plays at full level";
 
     float gain = 0.5f;
     const auto p = tapWithGain(process, "spk1", &gain);
     std::this_thread::sleep_for(300ms);
-    const double half = levelOver(rec, 0.5);
+    const double half = rec.levelOfNext(0.5);
     EXPECT_NEAR(half / kToneRms, 0.5, 0.02) << "gain 0.5 through tap and filter";
     std::printf("[ measure  ] gain 0.5 -> level ratio %.5f (%.3f dB error)\n", half / kToneRms,
                 20 * std::log10(half / kToneRms / 0.5));
 
     gain = 0.0f;
     std::this_thread::sleep_for(200ms);
-    EXPECT_LT(levelOver(rec, 0.3), 0.001) << "muted: nothing of the app leaks past the tap";
+    EXPECT_LT(rec.levelOfNext(0.3), 0.001) << "muted: nothing of the app leaks past the tap";
 
     const auto stats = hw_->filterStats();
     ASSERT_FALSE(stats.empty());
@@ -233,9 +203,9 @@ TEST_F(PipeWireBackendTest, TappedApplicationIsHeardThroughTheBlockAtItsGain) {
 
     tearDown(p);
     std::this_thread::sleep_for(300ms);
-    EXPECT_NEAR(levelOver(rec, 0.4), kToneRms, 0.02)
+    EXPECT_NEAR(rec.levelOfNext(0.4), kToneRms, 0.02)
         << "back on the device at full level after untap";
-    EXPECT_TRUE(readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyTapList).empty());
+    EXPECT_TRUE(readIDs(*hw_, kAudioObjectSystemObject, {kAudioHardwarePropertyTapList}).empty());
 }
 
 // The session manager remembers a moved stream's target under keys other processes share (the
@@ -245,20 +215,19 @@ TEST_F(PipeWireBackendTest, AnotherApplicationIsNeverRoutedIntoATap) {
     SinkRecorder rec("spk1");
     ASSERT_TRUE(rec.ok());
     Child first({TOBBLE_TONE_PLAYER, "0.5", "30"});
-    AudioObjectID process = kAudioObjectUnknown;
-    ASSERT_TRUE(
-        eventually([&] { return (process = processWithPid(first.pid())) != kAudioObjectUnknown; }));
+    const AudioObjectID process = waitForProcess(first.pid());
+    ASSERT_NE(process, kAudioObjectUnknown);
     std::this_thread::sleep_for(300ms);
     float silent = 0.0f;
     const auto p = tapWithGain(process, "spk1", &silent);
     // The session manager writes what it remembers a second after the move.
     std::this_thread::sleep_for(1500ms);
-    EXPECT_LT(levelOver(rec, 0.3), 0.001) << "the tapped player is muted";
+    EXPECT_LT(rec.levelOfNext(0.3), 0.001) << "the tapped player is muted";
 
     Child second({TOBBLE_TONE_PLAYER, "0.5", "30"});
     ASSERT_TRUE(eventually([&] { return processWithPid(second.pid()) != kAudioObjectUnknown; }));
     std::this_thread::sleep_for(500ms);
-    EXPECT_NEAR(levelOver(rec, 0.4), kToneRms, 0.03)
+    EXPECT_NEAR(rec.levelOfNext(0.4), kToneRms, 0.03)
         << "the second player plays on the device at full level";
     tearDown(p);
 }
@@ -268,12 +237,12 @@ TEST_F(PipeWireBackendTest, HelperProcessStreamIsItsOwnProcessObject) {
     // The parent plays nothing: the stream belongs to its child, which the responsible-process
     // lookup groups under the parent.
     ASSERT_TRUE(eventually([&] {
-        return readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList)
+        return readIDs(*hw_, kAudioObjectSystemObject, {kAudioHardwarePropertyProcessObjectList})
                    .size() == 1;
     }));
     const AudioObjectID only =
-        readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList)[0];
-    const auto pid = read<int32_t>(*hw_, only, {kAudioProcessPropertyPID});
+        readIDs(*hw_, kAudioObjectSystemObject, {kAudioHardwarePropertyProcessObjectList})[0];
+    const auto pid = valueOf<int32_t>(*hw_, only, {kAudioProcessPropertyPID});
     ASSERT_TRUE(pid);
     EXPECT_NE(*pid, app.pid());
 }
@@ -325,9 +294,8 @@ TEST_F(PipeWireBackendTest, ManyTappedApplicationsAllRunInTheDeviceCycle) {
 // stream it set up is never linked by the successor: the new tap links it in itself.
 TEST_F(PipeWireBackendTest, PolicyManagerRestartRetiresTapsAndAggregatesAndNewOnesWork) {
     Child app({TOBBLE_TONE_PLAYER, "0.5", "30"});
-    AudioObjectID process = kAudioObjectUnknown;
-    ASSERT_TRUE(
-        eventually([&] { return (process = processWithPid(app.pid())) != kAudioObjectUnknown; }));
+    const AudioObjectID process = waitForProcess(app.pid());
+    ASSERT_NE(process, kAudioObjectUnknown);
     float gain = 0.5f;
     const auto old = tapWithGain(process, "spk1", &gain);
     std::atomic<int> tapListCalls{0};
@@ -339,12 +307,12 @@ TEST_F(PipeWireBackendTest, PolicyManagerRestartRetiresTapsAndAggregatesAndNewOn
 
     ASSERT_TRUE(session_->restartPolicyManager());
     EXPECT_TRUE(eventually([&] {
-        return readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyTapList).empty();
+        return readIDs(*hw_, kAudioObjectSystemObject, {kAudioHardwarePropertyTapList}).empty();
     }));
     EXPECT_TRUE(eventually([&] { return tapListCalls.load() > 0; }));
     EXPECT_FALSE(hw_->hasProperty(old.aggregate, {kAudioObjectPropertyClass}))
         << "the aggregate still looks alive";
-    const auto devices = readList(*hw_, kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
+    const auto devices = readIDs(*hw_, kAudioObjectSystemObject, {kAudioHardwarePropertyDevices});
     EXPECT_EQ(std::count(devices.begin(), devices.end(), old.aggregate), 0);
     EXPECT_TRUE(eventually([] {
         return PrivateSession::run(
@@ -360,8 +328,10 @@ TEST_F(PipeWireBackendTest, PolicyManagerRestartRetiresTapsAndAggregatesAndNewOn
     SinkRecorder rec("spk1");  // the old sink took the recorder's links along
     ASSERT_TRUE(rec.ok());
     const auto fresh = tapWithGain(process, "spk1", &gain);
-    EXPECT_TRUE(eventually([&] { return std::fabs(levelOver(rec, 0.1) / kToneRms - 0.5) < 0.05; }));
-    EXPECT_NEAR(levelOver(rec, 0.3) / kToneRms, 0.5, 0.05) << "the application through the new tap";
+    EXPECT_TRUE(
+        eventually([&] { return std::fabs(rec.levelOfNext(0.1) / kToneRms - 0.5) < 0.05; }));
+    EXPECT_NEAR(rec.levelOfNext(0.3) / kToneRms, 0.5, 0.05)
+        << "the application through the new tap";
     tearDown(fresh);
     hw_->removePropertyListener(kAudioObjectSystemObject, tapList, queue, block);
 }

@@ -8,8 +8,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <map>
-#include <mutex>
 #include <thread>
 
 #include "engine/TAKEngine.h"
@@ -19,6 +17,7 @@
 #include "platform/system/InMemoryUserDefaults.h"
 #include "platform/system/ProcessTable.h"
 #include "platform/system/linux/LinuxRunningApplications.h"
+#include "platform/system/sim/SimRunningApplications.h"
 #include "tests/engine/EngineTestBed.h"
 #include "tests/platform/pipewire/PipeWireTestSupport.h"
 
@@ -36,45 +35,6 @@ uint64_t monotonicNanos() {
                                      .count());
 }
 
-// The desktop's application list as the test declares it: the fake applications have no
-// desktop entries, so the test names which processes are applications.
-class DeclaredApplications final : public system::RunningApplications {
-  public:
-    void add(pid_t pid, std::string bundleID) {
-        std::lock_guard lock(mutex_);
-        apps_[pid] = std::move(bundleID);
-    }
-    bool contains(pid_t pid) const {
-        std::lock_guard lock(mutex_);
-        return apps_.count(pid) > 0;
-    }
-    std::vector<system::RunningApplication> snapshot() const override {
-        std::lock_guard lock(mutex_);
-        std::vector<system::RunningApplication> out;
-        for (const auto& [pid, id] : apps_) out.push_back({pid, id, true});
-        return out;
-    }
-    std::optional<system::ApplicationDetails> lookup(pid_t pid) const override {
-        std::lock_guard lock(mutex_);
-        auto it = apps_.find(pid);
-        if (it == apps_.end()) return std::nullopt;
-        system::ApplicationDetails details;
-        details.bundleID = it->second;
-        details.localizedName = it->second;
-        return details;
-    }
-    system::ObservationToken observeLaunches(dispatch::QueuePtr, Observer) override {
-        return nullptr;
-    }
-    system::ObservationToken observeTerminations(dispatch::QueuePtr, Observer) override {
-        return nullptr;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::map<pid_t, std::string> apps_;
-};
-
 class PipeWireEngineTest : public testing::SessionTest {
   protected:
     void SetUp() override {
@@ -84,7 +44,7 @@ class PipeWireEngineTest : public testing::SessionTest {
         responsible_ = [this](pid_t pid) -> std::optional<pid_t> {
             std::optional<pid_t> current = proc_.parentOf(pid);
             for (int depth = 0; current && *current > 1 && depth < 64; ++depth) {
-                if (apps_.contains(*current)) return current;
+                if (apps_.isRunning(*current)) return current;
                 current = proc_.parentOf(*current);
             }
             return std::nullopt;
@@ -125,10 +85,7 @@ class PipeWireEngineTest : public testing::SessionTest {
 
     // Level of the next `seconds` at the recorder, relative to the untouched tone.
     static double ratioOver(const SinkRecorder& rec, double seconds) {
-        const uint64_t from = rec.frames();
-        const auto n = static_cast<uint64_t>(seconds * kRate);
-        EXPECT_TRUE(rec.waitFrames(n));
-        return rec.rms(from, from + n) / kToneRms;
+        return rec.levelOfNext(seconds) / kToneRms;
     }
     // Waits until the level settles near `expected` (the engine's passes and the policy's
     // relinks take real time), then checks it once more over a fresh stretch.
@@ -146,7 +103,8 @@ class PipeWireEngineTest : public testing::SessionTest {
     }
 
     system::OsProcessTable processes_;
-    DeclaredApplications apps_;
+    // The fake applications have no desktop entries: the test declares which are applications.
+    system::sim::SimRunningApplications apps_;
     system::InMemoryUserDefaults defaults_;
     system::linux_desktop::LinuxRunningApplications proc_{
         dispatcher_, system::linux_desktop::DesktopEntries::fromDirectories({})};
@@ -204,7 +162,7 @@ TEST_F(PipeWireEngineTest, HelperProcessIsControlledWithItsApplication) {
     SinkRecorder rec("spk1");
     ASSERT_TRUE(rec.ok());
     Child app({TOBBLE_TONE_PLAYER, "0.5", "30", "--helper"});
-    apps_.add(app.pid(), "org.example.ToneApp");
+    apps_.launch({.pid = app.pid(), .bundleID = "org.example.ToneApp", .name = "Tone App"});
     startEngine();
     const uint32_t slot = waitForPipeline(app.pid());
     const auto catalog = engine_->catalog();
@@ -255,30 +213,13 @@ TEST_F(PipeWireEngineTest, DefaultOutputChangeCrossFadesWithoutDropout) {
     waitForPipeline(app.pid());
     expectLevel(spk, 1.0, "before the change");
 
-    AudioObjectID spkID = kAudioObjectUnknown;
-    AudioObjectID hpID = kAudioObjectUnknown;
-    {
-        uint32_t size = 0;
-        ASSERT_EQ(hw_->getPropertyDataSize(kAudioObjectSystemObject,
-                                           {kAudioHardwarePropertyDevices}, size),
-                  0);
-        std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID));
-        ASSERT_EQ(hw_->getPropertyData(kAudioObjectSystemObject, {kAudioHardwarePropertyDevices},
-                                       size, ids.data()),
-                  0);
-        for (AudioObjectID id : ids) {
-            std::optional<std::string> uid;
-            hw_->getPropertyString(id, {kAudioDevicePropertyDeviceUID}, uid);
-            if (uid == "spk1") spkID = id;
-            if (uid == "hp2") hpID = id;
-        }
-    }
+    const AudioObjectID spkID = deviceWithUID(*hw_, "spk1");
+    const AudioObjectID hpID = deviceWithUID(*hw_, "hp2");
     ASSERT_NE(hpID, kAudioObjectUnknown);
     const PropertyAddress defaultOutput{kAudioHardwarePropertyDefaultOutputDevice};
     const uint64_t before = monotonicNanos() - 200'000'000;
     const uint64_t requested = monotonicNanos();
-    ASSERT_EQ(hw_->setPropertyData(kAudioObjectSystemObject, defaultOutput, sizeof(hpID), &hpID),
-              0);
+    ASSERT_EQ(write(*hw_, kAudioObjectSystemObject, defaultOutput, hpID), 0);
     expectLevel(hp, 1.0, "after the change, on the new device");
     EXPECT_LT(ratioOver(spk, 0.2), 0.003) << "the old device no longer plays the application";
     const uint64_t after = std::min(spk.lastNsec(), hp.lastNsec());
@@ -318,8 +259,7 @@ TEST_F(PipeWireEngineTest, DefaultOutputChangeCrossFadesWithoutDropout) {
         handoverGapMs);
     EXPECT_GT(lowest, -6.0) << "a dropout while the application moved";
 
-    ASSERT_EQ(hw_->setPropertyData(kAudioObjectSystemObject, defaultOutput, sizeof(spkID), &spkID),
-              0);
+    ASSERT_EQ(write(*hw_, kAudioObjectSystemObject, defaultOutput, spkID), 0);
     expectLevel(spk, 1.0, "back on the first device");
 }
 

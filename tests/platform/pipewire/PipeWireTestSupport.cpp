@@ -23,21 +23,6 @@ using namespace std::chrono_literals;
 
 constexpr uint64_t kRecorderRate = 48000;
 
-bool inPath(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::string p = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= p.size()) {
-        const size_t end = p.find(':', start);
-        const std::string dir =
-            p.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return true;
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    return false;
-}
-
 pid_t spawn(const std::vector<std::string>& argv, const std::string& logPath = "/dev/null") {
     const pid_t pid = fork();
     if (pid == 0) {
@@ -66,20 +51,16 @@ void stop(pid_t pid) {
     waitpid(pid, nullptr, 0);
 }
 
-bool waitForFile(const std::string& path, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!std::filesystem::exists(path)) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+bool waitForFile(const std::string& path) {
+    return eventually([&] { return std::filesystem::exists(path); });
 }
 
 }  // namespace
 
 std::optional<std::string> missingProgram() {
     for (const char* p : {"dbus-daemon", "pipewire", "wireplumber", "pw-cli", "pw-metadata"}) {
-        if (!inPath(p)) return std::string(p);
+        if (PrivateSession::run({"sh", "-c", std::string("command -v ") + p + " >/dev/null"}) != 0)
+            return std::string(p);
     }
     return std::nullopt;
 }
@@ -109,12 +90,12 @@ PrivateSession::PrivateSession() {
 
     daemons_.push_back(spawn({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + bus},
                              dir_ + "/dbus.log"));
-    if (!waitForFile(bus, 5000ms)) {
+    if (!waitForFile(bus)) {
         error_ = "D-Bus did not start";
         return;
     }
     daemons_.push_back(spawn({"pipewire"}, dir_ + "/pipewire.log"));
-    if (!waitForFile(dir_ + "/pipewire-0", 5000ms)) {
+    if (!waitForFile(dir_ + "/pipewire-0")) {
         error_ = "PipeWire did not start (see " + dir_ + "/pipewire.log)";
         return;
     }
@@ -146,12 +127,7 @@ bool PrivateSession::createSinks() {
 }
 
 bool PrivateSession::waitUntil(const std::string& shellCondition) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (run({"sh", "-c", shellCondition}) == 0) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
+    return eventually([&] { return run({"sh", "-c", shellCondition}) == 0; }, 10s, 50ms);
 }
 
 bool PrivateSession::restartPolicyManager() {
@@ -319,38 +295,15 @@ float SinkRecorder::peak(uint64_t from, uint64_t to) const {
 
 bool SinkRecorder::waitFrames(uint64_t count, double timeoutSeconds) const {
     const uint64_t target = frames() + count;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-    while (frames() < target) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
+    return eventually([&] { return frames() >= target; },
+                      std::chrono::milliseconds(static_cast<int64_t>(timeoutSeconds * 1000)), 5ms);
 }
 
-uint64_t SinkRecorder::nsecOf(uint64_t frame) const {
-    const auto& r = *impl_;
-    const size_t n = r.cycles.load(std::memory_order_acquire);
-    if (n == 0) return 0;
-    // The last cycle that started at or before the frame; frames run at 48 kHz within it.
-    const auto end = r.cycleFrame.begin() + static_cast<std::ptrdiff_t>(n);
-    auto it = std::upper_bound(r.cycleFrame.begin(), end, frame);
-    if (it != r.cycleFrame.begin()) --it;
-    const size_t c = static_cast<size_t>(it - r.cycleFrame.begin());
-    const double offset = (double(frame) - double(r.cycleFrame[c])) * 1e9 / double(kRecorderRate);
-    return static_cast<uint64_t>(double(r.cycleNsec[c]) + offset);
-}
-
-uint64_t SinkRecorder::frameAt(uint64_t nsec) const {
-    const auto& r = *impl_;
-    const size_t n = r.cycles.load(std::memory_order_acquire);
-    if (n == 0) return 0;
-    const auto end = r.cycleNsec.begin() + static_cast<std::ptrdiff_t>(n);
-    auto it = std::upper_bound(r.cycleNsec.begin(), end, nsec);
-    if (it != r.cycleNsec.begin()) --it;
-    const size_t c = static_cast<size_t>(it - r.cycleNsec.begin());
-    const double offset = (double(nsec) - double(r.cycleNsec[c])) * double(kRecorderRate) / 1e9;
-    return r.cycleFrame[c] + static_cast<uint64_t>(std::max(0.0, offset + 0.5));
+double SinkRecorder::levelOfNext(double seconds) const {
+    const uint64_t from = frames();
+    const auto n = static_cast<uint64_t>(seconds * kRecorderRate);
+    EXPECT_TRUE(waitFrames(n));
+    return rms(from, from + n);
 }
 
 double SinkRecorder::rmsAt(uint64_t fromNsec, uint64_t toNsec) const {
@@ -373,8 +326,11 @@ double SinkRecorder::rmsAt(uint64_t fromNsec, uint64_t toNsec) const {
 }
 
 uint64_t SinkRecorder::lastNsec() const {
-    const uint64_t n = frames();
-    return n ? nsecOf(n - 1) : 0;
+    const auto& r = *impl_;
+    const size_t n = r.cycles.load(std::memory_order_acquire);
+    if (n == 0) return 0;
+    return r.cycleNsec[n - 1] +
+           (frames() - 1 - r.cycleFrame[n - 1]) * 1'000'000'000 / kRecorderRate;
 }
 
 PrivateSession* SessionTest::session_ = nullptr;

@@ -3,17 +3,16 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/audio/pipewire/PipeWireAudioHardware.h"
 #include "platform/dispatch/RealDispatcher.h"
+#include "tests/support/AudioProperties.h"
+#include "tests/support/Eventually.h"
 
 // Support for the tests against a real PipeWire server: a private session (D-Bus, PipeWire,
 // WirePlumber and two null sinks in a runtime directory of its own), child processes, and a
@@ -79,13 +78,12 @@ class SinkRecorder {
     float peak(uint64_t from, uint64_t to) const;
     // Waits (real time) until `count` more frames have been recorded; false on timeout.
     bool waitFrames(uint64_t count, double timeoutSeconds = 5.0) const;
-    // The graph's clock (CLOCK_MONOTONIC ns) at a recorded frame, and the first frame recorded
-    // at or after a time: recorders of different sinks compare their samples through it.
-    uint64_t nsecOf(uint64_t frame) const;
-    uint64_t frameAt(uint64_t nsec) const;
+    // RMS of the left channel over the next `seconds` recorded, skipping what is recorded already.
+    double levelOfNext(double seconds) const;
     // RMS of the left channel over the frames played in [fromNsec, toNsec), each frame placed by
     // its own cycle's clock (robust when the sink changes driver and its cycles jump).
     double rmsAt(uint64_t fromNsec, uint64_t toNsec) const;
+    // The graph's clock (CLOCK_MONOTONIC ns) at the last recorded frame.
     uint64_t lastNsec() const;
 
     struct Impl;
@@ -94,16 +92,12 @@ class SinkRecorder {
     std::unique_ptr<Impl> impl_;
 };
 
-// Polls `pred` every 10 ms until it holds or `timeout` (real time) has passed.
-template <typename Pred>
-bool eventually(Pred pred, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+using tobble::testing::deviceWithUID;
+using tobble::testing::eventually;
+using tobble::testing::readIDs;
+using tobble::testing::readString;
+using tobble::testing::valueOf;
+using tobble::testing::write;
 
 // One private session for a whole suite, and a backend connected to it for each test. Skips
 // when the session's programs are not installed.

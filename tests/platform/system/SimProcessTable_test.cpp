@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/audio/sim/SimAudioSystem.h"
-#include "platform/dispatch/VirtualDispatcher.h"
-#include "platform/system/sim/SimRunningApplications.h"
+#include "platform/sim/SimEnvironment.h"
 
 namespace tobble::system::sim {
 namespace {
@@ -11,10 +9,10 @@ class SimProcessTableTest : public ::testing::Test {
   protected:
     static constexpr pid_t kOwnPid = 100;
 
-    dispatch::VirtualDispatcher dispatcher;
-    audio::sim::SimAudioSystem audio{dispatcher};
-    SimRunningApplications workspace;
-    SimProcessTable table{audio, workspace, kOwnPid};
+    tobble::sim::SimEnvironment desktop{tobble::sim::SimEnvironmentOptions{.ownPid = kOwnPid}};
+    audio::sim::SimAudioSystem& audio = desktop.audio();
+    SimRunningApplications& workspace = desktop.apps();
+    SimProcessTable& table = desktop.processes();
 };
 
 TEST_F(SimProcessTableTest, OwnPidAlwaysExistsAndNonPositivePidsNever) {
