@@ -26,10 +26,10 @@ constexpr char kRenderName[] = "render";
 constexpr char kHotRenderName[] = "render_hot";
 constexpr char kCopyName[] = "copy";
 
-// Program material peaks below the limiter's knee; a hot signal (peaks at 0.96 after gain)
-// drives about a third of its samples into the knee and the clip.
+// Program material stays within full scale; a hot signal (peaks at 1.2 after gain) goes over
+// in every cycle, so the limiter scales every cycle.
 constexpr double kProgramAmplitude = 0.75;
-constexpr double kHotAmplitude = 1.2;
+constexpr double kHotAmplitude = 1.5;
 
 // Every 400th cycle composes a diagnostic line; the bench keeps it off the terminal.
 class DiscardSink final : public log::Sink {

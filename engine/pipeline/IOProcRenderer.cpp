@@ -95,9 +95,16 @@ size_t IOProcRenderer::renderCycle(const audio::AudioTimeStamp& now,
     const bool isMuted = volumeState.mutes[index].load(std::memory_order_relaxed) != 0;
     const float volume =
         isMuted ? 0.0f : volumeState.volumes[index].load(std::memory_order_relaxed);
-    const float gain = fadeGain * volume;
+    const float limiter = releasedLimiterGain(limiterGain_, static_cast<int64_t>(frames));
+    const float gain = fadeGain * volume * limiter;
 
     const float peak = renderFrames(in, out, frames, gain);
+    if (peak > kFullScale) {
+        scaleToFullScale(static_cast<float*>(out.mData), frames * outChannels, peak);
+        limiterGain_ = limiter * (kFullScale / peak);
+    } else {
+        limiterGain_ = limiter;
+    }
 
     const float smoothed = smoothPeak(smoothedPeak.load(std::memory_order_relaxed), peak);
     smoothedPeak.store(smoothed, std::memory_order_relaxed);

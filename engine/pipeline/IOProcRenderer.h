@@ -50,6 +50,10 @@ class IOProcRenderer {
     std::atomic<int64_t> warmupFramesRemaining{0};
 
   private:
+    // The limiter's gain after the last cycle: 1 until a cycle went over full scale, then given
+    // back over the following cycles. Touched by the callback only.
+    float limiterGain_ = 1.0f;
+
     // Everything of a cycle but the final silencing: the time stamp, the cycle count, the buffer
     // checks, the cross-fade, the warm-up, gain and level. Returns how many bytes at the start of
     // the first output buffer it wrote (0 when the cycle ends silent).

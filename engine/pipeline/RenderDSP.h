@@ -9,14 +9,14 @@
 // can be checked number by number and timed on its own.
 namespace tobble::engine {
 
-// Soft limiter: transparent up to the knee, then a parabola that reaches full scale at the
-// ceiling. The constants are the single-precision results the curve is defined with.
-inline constexpr float kLimiterCeiling = 0.95f;
-inline constexpr float kLimiterKneeWidth = 0.1f;
-inline constexpr float kLimiterKnee = 0.84999996f;
-inline constexpr float kLimiterKneeHeadroom = 0.15000004f;
-static_assert(kLimiterKnee == kLimiterCeiling - kLimiterKneeWidth);
-static_assert(kLimiterKneeHeadroom == 1.0f - kLimiterKnee);
+// The limiter. A mixer at 100 % must be transparent: every sample within full scale passes
+// unchanged. Only a cycle whose gained peak would pass full scale (a float source above 1.0, a
+// gain above 1) is scaled down, as a whole, so that its peak sits at full scale; the reduction
+// is given back over the following cycles. No sample ever leaves beyond full scale.
+inline constexpr float kFullScale = 1.0f;
+// The reduction is given back completely within 200 ms at 48 kHz: slow enough not to pump on a
+// signal that keeps going over, quick enough that a single over is not heard as a dip.
+inline constexpr float kLimiterReleaseFrames = 9600.0f;
 
 // Level meter smoothing: fast attack, slow release.
 inline constexpr float kAttackCoeff = 0.5f;
@@ -27,20 +27,24 @@ inline constexpr float kFadePi = 3.1415925f;
 
 constexpr float magnitude(float x) noexcept { return x < 0.0f ? -x : x; }
 
-// limit(x) for a caller that already has a = |x|. Written as selects rather than branches so
-// that the buffer loops below compile to straight vector code. A NaN sample comes out as
-// silence rather than reaching the device.
-constexpr float softLimit(float x, float a) noexcept {
-    const float t = (a - kLimiterKnee) / kLimiterKneeWidth;
-    float y = kLimiterKnee + kLimiterKneeHeadroom * t * (2.0f - t);
-    y = y > 1.0f ? 1.0f : y;
-    y = a < kLimiterCeiling ? y : 1.0f;
-    y = a == a ? y : 0.0f;
-    const float limited = x < 0.0f ? -y : y;
-    return a <= kLimiterKnee ? x : limited;
+// A NaN sample comes out as silence rather than reaching the device.
+constexpr float orSilence(float x) noexcept { return x == x ? x : 0.0f; }
+
+// The limiter's gain for this cycle: the last cycle's, raised linearly towards 1 by `frames`.
+constexpr float releasedLimiterGain(float gain, int64_t frames) noexcept {
+    const float released = gain + static_cast<float>(frames) / kLimiterReleaseFrames;
+    return released < 1.0f ? released : 1.0f;
 }
 
-constexpr float softLimit(float x) noexcept { return softLimit(x, magnitude(x)); }
+// Scales a cycle whose peak passed full scale so that it ends at full scale; rounding cannot
+// carry a sample past it.
+inline void scaleToFullScale(float* samples, size_t count, float peak) noexcept {
+    const float scale = kFullScale / peak;
+    for (size_t i = 0; i < count; ++i) {
+        const float y = samples[i] * scale;
+        samples[i] = y > kFullScale ? kFullScale : (y < -kFullScale ? -kFullScale : y);
+    }
+}
 
 // One step of the level meter towards this cycle's peak.
 constexpr float smoothPeak(float smoothed, float peak) noexcept {

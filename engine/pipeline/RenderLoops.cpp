@@ -41,7 +41,7 @@ float renderContiguous(std::span<const float> in, std::span<float> out, float ga
         const float x = gain * in[i];
         const float a = magnitude(x);
         peak = a > peak ? a : peak;
-        out[i] = softLimit(x, a);
+        out[i] = orSilence(x);
     }
     return peak;
 #endif

@@ -7,8 +7,8 @@
 
 #include "engine/pipeline/RenderDSP.h"
 
-// The buffer loops of the per-application I/O callback: gain, limiter and peak over one cycle's
-// interleaved samples, for each pair of channel layouts.
+// The buffer loops of the per-application I/O callback: gain and peak over one cycle's
+// interleaved samples, for each pair of channel layouts; NaN samples become silence.
 namespace tobble::engine {
 
 #if defined(__GNUC__)
@@ -52,7 +52,7 @@ struct Ops {
         __builtin_memcpy(to, &v, sizeof v);
     }
     // |x| by clearing the sign bit; differs from magnitude() only in the sign of zero and NaN,
-    // which neither the peak nor the limiter can tell apart.
+    // which the peak cannot tell apart.
     TOBBLE_SIMD static Floats abs(Floats x) noexcept {
         Mask bits;
         __builtin_memcpy(&bits, &x, sizeof bits);
@@ -69,36 +69,25 @@ struct Ops {
         return bits != 0;
     }
 
-    TOBBLE_SIMD static Floats softLimit(Floats x, Floats a) noexcept {
-        const Floats t = (a - splat(kLimiterKnee)) / splat(kLimiterKneeWidth);
-        Floats y = splat(kLimiterKnee) + splat(kLimiterKneeHeadroom) * t * (splat(2.0f) - t);
-        y = select(y > splat(1.0f), splat(1.0f), y);
-        y = select(a < splat(kLimiterCeiling), y, splat(1.0f));
-        y = select(a == a, y, splat(0.0f));
-        const Floats limited = select(x < splat(0.0f), -y, y);
-        return select(a <= splat(kLimiterKnee), x, limited);
-    }
-
     // Gain for one register of samples; folds their magnitudes into the peak and notes any
-    // that need the limiter (at or above the knee, or NaN).
+    // NaN among them.
     TOBBLE_SIMD static void gainStep(const float* in, float* out, Floats gains, Floats& peak,
-                                     Mask& reachesKnee) noexcept {
+                                     Mask& anyNaN) noexcept {
         const Floats x = gains * load(in);
         const Floats a = abs(x);
         peak = select(a > peak, a, peak);
-        reachesKnee |= !(a <= splat(kLimiterKnee));
+        anyNaN |= a != a;
         store(out, x);
     }
 };
 }  // namespace simd
 
-// Each loop writes gain × input through the limiter and returns the largest |gain × input|
-// before limiting (0 for no frames). Callers have checked the buffer sizes.
+// Each loop writes gain × input and returns the largest |gain × input| (0 for no frames, NaN
+// left out). Callers have checked the buffer sizes.
 
 // Same layout in and out (stereo to stereo): a flat run of samples. Every cycle of a stereo
-// application on a stereo device comes here, so it gets the fast treatment: gain and peak in a
-// first pass, then the limiter only over the steps that reached the knee (or hold a NaN), since
-// below the knee the limiter returns its input.
+// application on a stereo device comes here, so it gets the fast treatment: gain and peak in
+// one pass, and a second only in the rare cycle that holds a NaN.
 template <size_t Lanes>
 TOBBLE_SIMD float renderContiguousLanes(std::span<const float> in, std::span<float> out,
                                         float gain) noexcept {
@@ -108,35 +97,30 @@ TOBBLE_SIMD float renderContiguousLanes(std::span<const float> in, std::span<flo
     const Floats gains = V::splat(gain);
     // Four independent peaks, so that consecutive steps need not wait for each other.
     Floats peak0 = V::splat(0.0f), peak1 = peak0, peak2 = peak0, peak3 = peak0;
-    typename V::Mask knee = {};
+    typename V::Mask nan = {};
     size_t i = 0;
     for (; i + 4 * Lanes <= count; i += 4 * Lanes) {
-        V::gainStep(&in[i], &out[i], gains, peak0, knee);
-        V::gainStep(&in[i + Lanes], &out[i + Lanes], gains, peak1, knee);
-        V::gainStep(&in[i + 2 * Lanes], &out[i + 2 * Lanes], gains, peak2, knee);
-        V::gainStep(&in[i + 3 * Lanes], &out[i + 3 * Lanes], gains, peak3, knee);
+        V::gainStep(&in[i], &out[i], gains, peak0, nan);
+        V::gainStep(&in[i + Lanes], &out[i + Lanes], gains, peak1, nan);
+        V::gainStep(&in[i + 2 * Lanes], &out[i + 2 * Lanes], gains, peak2, nan);
+        V::gainStep(&in[i + 3 * Lanes], &out[i + 3 * Lanes], gains, peak3, nan);
     }
-    for (; i + Lanes <= count; i += Lanes) V::gainStep(&in[i], &out[i], gains, peak0, knee);
+    for (; i + Lanes <= count; i += Lanes) V::gainStep(&in[i], &out[i], gains, peak0, nan);
     float peak = 0.0f;
     for (const Floats& lanes : {peak0, peak1, peak2, peak3}) {
         for (size_t lane = 0; lane < Lanes; ++lane) peak = lanes[lane] > peak ? lanes[lane] : peak;
     }
-    bool reachesKnee = V::any(knee);
+    bool anyNaN = V::any(nan);
     for (; i < count; ++i) {
         const float x = gain * in[i];
         const float a = magnitude(x);
         peak = a > peak ? a : peak;
-        reachesKnee = reachesKnee || !(a <= kLimiterKnee);
+        anyNaN = anyNaN || a != a;
         out[i] = x;
     }
-    if (!reachesKnee) return peak;
-
-    for (i = 0; i + Lanes <= count; i += Lanes) {
-        const Floats x = V::load(&out[i]);
-        const Floats a = V::abs(x);
-        if (V::any(!(a <= V::splat(kLimiterKnee)))) V::store(&out[i], V::softLimit(x, a));
+    if (anyNaN) {
+        for (i = 0; i < count; ++i) out[i] = orSilence(out[i]);
     }
-    for (; i < count; ++i) out[i] = softLimit(out[i]);
     return peak;
 }
 #undef TOBBLE_SIMD
@@ -158,8 +142,8 @@ inline float renderStereo(std::span<const float> in, uint32_t inChannels, std::s
         const float a1 = magnitude(x1);
         peak = a0 > peak ? a0 : peak;
         peak = a1 > peak ? a1 : peak;
-        out[i * outChannels] = softLimit(x0, a0);
-        out[i * outChannels + 1] = softLimit(x1, a1);
+        out[i * outChannels] = orSilence(x0);
+        out[i * outChannels + 1] = orSilence(x1);
     }
     return peak;
 }
@@ -173,7 +157,7 @@ inline float renderMono(std::span<const float> in, uint32_t inStride, std::span<
         const float x = gain * in[i * inStride];
         const float a = magnitude(x);
         peak = a > peak ? a : peak;
-        const float y = softLimit(x, a);
+        const float y = orSilence(x);
         for (size_t channel = 0; channel < outChannels; ++channel) {
             out[i * outChannels + channel] = y;
         }

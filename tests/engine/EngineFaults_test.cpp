@@ -55,7 +55,8 @@ TEST_F(EngineFaultTest, DestructiveRecreateAdmitsTheApplicationAgainAtItsSavedVo
 // that is the default then.
 TEST_F(EngineFaultTest, NothingRunsOnAStoppedEngineAndTheNextStartReadsTheCurrentDevice) {
     addSpeakers();
-    audio.addDevice({.uid = "buds", .name = "Buds",
+    audio.addDevice({.uid = "buds",
+                     .name = "Buds",
                      .transportType = audio::kAudioDeviceTransportTypeBluetooth});
     launch(410, "com.example.A");
     engine->start();

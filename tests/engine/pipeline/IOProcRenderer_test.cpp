@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -45,18 +46,36 @@ class IOProcRendererTest : public ::testing::Test {
 
 // ---- gain and limiter
 
-TEST_F(IOProcRendererTest, VolumeThenLimiterOnEverySample) {
+// Within full scale the callback is transparent: the volume and nothing else.
+TEST_F(IOProcRendererTest, GainedSamplesWithinFullScalePassUnchanged) {
     volumes.write(kSlot, 0.5f, false);
     input.at(1, 0) = 1.8f;
     input.at(1, 1) = 2.0f;
-    input.at(2, 0) = -1.8f;
+    input.at(2, 0) = -1.9f;
     cycle();
     EXPECT_EQ(output.at(0, 0), 0.2f);
-    EXPECT_EQ(output.at(0, 1), 0.2f);
-    EXPECT_NEAR(output.at(1, 0), 0.9625f, 1e-6f);
+    EXPECT_EQ(output.at(1, 0), 0.9f);
     EXPECT_EQ(output.at(1, 1), 1.0f);
-    EXPECT_NEAR(output.at(2, 0), -0.9625f, 1e-6f);
+    EXPECT_EQ(output.at(2, 0), -0.95f);
     EXPECT_EQ(output.at(kFrames - 1, 1), 0.2f);
+}
+
+// A cycle that would pass full scale is scaled as a whole to end at it (no sample beyond, no
+// shape changed), and the gain comes back over the next cycles.
+TEST_F(IOProcRendererTest, ACycleOverFullScaleIsScaledDownAndTheGainComesBack) {
+    input.at(5, 1) = -2.0f;
+    cycle();
+    EXPECT_FLOAT_EQ(output.at(5, 1), -1.0f);
+    EXPECT_FLOAT_EQ(output.at(0, 0), 0.2f);
+    for (float sample : output.samples) EXPECT_LE(std::abs(sample), 1.0f);
+
+    input.fill(0.4f);
+    cycle();
+    const float next = output.at(0, 0);
+    EXPECT_GT(next, 0.2f);
+    EXPECT_LT(next, 0.4f);
+    for (int i = 0; i < 20; ++i) cycle();  // 10,752 frames: more than the release
+    EXPECT_EQ(output.at(0, 0), 0.4f);
 }
 
 TEST_F(IOProcRendererTest, MutedSlotIsSilentAndItsLevelReleases) {
@@ -82,8 +101,8 @@ TEST_F(IOProcRendererTest, MonoInputGoesToEveryOutputChannel) {
     TestAudioBuffers mono{1, kFrames, 1.8f};
     volumes.write(kSlot + 32, 0.5f, false);
     cycle(mono, output);
-    EXPECT_TRUE(output.channelIs(0, softLimit(0.9f)));
-    EXPECT_TRUE(output.channelIs(1, softLimit(0.9f)));
+    EXPECT_TRUE(output.channelIs(0, 0.9f));
+    EXPECT_TRUE(output.channelIs(1, 0.9f));
 }
 
 TEST_F(IOProcRendererTest, FramesAreLimitedByTheShorterBuffer) {

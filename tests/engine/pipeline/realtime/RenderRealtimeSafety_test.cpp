@@ -250,7 +250,8 @@ TEST_F(RenderRealtimeSafetyTest, CyclesThatDoNotLogTakeNoLockAndAllocateNothing)
     renderingThread.join();
 
     EXPECT_EQ(host.diagCounter(), 401u);
-    EXPECT_EQ(loudestOutput, 1.0f);  // audio flowed, through the limiter
+    EXPECT_NEAR(loudestOutput, 1.0f, 1e-6f);  // audio flowed, through the limiter
+    EXPECT_LE(loudestOutput, 1.0f);
     EXPECT_GT(fade.secondarySamplesProcessed(), 0);
     EXPECT_EQ(allocations, 0u);
     EXPECT_EQ(deallocations, 0u);
