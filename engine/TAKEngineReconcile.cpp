@@ -159,6 +159,12 @@ void TAKEngine::updateLastAudibleFromRMS() {
         // A NaN level compares false: silent.
         if (level > kAudibleLevel) currentCatalog->noteAudible(entry.pid, now);
     }
+    // The callbacks' diagnostics wait in their rings until a queue that may allocate writes them.
+    if (pipelines_) {
+        for (const auto& [slot, pipeline] : pipelines_->map) {
+            if (pipeline.ioProc) pipeline.ioProc->writeLog();
+        }
+    }
 }
 
 }  // namespace tobble::engine

@@ -30,15 +30,6 @@ void silenceExcept(audio::AudioBufferList& output, size_t keptBytes) noexcept {
     }
 }
 
-// Log lines allocate; a failure to log must not end the audio thread.
-template <typename Compose>
-void logInfo(Compose compose) noexcept {
-    try {
-        TAKLog::log().info(compose());
-    } catch (...) {
-    }
-}
-
 }  // namespace
 
 IOProcRenderer::IOProcRenderer(uint32_t slotValue, TAKVolumeState& volumes, TAKRMSBuffer& levels)
@@ -64,7 +55,7 @@ size_t IOProcRenderer::renderCycle(const audio::AudioTimeStamp& now,
 
     if (output.mNumberBuffers == 0 || input.mNumberBuffers == 0 ||
         output.mBuffers[0].mData == nullptr || input.mBuffers[0].mData == nullptr) {
-        if (mayLog) logNoBuffers(tick);
+        if (mayLog) log_.push({.kind = CycleNote::Kind::noBuffers, .tick = tick});
         return 0;
     }
     const audio::AudioBuffer& out = output.mBuffers[0];
@@ -88,7 +79,12 @@ size_t IOProcRenderer::renderCycle(const audio::AudioTimeStamp& now,
         const int64_t muted = std::min(warmup, static_cast<int64_t>(frames));
         warmupFramesRemaining.store(warmup - muted, std::memory_order_relaxed);
         rmsBuffer.rms[index].store(0.0f, std::memory_order_relaxed);
-        if (mayLog) logWarmup(tick, muted, warmup - muted);
+        if (mayLog) {
+            log_.push({.kind = CycleNote::Kind::warmup,
+                       .tick = tick,
+                       .frames = static_cast<uint64_t>(muted),
+                       .remaining = warmup - muted});
+        }
         return 0;
     }
 
@@ -113,7 +109,16 @@ size_t IOProcRenderer::renderCycle(const audio::AudioTimeStamp& now,
         rmsBuffer.hostTime[index].store(now.mHostTime, std::memory_order_relaxed);
     }
 
-    if (mayLog) logCycle(tick, frames, inStride, outChannels, gain, peak, smoothed);
+    if (mayLog) {
+        log_.push({.kind = CycleNote::Kind::cycle,
+                   .tick = tick,
+                   .frames = frames,
+                   .inChannels = inStride,
+                   .outChannels = outChannels,
+                   .gain = gain,
+                   .peak = peak,
+                   .smoothed = smoothed});
+    }
     return frames * outChannels * kBytesPerSample;
 }
 
@@ -160,28 +165,27 @@ float IOProcRenderer::renderFrames(const audio::AudioBuffer& in, const audio::Au
                       outChannels, frames, gain);
 }
 
-void IOProcRenderer::logNoBuffers(uint64_t tick) const noexcept {
-    logInfo([&] {
-        return "IOProc slot=" + std::to_string(slot) + " tick=" + std::to_string(tick) +
-               " no buffers — skip";
-    });
-}
-
-void IOProcRenderer::logWarmup(uint64_t tick, int64_t muted, int64_t remaining) const noexcept {
-    logInfo([&] {
-        return "IOProc slot=" + std::to_string(slot) + " tick=" + std::to_string(tick) +
-               " warmup-mute frames=" + std::to_string(muted) +
-               " remaining=" + std::to_string(remaining);
-    });
-}
-
-void IOProcRenderer::logCycle(uint64_t tick, size_t frames, uint32_t inStride, uint32_t outChannels,
-                              float gain, float peak, float smoothed) const noexcept {
-    logInfo([&] {
-        return "IOProc slot=" + std::to_string(slot) + " tick=" + std::to_string(tick) +
-               " frames=" + std::to_string(frames) + " inCh=" + std::to_string(inStride) +
-               " outCh=" + std::to_string(outChannels) + " gain=" + floatText(gain) +
-               " peak=" + floatText(peak) + " smoothed=" + floatText(smoothed);
+void IOProcRenderer::writeLog() {
+    log_.drain([this](const CycleNote& note) {
+        std::string line =
+            "IOProc slot=" + std::to_string(slot) + " tick=" + std::to_string(note.tick);
+        switch (note.kind) {
+            case CycleNote::Kind::noBuffers:
+                line += " no buffers — skip";
+                break;
+            case CycleNote::Kind::warmup:
+                line += " warmup-mute frames=" + std::to_string(note.frames) +
+                        " remaining=" + std::to_string(note.remaining);
+                break;
+            case CycleNote::Kind::cycle:
+                line += " frames=" + std::to_string(note.frames) +
+                        " inCh=" + std::to_string(note.inChannels) +
+                        " outCh=" + std::to_string(note.outChannels) +
+                        " gain=" + floatText(note.gain) + " peak=" + floatText(note.peak) +
+                        " smoothed=" + floatText(note.smoothed);
+                break;
+        }
+        TAKLog::log().info(line);
     });
 }
 

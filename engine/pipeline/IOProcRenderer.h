@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/pipeline/CycleLog.h"
 #include "engine/pipeline/TAKCrossfadeState.h"
 #include "engine/pipeline/TAKRMSBuffer.h"
 #include "engine/pipeline/TAKVolumeState.h"
@@ -24,10 +25,14 @@ class IOProcRenderer {
     IOProcRenderer(const IOProcRenderer&) = delete;
     IOProcRenderer& operator=(const IOProcRenderer&) = delete;
 
-    // One I/O cycle. Takes no lock, allocates nothing and does not block, except for the
-    // diagnostic line of cycles 1, 2, 3, 401, 801, ...
+    // One I/O cycle. Takes no lock, allocates nothing and does not block, on every cycle: the
+    // diagnostics of cycles 1, 2, 3, 401, 801, ... wait in a ring for writeLog().
     void render(const audio::AudioTimeStamp& now, const audio::AudioBufferList& input,
                 audio::AudioBufferList& output) noexcept;
+
+    // Writes the waiting diagnostic lines ("IOProc slot=..."). Not for the audio thread; one
+    // caller at a time (the engine's queue).
+    void writeLog();
 
     const uint32_t slot;
     TAKVolumeState& volumeState;
@@ -63,10 +68,7 @@ class IOProcRenderer {
     float renderFrames(const audio::AudioBuffer& in, const audio::AudioBuffer& out, size_t frames,
                        float gain) noexcept;
 
-    void logNoBuffers(uint64_t tick) const noexcept;
-    void logWarmup(uint64_t tick, int64_t muted, int64_t remaining) const noexcept;
-    void logCycle(uint64_t tick, size_t frames, uint32_t inStride, uint32_t outChannels, float gain,
-                  float peak, float smoothed) const noexcept;
+    CycleLog log_;
 };
 
 static_assert(std::atomic<CrossfadeRole>::is_always_lock_free);

@@ -68,6 +68,7 @@ void TAKIOProcHost::stop() noexcept {
         ioProcID_.reset();
     }
     isRunning_ = false;
+    renderer_.writeLog();  // the last cycles' lines, now that no cycle runs
 }
 
 void TAKIOProcHost::attachCrossfade(TAKCrossfadeState& state, Role role) {

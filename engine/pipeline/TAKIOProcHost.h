@@ -77,6 +77,8 @@ class TAKIOProcHost {
     float smoothedPeak() const { return renderer_.smoothedPeak.load(std::memory_order_relaxed); }
 
     IOProcRenderer& renderer() { return renderer_; }
+    // Writes the callback's waiting diagnostic lines; on the engine's queue.
+    void writeLog() { renderer_.writeLog(); }
 
   private:
     audio::AudioHardware& audio_;

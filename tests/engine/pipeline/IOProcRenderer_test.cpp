@@ -28,6 +28,7 @@ class IOProcRendererTest : public ::testing::Test {
     }
     void cycle() { cycle(input, output); }
     std::vector<std::string> cycleLines() {
+        renderer.writeLog();
         std::vector<std::string> lines;
         for (const auto& message : capture->messages()) {
             if (message.starts_with("IOProc ")) lines.push_back(message);
