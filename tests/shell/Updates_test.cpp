@@ -1,5 +1,5 @@
-#include "shell/Appcast.h"
-
+// Update checks: the appcast feed, the updater over a local HTTP server, and the observer that
+// keeps the updater's windows above the panel.
 #include <gtest/gtest.h>
 
 #include <QEventLoop>
@@ -7,25 +7,31 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include "platform/dispatch/VirtualDispatcher.h"
-#include "platform/system/InMemoryUserDefaults.h"
+#include "shell/Appcast.h"
 #include "shell/AppcastUpdater.h"
+#include "shell/TobblePanel.h"
+#include "shell/UpdateObserver.h"
 #include "tests/shell/ShellTestBed.h"
 
 namespace tobble::shell {
 namespace {
 
-TEST(CompareVersions, NumbersCompareAsNumbers) {
-    EXPECT_GT(compareVersions("1.10", "1.9"), 0);
-    EXPECT_LT(compareVersions("1.9", "1.10"), 0);
-    EXPECT_EQ(compareVersions("2.0", "2"), 0);
-    EXPECT_EQ(compareVersions("2.0.0", "2"), 0);
-    EXPECT_GT(compareVersions("1.2.1", "1.2"), 0);
-    EXPECT_LT(compareVersions("1.2b1", "1.2"), 0) << "a pre-release sorts before its release";
-    EXPECT_GT(compareVersions("1.2.1", "1.2b1"), 0);
-    EXPECT_LT(compareVersions("1.2a", "1.2b"), 0);
-    EXPECT_EQ(compareVersions("99999999999999999999999", "99999999999999999999998"), 0)
-        << "absurd numbers saturate instead of wrapping";
+TEST(CompareVersions, NumbersCompareAsNumbersBothWays) {
+    const auto sign = [](int value) { return (value > 0) - (value < 0); };
+    for (const auto& [a, b, order] :
+         std::initializer_list<std::tuple<const char*, const char*, int>>{
+             {"1.10", "1.9", 1},
+             {"2.0", "2", 0},
+             {"2.0.0", "2", 0},
+             {"1.2.1", "1.2", 1},
+             {"1.2b1", "1.2", -1},  // a pre-release sorts before its release
+             {"1.2.1", "1.2b1", 1},
+             {"1.2a", "1.2b", -1},
+             {"99999999999999999999999", "99999999999999999999998", 0},  // saturates, never wraps
+         }) {
+        EXPECT_EQ(sign(compareVersions(a, b)), order) << a << " vs " << b;
+        EXPECT_EQ(sign(compareVersions(b, a)), -order) << b << " vs " << a;
+    }
 }
 
 constexpr const char* kFeed = R"FEED(<?xml version="1.0"?>
@@ -191,6 +197,40 @@ TEST_F(AppcastUpdaterTest, AutomaticChecksSettingIsTheFrameworkKey) {
     EXPECT_TRUE(updater.automaticChecks());
     updater.setAutomaticChecks(false);
     EXPECT_FALSE(defaults.boolean("SUEnableAutomaticChecks"));
+}
+
+TEST(UpdateObserverTest, FlagFollowsTheLastReportOnTheMainQueue) {
+    dispatch::VirtualDispatcher dispatcher;
+    UpdateObserver observer{dispatcher.mainQueuePtr()};
+    std::vector<bool> seen;
+    auto subscription = observer.observeUpdateAvailable([&](bool v) { seen.push_back(v); });
+    observer.didFindValidUpdate();
+    EXPECT_FALSE(observer.updateAvailable()) << "set on the main queue, not in the caller";
+    dispatcher.runDue();
+    EXPECT_TRUE(observer.updateAvailable());
+    observer.didNotFindUpdate();
+    dispatcher.runDue();
+    EXPECT_EQ(seen, (std::vector<bool>{true, false}));
+}
+
+TEST_F(AppcastUpdaterTest, UpdaterWindowsAreLiftedAboveThePanelOthersAreNot) {
+    observer.startObservingWindows();
+    // The updater's own window: a check without a feed address reports its failure in it.
+    AppcastUpdater feedless(defaults, observer, "1.0", "");
+    feedless.checkForUpdates();
+    for (int i = 0; i < 20 && !feedless.window(); ++i) QCoreApplication::processEvents();
+    ASSERT_NE(feedless.window(), nullptr);
+    QWidget* window = feedless.window();
+    window->setWindowFlag(Qt::WindowStaysOnTopHint, false);
+    QWidget plain;
+    TobblePanel panel;
+    for (QWidget* activated : {window, &plain, static_cast<QWidget*>(&panel)}) {
+        QEvent event(QEvent::WindowActivate);
+        QCoreApplication::sendEvent(activated, &event);
+    }
+    EXPECT_TRUE(window->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_FALSE(plain.windowFlags() & Qt::WindowStaysOnTopHint);
+    window->close();
 }
 
 }  // namespace
