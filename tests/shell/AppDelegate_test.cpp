@@ -254,24 +254,5 @@ TEST(AppDelegateOnboarding, TrustedFirstLaunchSkipsTheOnboarding) {
     EXPECT_TRUE(bed.engine->isStarted());
 }
 
-TEST(AppDelegateLock, SecondDelegateOnTheSameLockDoesNotLaunch) {
-    ShellTestBed first;
-    first.defaults.setBoolean(AppDelegate::kOnboardingCompletedKey, true);
-    ASSERT_TRUE(first.delegate->applicationDidFinishLaunching());
-    // flock locks belong to the open file description, so a second open in this process
-    // contends like another process would.
-    InstanceLock second([](const std::string&) {});
-    EXPECT_EQ(second.acquire(first.lockDirectory), InstanceLock::Result::HeldByAnother);
-}
-
-TEST(KeyPressFromQt, MapsSuperToCommandAndAltToOption) {
-    const auto press = keyPressFromQt(Qt::Key_T, Qt::MetaModifier | Qt::ShiftModifier);
-    EXPECT_EQ(press.modifierFlags, modifier::kCommand | modifier::kShift);
-    EXPECT_EQ(press.charactersIgnoringModifiers, "t");
-    EXPECT_EQ(keyPressFromQt(Qt::Key_5, Qt::AltModifier | Qt::ControlModifier).modifierFlags,
-              modifier::kOption | modifier::kControl);
-    EXPECT_TRUE(keyPressFromQt(Qt::Key_F5, Qt::NoModifier).charactersIgnoringModifiers.empty());
-}
-
 }  // namespace
 }  // namespace tobble::shell
