@@ -152,10 +152,7 @@ TEST_F(SettingsTest, FooterPollsAccessibilityWhileShownAndOffersUpdates) {
 TEST_F(SettingsTest, DefaultVolumeIsWrittenAtOnce) {
     auto view = makeSettings();
     EXPECT_DOUBLE_EQ(view->defaultVolume(), 1.0);
-    Slider* slider = nullptr;
-    for (auto* candidate : view->findChildren<Slider*>()) {
-        if (candidate->accessibleName() == "Default volume") slider = candidate;
-    }
+    auto* slider = view->findChild<Slider*>();  // the settings' only slider
     ASSERT_NE(slider, nullptr);
     slider->dragTo(0.25);
     EXPECT_DOUBLE_EQ(defaults.number("TobbleDefaultVolume"), 0.25);
