@@ -41,8 +41,13 @@ class ChildProcess {
     // Reads output until it contains `text` or `timeout` passes.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
         const auto found = [&] { return output().find(text) != std::string::npos; };
-        tobble::testing::eventually([&] { return found() || !isRunning(); }, timeout,
-                                    [&] { process_.waitForReadyRead(50); });
+        tobble::testing::eventually(
+            [&] {
+                if (found() || !isRunning()) return true;
+                process_.waitForReadyRead(50);
+                return false;
+            },
+            timeout);
         return found();
     }
 

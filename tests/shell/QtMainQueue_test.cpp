@@ -15,9 +15,12 @@ namespace {
 class QtMainQueueTest : public ::testing::Test {
   protected:
     void runUntil(const std::function<bool()>& done) {
-        tobble::testing::eventually(done, std::chrono::seconds(10), [] {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        });
+        tobble::testing::eventually(
+            [&] {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+                return done();
+            },
+            std::chrono::seconds(10));
     }
 
     QApplication& application = testing::ensureApplication();

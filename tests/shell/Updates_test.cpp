@@ -173,8 +173,11 @@ TEST_F(AppcastUpdaterTest, UserCheckShowsAnUpdaterWindowThatOffersTheDownloadPag
     defaults.setString(AppcastUpdater::kFeedURLKey, newer.url());
     updater.checkForUpdates();
     ASSERT_TRUE(tobble::testing::eventually(
-        [&] { return updater.window() != nullptr; }, std::chrono::seconds(15),
-        [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); }));
+        [&] {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            return updater.window() != nullptr;
+        },
+        std::chrono::seconds(15)));
     updater.window()->close();
 }
 
