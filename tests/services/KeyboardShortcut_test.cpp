@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "platform/system/InMemoryUserDefaults.h"
 
 namespace tobble::app {
