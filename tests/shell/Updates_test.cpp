@@ -62,11 +62,6 @@ TEST(ParseAppcast, ReadsVersionsFromElementsAndEnclosures) {
     EXPECT_EQ(result.items[1].version, "0.10");
     EXPECT_EQ(result.items[1].displayVersion, "0.10 (beta-free)");
     EXPECT_EQ(result.items[1].downloadURL, "https://example.org/tobble-0.10.tar.gz");
-
-    const auto newest = newestUpdate(result.items, "0.9.5");
-    ASSERT_TRUE(newest);
-    EXPECT_EQ(newest->version, "0.10");
-    EXPECT_FALSE(newestUpdate(result.items, "0.10"));
 }
 
 TEST(ParseAppcast, RejectsWhatIsNotAFeed) {
@@ -151,6 +146,9 @@ TEST_F(AppcastUpdaterTest, ChecksReportTheirOutcomeAndOnlyAReadableFeedMovesTheF
         FeedServer server(step.status, step.body);
         const auto result = checkAgainst(server.url());
         EXPECT_EQ(result.outcome, step.outcome) << step.status.data() << " " << result.error;
+        if (result.update) {
+            EXPECT_EQ(result.update->version, "0.10");  // the newest, not the first
+        }
         EXPECT_EQ(result.error.empty(), step.outcome != Outcome::Failed) << result.error;
         EXPECT_EQ(updater.updateAvailable(), step.flagged) << step.body.data();
     }
