@@ -12,11 +12,8 @@
 #include <string>
 
 #include "engine/TAKEngine.h"
-#include "platform/audio/sim/SimAudioSystem.h"
-#include "platform/dispatch/VirtualDispatcher.h"
 #include "platform/log/Log.h"
-#include "platform/system/InMemoryUserDefaults.h"
-#include "platform/system/sim/SimRunningApplications.h"
+#include "platform/sim/SimEnvironment.h"
 #include "services/AudioClientViewModel.h"
 #include "services/SavedVolumesAdapter.h"
 #include "services/TobbleAudioService.h"
@@ -34,17 +31,12 @@ class DiscardSink final : public log::Sink {
 };
 
 struct Desktop {
-    dispatch::VirtualDispatcher dispatcher;
-    audio::sim::SimAudioSystem audio{dispatcher};
-    system::sim::SimRunningApplications apps;
-    system::sim::SimProcessTable processes{audio, apps, 100};
-    system::InMemoryUserDefaults defaults;
-    system::sim::SimResponsibility responsibility;
+    sim::SimEnvironment sim{sim::SimEnvironmentOptions{.ownPid = 100}};
+    dispatch::VirtualDispatcher& dispatcher = sim.virtualTime();
     engine::TAKVolumeState volumeState;
     engine::TAKRMSBuffer rmsBuffer;
-    app::VolumeStore volumeStore{defaults};
+    app::VolumeStore volumeStore{sim.defaults()};
     app::SavedVolumesAdapter savedVolumes{volumeStore};
-    Environment environment{dispatcher, audio, processes, apps, defaults, responsibility.lookup()};
     std::shared_ptr<engine::TAKEngine> engine;
     std::shared_ptr<app::TobbleAudioService> service;
     std::shared_ptr<app::AudioClientViewModel> viewModel;
@@ -52,14 +44,12 @@ struct Desktop {
     int levelUpdates = 0;
 
     Desktop() {
-        audio.addDevice({.uid = "speakers", .name = "Speakers", .makeDefault = true});
+        sim.audio().addDevice({.uid = "speakers", .name = "Speakers", .makeDefault = true});
         for (int i = 0; i < kApplications; ++i) {
-            const pid_t pid = 300 + i;
-            const std::string bundleID = "com.example.app" + std::to_string(i);
-            apps.launch({.pid = pid, .bundleID = bundleID, .name = "App " + std::to_string(i)});
-            audio.startPlaying(
-                audio.addProcess({pid, bundleID, audio::sim::Signal::sine(440.0, 0.5f)}));
+            sim.addApp(300 + i, "com.example.app" + std::to_string(i), "App " + std::to_string(i),
+                       440.0);
         }
+        Environment& environment = sim.environment();
         engine = engine::TAKEngine::make(environment, {&volumeState, &rmsBuffer, &savedVolumes});
         engine->start();
         service = app::TobbleAudioService::make(environment, *engine);

@@ -2,61 +2,41 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/log/CaptureSink.h"
 #include "services/DefaultsKeys.h"
 #include "tests/services/StoreTestSupport.h"
 
 namespace tobble::app {
 namespace {
 
-using testing::setText;
-using testing::text;
 using Apps = HiddenAppsStore::HiddenApps;
 
-class HiddenAppsStoreTest : public ::testing::Test {
-  protected:
-    system::InMemoryUserDefaults defaults;
-    log::ScopedCapture capture;
+class HiddenAppsStoreTest : public ::testing::Test, public testing::StoreTestBed {};
 
-    std::vector<std::string> errors() {
-        std::vector<std::string> result;
-        for (const auto& line : capture.sink().lines()) {
-            EXPECT_EQ(line.category, "HiddenAppsStore");
-            if (line.level == log::Level::Error) result.push_back(line.message);
-        }
-        return result;
+// What cannot be read loads as nothing and says why; the next persist holds only the new entry.
+TEST_F(HiddenAppsStoreTest, UnreadableListsLoadAsEmptyAndTheNextPersistWritesVersionOne) {
+    const std::string_view decode = "Failed to decode hidden apps: ";
+    for (const auto& [document, version, error] :
+         std::initializer_list<std::tuple<std::string_view, int64_t, std::string_view>>{
+             {R"({"com.a":"A"})", 2, "Unknown hidden-apps schema version: 2"},
+             {"{\"com.a\":", 0, decode},  // 0: no version stored
+             {R"({"com.a":7})", 0, decode},
+             {R"(["com.a"])", 0, decode},
+         }) {
+        capture->clear();
+        setText(kHiddenAppsKey, document);
+        if (version != 0) defaults.setInteger(kHiddenAppsVersionKey, version);
+        HiddenAppsStore store(defaults);
+        EXPECT_TRUE(store.hiddenApps().empty()) << document;
+        ASSERT_EQ(errors().size(), 1u) << document;
+        EXPECT_TRUE(errors()[0].starts_with(error)) << errors()[0];
+        EXPECT_EQ(text(kHiddenAppsKey), document);
+
+        store.hide("com.b", "B");
+        EXPECT_TRUE(store.persist());
+        EXPECT_EQ(defaults.integer(kHiddenAppsVersionKey), 1);
+        EXPECT_EQ(text(kHiddenAppsKey), R"({"com.b":"B"})");
+        defaults.remove(kHiddenAppsVersionKey);
     }
-};
-
-TEST_F(HiddenAppsStoreTest, UnknownVersionReadsAsEmptyAndTheNextPersistWritesVersionOne) {
-    setText(defaults, kHiddenAppsKey, R"({"com.a":"A"})");
-    defaults.setInteger(kHiddenAppsVersionKey, 2);
-
-    HiddenAppsStore store(defaults);
-    EXPECT_TRUE(store.hiddenApps().empty());
-    EXPECT_EQ(errors(), std::vector<std::string>{"Unknown hidden-apps schema version: 2"});
-
-    store.hide("com.b", "B");
-    EXPECT_TRUE(store.persist());
-    EXPECT_EQ(defaults.integer(kHiddenAppsVersionKey), 1);
-    EXPECT_EQ(text(defaults, kHiddenAppsKey), R"({"com.b":"B"})");
-}
-
-TEST_F(HiddenAppsStoreTest, CorruptDataReadsAsEmptyAndTheNextPersistHoldsOnlyTheNewEntry) {
-    for (std::string_view corrupt : {"{\"com.a\":", R"({"com.a":7})", R"(["com.a"])"}) {
-        setText(defaults, kHiddenAppsKey, corrupt);
-        EXPECT_TRUE(HiddenAppsStore(defaults).hiddenApps().empty()) << corrupt;
-        EXPECT_EQ(text(defaults, kHiddenAppsKey), corrupt);
-    }
-    ASSERT_EQ(errors().size(), 3u);
-    for (const auto& message : errors()) {
-        EXPECT_EQ(message.rfind("Failed to decode hidden apps: ", 0), 0u) << message;
-    }
-
-    HiddenAppsStore store(defaults);
-    store.hide("com.b", "B");
-    store.persist();
-    EXPECT_EQ(text(defaults, kHiddenAppsKey), R"({"com.b":"B"})");
 }
 
 TEST_F(HiddenAppsStoreTest, ChangesStayInMemoryUntilPersistAndThenSurviveAReload) {
@@ -100,9 +80,9 @@ TEST_F(HiddenAppsStoreTest, TextThatCannotBeEncodedLeavesTheStoredListAlone) {
     store.hide("com.b", "bad \xc3(");
 
     EXPECT_FALSE(store.persist());
-    EXPECT_EQ(text(defaults, kHiddenAppsKey), R"({"com.a":"A"})");
+    EXPECT_EQ(text(kHiddenAppsKey), R"({"com.a":"A"})");
     ASSERT_EQ(errors().size(), 1u);
-    EXPECT_EQ(errors()[0].rfind("Failed to encode hidden apps: ", 0), 0u) << errors()[0];
+    EXPECT_TRUE(errors()[0].starts_with("Failed to encode hidden apps: ")) << errors()[0];
 }
 
 }  // namespace

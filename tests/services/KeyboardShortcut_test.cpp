@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "platform/system/InMemoryUserDefaults.h"
 
 namespace tobble::app {
@@ -17,29 +19,24 @@ class ShortcutMatchTest : public ::testing::Test {
     system::InMemoryUserDefaults defaults;
 };
 
+// Caps lock and the other device bits do not matter; a missing or extra modifier or another key
+// does. Presses from Qt reach this through the delegate, whose tests cover the mapping.
 TEST_F(ShortcutMatchTest, DefaultIsSuperShiftT) {
     EXPECT_EQ(KeyboardShortcut::fromDefaults(defaults).displayText(), "Super+Shift+T");
-    EXPECT_TRUE(press(kCommand | kShift, "t"));
-    EXPECT_TRUE(press(kCommand | kShift, "T")) << "characters compare lower-cased";
-}
-
-TEST_F(ShortcutMatchTest, MissingOrExtraModifiersDoNotMatch) {
-    EXPECT_FALSE(press(kCommand, "t"));
-    EXPECT_FALSE(press(kCommand | kShift | kOption, "t"));
-    EXPECT_FALSE(press(kControl | kShift, "t"));
-    EXPECT_FALSE(press(kCommand | kShift, "y"));
-    EXPECT_FALSE(press(kCommand | kShift, ""));
-}
-
-TEST_F(ShortcutMatchTest, CapsLockAndOtherDeviceBitsDoNotMatter) {
-    EXPECT_TRUE(press(kCommand | kShift | kCapsLock, "t"));
-    EXPECT_TRUE(press(kCommand | kShift | 0x800000 /* Fn */ | 0x200000 /* keypad */, "t"));
-}
-
-TEST_F(ShortcutMatchTest, StoredShortcutAppliesAtOnce) {
-    KeyboardShortcut{kControl | kOption, "m"}.store(defaults);
-    EXPECT_TRUE(press(kControl | kOption, "m"));
-    EXPECT_FALSE(press(kCommand | kShift, "t"));
+    for (const auto& [flags, characters, matches] :
+         std::initializer_list<std::tuple<int64_t, const char*, bool>>{
+             {kCommand | kShift, "t", true},
+             {kCommand | kShift, "T", true},  // characters compare lower-cased
+             {kCommand | kShift | kCapsLock, "t", true},
+             {kCommand | kShift | 0x800000 /* Fn */ | 0x200000 /* keypad */, "t", true},
+             {kCommand, "t", false},
+             {kCommand | kShift | kOption, "t", false},
+             {kControl | kShift, "t", false},
+             {kCommand | kShift, "y", false},
+             {kCommand | kShift, "", false},
+         }) {
+        EXPECT_EQ(press(flags, characters), matches) << flags << " " << characters;
+    }
 }
 
 TEST_F(ShortcutMatchTest, UnusableStoredModifiersFallBackToTheDefault) {

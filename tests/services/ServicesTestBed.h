@@ -1,98 +1,47 @@
 #pragma once
 
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "engine/TAKEngine.h"
-#include "platform/audio/sim/SimAudioSystem.h"
-#include "platform/dispatch/VirtualDispatcher.h"
 #include "platform/log/CaptureSink.h"
-#include "platform/system/InMemoryUserDefaults.h"
-#include "platform/system/sim/SimRunningApplications.h"
+#include "platform/sim/SimEnvironment.h"
 #include "services/AudioClientViewModel.h"
-#include "services/DefaultsKeys.h"
 #include "services/SavedVolumesAdapter.h"
 #include "services/TobbleAudioService.h"
 #include "services/VolumeStore.h"
 
 namespace tobble::app::testing {
 
-// A defaults domain that counts how often each key is written.
-class CountingDefaults final : public system::UserDefaults {
-  public:
-    std::optional<system::DefaultsValue> object(std::string_view key) const override {
-        return inner.object(key);
-    }
-    void set(std::string_view key, system::DefaultsValue value) override {
-        ++writes[std::string(key)];
-        inner.set(key, std::move(value));
-    }
-    void remove(std::string_view key) override { inner.remove(key); }
-    void registerDefaults(const std::map<std::string, system::DefaultsValue>& defaults) override {
-        inner.registerDefaults(defaults);
-    }
-    int writesOf(std::string_view key) const {
-        auto it = writes.find(std::string(key));
-        return it == writes.end() ? 0 : it->second;
-    }
-
-    system::InMemoryUserDefaults inner;
-    std::map<std::string, int> writes;
-};
-
-// The engine's view of the volume store, counting the saves the engine and the bridge make.
-class CountingSavedVolumes final : public engine::TAKSavedVolumes {
-  public:
-    explicit CountingSavedVolumes(VolumeStore& store) : adapter(store) {}
-    std::optional<Saved> savedVolume(const std::string& bundleID) override {
-        return adapter.savedVolume(bundleID);
-    }
-    void save(const std::string& bundleID, float volume, bool isMuted) override {
-        ++saves;
-        adapter.save(bundleID, volume, isMuted);
-    }
-    SavedVolumesAdapter adapter;
-    int saves = 0;
-};
-
-// The application services over a real engine on a simulated desktop, in virtual time: the
-// wiring of the app, with every part reachable by the test.
+// The application services over a real engine on the simulated desktop, in virtual time: the
+// wiring of the app, with every part reachable by the test under the name the app gives it.
 struct ServicesTestBed {
-    static constexpr pid_t kOwnPid = 100;
     static constexpr float kSineRms = 0.35355f;  // RMS of the 0.5 sine every test app plays
 
-    dispatch::VirtualDispatcher dispatcher;
-    audio::sim::SimAudioSystem audio{dispatcher};
-    system::sim::SimRunningApplications apps;
-    system::sim::SimProcessTable processes{audio, apps, kOwnPid};
-    CountingDefaults defaults;
-    system::sim::SimResponsibility responsibility;
+    sim::SimEnvironment sim{sim::SimEnvironmentOptions{.ownPid = 100}};
+    dispatch::VirtualDispatcher& dispatcher = sim.virtualTime();
+    audio::sim::SimAudioSystem& audio = sim.audio();
+    system::sim::SimRunningApplications& apps = sim.apps();
+    system::InMemoryUserDefaults& defaults = sim.defaults();
+    Environment& environment = sim.environment();
     engine::TAKVolumeState volumeState;
     engine::TAKRMSBuffer rmsBuffer;
     VolumeStore volumeStore{defaults};
-    CountingSavedVolumes savedVolumes{volumeStore};
+    SavedVolumesAdapter savedVolumes{volumeStore};
     mutable log::ScopedCapture capture;
-    Environment environment{dispatcher, audio, processes, apps, defaults, responsibility.lookup()};
     std::shared_ptr<engine::TAKEngine> engine =
         engine::TAKEngine::make(environment, {&volumeState, &rmsBuffer, &savedVolumes});
     std::shared_ptr<TobbleAudioService> service = TobbleAudioService::make(environment, *engine);
     std::shared_ptr<AudioClientViewModel> viewModel =
         AudioClientViewModel::make(environment, *engine, *service, volumeStore);
 
-    ServicesTestBed() {
-        log::setTimeSource(
-            [](const void* d) { return static_cast<const dispatch::VirtualDispatcher*>(d)->now(); },
-            &dispatcher);
-    }
     ~ServicesTestBed() {
         viewModel->stop();
         viewModel.reset();
         service.reset();
         engine->stop();
-        log::setTimeSource(nullptr, nullptr);
     }
 
     audio::AudioObjectID addSpeakers(std::string uid = "speakers") {
@@ -118,11 +67,7 @@ struct ServicesTestBed {
         return object;
     }
 
-    void quit(pid_t pid) {
-        audio.exitProcess(pid);
-        apps.terminate(pid);
-    }
-
+    void quit(pid_t pid) { sim.quitApp(pid); }
     void advance(double seconds) { dispatcher.advance(seconds); }
     double now() const { return dispatcher.now(); }
 
@@ -140,8 +85,6 @@ struct ServicesTestBed {
         if (it == all.end()) return std::nullopt;
         return it->second;
     }
-
-    int savedDocumentWrites() const { return defaults.writesOf(kPerAppVolumesKey); }
 };
 
 }  // namespace tobble::app::testing

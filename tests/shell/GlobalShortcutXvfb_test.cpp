@@ -1,10 +1,13 @@
 // The global shortcut end to end on a real X server: Xvfb, the `tobble` program, and a key
 // press injected by xdotool while another client's window has the focus.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cstdlib>
+#include <thread>
 
 #include "tests/shell/ProcessTestSupport.h"
+#include "tests/shell/ShellTestBed.h"
 
 #ifdef TOBBLE_HAVE_X11
 #include <xcb/xcb.h>
@@ -16,33 +19,24 @@ namespace {
 using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::ScratchHome;
+using tobble::testing::eventually;
 
 bool onPath(const std::string& program) {
     const std::string command = "command -v " + program + " >/dev/null 2>&1";
     return std::system(command.c_str()) == 0;
 }
 
-// Runs a command to completion and returns its status and output.
-std::pair<int, std::string> run(const std::map<std::string, std::string>& env,
-                                const std::string& program, std::vector<std::string> args) {
-    ChildProcess child(program, env, std::move(args));
+// Runs xdotool to completion on the X server of `env` and returns its status and output.
+std::pair<int, std::string> xdotool(const std::map<std::string, std::string>& env,
+                                    const std::vector<std::string>& args) {
+    ChildProcess child("xdotool", env, args);
     const int status = child.waitForExit(20s);
     return {status, child.output()};
 }
 
 bool panelVisible(const std::map<std::string, std::string>& env) {
-    const auto [status, out] =
-        run(env, "xdotool", {"search", "--onlyvisible", "--name", "^Tobble$"});
+    const auto [status, out] = xdotool(env, {"search", "--onlyvisible", "--name", "^Tobble$"});
     return status == 0 && !out.empty();
-}
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto until = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < until) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(100ms);
-    }
-    return condition();
 }
 
 TEST(GlobalShortcutXvfb, KeyPressAimedAtAnotherWindowTogglesThePanel) {
@@ -52,11 +46,11 @@ TEST(GlobalShortcutXvfb, KeyPressAimedAtAnotherWindowTogglesThePanel) {
     if (!onPath("Xvfb") || !onPath("xdotool")) {
         GTEST_SKIP() << "Xvfb or xdotool is not installed (scripts/install-deps.sh installs both)";
     }
+    testing::ensureApplication();
     const std::string display = ":" + std::to_string(90 + ::getpid() % 400);
     ChildProcess server("Xvfb", {}, {display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
     std::map<std::string, std::string> xenv{{"DISPLAY", display}};
-    ASSERT_TRUE(
-        waitFor([&] { return run(xenv, "xdotool", {"getdisplaygeometry"}).first == 0; }, 20s))
+    ASSERT_TRUE(eventually([&] { return xdotool(xenv, {"getdisplaygeometry"}).first == 0; }, 20s))
         << "Xvfb did not come up on " << display;
 
     // Another client's window, mapped and focused: the key press is aimed at it.
@@ -79,20 +73,20 @@ TEST(GlobalShortcutXvfb, KeyPressAimedAtAnotherWindowTogglesThePanel) {
     ASSERT_TRUE(tobble.waitForOutput("audio routing started", 30s)) << tobble.output();
     EXPECT_FALSE(panelVisible(xenv));
 
-    ASSERT_EQ(run(xenv, "xdotool", {"key", "super+shift+t"}).first, 0);
-    EXPECT_TRUE(waitFor([&] { return panelVisible(xenv); }, 10s)) << tobble.output();
+    ASSERT_EQ(xdotool(xenv, {"key", "super+shift+t"}).first, 0);
+    EXPECT_TRUE(eventually([&] { return panelVisible(xenv); }, 10s)) << tobble.output();
 
-    ASSERT_EQ(run(xenv, "xdotool", {"key", "super+shift+t"}).first, 0);
-    EXPECT_TRUE(waitFor([&] { return !panelVisible(xenv); }, 10s));
+    ASSERT_EQ(xdotool(xenv, {"key", "super+shift+t"}).first, 0);
+    EXPECT_TRUE(eventually([&] { return !panelVisible(xenv); }, 10s));
 
     // Escape closes the open panel although the other window kept the focus.
-    ASSERT_EQ(run(xenv, "xdotool", {"key", "super+shift+t"}).first, 0);
-    ASSERT_TRUE(waitFor([&] { return panelVisible(xenv); }, 10s));
-    ASSERT_EQ(run(xenv, "xdotool", {"key", "Escape"}).first, 0);
-    EXPECT_TRUE(waitFor([&] { return !panelVisible(xenv); }, 10s));
+    ASSERT_EQ(xdotool(xenv, {"key", "super+shift+t"}).first, 0);
+    ASSERT_TRUE(eventually([&] { return panelVisible(xenv); }, 10s));
+    ASSERT_EQ(xdotool(xenv, {"key", "Escape"}).first, 0);
+    EXPECT_TRUE(eventually([&] { return !panelVisible(xenv); }, 10s));
 
     // A press with an extra modifier is not the shortcut.
-    ASSERT_EQ(run(xenv, "xdotool", {"key", "super+shift+alt+t"}).first, 0);
+    ASSERT_EQ(xdotool(xenv, {"key", "super+shift+alt+t"}).first, 0);
     std::this_thread::sleep_for(500ms);
     EXPECT_FALSE(panelVisible(xenv));
 

@@ -1,8 +1,10 @@
 #include "shell/InstanceLock.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include "tests/shell/ProcessTestSupport.h"
+#include "tests/shell/ShellTestBed.h"
 
 namespace tobble::shell {
 namespace {
@@ -58,10 +60,10 @@ TEST_F(InstanceLockTest, UnopenableLockFileRunsAnywayWithItsMessage) {
 // The program itself: a second copy says so and leaves; the first keeps running until SIGTERM,
 // which it answers by exiting 0.
 TEST(TobbleProgram, SecondInstanceExitsAndSigtermEndsTheFirstWithStatusZero) {
+    testing::ensureApplication();
     ScratchHome home("tobble-program-test");
     const auto env = home.env("offscreen");
     ChildProcess first(TOBBLE_EXECUTABLE, env);
-    ASSERT_GT(first.pid(), 0);
     ASSERT_TRUE(first.waitForOutput("launch finished", 30s)) << first.output();
 
     ChildProcess second(TOBBLE_EXECUTABLE, env);

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <QElapsedTimer>
 #include <atomic>
 #include <thread>
 
 #include "tests/shell/ShellTestBed.h"
+#include "tests/support/Eventually.h"
 
 namespace tobble::shell {
 namespace {
@@ -15,11 +15,12 @@ namespace {
 class QtMainQueueTest : public ::testing::Test {
   protected:
     void runUntil(const std::function<bool()>& done) {
-        QElapsedTimer timer;
-        timer.start();
-        while (!done() && timer.elapsed() < 10000) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        }
+        tobble::testing::eventually(
+            [&] {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+                return done();
+            },
+            std::chrono::seconds(10));
     }
 
     QApplication& application = testing::ensureApplication();

@@ -11,21 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/TAKEngine.h"
-#include "platform/audio/sim/SimAudioSystem.h"
-#include "platform/dispatch/VirtualDispatcher.h"
-#include "platform/log/CaptureSink.h"
-#include "platform/system/InMemoryUserDefaults.h"
-#include "platform/system/sim/SimRunningApplications.h"
-#include "services/AudioClientViewModel.h"
-#include "services/SavedVolumesAdapter.h"
-#include "services/TobbleAudioService.h"
-#include "services/VolumeStore.h"
 #include "shell/AccessibilityManager.h"
 #include "shell/AppDelegate.h"
 #include "shell/GlobalInput.h"
 #include "shell/Notifications.h"
 #include "shell/UpdateObserver.h"
+#include "tests/services/ServicesTestBed.h"
 
 namespace tobble::shell::testing {
 
@@ -108,31 +99,10 @@ class SizedContent final : public QWidget {
     QSize size_;
 };
 
-// The delegate over a real engine, audio service and view model on a simulated desktop in
-// virtual time, with the desktop pieces (global grab, click watch, screen) faked.
-struct ShellTestBed {
-    static constexpr pid_t kOwnPid = 100;
-
+// The delegate over the services of the simulated desktop in virtual time, with the desktop
+// pieces the shell reaches directly (global grab, click watch, screen) faked.
+struct ShellTestBed : app::testing::ServicesTestBed {
     QApplication& application = ensureApplication();
-    dispatch::VirtualDispatcher dispatcher;
-    audio::sim::SimAudioSystem audio{dispatcher};
-    system::sim::SimRunningApplications apps;
-    system::sim::SimProcessTable processes{audio, apps, kOwnPid};
-    system::InMemoryUserDefaults defaults;
-    system::sim::SimResponsibility responsibility;
-    engine::TAKVolumeState volumeState;
-    engine::TAKRMSBuffer rmsBuffer;
-    app::VolumeStore volumeStore{defaults};
-    app::SavedVolumesAdapter savedVolumes{volumeStore};
-    log::ScopedCapture capture;
-    Environment environment{dispatcher, audio, processes, apps, defaults, responsibility.lookup()};
-    std::shared_ptr<engine::TAKEngine> engine =
-        engine::TAKEngine::make(environment, {&volumeState, &rmsBuffer, &savedVolumes});
-    std::shared_ptr<app::TobbleAudioService> service =
-        app::TobbleAudioService::make(environment, *engine);
-    std::shared_ptr<app::AudioClientViewModel> viewModel =
-        app::AudioClientViewModel::make(environment, *engine, *service, volumeStore);
-
     bool trusted = true;
     NotificationCenter notifications;
     std::shared_ptr<AccessibilityManager> accessibility = AccessibilityManager::make(
@@ -142,23 +112,20 @@ struct ShellTestBed {
     FakeClickMonitor* clicks = nullptr;
     FakeShortcutGrab* escape = nullptr;
     SizedContent* content = nullptr;  // the current panel content
-    QSize contentSize{320, 200};
     std::function<void()> dismissOnboarding;
     std::vector<int> exits;
-    std::vector<std::string> console;
-    std::filesystem::path lockDirectory;
+    std::filesystem::path lockDirectory = std::filesystem::temp_directory_path() /
+                                          ("tobble-shell-test-" + std::to_string(::getpid()));
     std::unique_ptr<AppDelegate> delegate;
 
-    explicit ShellTestBed(bool isRunningTests = false) {
-        lockDirectory = std::filesystem::temp_directory_path() /
-                        ("tobble-shell-test-" + std::to_string(::getpid()));
+    ShellTestBed() {
         auto grabOwned = std::make_unique<FakeShortcutGrab>(&trusted);
-        grab = grabOwned.get();
         auto clicksOwned = std::make_unique<FakeClickMonitor>();
-        clicks = clicksOwned.get();
         auto escapeOwned = std::make_unique<FakeShortcutGrab>(&trusted);
+        grab = grabOwned.get();
+        clicks = clicksOwned.get();
         escape = escapeOwned.get();
-        AppDelegate::Dependencies deps{
+        delegate = std::make_unique<AppDelegate>(AppDelegate::Dependencies{
             environment,
             *engine,
             *viewModel,
@@ -169,7 +136,7 @@ struct ShellTestBed {
             std::move(clicksOwned),
             std::move(escapeOwned),
             [this] {
-                auto widget = std::make_unique<SizedContent>(contentSize);
+                auto widget = std::make_unique<SizedContent>(QSize(320, 200));
                 content = widget.get();
                 return widget;
             },
@@ -180,18 +147,12 @@ struct ShellTestBed {
             lockDirectory,
             [this](int status) { exits.push_back(status); },
             [] { return QRect(0, 0, 1000, 800); },
-            [this](const std::string& line) { console.push_back(line); },
-            isRunningTests,
-        };
-        delegate = std::make_unique<AppDelegate>(std::move(deps));
+            [](const std::string&) {},
+        });
     }
 
     ~ShellTestBed() {
         delegate.reset();
-        viewModel->stop();
-        viewModel.reset();
-        service.reset();
-        engine->stop();
         std::error_code ignored;
         std::filesystem::remove_all(lockDirectory, ignored);
     }
@@ -203,12 +164,11 @@ struct ShellTestBed {
         dispatcher.runDue();
     }
 
-    void addSpeakersAndApp() {
-        audio.addDevice({.uid = "speakers", .name = "Speakers", .makeDefault = true});
-        apps.launch({.pid = 501, .bundleID = "org.example.music", .name = "Music"});
-        const auto object =
-            audio.addProcess({501, "org.example.music", audio::sim::Signal::sine(440.0, 0.5f)});
-        audio.startPlaying(object);
+    // Routing has built a pipeline for one playing application.
+    void playMusic() {
+        addSpeakers();
+        launch(501, "org.example.music", "Music");
+        settle(3.0);
     }
 };
 

@@ -46,16 +46,16 @@ TEST(ScenarioFilesTest, AppIsHeardAtItsSavedVolumeAndTheSliderIsSaved) {
 
 TEST(ScenarioFilesTest, DeviceSwitchMovesEveryAppWithoutAGap) {
     const auto r = runFile("device-switch.json");
-    EXPECT_TRUE(logContains(r, "crossfade complete: 2/2 slots migrated to buds"));
     const auto& builtin = r["devices"][0]["rms"];
     const auto& buds = r["devices"][1]["rms"];
     // Combined level per window stays within 3 dB of the level before the switch.
     const double before = builtin[190].get<double>();
-    for (size_t w = 195; w < 260; ++w) {
+    for (size_t w = 195; w <= 300; ++w) {
         const double a = builtin[w].get<double>(), b = buds[w].get<double>();
         const double db = 10.0 * std::log10((a * a + b * b) / (before * before));
         EXPECT_LE(std::abs(db), 3.0) << "window " << w;
     }
+    EXPECT_LT(builtin[300].get<double>(), 0.001) << "at 3 s every app plays on the buds";
     EXPECT_EQ(r["snapshots"][0]["rows"].size(), 2u);  // the helper plays under its browser
 }
 
@@ -65,12 +65,10 @@ TEST(ScenarioFilesTest, ExitedAppIsKeptForTheGracePeriodThenTornDown) {
     EXPECT_EQ(r["snapshots"][1]["entries"].size(), 0u);
     EXPECT_EQ(r["rows"].size(), 0u);
     EXPECT_EQ(r["live"]["aggregates"], 0);
-    EXPECT_TRUE(logContains(r, "deferred teardown pid=601 slot=0 executing"));
 }
 
 TEST(ScenarioFilesTest, ThirtyThirdAppWaitsForASilentOne) {
     const auto r = runFile("thirty-three-apps.json");
-    EXPECT_TRUE(logContains(r, "reconcile: cap hit, no evictable tap — rejecting parentPID=1032"));
     auto hasPid = [](const ordered_json& entries, int pid) {
         for (const auto& e : entries) {
             if (e["pid"] == pid) return true;

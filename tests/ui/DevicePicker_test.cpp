@@ -8,13 +8,17 @@ namespace tobble::ui {
 namespace {
 
 TEST(DeviceIconTest, FirstMatchingRuleIgnoringCase) {
-    EXPECT_EQ(DevicePickerView::deviceIcon("Jane's AIRPODS Pro"), "headphones");
-    EXPECT_EQ(DevicePickerView::deviceIcon("Bluetooth Headphones"), "headphones");
-    EXPECT_EQ(DevicePickerView::deviceIcon("Beats Pill"), "wave.3.right");
-    EXPECT_EQ(DevicePickerView::deviceIcon("Smartvision Soundbar"), "tv");  // "tv" inside a word
-    EXPECT_EQ(DevicePickerView::deviceIcon("HDMI Output"), "tv");
-    EXPECT_EQ(DevicePickerView::deviceIcon("USB Audio"), "cable.connector");
-    EXPECT_EQ(DevicePickerView::deviceIcon("Built-in Speakers"), "hifispeaker");
+    for (const auto& [name, icon] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"Jane's AIRPODS Pro", "headphones"},
+             {"Bluetooth Headphones", "headphones"},
+             {"Beats Pill", "wave.3.right"},
+             {"Smartvision Soundbar", "tv"},  // "tv" inside a word
+             {"HDMI Output", "tv"},
+             {"USB Audio", "cable.connector"},
+             {"Built-in Speakers", "hifispeaker"},
+         }) {
+        EXPECT_EQ(DevicePickerView::deviceIcon(name), icon) << name;
+    }
 }
 
 class DevicePickerTest : public ::testing::Test, public testing::UiTestBed {

@@ -1,33 +1,33 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <tuple>
+
 #include "ui/Theme.h"
 #include "ui/VUMeterView.h"
 
 namespace tobble::ui {
 namespace {
 
-TEST(BarViewTest, SilenceShowsFourFaintStubs) {
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_DOUBLE_EQ(BarView::barHeight(0.0f, i, 4, 14), 2.5);
+// A four-bar, 14-point meter: faint stubs up to about -49 dBFS, then the accent colour with the
+// outer bars shorter, never beyond the full bar.
+TEST(BarViewTest, HeightsAndColourFollowTheLevel) {
+    const std::array<double, 4> stubs{2.5, 2.5, 2.5, 2.5};
+    const std::array<double, 4> full{11.125, 13.04, 13.04, 11.125};
+    for (const auto& [level, heights, colour] :
+         std::initializer_list<std::tuple<float, std::array<double, 4>, QColor>>{
+             {0.0f, stubs, Tobble::border()},
+             {0.0035f, stubs, Tobble::border()},
+             {1.0f, full, Tobble::accent()},
+             {4.0f, full, Tobble::accent()},
+         }) {
+        for (int bar = 0; bar < 4; ++bar) {
+            EXPECT_NEAR(BarView::barHeight(level, bar, 4, 14), heights[bar], 0.005)
+                << "level " << level << " bar " << bar;
+        }
+        EXPECT_EQ(BarView::barColor(level), colour) << level;
     }
-    EXPECT_EQ(BarView::barColor(0.0f), Tobble::border());
-}
-
-TEST(BarViewTest, FullScaleShapesTheBarsOuterShorter) {
-    EXPECT_NEAR(BarView::barHeight(1.0f, 0, 4, 14), 11.125, 0.005);
-    EXPECT_NEAR(BarView::barHeight(1.0f, 1, 4, 14), 13.04, 0.005);
-    EXPECT_NEAR(BarView::barHeight(1.0f, 2, 4, 14), 13.04, 0.005);
-    EXPECT_NEAR(BarView::barHeight(1.0f, 3, 4, 14), 11.125, 0.005);
-    EXPECT_EQ(BarView::barColor(1.0f), Tobble::accent());
-    // Louder than full scale still stops at the full bar.
-    EXPECT_NEAR(BarView::barHeight(4.0f, 1, 4, 14), 13.04, 0.005);
-}
-
-TEST(BarViewTest, ThresholdNearMinus49dBFS) {
-    EXPECT_DOUBLE_EQ(BarView::barHeight(0.0035f, 1, 4, 14), 2.5);
-    EXPECT_EQ(BarView::barColor(0.0035f), Tobble::border());
     EXPECT_GT(BarView::barHeight(0.00355f, 1, 4, 14), 2.5);
-    EXPECT_GT(BarView::barHeight(0.0036f, 1, 4, 14), 2.5);
     EXPECT_EQ(BarView::barColor(0.0036f), Tobble::accent());
 }
 

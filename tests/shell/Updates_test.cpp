@@ -1,5 +1,5 @@
-#include "shell/Appcast.h"
-
+// Update checks: the appcast feed, the updater over a local HTTP server, and the observer that
+// keeps the updater's windows above the panel.
 #include <gtest/gtest.h>
 
 #include <QEventLoop>
@@ -7,25 +7,32 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include "platform/dispatch/VirtualDispatcher.h"
-#include "platform/system/InMemoryUserDefaults.h"
+#include "shell/Appcast.h"
 #include "shell/AppcastUpdater.h"
+#include "shell/TobblePanel.h"
+#include "shell/UpdateObserver.h"
 #include "tests/shell/ShellTestBed.h"
+#include "tests/support/Eventually.h"
 
 namespace tobble::shell {
 namespace {
 
-TEST(CompareVersions, NumbersCompareAsNumbers) {
-    EXPECT_GT(compareVersions("1.10", "1.9"), 0);
-    EXPECT_LT(compareVersions("1.9", "1.10"), 0);
-    EXPECT_EQ(compareVersions("2.0", "2"), 0);
-    EXPECT_EQ(compareVersions("2.0.0", "2"), 0);
-    EXPECT_GT(compareVersions("1.2.1", "1.2"), 0);
-    EXPECT_LT(compareVersions("1.2b1", "1.2"), 0) << "a pre-release sorts before its release";
-    EXPECT_GT(compareVersions("1.2.1", "1.2b1"), 0);
-    EXPECT_LT(compareVersions("1.2a", "1.2b"), 0);
-    EXPECT_EQ(compareVersions("99999999999999999999999", "99999999999999999999998"), 0)
-        << "absurd numbers saturate instead of wrapping";
+TEST(CompareVersions, NumbersCompareAsNumbersBothWays) {
+    const auto sign = [](int value) { return (value > 0) - (value < 0); };
+    for (const auto& [a, b, order] :
+         std::initializer_list<std::tuple<const char*, const char*, int>>{
+             {"1.10", "1.9", 1},
+             {"2.0", "2", 0},
+             {"2.0.0", "2", 0},
+             {"1.2.1", "1.2", 1},
+             {"1.2b1", "1.2", -1},  // a pre-release sorts before its release
+             {"1.2.1", "1.2b1", 1},
+             {"1.2a", "1.2b", -1},
+             {"99999999999999999999999", "99999999999999999999998", 0},  // saturates, never wraps
+         }) {
+        EXPECT_EQ(sign(compareVersions(a, b)), order) << a << " vs " << b;
+        EXPECT_EQ(sign(compareVersions(b, a)), -order) << b << " vs " << a;
+    }
 }
 
 constexpr const char* kFeed = R"FEED(<?xml version="1.0"?>
@@ -55,11 +62,6 @@ TEST(ParseAppcast, ReadsVersionsFromElementsAndEnclosures) {
     EXPECT_EQ(result.items[1].version, "0.10");
     EXPECT_EQ(result.items[1].displayVersion, "0.10 (beta-free)");
     EXPECT_EQ(result.items[1].downloadURL, "https://example.org/tobble-0.10.tar.gz");
-
-    const auto newest = newestUpdate(result.items, "0.9.5");
-    ASSERT_TRUE(newest);
-    EXPECT_EQ(newest->version, "0.10");
-    EXPECT_FALSE(newestUpdate(result.items, "0.10"));
 }
 
 TEST(ParseAppcast, RejectsWhatIsNotAFeed) {
@@ -121,39 +123,35 @@ class AppcastUpdaterTest : public ::testing::Test {
     AppcastUpdater updater{defaults, observer, "0.9.5", "https://invalid.example/appcast.xml"};
 };
 
-TEST_F(AppcastUpdaterTest, FoundSetsTheFlagAndNotFoundClearsIt) {
-    FeedServer newer("200 OK", kFeed);
-    const auto found = checkAgainst(newer.url());
-    EXPECT_EQ(found.outcome, AppcastUpdater::Outcome::Found) << found.error;
-    ASSERT_TRUE(found.update);
-    EXPECT_EQ(found.update->version, "0.10");
-    EXPECT_TRUE(updater.updateAvailable());
-
-    FeedServer same("200 OK", R"(<rss version="2.0"><channel><item><title>t</title>
+// Checks in turn against a feed server: a failed check leaves the flag as it was; only a feed
+// that names no newer version clears it.
+TEST_F(AppcastUpdaterTest, ChecksReportTheirOutcomeAndOnlyAReadableFeedMovesTheFlag) {
+    using Outcome = AppcastUpdater::Outcome;
+    const QByteArray current = R"(<rss version="2.0"><channel><item><title>t</title>
         <link>https://example.org/</link><sparkle:version
         xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">0.9.5</sparkle:version>
-        </item></channel></rss>)");
-    EXPECT_EQ(checkAgainst(same.url()).outcome, AppcastUpdater::Outcome::NotFound);
-    EXPECT_FALSE(updater.updateAvailable());
-}
-
-TEST_F(AppcastUpdaterTest, MalformedFeedFailsAndKeepsTheFlag) {
-    FeedServer newer("200 OK", kFeed);
-    checkAgainst(newer.url());
-    ASSERT_TRUE(updater.updateAvailable());
-
-    FeedServer broken("200 OK", "<rss><channel><item>");
-    const auto result = checkAgainst(broken.url());
-    EXPECT_EQ(result.outcome, AppcastUpdater::Outcome::Failed);
-    EXPECT_NE(result.error.find("not valid XML"), std::string::npos) << result.error;
-    EXPECT_TRUE(updater.updateAvailable());
-}
-
-TEST_F(AppcastUpdaterTest, HttpErrorAndUnreachableHostFail) {
-    FeedServer missing("404 Not Found", "nope");
-    const auto notFound = checkAgainst(missing.url());
-    EXPECT_EQ(notFound.outcome, AppcastUpdater::Outcome::Failed);
-    EXPECT_FALSE(notFound.error.empty());
+        </item></channel></rss>)";
+    struct Step {
+        QByteArray status;
+        QByteArray body;
+        Outcome outcome;
+        bool flagged;
+    };
+    for (const Step& step : std::initializer_list<Step>{
+             {"200 OK", kFeed, Outcome::Found, true},
+             {"200 OK", "<rss><channel><item>", Outcome::Failed, true},
+             {"404 Not Found", "nope", Outcome::Failed, true},
+             {"200 OK", current, Outcome::NotFound, false},
+         }) {
+        FeedServer server(step.status, step.body);
+        const auto result = checkAgainst(server.url());
+        EXPECT_EQ(result.outcome, step.outcome) << step.status.data() << " " << result.error;
+        if (result.update) {
+            EXPECT_EQ(result.update->version, "0.10");  // the newest, not the first
+        }
+        EXPECT_EQ(result.error.empty(), step.outcome != Outcome::Failed) << result.error;
+        EXPECT_EQ(updater.updateAvailable(), step.flagged) << step.body.data();
+    }
 
     // A port nobody listens on: bind one, note it, close it.
     quint16 port = 0;
@@ -164,25 +162,20 @@ TEST_F(AppcastUpdaterTest, HttpErrorAndUnreachableHostFail) {
     }
     const auto unreachable =
         checkAgainst("http://127.0.0.1:" + std::to_string(port) + "/appcast.xml");
-    EXPECT_EQ(unreachable.outcome, AppcastUpdater::Outcome::Failed);
+    EXPECT_EQ(unreachable.outcome, Outcome::Failed);
     EXPECT_FALSE(unreachable.error.empty());
-    EXPECT_FALSE(updater.updateAvailable());
 }
 
 TEST_F(AppcastUpdaterTest, UserCheckShowsAnUpdaterWindowThatOffersTheDownloadPage) {
     FeedServer newer("200 OK", kFeed);
     defaults.setString(AppcastUpdater::kFeedURLKey, newer.url());
     updater.checkForUpdates();
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (updater.window()) loop.quit();
-    });
-    poll.start(10);
-    QTimer::singleShot(15000, &loop, &QEventLoop::quit);
-    loop.exec();
-    ASSERT_NE(updater.window(), nullptr);
-    EXPECT_TRUE(isUpdaterWindowClass(updater.window()->metaObject()->className()));
+    ASSERT_TRUE(tobble::testing::eventually(
+        [&] {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            return updater.window() != nullptr;
+        },
+        std::chrono::seconds(15)));
     updater.window()->close();
 }
 
@@ -191,6 +184,40 @@ TEST_F(AppcastUpdaterTest, AutomaticChecksSettingIsTheFrameworkKey) {
     EXPECT_TRUE(updater.automaticChecks());
     updater.setAutomaticChecks(false);
     EXPECT_FALSE(defaults.boolean("SUEnableAutomaticChecks"));
+}
+
+TEST(UpdateObserverTest, FlagFollowsTheLastReportOnTheMainQueue) {
+    dispatch::VirtualDispatcher dispatcher;
+    UpdateObserver observer{dispatcher.mainQueuePtr()};
+    std::vector<bool> seen;
+    auto subscription = observer.observeUpdateAvailable([&](bool v) { seen.push_back(v); });
+    observer.didFindValidUpdate();
+    EXPECT_FALSE(observer.updateAvailable()) << "set on the main queue, not in the caller";
+    dispatcher.runDue();
+    EXPECT_TRUE(observer.updateAvailable());
+    observer.didNotFindUpdate();
+    dispatcher.runDue();
+    EXPECT_EQ(seen, (std::vector<bool>{true, false}));
+}
+
+TEST_F(AppcastUpdaterTest, UpdaterWindowsAreLiftedAboveThePanelOthersAreNot) {
+    observer.startObservingWindows();
+    // The updater's own window: a check without a feed address reports its failure in it.
+    AppcastUpdater feedless(defaults, observer, "1.0", "");
+    feedless.checkForUpdates();
+    for (int i = 0; i < 20 && !feedless.window(); ++i) QCoreApplication::processEvents();
+    ASSERT_NE(feedless.window(), nullptr);
+    QWidget* window = feedless.window();
+    window->setWindowFlag(Qt::WindowStaysOnTopHint, false);
+    QWidget plain;
+    TobblePanel panel;
+    for (QWidget* activated : {window, &plain, static_cast<QWidget*>(&panel)}) {
+        QEvent event(QEvent::WindowActivate);
+        QCoreApplication::sendEvent(activated, &event);
+    }
+    EXPECT_TRUE(window->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_FALSE(plain.windowFlags() & Qt::WindowStaysOnTopHint);
+    window->close();
 }
 
 }  // namespace
