@@ -22,7 +22,8 @@ namespace {
 constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
 constexpr const char* kIntrospectableInterface = "org.freedesktop.DBus.Introspectable";
 // The standard interfaces a virtual object answers for itself.
-constexpr const char* kStandardInterfaces = R"xml(  <interface name="org.freedesktop.DBus.Introspectable">
+constexpr const char* kStandardInterfaces =
+    R"xml(  <interface name="org.freedesktop.DBus.Introspectable">
     <method name="Introspect"><arg name="xml_data" type="s" direction="out"/></method>
   </interface>
   <interface name="org.freedesktop.DBus.Properties">
@@ -54,19 +55,32 @@ constexpr const char* kPropertyReadOnly = "org.freedesktop.DBus.Error.PropertyRe
 
 QString transportName(uint32_t transport) {
     switch (transport) {
-        case audio::kAudioDeviceTransportTypeBuiltIn: return QStringLiteral("builtin");
-        case audio::kAudioDeviceTransportTypePCI: return QStringLiteral("pci");
-        case audio::kAudioDeviceTransportTypeUSB: return QStringLiteral("usb");
+        case audio::kAudioDeviceTransportTypeBuiltIn:
+            return QStringLiteral("builtin");
+        case audio::kAudioDeviceTransportTypePCI:
+            return QStringLiteral("pci");
+        case audio::kAudioDeviceTransportTypeUSB:
+            return QStringLiteral("usb");
         case audio::kAudioDeviceTransportTypeBluetooth:
-        case audio::kAudioDeviceTransportTypeBluetoothLE: return QStringLiteral("bluetooth");
-        case audio::kAudioDeviceTransportTypeHDMI: return QStringLiteral("hdmi");
-        case audio::kAudioDeviceTransportTypeDisplayPort: return QStringLiteral("displayport");
-        case audio::kAudioDeviceTransportTypeAirPlay: return QStringLiteral("airplay");
-        case audio::kAudioDeviceTransportTypeThunderbolt: return QStringLiteral("thunderbolt");
-        case audio::kAudioDeviceTransportTypeVirtual: return QStringLiteral("virtual");
-        default: return QStringLiteral("unknown");
+        case audio::kAudioDeviceTransportTypeBluetoothLE:
+            return QStringLiteral("bluetooth");
+        case audio::kAudioDeviceTransportTypeHDMI:
+            return QStringLiteral("hdmi");
+        case audio::kAudioDeviceTransportTypeDisplayPort:
+            return QStringLiteral("displayport");
+        case audio::kAudioDeviceTransportTypeAirPlay:
+            return QStringLiteral("airplay");
+        case audio::kAudioDeviceTransportTypeThunderbolt:
+            return QStringLiteral("thunderbolt");
+        case audio::kAudioDeviceTransportTypeVirtual:
+            return QStringLiteral("virtual");
+        default:
+            return QStringLiteral("unknown");
     }
 }
+
+// The audio side keeps floats; a script should read back 0.3, not 0.30000001192092896.
+double tidy(float value) { return std::round(double(value) * 1e6) / 1e6; }
 
 bool isFraction(double value) { return std::isfinite(value) && value >= 0.0 && value <= 1.0; }
 
@@ -120,8 +134,8 @@ bool DBusInterface::publish(QDBusConnection connection) {
         return false;
     }
     if (!connection.registerService(QString::fromLatin1(kBusName))) {
-        logger_.error("D-Bus name " + std::string(kBusName) + " could not be taken: " +
-                      connection.lastError().message().toStdString());
+        logger_.error("D-Bus name " + std::string(kBusName) +
+                      " could not be taken: " + connection.lastError().message().toStdString());
         return false;
     }
     logger_.info("scripting on the session bus: " + std::string(kBusName));
@@ -149,9 +163,9 @@ bool DBusInterface::handleMessage(const QDBusMessage& message, const QDBusConnec
         reply = callProperties(message);
     } else if (interfaceName == QLatin1String(kIntrospectableInterface)) {
         if (message.member() != QLatin1String("Introspect")) return false;
-        const QString document =
-            QStringLiteral("<node>\n") + QString::fromLatin1(kStandardInterfaces) +
-            introspect(message.path()) + QStringLiteral("\n</node>\n");
+        const QString document = QStringLiteral("<node>\n") +
+                                 QString::fromLatin1(kStandardInterfaces) +
+                                 introspect(message.path()) + QStringLiteral("\n</node>\n");
         reply = Reply::ok({document});
     } else {
         reply = call(message);
@@ -173,9 +187,9 @@ DBusInterface::Reply DBusInterface::call(const QDBusMessage& message) {
         const char* signature;
     };
     static constexpr Method kMethods[] = {
-        {"ListApplications", ""}, {"SetVolume", "sd"},   {"SetMuted", "sb"},
-        {"ToggleMuted", "s"},     {"SetHidden", "sb"},   {"ListOutputs", ""},
-        {"SetDefaultOutput", "s"}, {"ShowPanel", ""},    {"HidePanel", ""},
+        {"ListApplications", ""},  {"SetVolume", "sd"}, {"SetMuted", "sb"},
+        {"ToggleMuted", "s"},      {"SetHidden", "sb"}, {"ListOutputs", ""},
+        {"SetDefaultOutput", "s"}, {"ShowPanel", ""},   {"HidePanel", ""},
         {"TogglePanel", ""},
     };
     const QString member = message.member();
@@ -186,8 +200,8 @@ DBusInterface::Reply DBusInterface::call(const QDBusMessage& message) {
     if (!method) return Reply::error(kUnknownMethod, "no method " + member.toStdString());
     if (message.signature() != QLatin1String(method->signature)) {
         return Reply::error(kErrorInvalidArgument, member.toStdString() + " takes (" +
-                                                        method->signature + "), not (" +
-                                                        message.signature().toStdString() + ")");
+                                                       method->signature + "), not (" +
+                                                       message.signature().toStdString() + ")");
     }
     const QList<QVariant> args = message.arguments();
     const std::string_view name = method->name;
@@ -233,7 +247,7 @@ DBusInterface::Reply DBusInterface::callProperties(const QDBusMessage& message) 
 
 QVariantMap DBusInterface::properties() {
     return {
-        {QStringLiteral("SystemVolume"), double(deps_.audioService.getSystemVolume())},
+        {QStringLiteral("SystemVolume"), tidy(deps_.audioService.getSystemVolume())},
         {QStringLiteral("SystemMuted"), deps_.audioService.getSystemMute()},
         {QStringLiteral("DefaultVolume"), deps_.volumeStore.defaultVolume()},
         {QStringLiteral("PanelVisible"), deps_.panel.isVisible && deps_.panel.isVisible()},
@@ -307,11 +321,11 @@ DBusInterface::Reply DBusInterface::listApplications() {
             {QStringLiteral("id"), QString::fromStdString(row.bundleID)},
             {QStringLiteral("name"), QString::fromStdString(row.name)},
             {QStringLiteral("pids"), QVariant::fromValue(QList<uint>{static_cast<uint>(row.pid)})},
-            {QStringLiteral("volume"), double(row.volume)},
+            {QStringLiteral("volume"), tidy(row.volume)},
             {QStringLiteral("muted"), row.isMuted},
             {QStringLiteral("hidden"), deps_.hiddenApps.isHidden(row.bundleID)},
             {QStringLiteral("playing"), levels.isAudible(row.slot)},
-            {QStringLiteral("level"), double(levels.level(row.slot))},
+            {QStringLiteral("level"), tidy(levels.level(row.slot))},
         });
     }
     return Reply::ok({QVariant::fromValue(rows)});
@@ -392,9 +406,8 @@ DBusInterface::Reply DBusInterface::listOutputs() {
 DBusInterface::Reply DBusInterface::setDefaultOutput(const QString& uid) {
     if (auto bad = badId(uid, "output uid")) return Reply::error(kErrorInvalidArgument, *bad);
     const auto devices = deps_.audioService.getOutputDevices();
-    const auto device = std::find_if(devices.begin(), devices.end(), [&](const auto& d) {
-        return d.uid == uid.toStdString();
-    });
+    const auto device = std::find_if(devices.begin(), devices.end(),
+                                     [&](const auto& d) { return d.uid == uid.toStdString(); });
     if (device == devices.end()) {
         return Reply::error(kErrorNoSuchOutput, "no output device " + quoted(uid));
     }
