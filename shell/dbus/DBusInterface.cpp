@@ -269,9 +269,9 @@ DBusInterface::Reply DBusInterface::setProperty(const QString& name, const QVari
                                                        ", not " + value.metaType().name());
     }
     if (isVolume && !isFraction(value.toDouble())) {
-        return Reply::error(kErrorInvalidArgument, name.toStdString() +
-                                                       " must be a number from 0 to 1, not " +
-                                                       std::to_string(value.toDouble()));
+        return Reply::error(kErrorInvalidArgument,
+                            name.toStdString() + " must be a number from 0 to 1, not " +
+                                QString::number(value.toDouble()).toStdString());
     }
     if (name == QLatin1String("DefaultVolume")) {
         deps_.volumeStore.setDefaultVolume(value.toDouble());
@@ -334,8 +334,8 @@ DBusInterface::Reply DBusInterface::listApplications() {
 DBusInterface::Reply DBusInterface::setVolume(const QString& app, double volume) {
     if (auto bad = badId(app, "application id")) return Reply::error(kErrorInvalidArgument, *bad);
     if (!isFraction(volume)) {
-        return Reply::error(kErrorInvalidArgument,
-                            "volume must be a number from 0 to 1, not " + std::to_string(volume));
+        return Reply::error(kErrorInvalidArgument, "volume must be a number from 0 to 1, not " +
+                                                       QString::number(volume).toStdString());
     }
     const auto* row = findRow(app.toStdString());
     if (!row) return Reply::error(kErrorNoSuchApplication, "no application " + quoted(app));
