@@ -116,8 +116,8 @@ class DBusInterfaceTest : public ::testing::Test, public app::testing::ServicesT
             .front();
     }
     QVariant property(const char* name) {
-        const auto reply = callAll(
-            {message("org.freedesktop.DBus.Properties", "Get", {kBusInterface, name})});
+        const auto reply =
+            callAll({message("org.freedesktop.DBus.Properties", "Get", {kBusInterface, name})});
         return qvariant_cast<QDBusVariant>(reply.front().arguments().value(0)).variant();
     }
     // Lets the coalesced writes land, then delivers the signals the bus carries meanwhile.
@@ -225,12 +225,16 @@ TEST_F(DBusInterfaceTest, HostileInputGetsNamedErrorsAndChangesNothing) {
         {kBusInterface, "SetVolume", {kMusic}, invalid},
         {kBusInterface, "SetVolume", {"", 0.5}, invalid},
         {kBusInterface, "SetVolume", {huge, 0.5}, invalid},
-        {kBusInterface, "SetVolume", {"com.example.Nothing", 0.5},
+        {kBusInterface,
+         "SetVolume",
+         {"com.example.Nothing", 0.5},
          DBusInterface::kErrorNoSuchApplication},
         {kBusInterface, "SetMuted", {kMusic, 1}, invalid},
         {kBusInterface, "ToggleMuted", {"pid:999"}, DBusInterface::kErrorNoSuchApplication},
         {kBusInterface, "SetHidden", {huge, true}, invalid},
-        {kBusInterface, "SetHidden", {"com.example.Nothing", true},
+        {kBusInterface,
+         "SetHidden",
+         {"com.example.Nothing", true},
          DBusInterface::kErrorNoSuchApplication},
         {kBusInterface, "SetDefaultOutput", {"nowhere"}, DBusInterface::kErrorNoSuchOutput},
         {kBusInterface, "SetDefaultOutput", {huge}, invalid},
@@ -279,7 +283,8 @@ TEST_F(DBusInterfaceTest, TenThousandVolumesInASecondAreCoalescedAndSaveTheLast)
             calls.push_back(message(kBusInterface, "SetVolume", {kMusic, (batch * 100 + i) / 2e4}));
         }
         for (const auto& reply : callAll(calls)) {
-            ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+            ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage)
+                << reply.errorMessage().toStdString();
         }
         advance(0.01);
     }
