@@ -117,10 +117,16 @@ DBusInterface::DBusInterface(Dependencies dependencies)
     });
     // The store reports on the thread that changed it; only the main thread changes it.
     hiddenObservation_ = deps_.hiddenApps.observe([this](const auto&) { applicationsChanged(); });
+    announced_ = properties();
+    deps_.audioService.setSystemVolumeObserver(
+        [this, alive = std::weak_ptr<bool>(alive_)](float, bool) {
+            if (const auto isAlive = alive.lock(); isAlive && *isAlive) announceChangedProperties();
+        });
 }
 
 DBusInterface::~DBusInterface() {
     *alive_ = false;
+    deps_.audioService.setSystemVolumeObserver(nullptr);
     rowsObservation_.reset();
     hiddenObservation_.reset();
     if (connection_.isConnected()) connection_.unregisterObject(QString::fromLatin1(kBusPath));
@@ -142,8 +148,9 @@ bool DBusInterface::publish(QDBusConnection connection) {
     return true;
 }
 
-void DBusInterface::panelVisibilityChanged(bool visible) {
-    sendPropertiesChanged({{QStringLiteral("PanelVisible"), visible}});
+void DBusInterface::panelVisibilityChanged(bool) {
+    // The settings inside the panel may have changed the default volume meanwhile.
+    announceChangedProperties();
 }
 
 QString DBusInterface::introspect(const QString&) const {
@@ -286,7 +293,7 @@ DBusInterface::Reply DBusInterface::setProperty(const QString& name, const QVari
                             "the audio system refused the system mute (no default output, or its "
                             "mute cannot be written)");
     }
-    sendPropertiesChanged({{name, properties().value(name)}});
+    announceChangedProperties();
     return Reply::ok();
 }
 
@@ -450,6 +457,16 @@ void DBusInterface::sendApplicationsChanged() {
             changeSignalHeld_ = false;
             if (changeSignalPending_) sendApplicationsChanged();
         });
+}
+
+void DBusInterface::announceChangedProperties() {
+    QVariantMap changed;
+    const QVariantMap now = properties();
+    for (auto it = now.begin(); it != now.end(); ++it) {
+        if (announced_.value(it.key()) != it.value()) changed.insert(it.key(), it.value());
+    }
+    announced_ = now;
+    if (!changed.isEmpty()) sendPropertiesChanged(changed);
 }
 
 void DBusInterface::sendPropertiesChanged(const QVariantMap& changed) {

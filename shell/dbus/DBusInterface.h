@@ -99,6 +99,8 @@ class DBusInterface final : public QDBusVirtualObject {
     void applicationsChanged();
     void sendApplicationsChanged();
     void sendPropertiesChanged(const QVariantMap& changed);
+    // Announces the properties that differ from what was last announced.
+    void announceChangedProperties();
 
     Dependencies deps_;
     const log::Logger logger_;
@@ -108,6 +110,7 @@ class DBusInterface final : public QDBusVirtualObject {
     // Set while the change signal waits out its interval; pending when a change came meanwhile.
     bool changeSignalHeld_ = false;
     bool changeSignalPending_ = false;
+    QVariantMap announced_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

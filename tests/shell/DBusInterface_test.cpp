@@ -201,6 +201,15 @@ TEST_F(DBusInterfaceTest, OutputsPropertiesAndThePanel) {
     EXPECT_TRUE(observed.properties.value("PanelVisible").toBool());
     EXPECT_NEAR(observed.properties.value("SystemVolume").toDouble(), 0.4, 1e-6);
     EXPECT_DOUBLE_EQ(observed.properties.value("DefaultVolume").toDouble(), 0.6);
+
+    // Changes made in the panel, with or without it open, are announced too.
+    service->setSystemVolume(0.7f);
+    volumeStore.setDefaultVolume(0.2);
+    call("HidePanel");
+    settle();
+    EXPECT_NEAR(observed.properties.value("SystemVolume").toDouble(), 0.7, 1e-6);
+    EXPECT_DOUBLE_EQ(observed.properties.value("DefaultVolume").toDouble(), 0.2);
+    EXPECT_FALSE(observed.properties.value("PanelVisible").toBool());
 }
 
 TEST_F(DBusInterfaceTest, HostileInputGetsNamedErrorsAndChangesNothing) {

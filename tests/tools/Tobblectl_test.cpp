@@ -120,10 +120,14 @@ TEST_F(TobblectlTest, BadInputGivesItsExitStatusOrBusErrorAndTobbleCarriesOn) {
         std::vector<std::string> args;
         int status;
     } commands[] = {
-        {{"volume", "nothing", "30%"}, 3}, {{"output", "nowhere"}, 3},
-        {{"volume", "music", "130%"}, 2},  {{"volume", "music", "loud"}, 2},
-        {{"volume", "music", "nan%"}, 2},  {{"panel", "sideways"}, 2},
-        {{"frobnicate"}, 2},               {{}, 2},
+        {{"volume", "nothing", "30%"}, 3},
+        {{"output", "nowhere"}, 3},
+        {{"volume", "music", "130%"}, 2},
+        {{"volume", "music", "loud"}, 2},
+        {{"volume", "music", "nan%"}, 2},
+        {{"panel", "sideways"}, 2},
+        {{"frobnicate"}, 2},
+        {{}, 2},
     };
     for (const auto& c : commands) {
         const auto result = ctl(c.args);
