@@ -186,9 +186,8 @@ QVariantMap match(const QList<QVariantMap>& entries, const QString& key, const c
         }
         return found;
     };
-    auto found = candidates([&](const QString& name) {
-        return name.compare(key, Qt::CaseInsensitive) == 0;
-    });
+    auto found = candidates(
+        [&](const QString& name) { return name.compare(key, Qt::CaseInsensitive) == 0; });
     if (found.isEmpty()) {
         found = candidates([&](const QString& name) {
             return !key.isEmpty() && name.startsWith(key, Qt::CaseInsensitive);
@@ -198,8 +197,8 @@ QVariantMap match(const QList<QVariantMap>& entries, const QString& key, const c
     const auto listing = [&](const QList<QVariantMap>& list) {
         QString text;
         for (const auto& entry : list) {
-            text += QStringLiteral("\n  %1 (%2)").arg(entry.value("name").toString(),
-                                                       entry.value(idKey).toString());
+            text += QStringLiteral("\n  %1 (%2)")
+                        .arg(entry.value("name").toString(), entry.value(idKey).toString());
         }
         return text.isEmpty() ? QStringLiteral("\n  (none)") : text;
     };
@@ -336,12 +335,12 @@ int run(const QStringList& args) {
         Tobble tobble;
         const auto apps = dictionaries(tobble.call("ListApplications").value(0));
         // A hidden application that has stopped playing has no row, only its id.
-        const bool byId = command == "unhide" &&
-                          std::none_of(apps.begin(), apps.end(), [&](const QVariantMap& app) {
-                              return app.value("id").toString() == rest[0] ||
-                                     app.value("name").toString().startsWith(rest[0],
-                                                                             Qt::CaseInsensitive);
-                          });
+        const bool byId =
+            command == "unhide" &&
+            std::none_of(apps.begin(), apps.end(), [&](const QVariantMap& app) {
+                return app.value("id").toString() == rest[0] ||
+                       app.value("name").toString().startsWith(rest[0], Qt::CaseInsensitive);
+            });
         const QVariant id =
             byId ? QVariant(rest[0]) : match(apps, rest[0], "id", "application").value("id");
         tobble.call("SetHidden", {id, command == "hide"});
