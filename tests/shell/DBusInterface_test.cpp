@@ -20,6 +20,9 @@
 #include "tests/services/ServicesTestBed.h"
 #include "tests/shell/ShellTestBed.h"
 #include "tests/support/PrivateSessionBus.h"
+#include "ui/AppRowView.h"
+#include "ui/ContentView.h"
+#include "ui/FakeShell.h"
 
 namespace tobble::shell {
 namespace {
@@ -175,6 +178,24 @@ TEST_F(DBusInterfaceTest, ChangesTakeThePanelsRouteToTheEngineTheStoresAndTheSig
 
     EXPECT_EQ(call("SetHidden", {kMusic, false}).type(), QDBusMessage::ReplyMessage);
     EXPECT_FALSE(hiddenApps.isHidden(kMusic));
+}
+
+TEST_F(DBusInterfaceTest, AnOpenPanelShowsTheChanges) {
+    ui::FakeShell shell;
+    ui::PanelContext context{environment, *viewModel, *service, hiddenApps, shell.hooks};
+    ui::ContentView panel(context);
+    panel.show();
+    call("SetVolume", {kMusic, 0.25});
+    call("SetMuted", {kChat, true});
+    setProperty("SystemVolume", 0.4);
+    settle();
+    ASSERT_TRUE(panel.row(row(kMusic)->id) && panel.row(row(kChat)->id));
+    EXPECT_FLOAT_EQ(panel.row(row(kMusic)->id)->client().volume, 0.25f);
+    EXPECT_TRUE(panel.row(row(kChat)->id)->client().isMuted);
+    EXPECT_NEAR(panel.systemVolumeRow()->systemVolume(), 0.4, 1e-6);
+    call("SetHidden", {kMusic, true});
+    settle();
+    EXPECT_EQ(panel.row(row(kMusic)->id), nullptr);
 }
 
 TEST_F(DBusInterfaceTest, OutputsPropertiesAndThePanel) {
