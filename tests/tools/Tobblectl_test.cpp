@@ -1,5 +1,5 @@
 // tobblectl end to end: a real `tobble` (simulated audio, offscreen Qt) on a private session
-// bus, driven by the real `tobblectl` and by busctl.
+// bus, driven by the real `tobblectl` (and read with busctl).
 
 #include <gtest/gtest.h>
 
@@ -62,11 +62,6 @@ class TobblectlTest : public ::testing::Test {
         args.insert(args.begin(), {"--user", "--timeout=10"});
         return run("busctl", std::move(args));
     }
-    Result callTobble(std::vector<std::string> args) {
-        args.insert(args.begin(),
-                    {"call", "org.tobble.Tobble", "/org/tobble/Tobble", "org.tobble.Tobble1"});
-        return busctl(std::move(args));
-    }
     std::string panelVisible() {
         return busctl({"get-property", "org.tobble.Tobble", "/org/tobble/Tobble",
                        "org.tobble.Tobble1", "PanelVisible"})
@@ -110,10 +105,17 @@ TEST_F(TobblectlTest, ChangesReachTobbleAndSurviveARestart) {
     stopTobble();
     startTobble();
     expectSaved();
+
+    // Choosing Tobble in the application menu while it runs opens its panel.
+    EXPECT_EQ(panelVisible(), "b false\n");
+    EXPECT_EQ(run(TOBBLE_EXECUTABLE, {}).status, 0);
+    EXPECT_EQ(panelVisible(), "b true\n");
+    EXPECT_EQ(ctl({"panel", "toggle"}).status, 0);
+    EXPECT_EQ(panelVisible(), "b false\n");
     stopTobble();
 }
 
-TEST_F(TobblectlTest, BadInputGivesItsExitStatusOrBusErrorAndTobbleCarriesOn) {
+TEST_F(TobblectlTest, BadInputGivesItsExitStatusAndChangesNothing) {
     startTobble();
     ASSERT_EQ(ctl({"volume", "music", "40%"}).status, 0);
     const struct {
@@ -134,33 +136,8 @@ TEST_F(TobblectlTest, BadInputGivesItsExitStatusOrBusErrorAndTobbleCarriesOn) {
         EXPECT_EQ(result.status, c.status) << result.output;
         EXPECT_TRUE(contains(result.output, "tobblectl: ")) << result.output;
     }
-    const std::string longId(100'000, 'x');
-    const std::vector<std::vector<std::string>> calls = {
-        {"SetVolume", "sd", "org.example.music", "nan"},
-        {"SetVolume", "sd", "org.example.music", "1e308"},
-        {"SetVolume", "ss", "org.example.music", "loud"},
-        {"SetVolume", "sd", longId, "0.5"},
-        {"SetMuted", "sb", "org.example.nothing", "true"},
-    };
-    for (const auto& call : calls) {
-        const auto result = callTobble(call);
-        EXPECT_NE(result.status, 0);
-        EXPECT_TRUE(contains(result.output, "Call failed")) << result.output;
-    }
     EXPECT_TRUE(tobble->isRunning());
     EXPECT_EQ(ctl({"volume", "music"}).output, "40%\n");
-    stopTobble();
-}
-
-TEST_F(TobblectlTest, SecondLaunchOpensTheFirstInstancesPanel) {
-    startTobble();
-    EXPECT_EQ(panelVisible(), "b false\n");
-    ChildProcess second(TOBBLE_EXECUTABLE, env);
-    EXPECT_EQ(second.waitForExit(30s), 0);
-    EXPECT_TRUE(contains(second.output(), "Tobble: Another instance is already running"));
-    EXPECT_EQ(panelVisible(), "b true\n");
-    EXPECT_EQ(ctl({"panel", "toggle"}).status, 0);
-    EXPECT_EQ(panelVisible(), "b false\n");
     stopTobble();
 }
 
