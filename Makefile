@@ -84,6 +84,7 @@ bench: deps
 	  [ -x "$$b" ] || continue; echo "== $$b"; "$$b" || exit 1; \
 	done
 	@echo "== bench/tobble_idle.sh"; bench/tobble_idle.sh build/release/shell/tobble
+	@echo "== bench/tobblectl_roundtrip.sh"; bench/tobblectl_roundtrip.sh build/release
 
 clean:
 	rm -rf build

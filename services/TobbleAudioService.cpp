@@ -364,18 +364,7 @@ void TobbleAudioService::registerSystemVolumeListener(SystemVolumeCallback callb
         removeVolumeListeners();
         volumeSubscription_.fetch_add(1);
         volumeCallback_ = std::move(callback);
-        if (!defaultOutputListener_) {
-            defaultOutputListener_ = makeListener(&TobbleAudioService::handleDefaultOutputChanged);
-        }
-        const OSStatus status = env_.audio.addPropertyListener(
-            kAudioObjectSystemObject, kDefaultOutputAddress, queue_, defaultOutputListener_);
-        if (status != kAudioHardwareNoError) {
-            logger_.error("default-output listener install failed: " + std::to_string(status));
-        } else {
-            defaultOutputListenerInstalled_ = true;
-        }
-        attachVolumeListeners();
-
+        installVolumeListeners();
         deliverSystemVolume(readSystemVolume(), readSystemMute());
     });
 }
@@ -385,7 +374,32 @@ void TobbleAudioService::unregisterSystemVolumeListener() {
         removeVolumeListeners();
         volumeSubscription_.fetch_add(1);
         volumeCallback_ = nullptr;
+        if (volumeObserver_) installVolumeListeners();
     });
+}
+
+void TobbleAudioService::setSystemVolumeObserver(SystemVolumeCallback callback) {
+    onQueue([this, &callback] {
+        removeVolumeListeners();
+        volumeObservation_.fetch_add(1);
+        volumeObserver_ = std::move(callback);
+        if (volumeCallback_ || volumeObserver_) installVolumeListeners();
+    });
+}
+
+void TobbleAudioService::installVolumeListeners() {
+    dispatch::assertOnQueue(queue_);
+    if (!defaultOutputListener_) {
+        defaultOutputListener_ = makeListener(&TobbleAudioService::handleDefaultOutputChanged);
+    }
+    const OSStatus status = env_.audio.addPropertyListener(
+        kAudioObjectSystemObject, kDefaultOutputAddress, queue_, defaultOutputListener_);
+    if (status != kAudioHardwareNoError) {
+        logger_.error("default-output listener install failed: " + std::to_string(status));
+    } else {
+        defaultOutputListenerInstalled_ = true;
+    }
+    attachVolumeListeners();
 }
 
 void TobbleAudioService::attachVolumeListeners() {
@@ -435,13 +449,18 @@ void TobbleAudioService::handleVolumeChanged() {
 
 void TobbleAudioService::deliverSystemVolume(float volume, bool muted) {
     dispatch::assertOnQueue(queue_);
-    if (!volumeCallback_) return;
-    env_.dispatcher.mainQueue().async([weak = weak_from_this(),
-                                       subscription = volumeSubscription_.load(),
-                                       callback = volumeCallback_, volume, muted] {
-        auto self = weak.lock();
-        if (self && self->volumeSubscription_.load() == subscription) callback(volume, muted);
-    });
+    const auto post = [&](const SystemVolumeCallback& callback,
+                          std::atomic<uint64_t> TobbleAudioService::*counter) {
+        if (!callback) return;
+        env_.dispatcher.mainQueue().async([weak = weak_from_this(), counter,
+                                           subscription = (this->*counter).load(), callback, volume,
+                                           muted] {
+            auto self = weak.lock();
+            if (self && ((*self).*counter).load() == subscription) callback(volume, muted);
+        });
+    };
+    post(volumeCallback_, &TobbleAudioService::volumeSubscription_);
+    post(volumeObserver_, &TobbleAudioService::volumeObservation_);
 }
 
 AudioObjectID TobbleAudioService::attachedVolumeDeviceForTesting() {

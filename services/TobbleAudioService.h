@@ -85,6 +85,9 @@ class TobbleAudioService : public std::enable_shared_from_this<TobbleAudioServic
     // Follows the default output as it changes; the callback gets one initial value at once.
     void registerSystemVolumeListener(SystemVolumeCallback callback);
     void unregisterSystemVolumeListener();
+    // A second subscriber that lives beside the panel's: the scripting interface, which follows
+    // the system volume whether the panel is open or not. An empty callback ends it.
+    void setSystemVolumeObserver(SystemVolumeCallback callback);
 
     // For tests: the device the volume listeners are attached to (0 when none).
     audio::AudioObjectID attachedVolumeDeviceForTesting();
@@ -108,6 +111,7 @@ class TobbleAudioService : public std::enable_shared_from_this<TobbleAudioServic
     void attachVolumeListeners();
     void detachVolumeListeners();
     void removeVolumeListeners();
+    void installVolumeListeners();
     void handleVolumeChanged();
     void handleDefaultOutputChanged();
     void notifyDeviceListChanged();
@@ -133,6 +137,7 @@ class TobbleAudioService : public std::enable_shared_from_this<TobbleAudioServic
     audio::AudioObjectID volumeDevice_ = audio::kAudioObjectUnknown;
     bool defaultOutputListenerInstalled_ = false;
     SystemVolumeCallback volumeCallback_;
+    SystemVolumeCallback volumeObserver_;
     audio::PropertyListenerBlock defaultOutputListener_;
     audio::PropertyListenerBlock volumeListener_;
     float lastKnownSystemVolume_ = 1.0f;
@@ -142,6 +147,7 @@ class TobbleAudioService : public std::enable_shared_from_this<TobbleAudioServic
     // gone away is never called.
     std::atomic<uint64_t> deviceListSubscription_{0};
     std::atomic<uint64_t> volumeSubscription_{0};
+    std::atomic<uint64_t> volumeObservation_{0};
 };
 
 }  // namespace tobble::app

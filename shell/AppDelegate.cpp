@@ -213,8 +213,10 @@ void AppDelegate::openPanel() {
     };
     panel_->setContent(deps_.makePanelContent ? deps_.makePanelContent() : nullptr);
     panel_->placeCentred(screenArea());
+    const bool wasVisible = isPanelVisible();
     panel_->show();
     panel_->raise();
+    if (!wasVisible) emit panelVisibilityChanged(true);
 
     deps_.viewModel.startRMSPolling();
 
@@ -232,7 +234,9 @@ void AppDelegate::openPanel() {
 
 void AppDelegate::closePanel() {
     isSticky_ = false;
+    const bool wasVisible = isPanelVisible();
     if (panel_) panel_->hide();
+    if (wasVisible) emit panelVisibilityChanged(false);
     deps_.viewModel.stopRMSPolling();
     if (panel_) panel_->clearContent();
     if (deps_.clickMonitor) deps_.clickMonitor->stop();

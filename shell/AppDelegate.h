@@ -114,6 +114,10 @@ class AppDelegate final : public QObject {
     // The accessibility watch's tick, as its timer runs it.
     void checkAccessibility();
 
+  signals:
+    // The panel was shown or hidden.
+    void panelVisibilityChanged(bool visible);
+
   private:
     class KeyFilter;
 

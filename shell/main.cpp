@@ -26,6 +26,7 @@
 #include "shell/TobbleIcon.h"
 #include "shell/TobblePanel.h"
 #include "shell/XdgLoginItem.h"
+#include "shell/dbus/DBusInterface.h"
 #include "ui/PanelContext.h"
 
 #ifndef TOBBLE_VERSION
@@ -139,7 +140,35 @@ int main(int argc, char** argv) {
         std::_Exit(status);
     };
 
-    if (!delegate->applicationDidFinishLaunching()) endProcess(0);
+    if (!delegate->applicationDidFinishLaunching()) {
+        // Choosing Tobble from the application menu while it runs opens its panel.
+        shell::showPanelOfRunningInstance();
+        endProcess(0);
+    }
+    shell::DBusInterface scripting({
+        environment,
+        engine,
+        *viewModel,
+        app::TobbleAudioService::shared(),
+        app::HiddenAppsStore::shared(),
+        volumeStore,
+        {
+            [&delegate] {
+                if (!delegate->isPanelVisible() && !delegate->isOnboardingShown()) {
+                    delegate->openPanel();
+                }
+            },
+            [&delegate] {
+                if (delegate->isPanelVisible()) delegate->closePanel();
+            },
+            [&delegate] { delegate->togglePopover(); },
+            [&delegate] { return delegate->isPanelVisible(); },
+        },
+        TOBBLE_VERSION,
+    });
+    QObject::connect(delegate.get(), &shell::AppDelegate::panelVisibilityChanged, &scripting,
+                     [&scripting](bool visible) { scripting.panelVisibilityChanged(visible); });
+    shell::publishOnSessionBus(scripting);
     QObject::connect(&application, &QCoreApplication::aboutToQuit, delegate.get(),
                      [&delegate] { delegate->applicationWillTerminate(); });
     if (!delegate->isRunningTests()) updater.start();
