@@ -12,8 +12,8 @@ struct CycleNote {
     enum class Kind : uint8_t { noBuffers, warmup, cycle };
     Kind kind = Kind::cycle;
     uint64_t tick = 0;
-    uint64_t frames = 0;     // warm-up: frames kept silent
-    int64_t remaining = 0;   // warm-up: frames still to keep silent
+    uint64_t frames = 0;    // warm-up: frames kept silent
+    int64_t remaining = 0;  // warm-up: frames still to keep silent
     uint32_t inChannels = 0;
     uint32_t outChannels = 0;
     float gain = 0;
