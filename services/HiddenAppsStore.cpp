@@ -44,10 +44,18 @@ HiddenAppsStore::HiddenApps decode(const system::DefaultsData& data) {
     return apps;
 }
 
+// Written member by member, as building a JSON object looks each new member up among those
+// before it.
 system::DefaultsData encode(const HiddenAppsStore::HiddenApps& apps) {
-    auto document = nlohmann::ordered_json::object();
-    for (const auto& [bundleID, name] : apps) document[bundleID] = name;
-    return stored::serialise(document);
+    std::string text = "{";
+    for (const auto& [bundleID, name] : apps) {
+        if (text.size() > 1) text += ',';
+        text += nlohmann::json(bundleID).dump();
+        text += ':';
+        text += nlohmann::json(name).dump();
+    }
+    text += '}';
+    return system::DefaultsData(text.begin(), text.end());
 }
 
 }  // namespace

@@ -40,11 +40,6 @@ nlohmann::ordered_json floatNumber(float value) {
     return widened;
 }
 
-system::DefaultsData serialise(const nlohmann::ordered_json& document) {
-    std::string text = document.dump();
-    return system::DefaultsData(text.begin(), text.end());
-}
-
 void write(system::UserDefaults& defaults, std::string_view dataKey, std::string_view versionKey,
            system::DefaultsData data) {
     defaults.setData(dataKey, std::move(data));

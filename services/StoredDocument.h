@@ -29,9 +29,6 @@ nlohmann::json parse(const system::DefaultsData& data);
 // 0.699999988079071). Throws DocumentError for NaN and infinities, which JSON cannot hold.
 nlohmann::ordered_json floatNumber(float value);
 
-// Compact text of the document. Throws a std::exception when a string is not valid UTF-8.
-system::DefaultsData serialise(const nlohmann::ordered_json& document);
-
 // Stores the document, then the version: a reader never pairs this version with older data, and
 // a write cut short between the two leaves data that reads as unknown rather than misread.
 void write(system::UserDefaults& defaults, std::string_view dataKey, std::string_view versionKey,

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <mutex>
+#include <utility>
 
 #include "engine/core/Identity.h"
 #include "platform/log/Log.h"
@@ -54,34 +55,104 @@ VolumeStore::SavedStates decode(const system::DefaultsData& data) {
     return states;
 }
 
+// The member text of one entry: "bundleID":{"volume":0.5,"isMuted":false}. Throws for a volume
+// JSON cannot hold or a name that is not valid UTF-8.
+void appendEntry(std::string& text, const std::string& bundleID, VolumeStore::SavedState state) {
+    text += nlohmann::json(bundleID).dump();
+    text += R"(:{"volume":)";
+    text += stored::floatNumber(state.volume).dump();
+    text += R"(,"isMuted":)";
+    text += state.isMuted ? "true}" : "false}";
+}
+
+// Written entry by entry: a JSON object looks each new member up among those before it, which
+// made a save quadratic in the number of applications.
 system::DefaultsData encode(const VolumeStore::SavedStates& states) {
-    auto document = nlohmann::ordered_json::object();
+    std::string text = "{";
     for (const auto& [bundleID, state] : states) {
-        auto entry = nlohmann::ordered_json::object();
-        entry["volume"] = stored::floatNumber(state.volume);
-        entry["isMuted"] = state.isMuted;
-        document[bundleID] = std::move(entry);
+        if (text.size() > 1) text += ',';
+        appendEntry(text, bundleID, state);
     }
-    return stored::serialise(document);
+    text += '}';
+    return system::DefaultsData(text.begin(), text.end());
 }
 
 }  // namespace
 
+// Changes saved but not yet written. Lock order: the document lock, then this one.
+struct VolumeStore::Pending {
+    std::mutex mutex;
+    SavedStates changes;
+    bool scheduled = false;
+};
+
+VolumeStore::VolumeStore(system::UserDefaults& defaults, dispatch::QueuePtr writer)
+    : defaults_(defaults), writer_(std::move(writer)), pending_(std::make_unique<Pending>()) {}
+
+VolumeStore::~VolumeStore() { flush(); }
+
 VolumeStore::SavedStates VolumeStore::loadAll() const {
     std::lock_guard lock(documentMutex());
-    return loadLocked();
+    auto states = loadLocked();
+    std::lock_guard pendingLock(pending_->mutex);
+    for (const auto& [bundleID, state] : pending_->changes)
+        states.insert_or_assign(bundleID, state);
+    return states;
 }
 
 bool VolumeStore::save(std::string_view bundleID, float volume, bool isMuted) {
     if (bundleID.empty()) return false;
+    const SavedState state{volume, isMuted};
+    if (!writer_) {
+        std::lock_guard lock(documentMutex());
+        auto states = loadLocked();
+        states.insert_or_assign(std::string(bundleID), state);
+        return persistLocked(states);
+    }
+    // Checked now, so that the caller hears of a state that could never be written and the
+    // writer never meets one.
+    try {
+        std::string ignored;
+        appendEntry(ignored, std::string(bundleID), state);
+    } catch (const std::exception& error) {
+        logger().error("Failed to encode saved volumes: " + stored::describeForLog(error));
+        return false;
+    }
+    bool schedule = false;
+    {
+        std::lock_guard lock(pending_->mutex);
+        pending_->changes.insert_or_assign(std::string(bundleID), state);
+        schedule = !std::exchange(pending_->scheduled, true);
+    }
+    if (schedule) writer_->async([this] { writePending(); });
+    return true;
+}
+
+void VolumeStore::writePending() {
     std::lock_guard lock(documentMutex());
+    SavedStates changes;
+    {
+        std::lock_guard pendingLock(pending_->mutex);
+        changes.swap(pending_->changes);
+        pending_->scheduled = false;
+    }
+    if (changes.empty()) return;
     auto states = loadLocked();
-    states.insert_or_assign(std::string(bundleID), SavedState{volume, isMuted});
-    return persistLocked(states);
+    for (auto& [bundleID, state] : changes) states.insert_or_assign(bundleID, state);
+    persistLocked(states);
+}
+
+void VolumeStore::flush() {
+    if (writer_ && !writer_->isCurrent()) writer_->sync([] {});
 }
 
 bool VolumeStore::persist(const SavedStates& states) {
     std::lock_guard lock(documentMutex());
+    {
+        // The whole dictionary supersedes the changes saved before it.
+        std::lock_guard pendingLock(pending_->mutex);
+        pending_->changes.clear();
+    }
     return persistLocked(states);
 }
 

@@ -1,20 +1,27 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "platform/dispatch/Queue.h"
 #include "platform/system/UserDefaults.h"
 
 namespace tobble::app {
 
 // Remembers each application's last volume and mute state by bundle identifier, so that an
-// application gets its old level back the next time it plays. Nothing is kept in memory: every
-// call reads or rewrites the one document in the defaults domain.
+// application gets its old level back the next time it plays. Every call reads or rewrites the
+// one document in the defaults domain; only changes not yet written are kept in memory.
+//
+// Rewriting the document costs time in proportion to the number of applications ever seen, so
+// a store given a writer queue does it there: save() records the change and returns, the queue
+// writes every change recorded meanwhile in one go, and loadAll() already sees the change.
+// Without a queue (tests, the scenario runner) save() writes at once.
 //
 // Safe from any thread. Every store in the process takes one lock around each read and each
-// read-modify-write, so a save from the main thread and the engine's load on its queue never
-// interleave, and two saves never lose one another's entry.
+// read-modify-write, so a save and the engine's load on its queue never interleave, and two
+// saves never lose one another's entry.
 class VolumeStore {
   public:
     struct SavedState {
@@ -25,15 +32,23 @@ class VolumeStore {
     };
     using SavedStates = std::map<std::string, SavedState, std::less<>>;
 
-    explicit VolumeStore(system::UserDefaults& defaults) : defaults_(defaults) {}
+    explicit VolumeStore(system::UserDefaults& defaults, dispatch::QueuePtr writer = nullptr);
+    // Writes what is still pending.
+    ~VolumeStore();
+    VolumeStore(const VolumeStore&) = delete;
+    VolumeStore& operator=(const VolumeStore&) = delete;
 
     // Every saved state. Never fails: an unknown schema version or an unreadable document is
     // logged and reads as empty, and the next save replaces it.
     SavedStates loadAll() const;
 
     // Records one application's state, replacing both fields of any earlier entry. An empty
-    // bundle identifier changes nothing. False (logged) when nothing was written.
+    // bundle identifier changes nothing. False (logged) when the state cannot be written, for
+    // instance a volume that is not a number.
     bool save(std::string_view bundleID, float volume, bool isMuted);
+
+    // Returns once every change saved before the call is in the defaults domain.
+    void flush();
 
     // Writes the whole dictionary. False (logged) when it cannot be encoded, for instance a
     // volume that is not a number; the stored document then stays as it was.
@@ -45,10 +60,15 @@ class VolumeStore {
     void setDefaultVolume(double volume);
 
   private:
+    struct Pending;
+
     SavedStates loadLocked() const;
     bool persistLocked(const SavedStates& states);
+    void writePending();
 
     system::UserDefaults& defaults_;
+    dispatch::QueuePtr writer_;
+    std::unique_ptr<Pending> pending_;
 };
 
 }  // namespace tobble::app

@@ -65,7 +65,11 @@ int main(int argc, char** argv) {
         backend->applications(), defaults,         backend->responsibleProcess()};
     log::Logger(engine::logSubsystem(), "AppDelegate").info("audio: " + backend->name());
 
-    app::VolumeStore volumeStore(defaults);
+    // Rewriting the saved volumes grows with every application ever seen: never on the main
+    // thread.
+    app::VolumeStore volumeStore(
+        defaults, backend->dispatcher().makeSerialQueue(engine::queueLabel("volumestore.write"),
+                                                        dispatch::QoS::Utility));
     app::SavedVolumesAdapter savedVolumes(volumeStore);
     engine::TAKEngine::configureShared(environment, {nullptr, nullptr, &savedVolumes});
     auto& engine = engine::TAKEngine::shared();
@@ -117,9 +121,10 @@ int main(int argc, char** argv) {
             return ui::makeOnboardingView(hooks, environment.dispatcher, std::move(onDismiss));
         },
         shell::applicationDataDirectory(),
-        [&defaults](int status) {
+        [&defaults, &volumeStore](int status) {
             // Skips the normal termination on purpose; settings changed a moment ago still
             // reach the disk.
+            volumeStore.flush();
             defaults.flush();
             std::_Exit(status);
         },
@@ -135,6 +140,7 @@ int main(int argc, char** argv) {
     auto endProcess = [&](int status) {
         delegate.reset();
         viewModel.reset();
+        volumeStore.flush();
         defaults.flush();
         std::fflush(nullptr);
         std::_Exit(status);
