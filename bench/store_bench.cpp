@@ -20,7 +20,8 @@ void BM_SaveOneEntry(benchmark::State& state) {
     app::VolumeStore store(defaults);
     app::VolumeStore::SavedStates states;
     for (int64_t i = 0; i < state.range(0); ++i) {
-        states.emplace("com.example.application" + std::to_string(i), app::VolumeStore::SavedState{0.5f, i % 3 == 0});
+        states.emplace("com.example.application" + std::to_string(i),
+                       app::VolumeStore::SavedState{0.5f, i % 3 == 0});
     }
     store.persist(states);
     int round = 0;

@@ -36,8 +36,11 @@ HiddenAppsStore::HiddenApps decode(const system::DefaultsData& data) {
     if (!document.is_object()) throw stored::DocumentError("not an object of bundle identifiers");
     HiddenAppsStore::HiddenApps apps;
     for (const auto& [bundleID, name] : document.items()) {
+        // One bad entry costs only itself.
         if (!name.is_string()) {
-            throw stored::DocumentError("entry \"" + bundleID + "\": name is not a string");
+            const stored::DocumentError error("entry \"" + bundleID + "\": name is not a string");
+            logger().error("Failed to decode hidden apps: " + stored::describeForLog(error));
+            continue;
         }
         apps.insert_or_assign(bundleID, name.get<std::string>());
     }
@@ -110,16 +113,18 @@ void HiddenAppsStore::load() {
     auto version = stored::schemaVersion(defaults_, kHiddenAppsVersionKey);
     if (version && *version != kStoreSchemaVersion) {
         logger().error("Unknown hidden-apps schema version: " + std::to_string(*version));
+        keepAside_ = true;
         return;
     }
-    auto data = defaults_.data(kHiddenAppsKey);
-    if (!data) return;
     try {
+        auto data = stored::documentBytes(defaults_, kHiddenAppsKey);
+        if (!data) return;
         auto apps = decode(*data);
         std::lock_guard lock(mutex_);
         hiddenApps_ = std::move(apps);
     } catch (const std::exception& error) {
         logger().error("Failed to decode hidden apps: " + stored::describeForLog(error));
+        keepAside_ = true;
     }
 }
 
@@ -177,6 +182,12 @@ bool HiddenAppsStore::persist() {
     } catch (const std::exception& error) {
         logger().error("Failed to encode hidden apps: " + stored::describeForLog(error));
         return false;
+    }
+    if (std::exchange(keepAside_, false)) {
+        // Written by a newer build, or damaged: the user may still want it back.
+        const auto backupKey = stored::keepAside(defaults_, kHiddenAppsKey, kHiddenAppsVersionKey);
+        logger().error("Hidden apps this build cannot read were kept under " + backupKey +
+                       "; saving to a fresh document");
     }
     stored::write(defaults_, kHiddenAppsKey, kHiddenAppsVersionKey, std::move(data));
     return true;

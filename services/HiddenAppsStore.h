@@ -43,8 +43,9 @@ class HiddenAppsStore {
         uint64_t id_ = 0;
     };
 
-    // Loads the stored list; an unknown schema version or an unreadable document is logged and
-    // leaves it empty, to be replaced by the next persist().
+    // Loads the stored list; an entry that cannot be read is logged and left out. An unknown
+    // schema version or an unreadable document is logged and leaves the list empty; the next
+    // persist() keeps it aside under "TobbleHiddenAppsBackup" (or Backup2, ...) before writing.
     explicit HiddenAppsStore(system::UserDefaults& defaults);
     ~HiddenAppsStore();
     HiddenAppsStore(const HiddenAppsStore&) = delete;
@@ -78,6 +79,7 @@ class HiddenAppsStore {
     system::UserDefaults& defaults_;
     mutable std::mutex mutex_;
     HiddenApps hiddenApps_;
+    bool keepAside_ = false;  // under mutex_ after construction
     std::shared_ptr<ObserverList> observers_;
 };
 

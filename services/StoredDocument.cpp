@@ -23,27 +23,50 @@ std::optional<int64_t> schemaVersion(const system::UserDefaults& defaults, std::
     return std::nullopt;
 }
 
-nlohmann::json parse(const system::DefaultsData& data) {
-    return nlohmann::json::parse(data.begin(), data.end());
+std::optional<system::DefaultsData> documentBytes(const system::UserDefaults& defaults,
+                                                  std::string_view key) {
+    auto value = defaults.object(key);
+    if (!value) return std::nullopt;
+    if (auto* data = std::get_if<system::DefaultsData>(&*value)) return std::move(*data);
+    if (auto* text = std::get_if<std::string>(&*value)) {
+        return system::DefaultsData(text->begin(), text->end());
+    }
+    throw DocumentError("stored as a number, not as a document");
 }
 
-nlohmann::ordered_json floatNumber(float value) {
-    if (!std::isfinite(value)) throw DocumentError("volume is not a finite number");
-    char text[std::numeric_limits<float>::max_digits10 + 16];
-    auto end = std::to_chars(std::begin(text), std::end(text), value).ptr;
-    double widened = 0;
-    std::from_chars(std::begin(text), end, widened);
-    // Whole numbers are written without a fraction ("1", not "1.0").
-    if (std::trunc(widened) == widened && std::fabs(widened) < 1e15) {
-        return static_cast<int64_t>(widened);
+std::string keepAside(system::UserDefaults& defaults, std::string_view dataKey,
+                      std::string_view versionKey) {
+    const std::string stem = std::string(dataKey) + "Backup";
+    std::string backupKey = stem;
+    for (int n = 2; defaults.object(backupKey) || defaults.object(backupKey + "Version"); ++n) {
+        backupKey = stem + std::to_string(n);
     }
-    return widened;
+    // Version first: a write cut short leaves no backup rather than one without its version.
+    if (auto version = defaults.object(versionKey)) defaults.set(backupKey + "Version", *version);
+    if (auto data = defaults.object(dataKey)) defaults.set(backupKey, *data);
+    return backupKey;
+}
+
+nlohmann::json parse(const system::DefaultsData& data) {
+    return nlohmann::json::parse(data.begin(), data.end());
 }
 
 void write(system::UserDefaults& defaults, std::string_view dataKey, std::string_view versionKey,
            system::DefaultsData data) {
     defaults.setData(dataKey, std::move(data));
     defaults.setInteger(versionKey, kStoreSchemaVersion);
+}
+
+std::string floatText(float value) {
+    if (!std::isfinite(value)) throw DocumentError("volume is not a finite number");
+    char text[std::numeric_limits<float>::max_digits10 + 16];
+    auto end = std::to_chars(std::begin(text), std::end(text), value).ptr;
+    // Whole numbers are written without a fraction or exponent ("1", not "1e+00"), and without
+    // a sign for zero.
+    if (std::trunc(value) == value && std::fabs(value) < 1e15f) {
+        end = std::to_chars(std::begin(text), std::end(text), static_cast<int64_t>(value)).ptr;
+    }
+    return std::string(std::begin(text), end);
 }
 
 std::string describeForLog(const std::exception& error) {

@@ -22,12 +22,23 @@ struct DocumentError : std::runtime_error {
 // fraction, text) is the current layout: the first builds wrote no version at all.
 std::optional<int64_t> schemaVersion(const system::UserDefaults& defaults, std::string_view key);
 
+// The document stored under `key`: a data value, or text typed into the settings file by hand.
+// Nothing when absent; throws DocumentError for a value of another type.
+std::optional<system::DefaultsData> documentBytes(const system::UserDefaults& defaults,
+                                                  std::string_view key);
+
 // Parses the stored bytes as one JSON value. Throws a std::exception on malformed input.
 nlohmann::json parse(const system::DefaultsData& data);
 
-// The JSON number for a 32-bit float, written as its shortest round-trip text ("0.7", not
-// 0.699999988079071). Throws DocumentError for NaN and infinities, which JSON cannot hold.
-nlohmann::ordered_json floatNumber(float value);
+// Copies a document this build cannot use, and its version, to the first of "<dataKey>Backup",
+// "<dataKey>Backup2", ... that is free, so that the next write neither loses it nor overwrites
+// an earlier copy. Returns the key used.
+std::string keepAside(system::UserDefaults& defaults, std::string_view dataKey,
+                      std::string_view versionKey);
+
+// The JSON text of a 32-bit float, its shortest round-trip form ("0.7", not 0.699999988079071).
+// Throws DocumentError for NaN and infinities, which JSON cannot hold.
+std::string floatText(float value);
 
 // Stores the document, then the version: a reader never pairs this version with older data, and
 // a write cut short between the two leaves data that reads as unknown rather than misread.

@@ -45,22 +45,43 @@ VolumeStore::SavedState decodeSavedState(const std::string& bundleID, const nloh
     return {rounded, isMuted->get<bool>()};
 }
 
+// Every entry that reads as a saved state; one that does not is logged and left out rather than
+// costing the others. Throws when the document as a whole is not one of ours.
 VolumeStore::SavedStates decode(const system::DefaultsData& data) {
     auto document = stored::parse(data);
     if (!document.is_object()) throw stored::DocumentError("not an object of bundle identifiers");
     VolumeStore::SavedStates states;
     for (const auto& [bundleID, value] : document.items()) {
-        states.insert_or_assign(bundleID, decodeSavedState(bundleID, value));
+        try {
+            states.insert_or_assign(bundleID, decodeSavedState(bundleID, value));
+        } catch (const stored::DocumentError& error) {
+            logger().error("Failed to decode saved volumes: " + stored::describeForLog(error));
+        }
     }
     return states;
+}
+
+// A name that needs no escaping goes in as it is; anything else through the JSON writer, which
+// also rejects text that is not UTF-8.
+void appendName(std::string& text, const std::string& name) {
+    const bool plain = std::all_of(name.begin(), name.end(), [](char c) {
+        return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+    });
+    if (!plain) {
+        text += nlohmann::json(name).dump();
+        return;
+    }
+    text += '"';
+    text += name;
+    text += '"';
 }
 
 // The member text of one entry: "bundleID":{"volume":0.5,"isMuted":false}. Throws for a volume
 // JSON cannot hold or a name that is not valid UTF-8.
 void appendEntry(std::string& text, const std::string& bundleID, VolumeStore::SavedState state) {
-    text += nlohmann::json(bundleID).dump();
+    appendName(text, bundleID);
     text += R"(:{"volume":)";
-    text += stored::floatNumber(state.volume).dump();
+    text += stored::floatText(state.volume);
     text += R"(,"isMuted":)";
     text += state.isMuted ? "true}" : "false}";
 }
@@ -75,6 +96,17 @@ system::DefaultsData encode(const VolumeStore::SavedStates& states) {
     }
     text += '}';
     return system::DefaultsData(text.begin(), text.end());
+}
+
+bool encodable(const VolumeStore::SavedStates& states) {
+    try {
+        std::string ignored;
+        for (const auto& [bundleID, state] : states) appendEntry(ignored, bundleID, state);
+        return true;
+    } catch (const std::exception& error) {
+        logger().error("Failed to encode saved volumes: " + stored::describeForLog(error));
+        return false;
+    }
 }
 
 }  // namespace
@@ -93,35 +125,28 @@ VolumeStore::~VolumeStore() { flush(); }
 
 VolumeStore::SavedStates VolumeStore::loadAll() const {
     std::lock_guard lock(documentMutex());
-    auto states = loadLocked();
+    auto states = readLocked(nullptr);
     std::lock_guard pendingLock(pending_->mutex);
-    for (const auto& [bundleID, state] : pending_->changes)
+    for (const auto& [bundleID, state] : pending_->changes) {
         states.insert_or_assign(bundleID, state);
+    }
     return states;
 }
 
 bool VolumeStore::save(std::string_view bundleID, float volume, bool isMuted) {
     if (bundleID.empty()) return false;
-    const SavedState state{volume, isMuted};
-    if (!writer_) {
-        std::lock_guard lock(documentMutex());
-        auto states = loadLocked();
-        states.insert_or_assign(std::string(bundleID), state);
-        return persistLocked(states);
-    }
+    SavedStates change{{std::string(bundleID), SavedState{volume, isMuted}}};
     // Checked now, so that the caller hears of a state that could never be written and the
     // writer never meets one.
-    try {
-        std::string ignored;
-        appendEntry(ignored, std::string(bundleID), state);
-    } catch (const std::exception& error) {
-        logger().error("Failed to encode saved volumes: " + stored::describeForLog(error));
-        return false;
+    if (!encodable(change)) return false;
+    if (!writer_) {
+        std::lock_guard lock(documentMutex());
+        return applyLocked(change);
     }
     bool schedule = false;
     {
         std::lock_guard lock(pending_->mutex);
-        pending_->changes.insert_or_assign(std::string(bundleID), state);
+        pending_->changes.insert_or_assign(std::string(bundleID), change.begin()->second);
         schedule = !std::exchange(pending_->scheduled, true);
     }
     if (schedule) writer_->async([this] { writePending(); });
@@ -136,10 +161,7 @@ void VolumeStore::writePending() {
         changes.swap(pending_->changes);
         pending_->scheduled = false;
     }
-    if (changes.empty()) return;
-    auto states = loadLocked();
-    for (auto& [bundleID, state] : changes) states.insert_or_assign(bundleID, state);
-    persistLocked(states);
+    if (!changes.empty()) applyLocked(changes);
 }
 
 void VolumeStore::flush() {
@@ -147,41 +169,69 @@ void VolumeStore::flush() {
 }
 
 bool VolumeStore::persist(const SavedStates& states) {
+    if (!encodable(states)) return false;
     std::lock_guard lock(documentMutex());
     {
         // The whole dictionary supersedes the changes saved before it.
         std::lock_guard pendingLock(pending_->mutex);
         pending_->changes.clear();
     }
-    return persistLocked(states);
+    bool unusable = false;
+    readLocked(&unusable);
+    cache_.states = states;
+    writeLocked(unusable);
+    return true;
 }
 
-VolumeStore::SavedStates VolumeStore::loadLocked() const {
+const VolumeStore::SavedStates& VolumeStore::readLocked(bool* unusable) const {
+    static const SavedStates kNone;
+    if (unusable) *unusable = false;
     auto version = stored::schemaVersion(defaults_, kPerAppVolumesVersionKey);
     if (version && *version != kStoreSchemaVersion) {
         logger().error("Unknown per-app volume schema version: " + std::to_string(*version));
-        return {};
+        if (unusable) *unusable = true;
+        return kNone;
     }
-    auto data = defaults_.data(kPerAppVolumesKey);
-    if (!data) return {};
     try {
-        return decode(*data);
+        auto data = stored::documentBytes(defaults_, kPerAppVolumesKey);
+        if (!data) {
+            cache_ = {};
+            cache_.states.emplace();
+            return *cache_.states;
+        }
+        // Most reads find the document this store wrote last; decoding it again would make
+        // every save cost a parse of every entry.
+        if (!(cache_.states && cache_.bytes == *data)) {
+            cache_.states = decode(*data);
+            cache_.bytes = std::move(*data);
+        }
+        return *cache_.states;
     } catch (const std::exception& error) {
         logger().error("Failed to decode saved volumes: " + stored::describeForLog(error));
-        return {};
+        if (unusable) *unusable = true;
+        return kNone;
     }
 }
 
-bool VolumeStore::persistLocked(const SavedStates& states) {
-    system::DefaultsData data;
-    try {
-        data = encode(states);
-    } catch (const std::exception& error) {
-        logger().error("Failed to encode saved volumes: " + stored::describeForLog(error));
-        return false;
-    }
-    stored::write(defaults_, kPerAppVolumesKey, kPerAppVolumesVersionKey, std::move(data));
+bool VolumeStore::applyLocked(const SavedStates& changes) {
+    bool unusable = false;
+    readLocked(&unusable);
+    if (unusable || !cache_.states) cache_.states.emplace();
+    for (const auto& [bundleID, state] : changes) cache_.states->insert_or_assign(bundleID, state);
+    writeLocked(unusable);
     return true;
+}
+
+void VolumeStore::writeLocked(bool keepAside) {
+    if (keepAside) {
+        // Written by a newer build, or damaged: the user may still want it back.
+        const auto backupKey =
+            stored::keepAside(defaults_, kPerAppVolumesKey, kPerAppVolumesVersionKey);
+        logger().error("Saved volumes this build cannot read were kept under " + backupKey +
+                       "; saving to a fresh document");
+    }
+    cache_.bytes = encode(*cache_.states);
+    stored::write(defaults_, kPerAppVolumesKey, kPerAppVolumesVersionKey, cache_.bytes);
 }
 
 double VolumeStore::defaultVolume() const {

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -38,8 +39,9 @@ class VolumeStore {
     VolumeStore(const VolumeStore&) = delete;
     VolumeStore& operator=(const VolumeStore&) = delete;
 
-    // Every saved state. Never fails: an unknown schema version or an unreadable document is
-    // logged and reads as empty, and the next save replaces it.
+    // Every saved state. Never fails: an entry that cannot be read is logged and left out; an
+    // unknown schema version or an unreadable document is logged and reads as empty, and the
+    // next save first keeps it aside under "TobblePerAppVolumesBackup" (or Backup2, ...).
     SavedStates loadAll() const;
 
     // Records one application's state, replacing both fields of any earlier entry. An empty
@@ -62,12 +64,23 @@ class VolumeStore {
   private:
     struct Pending;
 
-    SavedStates loadLocked() const;
-    bool persistLocked(const SavedStates& states);
+    // The stored states, through the cache. `unusable`: the stored document is there but cannot
+    // be read as a whole (unknown version, not a document of ours), so a write must first keep
+    // it aside.
+    const SavedStates& readLocked(bool* unusable) const;
+    // Writes the stored states with `changes` applied; every change must be encodable.
+    bool applyLocked(const SavedStates& changes);
+    // Writes the cached states.
+    void writeLocked(bool keepAside);
     void writePending();
 
     system::UserDefaults& defaults_;
     dispatch::QueuePtr writer_;
+    // The document as last read or written, under the document lock.
+    mutable struct {
+        system::DefaultsData bytes;
+        std::optional<SavedStates> states;
+    } cache_;
     std::unique_ptr<Pending> pending_;
 };
 

@@ -40,7 +40,6 @@ TEST_F(VolumeStoreTest, UnreadableDocumentsLoadAsEmptyAndStayUntilTheNextSave) {
              {R"({"com.a":{"volume":"0.5","isMuted":true}})", {}, decode},
              {R"({"com.a":{"volume":0.5,"isMuted":1}})", {}, decode},
              {R"({"com.a":{"volume":1e39,"isMuted":true}})", {}, decode},
-             {R"({"com.a":{"volume":0.5,"isMuted":true},"com.b":null})", {}, decode},
          }) {
         capture->clear();
         setText(kPerAppVolumesKey, c.document);
