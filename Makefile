@@ -64,7 +64,8 @@ soak: deps
 # Each fuzzer runs for FUZZ_SECONDS on a scratch copy of its seed corpus, so the checked-in seeds
 # stay as they are; a crash leaves its input in build/fuzz/runs/ and fails the target.
 FUZZ_SECONDS ?= 60
-FUZZERS := volume_store_fuzzer hidden_apps_store_fuzzer property_array_fuzzer scenario_parser_fuzzer
+FUZZERS := volume_store_fuzzer hidden_apps_store_fuzzer property_array_fuzzer scenario_parser_fuzzer \
+           settings_file_fuzzer
 
 test-fuzz: deps
 	cmake --preset fuzz >/dev/null

@@ -15,11 +15,12 @@ class SettingsFileWriter;
 // an INI file elsewhere ($XDG_CONFIG_HOME/Tobble/Tobble.ini on Linux).
 //
 // Values live in memory, so reads and writes never wait for the disk; a background writer puts
-// each change into the file soon after, and the destructor writes what is still pending. Other
-// instances on the same file keep each other's keys but do not see each other's later changes.
-// A file that cannot be read or parsed reads as empty; the first change moves it aside to
-// "<file>.corrupt" and starts a fresh one. Registered defaults live in memory only. Keys are
-// plain names: '/' would start a group.
+// each change into the file soon after, and the destructor writes what is still pending. The
+// values in memory are the truth while the program runs: each write replaces the file with all
+// of them (one instance per user keeps it so). Of a damaged file, whatever can be read is used
+// and the rest is logged; a copy of it is kept as "<file>.corrupt" (or .corrupt.1, ...) before
+// the first write. A file that exists but cannot be read is reported and never written over.
+// Registered defaults live in memory only. Keys are plain names: '/' would start a group.
 class QSettingsUserDefaults final : public UserDefaults {
   public:
     // The user's domain for organisation and application "Tobble".

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -16,12 +17,28 @@ class QSettings;
 
 namespace tobble::system::qt {
 
-// Owns a QSettings store on a thread of its own and writes changes to it there, so callers
-// never wait for the disk (a save syncs the file to disk, which takes milliseconds to tens of
-// milliseconds). Changes that arrive while a write is under way go out together in the next.
+using SettingsValues = std::map<std::string, DefaultsValue, std::less<>>;
+
+// What could be read of an INI settings file's content. A line that is not text (a NUL, bytes
+// that are not UTF-8) or not blank, a comment, a [section] or key=value is skipped, and so is a
+// value that does not decode; each is reported once, by line number or key, never by content.
+struct SettingsFileContent {
+    SettingsValues values;
+    std::vector<std::string> problems;
+};
+SettingsFileContent readSettingsFileContent(const QByteArray& content, ValueEncoding encoding);
+
+// Owns the settings file on a thread of its own and writes it there, so callers never wait for
+// the disk (a save syncs the file to disk, which takes milliseconds to tens of milliseconds).
+// Changes that arrive while a write is under way go out together in the next.
 //
-// QSettings is not thread-safe and, once a change is made, posts itself an update event to its
-// thread; living on one thread without an event loop keeps both out of the way.
+// The program's own values are the truth while it runs: every write puts all of them into a
+// fresh temporary file that then replaces the settings file, whatever that file has become
+// meanwhile. A file that was damaged when read is first copied to the first free of
+// "<file>.corrupt", "<file>.corrupt.1", ...; a file that exists but cannot be read is reported
+// and never written over.
+//
+// Stores other than INI files (macOS preferences) go through QSettings as they are.
 class SettingsFileWriter {
   public:
     using Opener = std::function<std::unique_ptr<QSettings>()>;
@@ -34,10 +51,8 @@ class SettingsFileWriter {
     SettingsFileWriter(const SettingsFileWriter&) = delete;
     SettingsFileWriter& operator=(const SettingsFileWriter&) = delete;
 
-    // What the store held when opened; empty when it could not be read or is corrupt.
-    const std::map<std::string, DefaultsValue, std::less<>>& initialValues() const {
-        return initialValues_;
-    }
+    // What could be read of the store when opened.
+    const SettingsValues& initialValues() const { return initialValues_; }
     const std::string& filePath() const { return filePath_; }
 
     // Queues a change: a value to store, or nothing to remove the key.
@@ -51,16 +66,20 @@ class SettingsFileWriter {
 
     void run(Opener open);
     void open(const Opener& opener);
+    void readIniFile();
     void apply(const Batch& batch);
-    void replaceUnusableFile();
+    bool writeIniFile(std::string& failure);
+    void keepDamagedFile();
 
     const ValueEncoding encoding_;
-    std::map<std::string, DefaultsValue, std::less<>> initialValues_;
+    SettingsValues initialValues_;
     std::string filePath_;
 
     // Touched on the writer thread only.
-    std::unique_ptr<QSettings> settings_;
-    bool fileUnusable_ = false;  // its content is ignored and replaced by the first write
+    std::unique_ptr<QSettings> settings_;  // stores other than INI files
+    SettingsValues values_;                // INI files: everything the file is to hold
+    bool damaged_ = false;                 // parts were skipped: keep a copy before writing
+    bool unreadable_ = false;              // exists but cannot be read: never written
     bool reportedWriteFailure_ = false;
 
     std::mutex mutex_;
