@@ -10,6 +10,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "engine/core/Identity.h"
+#include "platform/log/Log.h"
+
 namespace tobble::shell {
 
 // The updater's own window. Its class name marks it as an update window, so the update
@@ -44,9 +47,11 @@ class SUUpdateAlert final : public QDialog {
 namespace {
 constexpr int kFirstAutomaticCheckMs = 60 * 1000;
 constexpr int kAutomaticCheckIntervalMs = 24 * 60 * 60 * 1000;
-constexpr int kRequestTimeoutMs = 20 * 1000;
-// A feed is a few kilobytes; anything far larger is not one.
-constexpr qint64 kMaxFeedBytes = 4 * 1024 * 1024;
+
+const log::Logger& logger() {
+    static const log::Logger instance(engine::logSubsystem(), "AppcastUpdater");
+    return instance;
+}
 }  // namespace
 
 AppcastUpdater::AppcastUpdater(system::UserDefaults& defaults, UpdateObserver& observer,
@@ -58,6 +63,13 @@ AppcastUpdater::AppcastUpdater(system::UserDefaults& defaults, UpdateObserver& o
       network_(std::make_unique<QNetworkAccessManager>()) {
     openURL = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     automaticTimer_.setSingleShot(true);
+    deadline_.setSingleShot(true);
+    connect(&deadline_, &QTimer::timeout, this, [this] {
+        if (reply_) {
+            giveUp(reply_, "the update server did not finish within " +
+                               std::to_string(limits_.totalMs / 1000) + " s");
+        }
+    });
     connect(&automaticTimer_, &QTimer::timeout, this, [this] {
         if (automaticChecks()) check(nullptr);
         scheduleAutomaticCheck(kAutomaticCheckIntervalMs);
@@ -103,29 +115,60 @@ void AppcastUpdater::check(std::function<void(const CheckResult&)> done) {
         return;
     }
     QNetworkRequest request(url);
-    request.setTransferTimeout(kRequestTimeoutMs);
+    request.setTransferTimeout(limits_.stallMs);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setHeader(QNetworkRequest::UserAgentHeader,
                       QString::fromStdString("Tobble/" + currentVersion_));
+    body_.clear();
+    failure_.clear();
     reply_ = network_->get(request);
     QNetworkReply* reply = reply_;
+    // The body is taken as it arrives, so the size limit holds while reading, not after.
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
+        const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        if (announced > limits_.maxFeedBytes) {
+            giveUp(reply, "the update server announced " + std::to_string(announced) +
+                              " bytes, more than a feed's " + std::to_string(limits_.maxFeedBytes));
+        }
+    });
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] { collect(reply); });
     connect(reply, &QNetworkReply::finished, this, [this, reply] { finish(reply); });
+    deadline_.start(limits_.totalMs);
+}
+
+void AppcastUpdater::collect(QNetworkReply* reply) {
+    if (!failure_.empty() || !reply->isOpen()) return;
+    body_ += reply->read(limits_.maxFeedBytes + 1 - body_.size());
+    if (body_.size() > limits_.maxFeedBytes) {
+        giveUp(reply, "the feed is larger than " + std::to_string(limits_.maxFeedBytes) + " bytes");
+    }
+}
+
+void AppcastUpdater::giveUp(QNetworkReply* reply, std::string why) {
+    if (!failure_.empty() || reply != reply_) return;
+    failure_ = std::move(why);
+    body_.clear();
+    reply->abort();  // finishes the reply
 }
 
 void AppcastUpdater::finish(QNetworkReply* reply) {
+    if (reply != reply_) return;
+    collect(reply);
+    deadline_.stop();
     reply->deleteLater();
     reply_ = nullptr;
     CheckResult result;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (reply->error() != QNetworkReply::NoError) {
+    if (!failure_.empty()) {
+        result.error = failure_;
+    } else if (reply->error() != QNetworkReply::NoError) {
         result.error = reply->errorString().toStdString();
     } else if (status != 0 && (status < 200 || status >= 300)) {
         result.error = "the update server answered HTTP " + std::to_string(status);
     } else {
-        const QByteArray body = reply->read(kMaxFeedBytes);
         const auto parsed =
-            parseAppcast(std::string_view(body.constData(), static_cast<size_t>(body.size())));
+            parseAppcast(std::string_view(body_.constData(), static_cast<size_t>(body_.size())));
         if (!parsed.error.empty()) {
             result.error = parsed.error;
         } else if (auto update = newestUpdate(parsed.items, currentVersion_)) {
@@ -135,7 +178,11 @@ void AppcastUpdater::finish(QNetworkReply* reply) {
             result.outcome = Outcome::NotFound;
         }
     }
+    body_.clear();
+    body_.squeeze();
+    failure_.clear();
     // A failed check found nothing either way: the flag keeps its last real answer.
+    if (result.outcome == Outcome::Failed) logger().error("Update check failed: " + result.error);
     if (result.outcome == Outcome::Found) observer_.didFindValidUpdate();
     if (result.outcome == Outcome::NotFound) observer_.didNotFindUpdate();
     auto callbacks = std::move(waiting_);

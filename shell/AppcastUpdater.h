@@ -38,6 +38,13 @@ class AppcastUpdater final : public QObject, public ui::Updates {
         std::string error;
     };
 
+    // What a check may cost before it is given up: a feed is a few kilobytes and comes at once.
+    struct Limits {
+        qint64 maxFeedBytes = 4 * 1024 * 1024;
+        int stallMs = 20 * 1000;  // no byte for this long
+        int totalMs = 60 * 1000;  // the whole transfer
+    };
+
     static constexpr const char* kAutomaticChecksKey = "SUEnableAutomaticChecks";
     // Overrides the built-in feed address (tests, mirrors).
     static constexpr const char* kFeedURLKey = "SUFeedURL";
@@ -61,6 +68,7 @@ class AppcastUpdater final : public QObject, public ui::Updates {
     // One check; `done` gets the result on the main thread. The observer hears about it first.
     void check(std::function<void(const CheckResult&)> done);
     QUrl feedURL() const;
+    void setLimits(Limits limits) { limits_ = limits; }
     bool isChecking() const { return reply_ != nullptr; }
     // The result window of the last user-initiated check, while shown.
     QWidget* window() const { return window_; }
@@ -68,6 +76,9 @@ class AppcastUpdater final : public QObject, public ui::Updates {
     std::function<void(const QUrl&)> openURL;
 
   private:
+    // Takes what has arrived, giving the transfer up beyond the size limit.
+    void collect(QNetworkReply* reply);
+    void giveUp(QNetworkReply* reply, std::string why);
     void finish(QNetworkReply* reply);
     void showResult(const CheckResult& result);
     void scheduleAutomaticCheck(int delayMs);
@@ -77,7 +88,11 @@ class AppcastUpdater final : public QObject, public ui::Updates {
     const std::string currentVersion_;
     const std::string builtInFeedURL_;
     std::unique_ptr<QNetworkAccessManager> network_;
+    Limits limits_;
     QPointer<QNetworkReply> reply_;
+    QByteArray body_;
+    std::string failure_;  // why the transfer in flight was given up
+    QTimer deadline_;
     std::vector<std::function<void(const CheckResult&)>> waiting_;
     QTimer automaticTimer_;
     QPointer<QWidget> window_;
