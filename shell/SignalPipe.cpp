@@ -23,13 +23,16 @@ void onTerminationSignal(int) {
     errno = savedErrno;
 }
 
+// Each of these would otherwise end the process with the engine's taps and aggregates still in
+// place (the session closing sends SIGHUP; Ctrl+\ sends SIGQUIT).
+constexpr int kTerminationSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+
 void setHandler(void (*handler)(int)) {
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
+    for (int signal : kTerminationSignals) sigaction(signal, &action, nullptr);
 }
 
 }  // namespace

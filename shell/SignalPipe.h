@@ -7,8 +7,9 @@ class QSocketNotifier;
 
 namespace tobble::shell {
 
-// SIGTERM and SIGINT handled on the main thread: the signal handler only writes one byte into a
-// pipe, and the pipe's reader, on the Qt event loop, calls `onSignal`. One instance per process.
+// SIGTERM, SIGINT, SIGHUP and SIGQUIT handled on the main thread: the signal handler only writes
+// one byte into a pipe, and the pipe's reader, on the Qt event loop, calls `onSignal`. One instance
+// per process.
 class SignalPipe {
   public:
     SignalPipe();
