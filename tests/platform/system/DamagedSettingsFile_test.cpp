@@ -1,6 +1,8 @@
 // The settings file as an unlucky or hostile user leaves it: damaged bytes, hand-typed lines,
 // a file replaced while the program runs, a path that cannot be read. What can be read is kept,
 // nothing is deleted, and every write holds every value the program has.
+#include <gtest/gtest.h>
+
 #include <QFile>
 #include <QTemporaryDir>
 #include <filesystem>
@@ -9,7 +11,6 @@
 #include "platform/log/CaptureSink.h"
 #include "platform/system/qt/QSettingsUserDefaults.h"
 #include "platform/system/qt/SettingsFileWriter.h"
-#include <gtest/gtest.h>
 
 namespace tobble::system::qt {
 namespace {
@@ -71,7 +72,8 @@ INSTANTIATE_TEST_SUITE_P(
                {{"TobbleDefaultVolume", 0.5}, {"TobbleShortcutKey", int64_t{17}}},
                1},
         Damage{"Nul", std::string("a=int:1\nb=in\0t:2\n", 17), {{"a", int64_t{1}}}, 1},
-        Damage{"NoEquals", "\x89PNG\r\n[General]\nTobbleDefaultVolume=double:0.5\n",
+        Damage{"NoEquals",
+               "\x89PNG\r\n[General]\nTobbleDefaultVolume=double:0.5\n",
                {{"TobbleDefaultVolume", 0.5}},
                1},
         Damage{"BadValue", "a=int:x\nb=bool:true\n", {{"b", true}}, 1},
