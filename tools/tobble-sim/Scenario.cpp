@@ -79,6 +79,10 @@ class Reader {
     }
     int64_t integer(const std::string& key, std::optional<int64_t> fallback = std::nullopt) const {
         const json* v = get(key, Kind::Integer, !fallback);
+        // Read as signed, 2^64 - 1 would pass as -1.
+        if (v && v->is_number_unsigned() && v->get<uint64_t>() > INT64_MAX) {
+            fail(path_ + "." + key, "is out of range");
+        }
         return v ? v->get<int64_t>() : *fallback;
     }
     std::string string(const std::string& key,
@@ -246,9 +250,20 @@ double Scenario::endTime() const {
 }
 
 Scenario parseScenario(const std::string& text, const std::string& fileName) {
+    if (text.size() > kMaxScenarioBytes) {
+        throw ScenarioError(fileName + ": $: larger than " + std::to_string(kMaxScenarioBytes) +
+                            " bytes");
+    }
     json root;
     try {
-        root = json::parse(text);
+        // Deeper documents are refused while parsing: later walks over them recurse.
+        root = json::parse(text, [&](int depth, json::parse_event_t, json&) {
+            if (depth > kMaxNestingDepth) {
+                throw ScenarioError(fileName + ": $: nested deeper than " +
+                                    std::to_string(kMaxNestingDepth) + " levels");
+            }
+            return true;
+        });
     } catch (const json::parse_error& error) {
         throw ScenarioError(fileName + ": $: not valid JSON (" + error.what() + ")");
     }
@@ -271,7 +286,7 @@ Scenario parseScenario(const std::string& text, const std::string& fileName) {
         static_cast<int>(std::clamp<int64_t>(top.integer("foreignAggregates", 0), 0, 64));
     if (root.contains("end")) {
         s.end = top.number("end");
-        if (!(*s.end >= 0 && *s.end <= 86400))
+        if (!(*s.end >= 0 && *s.end <= kMaxRunSeconds))
             top.fail("$.end", "must be between 0 and 86400 seconds");
     }
 
@@ -318,13 +333,14 @@ Scenario parseScenario(const std::string& text, const std::string& fileName) {
 
     const json* events = arrayAt("events");
     if (!events) top.fail("$", "missing field \"events\"");
+    std::vector<DeviceSpec> addedDevices;
     for (size_t i = 0; i < events->size(); ++i) {
         const std::string path = "$.events[" + std::to_string(i) + "]";
         const json& object = (*events)[i];
         const Reader r(object, path, fileName);
         Event e;
         e.at = r.number("at");
-        if (!(e.at >= 0 && e.at <= 86400))
+        if (!(e.at >= 0 && e.at <= kMaxRunSeconds))
             r.fail(path + ".at", "must be between 0 and 86400 seconds");
         e.name = r.string("do");
         const auto schema = eventSchemas().find(e.name);
@@ -345,15 +361,30 @@ Scenario parseScenario(const std::string& text, const std::string& fileName) {
                        "unknown audio call \"" + object["call"].get<std::string>() + "\"");
             }
         }
-        if (e.name == "addDevice") parseDevice(object, path, fileName);
         if (e.name == "launchApp") parseApp(object, path, fileName);
         if (object.contains("pid")) r.pid("pid");
+        if (object.contains("responsiblePID")) r.pid("responsiblePID");
+        if (e.name == "addDevice") addedDevices.push_back(parseDevice(object, path, fileName));
         e.args = object;
         e.path = path;
         s.events.push_back(std::move(e));
     }
     std::stable_sort(s.events.begin(), s.events.end(),
                      [](const Event& a, const Event& b) { return a.at < b.at; });
+
+    // Every device keeps what it played for the whole run, for the report.
+    double sampleBytes = 0;
+    for (const auto* list : {&s.devices, &addedDevices}) {
+        for (const auto& d : *list) {
+            sampleBytes += (s.endTime() + 1.0) * d.sampleRate * d.channels * sizeof(float);
+        }
+    }
+    if (sampleBytes > static_cast<double>(kMaxSampleBytes)) {
+        top.fail(s.end ? "$.end" : "$.events",
+                 "the run needs " + std::to_string(static_cast<uint64_t>(sampleBytes / (1 << 20))) +
+                     " MiB of sample memory, more than " + std::to_string(kMaxSampleBytes >> 20) +
+                     " MiB");
+    }
     return s;
 }
 

@@ -67,6 +67,12 @@ struct Scenario {
     double endTime() const;
 };
 
+// What a scenario may ask for, so that no input can exhaust the machine.
+inline constexpr size_t kMaxScenarioBytes = 16 * 1024 * 1024;
+inline constexpr int kMaxNestingDepth = 64;
+inline constexpr double kMaxRunSeconds = 86400;
+inline constexpr uint64_t kMaxSampleBytes = uint64_t{2} << 30;  // summed over devices
+
 // Parses and validates a scenario document. `fileName` only appears in error messages.
 Scenario parseScenario(const std::string& text, const std::string& fileName);
 

@@ -1,10 +1,12 @@
 // tobble-sim: replays a scenario against the real engine, audio service and view model over the
 // simulated audio system in virtual time, and reports what happened and what was heard.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <sstream>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "tools/tobble-sim/Scenario.h"
 #include "tools/tobble-sim/ScenarioRunner.h"
@@ -34,8 +36,54 @@ Scenario: a JSON object; only "events" is required.
     setSystemMute {muted}  fail {call, status, count}  killAggregates  stall {pid}  unstall {pid}
     snapshot {label}
 
-Exit status: 0 when the scenario ran to its end, 2 when it is invalid.
+Limits: a scenario file of at most 16 MiB, nested at most 64 levels deep, running at most
+86400 s; every device keeps the samples of the whole run for the report, and all of them
+together may take at most 2 GiB (seconds x sample rate x channels x 4 bytes).
+
+Exit status: 0 when the scenario ran to its end, 2 when it is invalid, 1 when the report could
+not be written.
 )";
+
+// Messages quote names and bytes from the scenario file: each is shown as printable text, on one
+// line, and cut short.
+std::string printable(std::string_view text) {
+    constexpr size_t kMaxLength = 400;
+    std::string out;
+    for (unsigned char c : text.substr(0, kMaxLength)) {
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        }
+    }
+    if (text.size() > kMaxLength) out += "...";
+    return out;
+}
+
+// The scenario's text, or a message saying why there is none.
+std::optional<std::string> readScenario(const std::string& path, std::string& problem) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        problem = "is a directory";
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        problem = "cannot be read";
+        return std::nullopt;
+    }
+    // Read one byte past the limit, never the whole of an endless file.
+    std::string text(tobble::simtool::kMaxScenarioBytes + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (in.bad()) {
+        problem = "cannot be read";
+        return std::nullopt;
+    }
+    text.resize(static_cast<size_t>(in.gcount()));
+    return text;
+}
 
 }  // namespace
 
@@ -67,19 +115,19 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::ifstream in(scenarioPath, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "tobble-sim: %s: cannot be read\n", scenarioPath.c_str());
+    std::string problem;
+    const auto text = readScenario(scenarioPath, problem);
+    if (!text) {
+        std::fprintf(stderr, "tobble-sim: %s: %s\n", printable(scenarioPath).c_str(),
+                     problem.c_str());
         return 2;
     }
-    std::stringstream text;
-    text << in.rdbuf();
 
     tobble::simtool::Scenario scenario;
     try {
-        scenario = tobble::simtool::parseScenario(text.str(), scenarioPath);
+        scenario = tobble::simtool::parseScenario(*text, scenarioPath);
     } catch (const tobble::simtool::ScenarioError& error) {
-        std::fprintf(stderr, "tobble-sim: invalid scenario: %s\n", error.what());
+        std::fprintf(stderr, "tobble-sim: invalid scenario: %s\n", printable(error.what()).c_str());
         return 2;
     }
 
@@ -92,10 +140,15 @@ int main(int argc, char** argv) {
 
     if (reportPath == "-") {
         std::cout << report.dump(2) << "\n";
+        if (!std::cout.flush()) {
+            std::fprintf(stderr,
+                         "tobble-sim: the report could not be written to standard output\n");
+            return 1;
+        }
     } else if (!reportPath.empty()) {
         std::ofstream out(reportPath);
         out << report.dump(2) << "\n";
-        if (!out) {
+        if (!out.flush()) {
             std::fprintf(stderr, "tobble-sim: %s: report could not be written\n",
                          reportPath.c_str());
             return 1;
