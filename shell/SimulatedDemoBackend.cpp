@@ -13,6 +13,9 @@ class SimulatedDemoBackend final : public AudioBackend {
     explicit SimulatedDemoBackend(dispatch::QueuePtr mainQueue)
         : env_(sim::SimEnvironmentOptions{sim::TimeMode::Real, 0, std::move(mainQueue)}) {
         auto& audio = env_.audio();
+        // Nobody reads what the demo's devices played: keeping it would grow without end.
+        audio.setSampleHistorySeconds(0);
+        audio.setCycleHistorySeconds(0);
         audio.addDevice({.uid = "demo-speakers", .name = "Built-in Speakers", .makeDefault = true});
         audio.addDevice({.uid = "demo-headphones",
                          .name = "USB Headphones",

@@ -27,8 +27,8 @@ std::string nested(int depth) {
 
 class HostileScenarioTest : public ::testing::TestWithParam<Hostile> {
   protected:
-    std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                ("tobble-hostile-" + std::to_string(::getpid()));
+    std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("tobble-hostile-" + std::to_string(::getpid()));
     void SetUp() override { std::filesystem::create_directories(dir); }
     void TearDown() override { std::filesystem::remove_all(dir); }
 };
@@ -38,8 +38,8 @@ TEST_P(HostileScenarioTest, EndsWithItsStatusAndAOneLineMessage) {
     std::string scenario = c.path ? c.path : (dir / "scenario.json").string();
     if (!c.path) std::ofstream(scenario, std::ios::binary) << c.scenario;
     const std::string err = (dir / "stderr").string();
-    const std::string command = std::string(TOBBLE_SIM_EXECUTABLE) + " " + scenario + " " +
-                                c.arguments + " 2>" + err;
+    const std::string command =
+        std::string(TOBBLE_SIM_EXECUTABLE) + " " + scenario + " " + c.arguments + " 2>" + err;
     const int status = std::system(command.c_str());
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), c.status);
@@ -68,14 +68,13 @@ INSTANTIATE_TEST_SUITE_P(
         Hostile{"EscapedKey", R"({"events":[],"\u00ff\n\u0007":1})", nullptr, "", 2,
                 "$.\\xc3\\xbf\\x0a\\x07: unknown key"},
         Hostile{"RawBytes", "{\"events\":[\xff\n]}", nullptr, "", 2, "not valid JSON"},
-        Hostile{"HugePid",
-                R"({"apps":[{"pid":18446744073709551615}],"events":[]})", nullptr, "", 2,
+        Hostile{"HugePid", R"({"apps":[{"pid":18446744073709551615}],"events":[]})", nullptr, "", 2,
                 "$.apps[0].pid: is out of range"},
         Hostile{"WrappingResponsiblePid",
                 R"({"events":[{"at":0,"do":"spawn","pid":7,"responsiblePID":4294967797}]})",
                 nullptr, "", 2, "$.events[0].responsiblePID: is not a valid pid"},
-        Hostile{"ReportToAFullDisk", R"({"end":0.1,"events":[]})", nullptr,
-                "--report - >/dev/full", 1, "could not be written"}),
+        Hostile{"ReportToAFullDisk", R"({"end":0.1,"events":[]})", nullptr, "--report - >/dev/full",
+                1, "could not be written"}),
     [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -56,7 +56,8 @@ AudioObjectID SimAudioSystem::addDevice(const DeviceConfig& config) {
     auto& recording = s.recordings[c.uid];
     if (!recording || !recording->hasLayout(c.channels, c.bufferFrames)) {
         recording = std::make_shared<detail::DeviceRecording>(c.channels, c.bufferFrames,
-                                                              c.sampleRate, s.sampleHistorySeconds);
+                                                              c.sampleRate, s.sampleHistorySeconds,
+                                                              s.cycleHistorySeconds);
     }
     d->recording = recording;
 
@@ -308,6 +309,14 @@ void SimAudioSystem::setSampleHistorySeconds(double seconds) {
     state_->sampleHistorySeconds = std::max(seconds, 0.0);
     for (auto& [uid, recording] : state_->recordings) {
         recording->setHistorySeconds(state_->sampleHistorySeconds);
+    }
+}
+
+void SimAudioSystem::setCycleHistorySeconds(double seconds) {
+    std::lock_guard lock(state_->mutex);
+    state_->cycleHistorySeconds = std::max(seconds, 0.0);
+    for (auto& [uid, recording] : state_->recordings) {
+        recording->setRecordSeconds(state_->cycleHistorySeconds);
     }
 }
 

@@ -161,6 +161,9 @@ class SimAudioSystem final : public AudioHardware {
     // RMS of one channel over [from, to).
     double rms(std::string_view deviceUID, uint32_t channel, double from, double to) const;
     void setSampleHistorySeconds(double seconds);
+    // Cycle records are kept for a device's whole life unless limited here to the last
+    // `seconds` (a long-running demo has no use for them); the records start afresh.
+    void setCycleHistorySeconds(double seconds);
     void clearRecordings();
 
     // ---- AudioHardware

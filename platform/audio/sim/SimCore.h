@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -128,6 +129,7 @@ struct SimCore {
     IOProcID nextIOProcID = 1;
     AudioObjectID defaultOutput = kAudioObjectUnknown;
     double sampleHistorySeconds = 30.0;
+    double cycleHistorySeconds = std::numeric_limits<double>::infinity();
 
     std::map<AudioObjectID, std::shared_ptr<SimDevice>> devices;
     std::map<AudioObjectID, SimAggregate> aggregates;  // dead ones stay until destroyed

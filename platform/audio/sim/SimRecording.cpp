@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ranges>
 
 namespace tobble::audio::sim::detail {
 
@@ -15,10 +16,19 @@ size_t cyclesIn(double seconds, uint32_t bufferFrames, double sampleRate) {
 }  // namespace
 
 DeviceRecording::DeviceRecording(uint32_t channels, uint32_t bufferFrames, double sampleRate,
-                                 double historySeconds)
+                                 double historySeconds, double recordSeconds)
     : channels_(channels), bufferFrames_(bufferFrames), sampleRate_(sampleRate) {
-    cycles_.reserve(cyclesIn(kReservedRecordSeconds, bufferFrames, sampleRate));
+    setRecordSeconds(recordSeconds);
     setHistorySeconds(historySeconds);
+}
+
+void DeviceRecording::setRecordSeconds(double seconds) {
+    recordSlots_ =
+        std::isinf(seconds) ? kAllRecords : cyclesIn(seconds, bufferFrames_, sampleRate_);
+    std::vector<CycleRecord>().swap(cycles_);
+    cycles_.reserve(
+        std::min(recordSlots_, cyclesIn(kReservedRecordSeconds, bufferFrames_, sampleRate_)));
+    clear();
 }
 
 void DeviceRecording::setHistorySeconds(double seconds) {
@@ -28,17 +38,22 @@ void DeviceRecording::setHistorySeconds(double seconds) {
                 ? nullptr
                 : std::make_unique_for_overwrite<float[]>(ringSlots_ * bufferFrames_ * channels_);
     // Cycles recorded before the change keep their records but have no samples.
-    ringOrigin_ = cycles_.size();
+    ringOrigin_ = total_;
 }
 
 void DeviceRecording::clear() {
     cycles_.clear();
+    total_ = 0;
     ringOrigin_ = 0;
 }
 
 void DeviceRecording::append(const CycleRecord& record, std::span<const float> mix) {
-    const size_t index = cycles_.size();
-    cycles_.push_back(record);
+    const size_t index = total_++;
+    if (cycles_.size() < recordSlots_) {
+        cycles_.push_back(record);
+    } else if (recordSlots_ > 0) {
+        cycles_[index % recordSlots_] = record;  // over the oldest
+    }
     if (ringSlots_ == 0) return;
     const size_t slotSize = static_cast<size_t>(bufferFrames_) * channels_;
     float* slot = ring_.get() + ((index - ringOrigin_) % ringSlots_) * slotSize;
@@ -49,8 +64,8 @@ void DeviceRecording::append(const CycleRecord& record, std::span<const float> m
 
 std::vector<CycleRecord> DeviceRecording::cycles(double from, double to) const {
     std::vector<CycleRecord> out;
-    for (const auto& record : cycles_) {
-        if (record.time >= from && record.time < to) out.push_back(record);
+    for (size_t index = firstKept(); index < total_; ++index) {
+        if (record(index).time >= from && record(index).time < to) out.push_back(record(index));
     }
     return out;
 }
@@ -60,16 +75,17 @@ void DeviceRecording::forEachRecordedCycle(double from, double to, Visit&& visit
     if (ringSlots_ == 0) return;
     const size_t slotSize = static_cast<size_t>(bufferFrames_) * channels_;
     const size_t first =
-        std::max(ringOrigin_, cycles_.size() > ringSlots_ ? cycles_.size() - ringSlots_ : 0);
+        std::max({ringOrigin_, total_ > ringSlots_ ? total_ - ringSlots_ : size_t{0}, firstKept()});
+    if (first >= total_) return;
     // Records are in time order: skip to the window by binary search.
-    auto begin =
-        std::lower_bound(cycles_.begin() + static_cast<std::ptrdiff_t>(first), cycles_.end(), from,
-                         [](const CycleRecord& r, double t) { return r.time < t; });
-    for (auto it = begin; it != cycles_.end() && it->time < to; ++it) {
-        const size_t index = static_cast<size_t>(it - cycles_.begin());
+    const auto kept = std::views::iota(first, total_);
+    for (size_t index : std::ranges::subrange(
+             std::ranges::partition_point(kept, [&](size_t i) { return record(i).time < from; }),
+             kept.end())) {
+        const CycleRecord& r = record(index);
+        if (r.time >= to) break;
         const float* slot = ring_.get() + ((index - ringOrigin_) % ringSlots_) * slotSize;
-        visit(
-            std::span<const float>(slot, std::min<size_t>(it->frames, bufferFrames_) * channels_));
+        visit(std::span<const float>(slot, std::min<size_t>(r.frames, bufferFrames_) * channels_));
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -10,12 +11,13 @@
 namespace tobble::audio::sim::detail {
 
 // What reached one device: a record per cycle, and the raw interleaved samples of the most
-// recent cycles in a ring. Storage is reserved up front so recording a cycle does not allocate
-// (the record list grows only after ten minutes of a device's life). Guarded by the sim's lock.
+// recent cycles in a ring. Records are kept for the device's whole life unless limited, then in
+// a ring too. Storage is reserved up front so recording a cycle does not allocate (an unlimited
+// record list grows only after ten minutes of a device's life). Guarded by the sim's lock.
 class DeviceRecording {
   public:
     DeviceRecording(uint32_t channels, uint32_t bufferFrames, double sampleRate,
-                    double historySeconds);
+                    double historySeconds, double recordSeconds);
 
     bool hasLayout(uint32_t channels, uint32_t bufferFrames) const {
         return channels == channels_ && bufferFrames == bufferFrames_;
@@ -29,6 +31,8 @@ class DeviceRecording {
     double rms(uint32_t channel, double from, double to) const;
 
     void setHistorySeconds(double seconds);
+    // Keeps the records of the last `seconds` only (infinity: all); starts the records afresh.
+    void setRecordSeconds(double seconds);
     void clear();
 
   private:
@@ -37,10 +41,20 @@ class DeviceRecording {
     template <typename Visit>
     void forEachRecordedCycle(double from, double to, Visit&& visit) const;
 
+    // The record of cycle `index` (counted since the last clear), which must still be kept.
+    const CycleRecord& record(size_t index) const {
+        return cycles_[recordSlots_ == kAllRecords ? index : index % recordSlots_];
+    }
+    size_t firstKept() const { return total_ > recordSlots_ ? total_ - recordSlots_ : 0; }
+
+    static constexpr size_t kAllRecords = SIZE_MAX;
+
     uint32_t channels_;
     uint32_t bufferFrames_;
     double sampleRate_;
     std::vector<CycleRecord> cycles_;
+    size_t total_ = 0;  // cycles recorded since the last clear
+    size_t recordSlots_ = kAllRecords;
     size_t ringSlots_ = 0;   // cycles of samples kept
     size_t ringOrigin_ = 0;  // index of the first cycle recorded into the current ring
     std::unique_ptr<float[]> ring_;

@@ -244,5 +244,17 @@ TEST_F(SimAudioRenderingTest, SampleHistoryIsBoundedAndCanBeSwitchedOff) {
     EXPECT_TRUE(sim.cycles("speakers").empty());
 }
 
+// A demo that runs all day must not keep a record of every cycle.
+TEST_F(SimAudioRenderingTest, CycleRecordsCanBeBoundedToTheRecentPast) {
+    addPlayer(501);
+    sim.setCycleHistorySeconds(1.0);
+    dispatcher.advance(10.0);
+    const auto kept = sim.cycles("speakers");
+    ASSERT_EQ(kept.size(), 94u);  // one second of 512-frame cycles at 48 kHz
+    EXPECT_GE(kept.front().time, 8.9);
+    EXPECT_NEAR(sim.rms("speakers", 0, 9.5, 10.0), kSineRms05, 0.01);
+    EXPECT_TRUE(sim.cycles("speakers", 0, 8.5).empty());
+}
+
 }  // namespace
 }  // namespace tobble::audio::sim::testing
