@@ -46,7 +46,8 @@ double growthPerHour(bool asTheDemo) {
 }  // namespace
 
 int main() {
-    std::printf("simulated audio, demo set-up: RSS growth %.2f MiB per hour\n", growthPerHour(true));
+    std::printf("simulated audio, demo set-up: RSS growth %.2f MiB per hour\n",
+                growthPerHour(true));
     std::printf("simulated audio, every cycle recorded: RSS growth %.2f MiB per hour\n",
                 growthPerHour(false));
     return 0;

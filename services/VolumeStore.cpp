@@ -234,13 +234,14 @@ void VolumeStore::writeLocked(bool keepAside) {
     stored::write(defaults_, kPerAppVolumesKey, kPerAppVolumesVersionKey, cache_.bytes);
 }
 
-double VolumeStore::defaultVolume() const {
-    auto value = defaults_.object(kDefaultVolumeKey);
+double VolumeStore::defaultVolume(const system::UserDefaults& defaults) {
+    auto value = defaults.object(kDefaultVolumeKey);
     double volume = 1.0;
     if (auto* d = value ? std::get_if<double>(&*value) : nullptr) volume = *d;
     if (auto* i = value ? std::get_if<int64_t>(&*value) : nullptr) {
         volume = static_cast<double>(*i);
     }
+
     // A stray value must not start every new application silent or above full scale.
     return std::isnan(volume) ? 1.0 : std::clamp(volume, 0.0, 1.0);
 }

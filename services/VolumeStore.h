@@ -57,8 +57,9 @@ class VolumeStore {
     bool persist(const SavedStates& states);
 
     // The gain given to an application that has no saved state: "TobbleDefaultVolume", 1.0 when
-    // absent or not a number, kept within 0...1.
-    double defaultVolume() const;
+    // absent or not a number, kept within 0...1. Whatever shows the default volume shows this.
+    static double defaultVolume(const system::UserDefaults& defaults);
+    double defaultVolume() const { return defaultVolume(defaults_); }
     void setDefaultVolume(double volume);
 
   private:

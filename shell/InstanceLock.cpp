@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <system_error>
 
 namespace tobble::shell {
@@ -15,10 +17,12 @@ std::filesystem::path applicationDataDirectory() {
     std::filesystem::path base;
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') {
         base = xdg;
-    } else if (const char* home = std::getenv("HOME"); home && *home) {
+    } else if (const char* home = std::getenv("HOME"); home && *home == '/') {
         base = std::filesystem::path(home) / ".local" / "share";
+    } else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/') {
+        base = runtime;  // private to the user, unlike the temporary directory
     } else {
-        base = std::filesystem::temp_directory_path();
+        return {};
     }
     return base / "Tobble";
 }
@@ -38,14 +42,23 @@ InstanceLock::~InstanceLock() {
 }
 
 InstanceLock::Result InstanceLock::acquire(const std::filesystem::path& directory) {
+    if (directory.empty()) {
+        console_(std::string(kOpenFailedMessage) +
+                 ": neither HOME nor XDG_RUNTIME_DIR names a directory of this user's");
+        return Result::OpenFailed;
+    }
     std::error_code ignored;
     std::filesystem::create_directories(directory, ignored);
 
     const std::string path = (directory / kFileName).string();
+    auto reason = [&path](const char* what, int error) {
+        return std::string(what) + " " + path + ": " + std::strerror(error) + " (errno " +
+               std::to_string(error) + ")";
+    };
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
-        console_(kOpenFailedMessage);
-        return Result::RunningWithoutLock;
+        console_(reason(kOpenFailedMessage, errno));
+        return Result::OpenFailed;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
@@ -54,6 +67,7 @@ InstanceLock::Result InstanceLock::acquire(const std::filesystem::path& director
             console_(kAnotherInstanceMessage);
             return Result::HeldByAnother;
         }
+        console_(reason("Tobble: Failed to lock instance lock file", error));
         return Result::Failed;
     }
     if (fd_ >= 0) ::close(fd_);

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "engine/TAKEngine.h"
 #include "engine/core/Identity.h"
@@ -43,6 +45,11 @@ using namespace tobble;
 // Where the global shortcut cannot work (a Wayland session), this page says why.
 constexpr const char* kShortcutHelpURL = "https://tobble.org/docs/global-shortcut";
 
+bool namesDirectory(const char* variable) {
+    const char* value = std::getenv(variable);
+    return value && *value == '/';
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,8 +62,22 @@ int main(int argc, char** argv) {
     // The panel closing is not the app closing.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // Without HOME (and XDG_CONFIG_HOME) Qt would keep the settings in a folder that is not the
+    // user's own; the user's runtime directory is, and without one there is nowhere to run.
+    std::optional<system::qt::QSettingsUserDefaults> settings;
+    if (namesDirectory("XDG_CONFIG_HOME") || namesDirectory("HOME")) {
+        settings.emplace();
+    } else if (namesDirectory("XDG_RUNTIME_DIR")) {
+        settings.emplace(std::string(std::getenv("XDG_RUNTIME_DIR")) + "/Tobble/Tobble.ini");
+    } else {
+        std::fputs(
+            "Tobble: neither HOME nor XDG_RUNTIME_DIR names a directory of this user's; "
+            "not starting\n",
+            stderr);
+        return 1;
+    }
+    auto& defaults = *settings;
     auto mainQueue = std::make_shared<shell::QtMainQueue>();
-    system::qt::QSettingsUserDefaults defaults;
     // The app's engine and audio service are process-wide and are destroyed only after main()
     // returns; the audio system they hold must still be there then, so it is never freed.
     shell::AudioBackend* backend = shell::chooseAudioBackend(mainQueue).release();

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "services/KeyboardShortcut.h"
+#include "services/VolumeStore.h"
 #include "ui/AppRowView.h"
 #include "ui/Controls.h"
 #include "ui/Icons.h"
@@ -206,10 +207,8 @@ QWidget* SettingsView::settingsRow(const QString& icon, QWidget* content, QWidge
 
 // ---- default volume
 
-double SettingsView::defaultVolume() const {
-    const auto stored = defaults_.object(kDefaultVolumeKey);
-    return stored ? std::clamp(defaults_.number(kDefaultVolumeKey), 0.0, 1.0) : 1.0;
-}
+// What new applications really get, however the value was stored.
+double SettingsView::defaultVolume() const { return app::VolumeStore::defaultVolume(defaults_); }
 
 void SettingsView::setDefaultVolume(double volume) {
     defaults_.setNumber(kDefaultVolumeKey, volume);

@@ -47,14 +47,16 @@ TEST_F(InstanceLockTest, ReleasedWhenTheHolderGoesAway) {
     EXPECT_EQ(next.acquire(home.root), InstanceLock::Result::Acquired);
 }
 
-TEST_F(InstanceLockTest, UnopenableLockFileRunsAnywayWithItsMessage) {
+TEST_F(InstanceLockTest, UnopenableLockFileStopsTheStartWithItsMessage) {
     // A directory where the file should be cannot be opened for writing, even by root.
-    std::filesystem::create_directories(home.root / "Tobble" / ".instance.lock");
+    const auto path = home.root / "Tobble" / ".instance.lock";
+    std::filesystem::create_directories(path);
     InstanceLock lock = make();
     const auto result = lock.acquire(home.root / "Tobble");
-    EXPECT_EQ(result, InstanceLock::Result::RunningWithoutLock);
-    EXPECT_TRUE(InstanceLock::mayRun(result));
-    EXPECT_EQ(console, std::vector<std::string>{"Tobble: Failed to open instance lock file"});
+    EXPECT_EQ(result, InstanceLock::Result::OpenFailed);
+    EXPECT_FALSE(InstanceLock::mayRun(result));
+    EXPECT_EQ(console, std::vector<std::string>{"Tobble: Failed to open instance lock file " +
+                                                path.string() + ": Is a directory (errno 21)"});
 }
 
 // The program itself: a second copy says so and leaves; the first keeps running until SIGTERM,

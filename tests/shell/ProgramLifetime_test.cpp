@@ -1,4 +1,4 @@
-// The program itself, as a process: how it ends on a signal.
+// The program itself, as a process: how it ends on a signal, and where it may not start.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -24,6 +24,25 @@ TEST_P(TerminationSignalTest, StopsTheEngineAndExitsZero) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, TerminationSignalTest, ::testing::Values(SIGHUP, SIGQUIT),
                          [](const auto& param) { return std::string(sigabbrev_np(param.param)); });
+
+// With no HOME, the lock and the settings go to the user's runtime directory; with no runtime
+// directory either, the program does not start rather than use a folder shared by all users.
+TEST(ProgramPlaces, WithoutHomeOnlyTheRuntimeDirectoryIsUsed) {
+    ScratchHome home("tobble-nohome-test");
+    auto env = home.env("offscreen");
+    env["HOME"] = env["XDG_DATA_HOME"] = env["XDG_CONFIG_HOME"] = "";
+    {
+        ChildProcess tobble(TOBBLE_EXECUTABLE, env);
+        ASSERT_TRUE(tobble.waitForOutput("launch finished", 30s)) << tobble.output();
+        EXPECT_TRUE(std::filesystem::exists(home.root / "runtime" / "Tobble" / ".instance.lock"));
+        ::kill(tobble.pid(), SIGTERM);
+        EXPECT_EQ(tobble.waitForExit(30s), 0);
+    }
+    env["XDG_RUNTIME_DIR"] = "";
+    ChildProcess refused(TOBBLE_EXECUTABLE, env);
+    EXPECT_EQ(refused.waitForExit(30s), 1);
+    EXPECT_NE(refused.output().find("not starting"), std::string::npos) << refused.output();
+}
 
 }  // namespace
 }  // namespace tobble::shell

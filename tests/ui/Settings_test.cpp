@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <QKeyEvent>
+#include <cmath>
 
 #include "services/KeyboardShortcut.h"
+#include "services/VolumeStore.h"
 #include "tests/ui/UiTestBed.h"
 #include "ui/ContentView.h"
 #include "ui/Controls.h"
@@ -157,6 +159,14 @@ TEST_F(SettingsTest, DefaultVolumeIsWrittenAtOnce) {
     slider->dragTo(0.25);
     EXPECT_DOUBLE_EQ(defaults.number("TobbleDefaultVolume"), 0.25);
     slider->releaseDrag();
+}
+
+TEST_F(SettingsTest, ShownDefaultVolumeIsTheOneNewApplicationsGet) {
+    for (const auto& stored :
+         {system::DefaultsValue{std::nan("")}, system::DefaultsValue{std::string("0.5")}}) {
+        defaults.set("TobbleDefaultVolume", stored);
+        EXPECT_EQ(makeSettings()->defaultVolume(), app::VolumeStore::defaultVolume(defaults));
+    }
 }
 
 }  // namespace

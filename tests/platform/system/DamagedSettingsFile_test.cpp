@@ -58,6 +58,7 @@ TEST_P(DamagedContentTest, ReadableValuesStayAndTheFileIsCopiedBeforeTheFirstWri
         EXPECT_EQ(logs->messages(log::Level::Error).size(), c.skipped);
         d.setInteger("new", 1);
     }
+    EXPECT_EQ(logs->count("Could not save settings"), 0u);
     auto expected = c.readable;
     expected.emplace("new", int64_t{1});
     EXPECT_EQ(fileValues(path), expected);
