@@ -7,10 +7,10 @@
 
 #include "platform/dispatch/VirtualDispatcher.h"
 #include "platform/log/CaptureSink.h"
+#include "platform/system/InMemoryUserDefaults.h"
 #include "services/DefaultsKeys.h"
 #include "services/HiddenAppsStore.h"
 #include "services/VolumeStore.h"
-#include "tests/services/ServicesTestBed.h"
 
 namespace tobble::app {
 namespace {
@@ -19,7 +19,7 @@ using States = VolumeStore::SavedStates;
 
 TEST(VolumeStoreWriterTest, SaveLeavesTheDocumentToTheWriterQueueWhichWritesAllChangesAtOnce) {
     dispatch::VirtualDispatcher dispatcher;
-    testing::CountingDefaults defaults;
+    system::InMemoryUserDefaults defaults;
     VolumeStore store(defaults, dispatcher.makeSerialQueue("writer"));
     const States expected{{"com.a", {0.75f, false}}, {"com.b", {0.25f, true}}};
 
@@ -27,11 +27,11 @@ TEST(VolumeStoreWriterTest, SaveLeavesTheDocumentToTheWriterQueueWhichWritesAllC
     EXPECT_TRUE(store.save("com.b", 0.25f, true));
     EXPECT_TRUE(store.save("com.a", 0.75f, false));
     EXPECT_FALSE(store.save("com.c", std::nanf(""), false));
-    EXPECT_EQ(defaults.writesOf(kPerAppVolumesKey), 0);
+    EXPECT_EQ(defaults.object(kPerAppVolumesKey), std::nullopt);
     EXPECT_EQ(store.loadAll(), expected);
+    EXPECT_EQ(dispatcher.pendingTaskCount(), 1u);  // one write for all three
 
     dispatcher.runDue();
-    EXPECT_EQ(defaults.writesOf(kPerAppVolumesKey), 1);
     EXPECT_EQ(VolumeStore(defaults).loadAll(), expected);
 }
 
