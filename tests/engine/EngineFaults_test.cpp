@@ -85,12 +85,7 @@ TEST_F(EngineFaultTest, NothingRunsOnAStoppedEngineAndTheNextStartReadsTheCurren
 // A muted application meters silence because we silence it. Evicting it would make it heard,
 // unmuted, until admitted again: it is never the one evicted.
 TEST_F(EngineFaultTest, AMutedApplicationIsNeverEvicted) {
-    addSpeakers();
-    engine->start();
-    std::vector<audio::AudioObjectID> objects;
-    for (pid_t pid = 1000; pid < 1032; ++pid)
-        objects.push_back(launch(pid, "com.example.app" + std::to_string(pid)));
-    advance(2.0);
+    const auto objects = fillEverySlot();
     ASSERT_EQ(engine->pipelinesForTesting().size(), 32u);
     volumeState.write(entry(1007)->slot, 1.0f, true);
 

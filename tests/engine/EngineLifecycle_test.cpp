@@ -86,12 +86,7 @@ TEST_F(EngineTest, ExitedAppKeepsItsPipelineForThirtySecondsUnlessItComesBack) {
 }
 
 TEST_F(EngineTest, ThirtyThirdAppEvictsTheLongestSilentOrIsRefused) {
-    addSpeakers();
-    engine->start();
-    std::vector<audio::AudioObjectID> objects;
-    for (pid_t pid = 1000; pid < 1032; ++pid)
-        objects.push_back(launch(pid, "com.example.app" + std::to_string(pid)));
-    advance(2.0);
+    const auto objects = fillEverySlot();
     ASSERT_EQ(engine->pipelinesForTesting().size(), 32u);
 
     // All heard recently: the newcomer is refused, and again on every pass.

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/TAKEngine.h"
 #include "engine/TAKSavedVolumes.h"
@@ -81,6 +82,18 @@ struct EngineTestBed {
     std::optional<engine::TAKTapEntry> entry(pid_t pid) const {
         auto catalog = engine->catalog();
         return catalog ? catalog->entry(pid) : std::nullopt;
+    }
+
+    // Speakers, a started engine and 32 playing applications (pids 1000 to 1031), one in every
+    // slot; returns their process objects.
+    std::vector<audio::AudioObjectID> fillEverySlot() {
+        addSpeakers();
+        engine->start();
+        std::vector<audio::AudioObjectID> objects;
+        for (pid_t pid = 1000; pid < 1032; ++pid)
+            objects.push_back(launch(pid, "com.example.app" + std::to_string(pid)));
+        advance(2.0);
+        return objects;
     }
 
     bool hasPipeline(pid_t pid) const {
