@@ -58,7 +58,9 @@ TAKEngine::TAKEngine(const Environment& environment, Options options)
       savedVolumes_(options.savedVolumes),
       keepalive_(std::make_unique<TAKKeepaliveHost>(environment.audio, environment.dispatcher)),
       queue_(environment.dispatcher.makeSerialQueue(queueLabel("tak.reconcile"),
-                                                    dispatch::QoS::UserInitiated)) {}
+                                                    dispatch::QoS::UserInitiated)),
+      callbackQueue_(environment.dispatcher.makeSerialQueue(queueLabel("tak.ioproc"),
+                                                            dispatch::QoS::UserInteractive)) {}
 
 TAKEngine::~TAKEngine() {
     // Owners stop the engine before dropping it; this only catches a forgotten stop.

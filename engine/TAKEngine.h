@@ -172,6 +172,9 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     dispatch::TimerPtr reconcileTimer_;
     std::atomic<uint32_t> catalogGeneration_{0};
     const dispatch::QueuePtr queue_;
+    // Where the platform runs I/O callbacks on a queue we give it, every host of this engine uses
+    // this one: one thread for all applications rather than one idle thread each.
+    const dispatch::QueuePtr callbackQueue_;
     std::map<pid_t, dispatch::WorkItemPtr> pendingDestroyTasks_;
     std::map<pid_t, int> tapConsecutiveMisses_;
     std::map<pid_t, double> tapRecoveryCooldownUntil_;

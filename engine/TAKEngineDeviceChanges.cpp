@@ -157,7 +157,7 @@ AppPipeline TAKEngine::buildSecondary(uint32_t slot, pid_t pid, const TAKTap& ne
     const TAKAggregateBuilder builder(env_.audio);
     const auto aggregate = builder.build(newTap.uid, outputUID);
     auto host = std::make_shared<TAKIOProcHost>(slot, volumeState_, rmsBuffer_, env_.audio,
-                                                env_.dispatcher);
+                                                env_.dispatcher.clock(), callbackQueue_);
     int64_t warmup = constants::kSecondaryWarmupFallbackFrames;
     if (newTap.format.mSampleRate > 0) {
         warmup =

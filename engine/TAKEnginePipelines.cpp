@@ -61,8 +61,9 @@ void TAKEngine::buildPipeline(const TAKTapEntry& entry, const std::string& outpu
     try {
         if (!entry.tap) throw TAKError::aggregateRebuildFailed(-1);
         const auto aggregate = builder.build(entry.tap->uid, outputUID);
-        auto host = std::make_shared<TAKIOProcHost>(entry.slot, volumeState_, rmsBuffer_,
-                                                    env_.audio, env_.dispatcher);
+        auto host =
+            std::make_shared<TAKIOProcHost>(entry.slot, volumeState_, rmsBuffer_, env_.audio,
+                                            env_.dispatcher.clock(), callbackQueue_);
         const double rate = entry.tap->format.mSampleRate > 0 ? entry.tap->format.mSampleRate
                                                               : constants::kFallbackSampleRate;
         const auto frames = static_cast<int64_t>(static_cast<double>(warmupMs) / 1000.0 * rate);

@@ -3,18 +3,17 @@
 #include <string>
 
 #include "engine/core/FourCC.h"
-#include "engine/core/Identity.h"
 #include "engine/core/TAKError.h"
 #include "engine/core/TAKLog.h"
 
 namespace tobble::engine {
 
 TAKIOProcHost::TAKIOProcHost(uint32_t slot, TAKVolumeState& volumeState, TAKRMSBuffer& rmsBuffer,
-                             audio::AudioHardware& audio, dispatch::Dispatcher& dispatcher)
+                             audio::AudioHardware& audio, dispatch::Clock& clock,
+                             dispatch::QueuePtr ioQueue)
     : audio_(audio),
-      clock_(dispatcher.clock()),
-      ioQueue_(
-          dispatcher.makeSerialQueue(queueLabel("tak.ioproc"), dispatch::QoS::UserInteractive)),
+      clock_(clock),
+      ioQueue_(std::move(ioQueue)),
       renderer_(slot, volumeState, rmsBuffer),
       hostTimeNanosScale_(clock_.hostTimeNanosScale()) {}
 

@@ -15,15 +15,16 @@ namespace tobble::engine {
 // the real output device out, the slot's level metered on the way.
 //
 // start, stop and the engine's writes (warm-up, cross-fade) happen on the engine's queue; the
-// callback runs on `ioQueue`. The tables passed in must outlive the host (the shared ones live
-// for the whole process). Destroying a host removes a callback that is still installed, so the
-// callback can never run against a host that is gone.
+// callback runs on `ioQueue`, which the engine's hosts share (where the platform calls callbacks
+// on a thread of its own, as PipeWire does, the queue stays idle). The tables passed in must
+// outlive the host (the shared ones live for the whole process). Destroying a host removes a
+// callback that is still installed, so the callback can never run against a host that is gone.
 class TAKIOProcHost {
   public:
     using Role = CrossfadeRole;
 
     TAKIOProcHost(uint32_t slot, TAKVolumeState& volumeState, TAKRMSBuffer& rmsBuffer,
-                  audio::AudioHardware& audio, dispatch::Dispatcher& dispatcher);
+                  audio::AudioHardware& audio, dispatch::Clock& clock, dispatch::QueuePtr ioQueue);
     ~TAKIOProcHost();
     TAKIOProcHost(const TAKIOProcHost&) = delete;
     TAKIOProcHost& operator=(const TAKIOProcHost&) = delete;

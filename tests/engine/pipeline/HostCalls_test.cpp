@@ -50,7 +50,8 @@ class HostCallsTest : public ::testing::Test {
     TAKVolumeState volumes;
     TAKRMSBuffer levels;
     std::unique_ptr<TAKIOProcHost> pipeline =
-        std::make_unique<TAKIOProcHost>(5, volumes, levels, hardware, dispatcher);
+        std::make_unique<TAKIOProcHost>(5, volumes, levels, hardware, dispatcher.clock(),
+                                        dispatcher.makeSerialQueue("test.ioproc"));
     std::unique_ptr<TAKKeepaliveHost> keepalive =
         std::make_unique<TAKKeepaliveHost>(hardware, dispatcher);
     dispatch::QueuePtr installedQueue;

@@ -40,8 +40,9 @@ class IOProcHostRealTimeTest : public ::testing::Test {
     TAKAggregateInfo aggregate = aggregates.build(tap.uid, "speakers");
     TAKVolumeState volumes;
     TAKRMSBuffer levels;
-    std::unique_ptr<TAKIOProcHost> host =
-        std::make_unique<TAKIOProcHost>(kSlot, volumes, levels, simAudio, desktop.dispatcher());
+    std::unique_ptr<TAKIOProcHost> host = std::make_unique<TAKIOProcHost>(
+        kSlot, volumes, levels, simAudio, desktop.dispatcher().clock(),
+        desktop.dispatcher().makeSerialQueue("test.ioproc", dispatch::QoS::UserInteractive));
 };
 
 TEST_F(IOProcHostRealTimeTest, CrossfadeStatesComeAndGoWhileTheCallbackRuns) {

@@ -169,7 +169,12 @@ class RenderRealtimeSafetyTest : public ::testing::Test {
     NiceMock<::tobble::testing::MockAudioHardware> hardware;
     TAKVolumeState volumes;
     TAKRMSBuffer levels;
-    TAKIOProcHost host{kSlot, volumes, levels, hardware, dispatcher};
+    TAKIOProcHost host{kSlot,
+                       volumes,
+                       levels,
+                       hardware,
+                       dispatcher.clock(),
+                       dispatcher.makeSerialQueue("test.ioproc")};
     IOProcBlock installedBlock;
 };
 
