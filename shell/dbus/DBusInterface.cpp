@@ -13,7 +13,7 @@
 #include "engine/pipeline/TAKRMSBuffer.h"
 #include "services/TobbleAudioService.h"
 #include "services/VolumeStore.h"
-#include "shell/dbus/Introspection.h"
+#include "shell/dbus/InterfaceXml.h"
 
 namespace tobble::shell {
 
@@ -105,7 +105,7 @@ struct DBusInterface::Reply {
     bool isError() const { return !errorName.isEmpty(); }
 };
 
-QString DBusInterface::introspectionDocument() { return QString::fromUtf8(kIntrospectionXml); }
+QString DBusInterface::introspectionDocument() { return QString::fromUtf8(kInterfaceXml); }
 
 DBusInterface::DBusInterface(Dependencies dependencies)
     : deps_(std::move(dependencies)), logger_(engine::logSubsystem(), "DBus") {
