@@ -38,6 +38,8 @@ TEST(RealtimeCrossfadeTest, RepeatedDeviceSwitchesWhileCallbacksRun) {
         ASSERT_TRUE(logged("crossfade complete: 2/2 slots migrated to ", i + 1)) << "switch " << i;
     }
     engine->stop();
+    // The watcher's listener removal was queued by stop(); it must run before the desktop goes.
+    engine->queue()->sync([] {});
     EXPECT_TRUE(audio.aggregates().empty());
     EXPECT_EQ(audio.ioProcCount(), 0u);
     EXPECT_EQ(engine->retiredCrossfadeCountForTesting(), 0u);
