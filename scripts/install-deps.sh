@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev uuid-dev
   qt6-base-dev qt6-svg-dev
-  libxcb1-dev libxcb-keysyms1-dev libxcb-xinput-dev xvfb xauth xdotool
+  libxcb1-dev libxcb-keysyms1-dev libxcb-xinput-dev xvfb xauth xdotool openbox
   libpipewire-0.3-dev libspa-0.2-dev pipewire pipewire-bin wireplumber dbus
 )
 

@@ -1,6 +1,7 @@
 #include "shell/AppDelegate.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QMenu>
@@ -56,6 +57,21 @@ class AppDelegate::KeyFilter final : public QObject {
     std::function<bool(const QKeyEvent&)> handler_;
 };
 
+// Runs `changed` whenever the desktop's palette changes (a light or dark theme chosen).
+class AppDelegate::PaletteWatch final : public QObject {
+  public:
+    explicit PaletteWatch(std::function<void()> changed) : changed_(std::move(changed)) {}
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) changed_();
+        return QObject::eventFilter(watched, event);
+    }
+
+  private:
+    std::function<void()> changed_;
+};
+
 AppDelegate::AppDelegate(Dependencies dependencies)
     : deps_(std::move(dependencies)),
       logger_(engine::logSubsystem(), "AppDelegate"),
@@ -81,8 +97,9 @@ bool AppDelegate::applicationDidFinishLaunching() {
         observeShortcutChanges();
         observeAccessibilityGrant();
         deps_.updateObserver.startObservingWindows();
-        if (!deps_.environment.defaults.boolean(kOnboardingCompletedKey) &&
-            !deps_.accessibility.queryTrusted()) {
+        // The guide's questions (launch at login, update checks) must be answered on every
+        // session type, whether or not the shortcut can work here.
+        if (!deps_.environment.defaults.boolean(kOnboardingCompletedKey)) {
             showAccessibilityOnboarding();
             logger_.info("launch finished; onboarding shown");
             return true;
@@ -114,6 +131,8 @@ void AppDelegate::applicationWillTerminate() {
         isAudioRouted_ = false;
     }
     if (statusItem_) statusItem_->hide();
+    if (paletteWatch_ && qApp) qApp->removeEventFilter(paletteWatch_.get());
+    paletteWatch_.reset();
 }
 
 // ---- single instance and signals
@@ -143,6 +162,11 @@ void AppDelegate::createStatusItem() {
     statusItem_ = std::make_unique<QSystemTrayIcon>();
     statusItem_->setIcon(tobbleStatusIcon());
     statusItem_->setToolTip(QStringLiteral("Tobble"));
+    // The drawn icon is coloured for the bar it sits on; a theme change redraws it.
+    paletteWatch_ = std::make_unique<PaletteWatch>([this] {
+        if (statusItem_) statusItem_->setIcon(tobbleStatusIcon());
+    });
+    qApp->installEventFilter(paletteWatch_.get());
     // The menu's items depend on the panel's state, so they are made when it opens.
     trayMenu_ = std::make_unique<QMenu>();
     QObject::connect(trayMenu_.get(), &QMenu::aboutToShow, this, [this] {
@@ -181,7 +205,13 @@ void AppDelegate::statusItemLeftClicked() {
             kClickElsewhereGrace) {
         return;
     }
-    togglePopover();
+    if (isPanelVisible()) {
+        closePanel();
+        return;
+    }
+    // Opened from the tray, the panel opens on the tray's screen.
+    const QRect tray = statusItem_ ? statusItem_->geometry() : QRect();
+    openPanel(tray.isValid() ? std::optional<QPoint>(tray.center()) : std::nullopt);
 }
 
 // ---- panel
@@ -197,14 +227,16 @@ void AppDelegate::togglePopover() {
     }
 }
 
-QRect AppDelegate::screenArea() const {
+QRect AppDelegate::screenArea(std::optional<QPoint> near) const {
     if (deps_.screenArea) return deps_.screenArea();
-    QScreen* screen = QGuiApplication::primaryScreen();
+    // The screen the user is looking at: the pointer's, or the tray icon's.
+    QScreen* screen = QGuiApplication::screenAt(near.value_or(QCursor::pos()));
+    if (!screen) screen = QGuiApplication::primaryScreen();
     if (!screen && !QGuiApplication::screens().isEmpty()) screen = QGuiApplication::screens()[0];
     return screen ? screen->availableGeometry() : QRect(0, 0, 800, 600);
 }
 
-void AppDelegate::openPanel() {
+void AppDelegate::openPanel(std::optional<QPoint> near) {
     if (!statusItem_) return;
     if (!panel_) panel_ = std::make_unique<TobblePanel>();
     QPointer<AppDelegate> self(this);
@@ -212,15 +244,17 @@ void AppDelegate::openPanel() {
         if (self) self->closePanel();
     };
     panel_->setContent(deps_.makePanelContent ? deps_.makePanelContent() : nullptr);
-    panel_->placeCentred(screenArea());
     const bool wasVisible = isPanelVisible();
+    if (!wasVisible) panel_->placeCentred(screenArea(near));
     panel_->show();
-    panel_->raise();
+    panel_->takeKeyboard();
     if (!wasVisible) emit panelVisibilityChanged(true);
 
     deps_.viewModel.startRMSPolling();
 
-    if (deps_.escapeGrab) {
+    // The panel takes the keyboard, but a window manager may still leave it with the window in
+    // front; Escape is taken globally while the panel is open and not sticky.
+    if (deps_.escapeGrab && !isSticky_) {
         deps_.escapeGrab->install(KeyboardShortcut{0, kEscapeKey}, [self] {
             if (self && self->isPanelVisible()) self->closePanel();
         });
@@ -244,8 +278,12 @@ void AppDelegate::closePanel() {
 }
 
 void AppDelegate::handleGlobalClick(QPoint position) {
+    // Decided at once, against the panel as it is at the press: a quick click on the gear
+    // resizes the panel for the settings before queued work would run.
     if (isSticky_ || !isPanelVisible()) return;
     if (panel_->frameGeometry().contains(position)) return;
+    // The press on the tray icon is the tray's own click, which toggles the panel itself.
+    if (statusItem_ && statusItem_->geometry().contains(position)) return;
     // The watch sees this application's own clicks too; only other applications' count (a
     // click in the onboarding or the update window leaves the panel open).
     if (QWidget* window = QApplication::topLevelAt(position); window && window->isVisible()) {
@@ -261,7 +299,10 @@ bool AppDelegate::isClickMonitorInstalled() const {
 
 void AppDelegate::enableSticky() {
     isSticky_ = true;
+    // A sticky panel stays while the user works elsewhere, so it gives Escape back to the other
+    // applications; Escape still closes it while it has the keyboard.
     if (deps_.clickMonitor) deps_.clickMonitor->stop();
+    if (deps_.escapeGrab) deps_.escapeGrab->remove();
 }
 
 void AppDelegate::hideStickyPanel() {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "platform/Environment.h"
 #include "platform/log/Log.h"
@@ -58,7 +59,8 @@ class AppDelegate final : public QObject {
         std::filesystem::path instanceLockDirectory;
         // Ends the process after a termination signal (std::exit by default).
         std::function<void(int status)> exitProcess;
-        // The area the panel centres on; the primary screen's available area by default.
+        // The area the panel centres on; by default the available area of the screen the
+        // pointer (or the tray icon clicked) is on.
         std::function<QRect()> screenArea;
         // Receives the two single-instance console messages (stderr by default).
         std::function<void(const std::string&)> console;
@@ -83,7 +85,9 @@ class AppDelegate final : public QObject {
     // ---- actions
     void statusItemLeftClicked();
     void togglePopover();
-    void openPanel();
+    // Opens the panel on the screen of `near` (the pointer's when absent) and gives it the
+    // keyboard.
+    void openPanel(std::optional<QPoint> near = std::nullopt);
     void closePanel();
     void enableSticky();
     void hideStickyPanel();
@@ -120,6 +124,7 @@ class AppDelegate final : public QObject {
 
   private:
     class KeyFilter;
+    class PaletteWatch;
 
     bool acquireInstanceLock();
     void installSignalHandlers();
@@ -133,7 +138,7 @@ class AppDelegate final : public QObject {
     void showAccessibilityOnboarding();
     void dismissOnboarding();
     void toggleFromShortcut();
-    QRect screenArea() const;
+    QRect screenArea(std::optional<QPoint> near = std::nullopt) const;
 
     Dependencies deps_;
     const log::Logger logger_;
@@ -144,6 +149,7 @@ class AppDelegate final : public QObject {
     std::unique_ptr<QMenu> trayMenu_;
     std::unique_ptr<TobblePanel> panel_;
     std::unique_ptr<KeyFilter> localKeyMonitor_;
+    std::unique_ptr<PaletteWatch> paletteWatch_;
     NotificationCenter::Token shortcutChangeObserver_;
     NotificationCenter::Token accessibilityObserver_;
     dispatch::TimerPtr accessibilityPollTimer_;

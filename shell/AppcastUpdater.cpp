@@ -71,7 +71,7 @@ AppcastUpdater::AppcastUpdater(system::UserDefaults& defaults, UpdateObserver& o
         }
     });
     connect(&automaticTimer_, &QTimer::timeout, this, [this] {
-        if (automaticChecks()) check(nullptr);
+        if (automaticChecks() && defaults_.boolean(kOnboardingCompletedKey)) check(nullptr);
         scheduleAutomaticCheck(kAutomaticCheckIntervalMs);
     });
 }

@@ -48,6 +48,9 @@ class AppcastUpdater final : public QObject, public ui::Updates {
     static constexpr const char* kAutomaticChecksKey = "SUEnableAutomaticChecks";
     // Overrides the built-in feed address (tests, mirrors).
     static constexpr const char* kFeedURLKey = "SUFeedURL";
+    // Set when the first-run guide is done: until the user has answered its update step, no
+    // automatic check reaches the network.
+    static constexpr const char* kOnboardingCompletedKey = "onboardingCompleted";
 
     AppcastUpdater(system::UserDefaults& defaults, UpdateObserver& observer,
                    std::string currentVersion, std::string builtInFeedURL);

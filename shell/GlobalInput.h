@@ -34,8 +34,9 @@ class GlobalShortcutGrab {
     virtual bool isInstalled() const = 0;
 };
 
-// The click watch outside the application: it reports every mouse-button press anywhere on the
-// desktop with the pointer's global position, without taking the click away from its target.
+// The click watch outside the application: it reports every left-button press anywhere on the
+// desktop with the pointer's global position (in Qt's logical pixels), without taking the click
+// away from its target, at the moment the press arrives.
 class GlobalClickMonitor {
   public:
     virtual ~GlobalClickMonitor() = default;

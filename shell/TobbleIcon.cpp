@@ -45,6 +45,11 @@ QIcon tobbleStatusIcon(const QColor& colour) {
 }
 
 QIcon tobbleStatusIcon() {
+    // The installed symbolic icon is sent to the tray host by name, and the host colours it for
+    // its own bar (dark or light) and follows theme changes; the drawing is for a build tree.
+    if (QIcon::hasThemeIcon(QStringLiteral("tobble-symbolic"))) {
+        return QIcon::fromTheme(QStringLiteral("tobble-symbolic"));
+    }
     const QColor window = QGuiApplication::palette().color(QPalette::Window);
     return tobbleStatusIcon(window.lightnessF() < 0.5 ? QColor(0xf0, 0xf0, 0xf0)
                                                       : QColor(0x20, 0x20, 0x20));

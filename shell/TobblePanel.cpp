@@ -1,8 +1,11 @@
 #include "shell/TobblePanel.h"
 
+#include <QApplication>
 #include <QEvent>
 #include <QKeyEvent>
+#include <QScrollArea>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace tobble::shell {
 
@@ -11,9 +14,22 @@ TobblePanel::TobblePanel()
     setObjectName(QStringLiteral("TobblePanel"));
     setWindowTitle(QStringLiteral("Tobble"));
     setAttribute(Qt::WA_TranslucentBackground);
-    // Opening the panel must not take the keyboard from the application the user works in.
-    setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_X11NetWmWindowTypeUtility);
+    setFocusPolicy(Qt::StrongFocus);
+    // A view change can destroy the focused control (a picked device, a hidden app): the
+    // keyboard then goes on from the first control instead of nowhere.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+        if (now != nullptr && now != this) return;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                QWidget* focus = QApplication::focusWidget();
+                if (isVisible() && isActiveWindow() && (focus == nullptr || focus == this)) {
+                    focusFirstControl();
+                }
+            },
+            Qt::QueuedConnection);
+    });
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
 }
@@ -45,14 +61,20 @@ QSize TobblePanel::fittingSize() const {
     return hint.isValid() ? hint.expandedTo(QSize(1, 1)) : QSize(1, 1);
 }
 
-void TobblePanel::placeCentred(const QRect& area) {
+QSize TobblePanel::cappedSize() const {
     const QSize size = fittingSize();
+    return {size.width(), std::min(size.height(), maximumHeight_)};
+}
+
+void TobblePanel::placeCentred(const QRect& area) {
+    maximumHeight_ = std::max(1, area.height());
+    const QSize size = cappedSize();
     setGeometry(area.x() + (area.width() - size.width()) / 2,
                 area.y() + (area.height() - size.height()) / 2, size.width(), size.height());
 }
 
 void TobblePanel::refit() {
-    const QSize size = fittingSize();
+    const QSize size = cappedSize();
     if (size == this->size()) return;
     // QRect::center() rounds down; the exact centre keeps repeated resizes from drifting.
     const QRect old = geometry();
@@ -60,6 +82,71 @@ void TobblePanel::refit() {
     const int centreY2 = 2 * old.y() + old.height();
     setGeometry((centreX2 - size.width()) / 2, (centreY2 - size.height()) / 2, size.width(),
                 size.height());
+}
+
+void TobblePanel::takeKeyboard() {
+    activateWindow();
+    raise();
+    focusFirstControl();
+}
+
+QList<QWidget*> TobblePanel::controlsInVisualOrder() const {
+    QList<QWidget*> controls;
+    if (!content_) return controls;
+    for (QWidget* widget : content_->findChildren<QWidget*>()) {
+        if ((widget->focusPolicy() & Qt::TabFocus) && widget->isEnabled() &&
+            widget->isVisibleTo(this) && !widget->isWindow()) {
+            controls.push_back(widget);
+        }
+    }
+    // By the vertical centre; controls whose centres lie within a few pixels of each other
+    // are one line of the panel and read left to right.
+    const auto centreY = [this](QWidget* w) {
+        return w->mapTo(this, QPoint(0, w->height() / 2)).y();
+    };
+    const auto left = [this](QWidget* w) { return w->mapTo(this, QPoint(0, 0)).x(); };
+    std::stable_sort(controls.begin(), controls.end(),
+                     [&](QWidget* a, QWidget* b) { return centreY(a) < centreY(b); });
+    constexpr int kSameLine = 6;
+    for (qsizetype start = 0; start < controls.size();) {
+        qsizetype end = start + 1;
+        while (end < controls.size() &&
+               centreY(controls[end]) - centreY(controls[start]) <= kSameLine) {
+            ++end;
+        }
+        std::stable_sort(controls.begin() + start, controls.begin() + end,
+                         [&](QWidget* a, QWidget* b) { return left(a) < left(b); });
+        start = end;
+    }
+    return controls;
+}
+
+void TobblePanel::focusFirstControl() {
+    const auto controls = controlsInVisualOrder();
+    if (controls.isEmpty()) {
+        setFocus(Qt::ActiveWindowFocusReason);
+        return;
+    }
+    controls.front()->setFocus(Qt::TabFocusReason);
+}
+
+bool TobblePanel::focusNextPrevChild(bool next) {
+    const auto controls = controlsInVisualOrder();
+    if (controls.isEmpty()) return false;
+    const qsizetype current = controls.indexOf(QApplication::focusWidget());
+    qsizetype target = 0;
+    if (current < 0) {
+        target = next ? 0 : controls.size() - 1;
+    } else {
+        target = (current + (next ? 1 : controls.size() - 1)) % controls.size();
+    }
+    QWidget* control = controls[target];
+    control->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    // A control inside a scrolled list is brought into view.
+    for (QWidget* up = control->parentWidget(); up && up != this; up = up->parentWidget()) {
+        if (auto* scroll = qobject_cast<QScrollArea*>(up)) scroll->ensureWidgetVisible(control);
+    }
+    return true;
 }
 
 void TobblePanel::keyPressEvent(QKeyEvent* event) {

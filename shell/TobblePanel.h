@@ -7,9 +7,11 @@
 
 namespace tobble::shell {
 
-// The floating panel: a frameless, translucent tool window above other windows that opens
-// without taking focus from the application in front, hosting the panel content. It keeps its
-// centre when the content grows or shrinks. Escape (once it has the keyboard) calls onClose.
+// The floating panel: a frameless, translucent tool window above other windows, hosting the
+// panel content. It takes the keyboard when opened so the shortcut can be followed by Tab and
+// the arrows; Tab walks the controls in the order they appear on screen, whatever order the
+// rows were made in. It keeps its centre when the content grows or shrinks, and is never taller
+// than the screen area it was placed on. Escape calls onClose.
 class TobblePanel final : public QWidget {
     Q_OBJECT
   public:
@@ -26,20 +28,30 @@ class TobblePanel final : public QWidget {
 
     // The content's preferred size.
     QSize fittingSize() const;
-    // Sizes to fit and centres on `area` (the primary screen's available area).
+    // Sizes to fit and centres on `area` (a screen's available area), which also caps its
+    // height from now on.
     void placeCentred(const QRect& area);
     // Sizes to fit, keeping the current centre.
     void refit();
+
+    // Makes the panel the active window and puts the focus on its first control.
+    void takeKeyboard();
+    // The controls Tab visits, top to bottom and left to right as they are on screen.
+    QList<QWidget*> controlsInVisualOrder() const;
+    void focusFirstControl();
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     bool event(QEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
 
   private:
     void scheduleRefit();
+    QSize cappedSize() const;
 
     bool refitScheduled_ = false;
+    int maximumHeight_ = QWIDGETSIZE_MAX;
     QPointer<QWidget> content_;
 };
 

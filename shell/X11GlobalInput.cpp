@@ -2,6 +2,7 @@
 // connection: events for the root window come through Qt's native event filter.
 #include <QAbstractNativeEventFilter>
 #include <QGuiApplication>
+#include <QScreen>
 #include <array>
 #include <cstdlib>
 #include <optional>
@@ -149,6 +150,24 @@ class X11ShortcutGrab final : public GlobalShortcutGrab, public QAbstractNativeE
     std::function<void()> pressed_;
 };
 
+// X11 reports the pointer in device pixels of one root window spanning every screen; Qt places
+// each screen at its device-pixel origin and scales only within it. A point maps through the
+// screen that holds it.
+QPoint logicalPosition(QPoint device) {
+    for (QScreen* screen : QGuiApplication::screens()) {
+        const QRect logical = screen->geometry();
+        const qreal ratio = screen->devicePixelRatio();
+        const QRect native(logical.topLeft(), logical.size() * ratio);
+        if (native.contains(device)) {
+            const QPointF offset = QPointF(device - native.topLeft()) / ratio;
+            return logical.topLeft() + offset.toPoint();
+        }
+    }
+    return device;
+}
+
+constexpr uint32_t kLeftButton = 1;
+
 // XInput 2 raw button events on the root window reach every client that asks, so they report
 // clicks in other applications without grabbing the pointer.
 class X11ClickMonitor final : public GlobalClickMonitor, public QAbstractNativeEventFilter {
@@ -189,18 +208,21 @@ class X11ClickMonitor final : public GlobalClickMonitor, public QAbstractNativeE
         if (generic->extension != opcode_ || generic->event_type != XCB_INPUT_RAW_BUTTON_PRESS) {
             return false;
         }
+        // Right-clicks (a tray icon's menu) and wheel steps elsewhere leave the panel open.
+        if (reinterpret_cast<xcb_input_raw_button_press_event_t*>(event)->detail != kLeftButton) {
+            return true;
+        }
         auto* connection = x11Connection();
         if (!connection) return true;
         auto reply = xcb_query_pointer_reply(
             connection, xcb_query_pointer(connection, rootWindow(connection)), nullptr);
         if (!reply) return true;
-        // Qt works in device-independent pixels.
-        const qreal ratio = qGuiApp->devicePixelRatio();
-        const QPoint position(qRound(reply->root_x / ratio), qRound(reply->root_y / ratio));
+        const QPoint position = logicalPosition(QPoint(reply->root_x, reply->root_y));
         free(reply);
+        // At once, not queued: what was under the pointer is judged as it was at the press.
         if (pressed_) {
-            QMetaObject::invokeMethod(
-                qApp, [pressed = pressed_, position] { pressed(position); }, Qt::QueuedConnection);
+            auto pressed = pressed_;
+            pressed(position);
         }
         return true;
     }

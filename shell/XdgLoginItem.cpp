@@ -114,20 +114,4 @@ std::optional<std::string> XdgLoginItem::unregisterItem() {
     return std::nullopt;
 }
 
-std::string loginItemStatusLabel(ui::LoginItemStatus status) {
-    switch (status) {
-        case ui::LoginItemStatus::NotRegistered:
-            return "Disabled";
-        case ui::LoginItemStatus::Enabled:
-            return "Enabled";
-        case ui::LoginItemStatus::RequiresApproval:
-            return "Approval required in System Settings";
-        case ui::LoginItemStatus::NotFound:
-            return "Unavailable — install Tobble to run it at login";
-        case ui::LoginItemStatus::Unknown:
-            break;
-    }
-    return "Unknown status";
-}
-
 }  // namespace tobble::shell

@@ -38,7 +38,4 @@ class XdgLoginItem final : public ui::LoginItem {
     std::filesystem::path autostartDirectory_;
 };
 
-// The label the settings show for a status.
-std::string loginItemStatusLabel(ui::LoginItemStatus status);
-
 }  // namespace tobble::shell

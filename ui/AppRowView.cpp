@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QMenu>
 #include <QPainter>
+#include <QPointer>
 
 #include "ui/AppIconView.h"
 #include "ui/Controls.h"
@@ -45,12 +46,12 @@ AppRowView::AppRowView(const AppClient& client, Callbacks callbacks, QWidget* pa
     icon_ = new AppIconView(this);
     name_ = new TextView(QString::fromStdString(client.name), 12, Weight::Medium,
                          Tobble::textPrimary(), this);
+    // The slider gets the row's spare width, up to 100; a long name is elided instead.
     name_->setMinimumWidth(50);
-    name_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    name_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     slider_ = new Slider(this);
-    slider_->setMaximumWidth(100);
-    slider_->setAccessibleName(
-        QStringLiteral("%1 volume").arg(QString::fromStdString(client.name)));
+    slider_->setMinimumWidth(100);
+    slider_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     percent_ = new TextView({}, 11, Weight::Medium, Tobble::textSecondary(), this);
     percent_->setFont(uiFont(11, Weight::Medium, true));
     percent_->setFixedWidth(32);
@@ -59,9 +60,8 @@ AppRowView::AppRowView(const AppClient& client, Callbacks callbacks, QWidget* pa
 
     layout->addWidget(meter_, 0, Qt::AlignVCenter);
     layout->addWidget(icon_, 0, Qt::AlignVCenter);
-    layout->addWidget(name_, 0, Qt::AlignVCenter);
-    layout->addStretch(1);
-    layout->addWidget(slider_, 1, Qt::AlignVCenter);
+    layout->addWidget(name_, 1, Qt::AlignVCenter);
+    layout->addWidget(slider_, 2, Qt::AlignVCenter);
     layout->addWidget(percent_, 0, Qt::AlignVCenter);
     layout->addWidget(muteButton_, 0, Qt::AlignVCenter);
 
@@ -82,14 +82,30 @@ AppRowView::AppRowView(const AppClient& client, Callbacks callbacks, QWidget* pa
     icon_->setIcon(client.icon);
     slider_->setValueF(client.volume);
     percent_->setText(percentText(client.volume));
-    muteButton_->setAccessibleDescription(QString::fromStdString(client.name));
+    nameControls();
     applyMuted();
     setLevel(client.rmsLevel);
 }
 
+AppRowView::~AppRowView() {
+    if (menu_) menu_->close();
+}
+
+void AppRowView::nameControls() {
+    const QString name = QString::fromStdString(client_.name);
+    slider_->setAccessibleName(QStringLiteral("%1 volume").arg(name));
+    muteButton_->setSubject(name);
+}
+
 void AppRowView::userMovedSlider(double value) {
-    // Moving a muted application's slider makes it audible at the new volume.
-    if (client_.isMuted && callbacks_.onMuteToggle) callbacks_.onMuteToggle();
+    // Moving a muted application's slider makes it audible at the new volume, once: the view
+    // model's fresh record may arrive only after several moves, so the row's own copy changes
+    // now.
+    if (client_.isMuted && callbacks_.onMuteToggle) {
+        client_.isMuted = false;
+        applyMuted();
+        callbacks_.onMuteToggle();
+    }
     client_.volume = static_cast<float>(value);
     percent_->setText(percentText(client_.volume));
     if (callbacks_.onVolumeChange) callbacks_.onVolumeChange(client_.volume);
@@ -97,8 +113,10 @@ void AppRowView::userMovedSlider(double value) {
 
 void AppRowView::setClient(const AppClient& client) {
     const bool mutedChanged = client.isMuted != client_.isMuted;
+    const bool renamed = client.name != client_.name;
     client_ = client;
     name_->setText(QString::fromStdString(client.name));
+    if (renamed) nameControls();
     icon_->setIcon(client.icon);
     if (!slider_->isSliderDown()) slider_->setValueF(client.volume);
     percent_->setText(percentText(client.volume));
@@ -127,11 +145,30 @@ QStringList AppRowView::contextMenuTitles() const {
 }
 
 void AppRowView::contextMenuEvent(QContextMenuEvent* event) {
+    // From the keyboard (the Menu key) the menu opens below the name rather than at the pointer.
+    const QPoint at = event->reason() == QContextMenuEvent::Keyboard
+                          ? name_->mapToGlobal(QPoint(0, name_->height()))
+                          : event->globalPos();
+    openContextMenu(at);
+    event->accept();
+}
+
+void AppRowView::openContextMenu(QPoint globalPosition) {
     const QStringList titles = contextMenuTitles();
     if (titles.isEmpty()) return;
-    QMenu menu(this);
-    QAction* hide = menu.addAction(tintedIcon("eye.slash"), titles.front());
-    if (menu.exec(event->globalPos()) == hide && callbacks_.onHide) callbacks_.onHide();
+    if (menu_) menu_->close();
+    // The panel can close, and delete this row, while the menu is open (Escape, the shortcut, a
+    // script). So the menu runs without a nested event loop, is owned by no row, and reaches
+    // the row only while it still exists.
+    auto* menu = new QMenu();
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    QAction* hide = menu->addAction(tintedIcon("eye.slash"), titles.front());
+    QPointer<AppRowView> self(this);
+    connect(hide, &QAction::triggered, menu, [self] {
+        if (self) self->requestHide();
+    });
+    menu_ = menu;
+    menu->popup(globalPosition);
 }
 
 void AppRowView::enterEvent(QEnterEvent* event) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QMenu>
+#include <QPointer>
 #include <QWidget>
 #include <functional>
 
@@ -30,6 +32,7 @@ class AppRowView : public QWidget {
     };
 
     AppRowView(const AppClient& client, Callbacks callbacks, QWidget* parent = nullptr);
+    ~AppRowView() override;
 
     const AppClient& client() const { return client_; }
     // A fresh record from the view model. The slider is left alone while the user drags it.
@@ -42,6 +45,9 @@ class AppRowView : public QWidget {
     }
     // The context menu's item titles.
     QStringList contextMenuTitles() const;
+    // Opens the context menu at a point on the screen; it closes when the row goes away.
+    void openContextMenu(QPoint globalPosition);
+    QMenu* openMenu() const { return menu_; }
 
     Slider* slider() const { return slider_; }
     MuteButton* muteButton() const { return muteButton_; }
@@ -58,6 +64,7 @@ class AppRowView : public QWidget {
 
   private:
     void applyMuted();
+    void nameControls();
     void userMovedSlider(double value);
 
     AppClient client_;
@@ -69,6 +76,7 @@ class AppRowView : public QWidget {
     TextView* percent_;
     MuteButton* muteButton_;
     AnimatedValue hover_;
+    QPointer<QMenu> menu_;
 };
 
 // "%.0f%%" of a 0…1 volume.

@@ -97,7 +97,7 @@ SystemVolumeRow::SystemVolumeRow(app::TobbleAudioService& service, const log::Lo
     percent_->setFixedWidth(32);
     percent_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     muteButton_ = new MuteButton(this);
-    muteButton_->setAccessibleDescription("System output");
+    muteButton_->setSubject("system volume");
     layout->addWidget(slider_, 1);
     layout->addWidget(percent_);
     layout->addWidget(muteButton_);

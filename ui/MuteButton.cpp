@@ -24,15 +24,21 @@ MuteButton::MuteButton(QWidget* parent)
                   Weight::Medium, colour);
     });
     setCornerRadius(5);
+    setCheckable(true);
     setToolTip("Mute");
     setAccessibleName("Mute");
+}
+
+void MuteButton::setSubject(const QString& subject) {
+    setAccessibleName(subject.isEmpty() ? QStringLiteral("Mute")
+                                        : QStringLiteral("Mute ") + subject);
 }
 
 void MuteButton::setMuted(bool muted) {
     if (muted == muted_) return;
     muted_ = muted;
     setToolTip(muted ? "Unmute" : "Mute");
-    setAccessibleName(muted ? "Unmute" : "Mute");
+    setChecked(muted);
     mutedAmount_.animateTo(muted ? 1.0 : 0.0, Motion::spring(0.25, 0.7));
     update();
 }

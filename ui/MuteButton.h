@@ -12,6 +12,13 @@ class MuteButton : public PaintedButton {
 
     bool isMuted() const { return muted_; }
     void setMuted(bool muted);
+    // What the button mutes, for its accessible name ("Mute Firefox"); the muted state is the
+    // button's checked state, not part of its name.
+    void setSubject(const QString& subject);
+
+  protected:
+    // The checked state follows the model through setMuted, never the click itself.
+    void nextCheckState() override {}
 
   private:
     bool muted_ = false;

@@ -2,6 +2,8 @@
 
 #include <QHBoxLayout>
 #include <QPainter>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -58,9 +60,13 @@ QString SettingsView::statusText(LoginItemStatus status) {
         case LoginItemStatus::Enabled:
             return "Enabled";
         case LoginItemStatus::RequiresApproval:
-            return "Approval required in System Settings";
+            return "Waiting for the desktop to allow it";
         case LoginItemStatus::NotFound:
-            return QString::fromUtf8("Unavailable \u2014 install Tobble to /Applications");
+            // A build tree cannot start at login: the autostart entry must name a program that
+            // stays where it is.
+            return QString::fromUtf8(
+                "Needs an installed Tobble: install the Debian package, or run "
+                "\u201ccmake --install\u201d, then turn this on");
         case LoginItemStatus::Unknown:
             break;
     }
@@ -107,7 +113,8 @@ SettingsView::SettingsView(PanelContext& context, std::function<void()> onBack, 
     column->addWidget(header);
     column->addWidget(new Divider(0, this));
 
-    // Sections. The panel grows with them; the whole list is short enough not to need scrolling.
+    // Sections. The panel grows with them up to the hidden apps' list, which scrolls past a few
+    // lines: a user may hide any number of apps.
     auto* sections = new QWidget(this);
     auto* sectionsLayout = new QVBoxLayout(sections);
     sectionsLayout->setContentsMargins(0, 0, 0, 0);
@@ -344,6 +351,7 @@ QWidget* SettingsView::buildLaunchRow(QWidget* parent) {
     texts->addWidget(
         new TextView("Launch at login", 13, Weight::Medium, Tobble::textPrimary(), content));
     statusLabel_ = new TextView({}, 11, Weight::Regular, Tobble::textTertiary(), content);
+    statusLabel_->setWordWrap(200);
     texts->addWidget(statusLabel_);
     layout->addLayout(texts, 1);
     toggle_ = new Toggle(content);
@@ -406,11 +414,20 @@ QWidget* SettingsView::buildHiddenApps(QWidget* parent) {
     connect(hiddenHeader_, &QAbstractButton::clicked, this,
             [this] { setShowHiddenApps(!showHiddenApps_); });
     column->addWidget(hiddenHeader_);
-    hiddenList_ = new QWidget(hiddenSection_);
+    hiddenScroll_ = new QScrollArea(hiddenSection_);
+    hiddenScroll_->setFrameShape(QFrame::NoFrame);
+    hiddenScroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    hiddenScroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    hiddenScroll_->setWidgetResizable(true);
+    hiddenScroll_->setFocusPolicy(Qt::NoFocus);
+    hiddenScroll_->setStyleSheet(
+        "QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }");
+    hiddenList_ = new QWidget();
     hiddenListLayout_ = new QVBoxLayout(hiddenList_);
     hiddenListLayout_->setContentsMargins(0, 0, 0, 0);
     hiddenListLayout_->setSpacing(0);
-    column->addWidget(hiddenList_);
+    hiddenScroll_->setWidget(hiddenList_);
+    column->addWidget(hiddenScroll_);
     return hiddenSection_;
 }
 
@@ -418,7 +435,10 @@ bool SettingsView::isHiddenAppsSectionShown() const { return !hiddenSection_->is
 
 void SettingsView::setShowHiddenApps(bool show) {
     showHiddenApps_ = show;
-    hiddenList_->setVisible(show);
+    hiddenScroll_->setVisible(show);
+    hiddenList_->adjustSize();
+    hiddenScroll_->setFixedHeight(
+        std::min(hiddenListLayout_->sizeHint().height(), kHiddenListMaxHeight));
     hiddenHeader_->update();
     hiddenHeader_->setAccessibleName(QStringLiteral("Hidden apps: %1, %2")
                                          .arg(hiddenLineIDs_.size())
@@ -502,7 +522,7 @@ QWidget* SettingsView::buildFooter() {
         },
         footer);
     giveAccess_->setFixedSize(giveAccess_->sizeHint());
-    giveAccess_->setToolTip("Grant Accessibility permission for the keyboard shortcut");
+    giveAccess_->setToolTip("The keyboard shortcut cannot work in this session yet: see how");
     giveAccess_->setAccessibleName("Give access");
     connect(giveAccess_, &QAbstractButton::clicked, this,
             [this] { context_.shell.accessibility.openSettings(); });

@@ -9,6 +9,7 @@
 #include "services/HiddenAppsStore.h"
 #include "ui/PanelContext.h"
 
+class QScrollArea;
 class QVBoxLayout;
 class QHBoxLayout;
 
@@ -27,6 +28,8 @@ class SettingsView : public QWidget {
   public:
     static constexpr const char* kWebsiteURL = "https://tobble.app";
     static constexpr const char* kDocumentationURL = "https://tobble.app/docs";
+    // Eight lines of hidden apps; more scroll.
+    static constexpr int kHiddenListMaxHeight = 8 * 44;
 
     SettingsView(PanelContext& context, std::function<void()> onBack, QWidget* parent = nullptr);
     ~SettingsView() override;
@@ -107,6 +110,7 @@ class SettingsView : public QWidget {
     QWidget* hiddenSection_ = nullptr;
     QWidget* hiddenDivider_ = nullptr;
     PaintedButton* hiddenHeader_ = nullptr;
+    QScrollArea* hiddenScroll_ = nullptr;
     QWidget* hiddenList_ = nullptr;
     QVBoxLayout* hiddenListLayout_ = nullptr;
     std::vector<std::string> hiddenLineIDs_;

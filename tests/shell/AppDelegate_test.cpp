@@ -9,6 +9,7 @@
 
 #include "shell/TobblePanel.h"
 #include "tests/shell/ShellTestBed.h"
+#include "ui/AppRowView.h"
 
 namespace tobble::shell {
 namespace {
@@ -57,6 +58,8 @@ TEST_F(AppDelegateTest, ContextMenuFollowsThePanelState) {
 
     trigger(*open, "Sticky");
     EXPECT_TRUE(bed.delegate->isSticky());
+    // Sticky hands Escape back to the other applications.
+    EXPECT_FALSE(bed.escape->isInstalled());
     auto sticky = bed.delegate->buildContextMenu();
     EXPECT_EQ(titles(*sticky), (QStringList{"Hide", "Quit Tobble"}));
 
@@ -127,6 +130,47 @@ TEST_F(AppDelegateTest, PanelIsCentredAndKeepsItsCentreAsContentChanges) {
     bed.content->setPreferred(QSize(320, 100));
     bed.settle();
     EXPECT_EQ(panel->geometry(), QRect(340, 350, 320, 100));
+    // Never taller than the screen area, whatever the content asks for.
+    bed.content->setPreferred(QSize(320, 20000));
+    bed.settle();
+    EXPECT_EQ(panel->geometry(), QRect(340, 0, 320, 800));
+}
+
+// A row's context menu is open when the panel closes under it, by each route that closes it:
+// the menu goes with the row, and nothing is left to call the deleted row.
+TEST_F(AppDelegateTest, ClosingThePanelUnderAnOpenRowMenuIsSafe) {
+    using Route = std::function<void()>;
+    const std::vector<std::pair<const char*, Route>> routes = {
+        {"Escape in the panel", [&] { QTest::keyClick(bed.delegate->panel(), Qt::Key_Escape); }},
+        {"Escape taken globally", [&] { bed.escape->press(); }},
+        {"the shortcut", [&] { bed.grab->press(); }},
+        {"a script", [&] { bed.delegate->closePanel(); }},
+        {"the tray icon", [&] { bed.delegate->statusItemLeftClicked(); }},
+    };
+    ui::AppRowView* row = nullptr;
+    int hides = 0;
+    bed.makeContent = [&] {
+        app::AudioClientViewModel::AppClient client;
+        client.name = "Music";
+        auto widget = std::make_unique<ui::AppRowView>(
+            client, ui::AppRowView::Callbacks{.onHide = [&] { ++hides; }});
+        row = widget.get();
+        return widget;
+    };
+    for (const auto& [name, close] : routes) {
+        bed.delegate->openPanel();
+        ASSERT_NE(row, nullptr);
+        row->openContextMenu(QPoint(10, 10));
+        QPointer<QMenu> menu = row->openMenu();
+        ASSERT_NE(menu, nullptr);
+        close();
+        bed.settle();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_FALSE(bed.delegate->isPanelVisible()) << name;
+        EXPECT_TRUE(menu.isNull() || !menu->isVisible()) << name;
+        if (menu) menu->actions().front()->trigger();  // a late choice reaches no row
+        EXPECT_EQ(hides, 0) << name;
+    }
 }
 
 TEST_F(AppDelegateTest, ShortcutInsideTheAppTogglesAndIsNotDeliveredToTheViews) {
@@ -212,36 +256,32 @@ TEST_F(AppDelegateTest, SigtermStopsTheEngineAndExitsZeroWithoutTheTerminationSe
     EXPECT_TRUE(bed.grab->isInstalled());
 }
 
+// The guide's questions are asked on the first start of every session, whether or not the
+// shortcut can work there.
 TEST(AppDelegateOnboarding, RoutingWaitsForTheOnboardingAndTrayClicksDoNothingMeanwhile) {
-    ShellTestBed bed;
-    bed.trusted = false;  // no global grab in this session
-    ASSERT_TRUE(bed.delegate->applicationDidFinishLaunching());
-    bed.settle(1.0);
-    EXPECT_TRUE(bed.delegate->isOnboardingShown());
-    EXPECT_FALSE(bed.engine->isStarted());
+    for (bool trusted : {false, true}) {
+        ShellTestBed bed;
+        bed.trusted = trusted;
+        ASSERT_TRUE(bed.delegate->applicationDidFinishLaunching());
+        bed.settle(1.0);
+        EXPECT_TRUE(bed.delegate->isOnboardingShown());
+        EXPECT_FALSE(bed.engine->isStarted());
 
-    bed.delegate->statusItemLeftClicked();
-    bed.grab->press();
-    bed.settle();
-    EXPECT_FALSE(bed.delegate->isPanelVisible());
+        bed.delegate->statusItemLeftClicked();
+        bed.grab->press();
+        bed.settle();
+        EXPECT_FALSE(bed.delegate->isPanelVisible());
 
-    ASSERT_TRUE(bed.dismissOnboarding);
-    bed.dismissOnboarding();
-    bed.settle();
-    EXPECT_FALSE(bed.delegate->isOnboardingShown());
-    EXPECT_TRUE(bed.defaults.boolean(AppDelegate::kOnboardingCompletedKey));
-    EXPECT_TRUE(bed.engine->isStarted());
-    EXPECT_TRUE(bed.delegate->isAudioRouted());
-    bed.delegate->statusItemLeftClicked();
-    EXPECT_TRUE(bed.delegate->isPanelVisible());
-}
-
-TEST(AppDelegateOnboarding, TrustedFirstLaunchSkipsTheOnboarding) {
-    ShellTestBed bed;
-    ASSERT_TRUE(bed.delegate->applicationDidFinishLaunching());
-    bed.settle();
-    EXPECT_FALSE(bed.delegate->isOnboardingShown());
-    EXPECT_TRUE(bed.engine->isStarted());
+        ASSERT_TRUE(bed.dismissOnboarding);
+        bed.dismissOnboarding();
+        bed.settle();
+        EXPECT_FALSE(bed.delegate->isOnboardingShown());
+        EXPECT_TRUE(bed.defaults.boolean(AppDelegate::kOnboardingCompletedKey));
+        EXPECT_TRUE(bed.engine->isStarted());
+        EXPECT_TRUE(bed.delegate->isAudioRouted());
+        bed.delegate->statusItemLeftClicked();
+        EXPECT_TRUE(bed.delegate->isPanelVisible());
+    }
 }
 
 }  // namespace

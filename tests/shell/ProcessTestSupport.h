@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/system/qt/QSettingsUserDefaults.h"
 #include "tests/support/Eventually.h"
 
 namespace tobble::shell::testing {
@@ -86,6 +87,12 @@ struct ScratchHome {
                 {"XDG_RUNTIME_DIR", (root / "runtime").string()},
                 {"QT_QPA_PLATFORM", platform},
                 {"TOBBLE_AUDIO", "sim"}};
+    }
+    // The first-run guide answered, as after the user's first start.
+    void completeOnboarding() const {
+        system::qt::QSettingsUserDefaults defaults((root / "config/Tobble/Tobble.ini").string());
+        defaults.setBoolean("onboardingCompleted", true);
+        defaults.flush();
     }
 };
 

@@ -113,6 +113,8 @@ struct ShellTestBed : app::testing::ServicesTestBed {
     FakeShortcutGrab* escape = nullptr;
     SizedContent* content = nullptr;  // the current panel content
     std::function<void()> dismissOnboarding;
+    // When set, makes the panel content instead of a SizedContent.
+    std::function<std::unique_ptr<QWidget>()> makeContent;
     std::vector<int> exits;
     std::filesystem::path lockDirectory = std::filesystem::temp_directory_path() /
                                           ("tobble-shell-test-" + std::to_string(::getpid()));
@@ -135,7 +137,8 @@ struct ShellTestBed : app::testing::ServicesTestBed {
             std::move(grabOwned),
             std::move(clicksOwned),
             std::move(escapeOwned),
-            [this] {
+            [this]() -> std::unique_ptr<QWidget> {
+                if (makeContent) return makeContent();
                 auto widget = std::make_unique<SizedContent>(QSize(320, 200));
                 content = widget.get();
                 return widget;
