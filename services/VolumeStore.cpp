@@ -126,6 +126,8 @@ VolumeStore::~VolumeStore() { flush(); }
 VolumeStore::SavedStates VolumeStore::loadAll() const {
     std::lock_guard lock(documentMutex());
     auto states = readLocked(nullptr);
+    // Entries of earlier versions saved under process ids are not offered to anyone.
+    std::erase_if(states, [](const auto& entry) { return !isIdentity(entry.first); });
     std::lock_guard pendingLock(pending_->mutex);
     for (const auto& [bundleID, state] : pending_->changes) {
         states.insert_or_assign(bundleID, state);
@@ -133,8 +135,14 @@ VolumeStore::SavedStates VolumeStore::loadAll() const {
     return states;
 }
 
+bool VolumeStore::isIdentity(std::string_view bundleID) {
+    return !bundleID.empty() && !bundleID.starts_with(kProcessKeyPrefix);
+}
+
 bool VolumeStore::save(std::string_view bundleID, float volume, bool isMuted) {
-    if (bundleID.empty()) return false;
+    // A row known only by its process id names no application: a later process that reuses the
+    // id must not inherit its volume.
+    if (!isIdentity(bundleID)) return false;
     SavedStates change{{std::string(bundleID), SavedState{volume, isMuted}}};
     // Checked now, so that the caller hears of a state that could never be written and the
     // writer never meets one.

@@ -44,8 +44,14 @@ class VolumeStore {
     // next save first keeps it aside under "TobblePerAppVolumesBackup" (or Backup2, ...).
     SavedStates loadAll() const;
 
+    // The engine's key for an application that has no identity of its own.
+    static constexpr std::string_view kProcessKeyPrefix = "pid:";
+    // Whether `bundleID` names an application (and so may be saved and restored).
+    static bool isIdentity(std::string_view bundleID);
+
     // Records one application's state, replacing both fields of any earlier entry. An empty
-    // bundle identifier changes nothing. False (logged) when the state cannot be written, for
+    // bundle identifier, or a process key ("pid:NNN") standing in for a missing one, changes
+    // nothing. False (logged) when the state cannot be written, for
     // instance a volume that is not a number.
     bool save(std::string_view bundleID, float volume, bool isMuted);
 

@@ -1,5 +1,6 @@
-// tobble: the tray application. It reads no command line and opens no window of its own; the
-// tray item and the global shortcut open the floating panel.
+// tobble: the tray application. It opens no window of its own (but the first-run guide, or the
+// panel on a desktop without a tray); the tray item and the global shortcut open the floating
+// panel. Its only options are --version and --help.
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -23,6 +24,7 @@
 #include "shell/AppDelegate.h"
 #include "shell/AppcastUpdater.h"
 #include "shell/AudioBackend.h"
+#include "shell/BuildId.h"
 #include "shell/GlobalInput.h"
 #include "shell/QtMainQueue.h"
 #include "shell/TobbleIcon.h"
@@ -53,6 +55,21 @@ bool namesDirectory(const char* variable) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1) {
+        const std::string option = argv[1];
+        if (option == "--version") {
+            std::printf("tobble %s (build %s)\n", TOBBLE_VERSION, TOBBLE_BUILD_ID);
+            return 0;
+        }
+        if (option == "--help" || option == "-h") {
+            std::printf(
+                "Usage: tobble [--version | --help]\n"
+                "Per-application volume for the desktop: starts in the tray (or opens its panel\n"
+                "where there is none). A second start opens the running one's panel.\n"
+                "Scripts control it with tobblectl.\n");
+            return 0;
+        }
+    }
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tobble"));
     QApplication::setOrganizationName(QStringLiteral("Tobble"));
@@ -122,7 +139,7 @@ int main(int argc, char** argv) {
             if (delegate && delegate->panel()) delegate->panel()->refit();
         },
         TOBBLE_VERSION,
-        "",
+        TOBBLE_BUILD_ID,
     };
     ui::PanelContext panelContext{environment, *viewModel, app::TobbleAudioService::shared(),
                                   app::HiddenAppsStore::shared(), hooks};

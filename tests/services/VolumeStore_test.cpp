@@ -71,8 +71,15 @@ TEST_F(VolumeStoreTest, UnknownMembersAreIgnoredAndWholeNumbersAreVolumes) {
     setText(
         kPerAppVolumesKey,
         R"({"com.a":{"isMuted":true,"volume":1,"balance":0.2},"pid:7":{"volume":0,"isMuted":false}})");
-    EXPECT_EQ(store.loadAll(), (States{{"com.a", {1.0f, true}}, {"pid:7", {0.0f, false}}}));
+    EXPECT_EQ(store.loadAll(), (States{{"com.a", {1.0f, true}}}));
     EXPECT_TRUE(errors().empty());
+}
+
+// A process id is no identity: a later process that reuses it must not inherit the volume.
+TEST_F(VolumeStoreTest, ProcessKeysAreNeitherSavedNorOffered) {
+    EXPECT_FALSE(store.save("pid:7", 0.2f, true));
+    store.flush();
+    EXPECT_TRUE(store.loadAll().empty());
 }
 
 TEST_F(VolumeStoreTest, SavingReplacesBothFieldsOfOneEntryAndKeepsTheOthers) {

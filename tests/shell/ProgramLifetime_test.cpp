@@ -44,5 +44,16 @@ TEST(ProgramPlaces, WithoutHomeOnlyTheRuntimeDirectoryIsUsed) {
     EXPECT_NE(refused.output().find("not starting"), std::string::npos) << refused.output();
 }
 
+// The version names the commit it was built from, as the About box does.
+TEST(ProgramVersion, NamesTheBuild) {
+    ChildProcess tobble(TOBBLE_EXECUTABLE, {}, {"--version"});
+    EXPECT_EQ(tobble.waitForExit(30s), 0);
+    const std::string out = tobble.output();
+    EXPECT_EQ(out.rfind("tobble ", 0), 0u) << out;
+    const auto build = out.find("(build ");
+    ASSERT_NE(build, std::string::npos) << out;
+    EXPECT_NE(out.substr(build, 9), "(build ?)") << out;
+}
+
 }  // namespace
 }  // namespace tobble::shell
