@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <vector>
 
 #include "platform/log/CaptureSink.h"
 #include "platform/system/qt/DefaultsValueCodec.h"
@@ -165,13 +164,7 @@ TEST_F(QSettingsUserDefaultsTest, AFileReplacedWhileRunningGetsAllOfTheProgramsV
     EXPECT_TRUE(logs->messages(log::Level::Error).empty());
 }
 
-TEST(DefaultsValueCodecTest, NativeStoresKeepTypesAndTaggedTextNeverGuesses) {
-    // The macOS preferences domain keeps QVariant types: nothing is tagged there.
-    for (const DefaultsValue& value : std::vector<DefaultsValue>{
-             int64_t{-4}, 0.5, true, std::string("int:5"), DefaultsData{1, 2, 3}}) {
-        const QVariant stored = encodeDefaultsValue(value, ValueEncoding::Native);
-        EXPECT_EQ(decodeDefaultsValue(stored, ValueEncoding::Native), value);
-    }
+TEST(DefaultsValueCodecTest, TaggedTextNeverGuesses) {
     constexpr auto kTagged = ValueEncoding::TaggedText;
     EXPECT_EQ(decodeDefaultsValue(QVariant(QString("int:12abc")), kTagged), std::nullopt);
     EXPECT_EQ(decodeDefaultsValue(QVariant(QString("bool:yes")), kTagged), std::nullopt);
