@@ -39,13 +39,16 @@ system::DefaultsValue bytes(std::string_view text) {
     return system::DefaultsData(text.begin(), text.end());
 }
 
+// A document as another build, a hand edit or damage left it. What reads as saved states loads,
+// loading never rewrites the document, and the next save holds the readable entries beside its
+// own under version 1; a document that is unreadable as a whole is first copied aside.
 struct DamagedVolumes {
     const char* name;
     system::DefaultsValue document;
-    std::optional<int64_t> version;
-    States readable;     // what loads, and what the next save keeps beside its own entry
-    bool keptAside;      // the next save first copies the document to the backup key
-    const char* logged;  // the one error line, if any
+    std::optional<system::DefaultsValue> version;
+    States readable;
+    bool keptAside;
+    const char* logged;  // the start of the one error line, if any
 };
 
 class DamagedVolumesTest : public ::testing::TestWithParam<DamagedVolumes> {};
@@ -54,47 +57,72 @@ TEST_P(DamagedVolumesTest, ReadableEntriesStayAndTheRestIsKeptAsideNotOverwritte
     const auto& c = GetParam();
     system::InMemoryUserDefaults defaults;
     defaults.set(kPerAppVolumesKey, c.document);
-    if (c.version) defaults.setInteger(kPerAppVolumesVersionKey, *c.version);
+    if (c.version) defaults.set(kPerAppVolumesVersionKey, *c.version);
     log::ScopedCapture capture;
     VolumeStore store(defaults);
 
     EXPECT_EQ(store.loadAll(), c.readable);
-    if (c.logged) {
-        EXPECT_EQ(capture->count(c.logged), 1u);
-    } else {
-        EXPECT_TRUE(capture->messages(log::Level::Error).empty());
-    }
+    const auto errors = capture->messages(log::Level::Error);
+    ASSERT_EQ(errors.size(), c.logged ? 1u : 0u);
+    for (const auto& error : errors) EXPECT_TRUE(error.starts_with(c.logged)) << error;
+    EXPECT_EQ(defaults.object(kPerAppVolumesKey), c.document);
     ASSERT_TRUE(store.save("com.new", 0.5f, true));
 
     auto expected = c.readable;
     expected.emplace("com.new", VolumeStore::SavedState{0.5f, true});
-    EXPECT_EQ(store.loadAll(), expected);
+    EXPECT_EQ(VolumeStore(defaults).loadAll(), expected);
+    EXPECT_EQ(defaults.integer(kPerAppVolumesVersionKey), 1);
     EXPECT_EQ(defaults.object("TobblePerAppVolumesBackup"),
               c.keptAside ? std::optional(c.document) : std::nullopt);
 }
 
-const States kTwoGood{{"com.a", {0.5f, false}}, {"com.c", {1.0f, true}}};
-constexpr const char* kGoodDocument = R"({"com.a":{"volume":0.5,"isMuted":false}})";
+const States kOneGood{{"com.a", {0.5f, false}}};
+constexpr const char* kGood = R"({"com.a":{"volume":0.5,"isMuted":false}})";
+constexpr const char* kDecode = "Failed to decode saved volumes: ";
+constexpr const char* kBadEntry = "Failed to decode saved volumes: entry \"com.a\"";
+constexpr const char* kVersion2 = "Unknown per-app volume schema version: 2";
+constexpr const char* kVersionMinus3 = "Unknown per-app volume schema version: -3";
+using V = system::DefaultsValue;
+using D = DamagedVolumes;
+
+// One entry that does not read as a saved state: it costs only itself.
+D badEntry(const char* name, std::string_view document) {
+    return {name, bytes(document), {}, {}, false, kBadEntry};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Documents, DamagedVolumesTest,
-    ::testing::Values(
-        DamagedVolumes{"OneBadEntry",
-                       bytes(R"({"com.a":{"volume":0.5,"isMuted":false},"com.bad":{"volume":"x"},)"
-                             R"("com.c":{"volume":1,"isMuted":true}})"),
-                       1, kTwoGood, false, "Failed to decode saved volumes: entry \"com.bad\""},
-        DamagedVolumes{"HandTypedText", std::string(kGoodDocument), std::nullopt,
-                       States{{"com.a", {0.5f, false}}}, false, nullptr},
-        DamagedVolumes{"NewerVersion",
-                       bytes(kGoodDocument),
-                       2,
-                       {},
-                       true,
-                       "Unknown per-app volume schema version: 2"},
-        DamagedVolumes{
-            "Truncated", bytes(R"({"com.a":{"vol)"), 1, {}, true, "Failed to decode saved volumes"},
-        DamagedVolumes{
-            "NotADocument", int64_t{7}, std::nullopt, {}, true, "Failed to decode saved volumes"}),
+    ::testing::Values(D{"OneBadEntry",
+                        bytes(R"({"com.a":{"volume":0.5,"isMuted":false},"com.bad":{"volume":"x"},)"
+                              R"("com.c":{"volume":1,"isMuted":true}})"),
+                        V{int64_t{1}},
+                        {{"com.a", {0.5f, false}}, {"com.c", {1.0f, true}}},
+                        false,
+                        "Failed to decode saved volumes: entry \"com.bad\""},
+                      // Members of a later build are ignored; a whole number is a volume; an
+                      // entry an earlier build saved under a process id is offered to no one.
+                      D{"UnknownMembers",
+                        bytes(R"({"com.a":{"isMuted":true,"volume":1,"balance":0.2},)"
+                              R"("pid:7":{"volume":0,"isMuted":false}})"),
+                        {},
+                        {{"com.a", {1.0f, true}}},
+                        false,
+                        nullptr},
+                      D{"HandTypedText", std::string(kGood), {}, kOneGood, false, nullptr},
+                      // Only whole numbers other than one are versions this build does not know.
+                      D{"VersionAsText", bytes(kGood), V{std::string("2")}, kOneGood, false, {}},
+                      D{"FractionalVersion", bytes(kGood), V{1.5}, kOneGood, false, {}},
+                      D{"VersionOneAsNumber", bytes(kGood), V{1.0}, kOneGood, false, {}},
+                      D{"NewerVersion", bytes(kGood), V{int64_t{2}}, {}, true, kVersion2},
+                      D{"NegativeVersion", bytes(kGood), V{-3.0}, {}, true, kVersionMinus3},
+                      D{"Truncated", bytes(R"({"com.a":{"volume":0.5,)"), {}, {}, true, kDecode},
+                      D{"AnArray", bytes("[1,2]"), {}, {}, true, kDecode},
+                      D{"NotADocument", V{int64_t{7}}, {}, {}, true, kDecode},
+                      badEntry("NoIsMuted", R"({"com.a":{"volume":0.5}})"),
+                      badEntry("NoVolume", R"({"com.a":{"isMuted":true}})"),
+                      badEntry("VolumeAsText", R"({"com.a":{"volume":"0.5","isMuted":true}})"),
+                      badEntry("MutedAsNumber", R"({"com.a":{"volume":0.5,"isMuted":1}})"),
+                      badEntry("VolumeBeyondFloat", R"({"com.a":{"volume":1e39,"isMuted":true}})")),
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST(DamagedStoresTest, EachUnreadableDocumentGetsABackupOfItsOwn) {
@@ -111,15 +139,6 @@ TEST(DamagedStoresTest, EachUnreadableDocumentGetsABackupOfItsOwn) {
     EXPECT_EQ(defaults.object("TobbleHiddenAppsBackup2"), bytes("second"));
     EXPECT_EQ(defaults.integer("TobbleHiddenAppsBackupVersion"), 3);
     EXPECT_EQ(defaults.integer(kHiddenAppsVersionKey), 1);
-}
-
-TEST(DamagedStoresTest, AHiddenAppWithABadNameCostsOnlyItself) {
-    system::InMemoryUserDefaults defaults;
-    defaults.set(kHiddenAppsKey, std::string(R"({"com.a":"A","com.bad":7})"));
-    log::ScopedCapture capture;
-    HiddenAppsStore store(defaults);
-    EXPECT_EQ(store.hiddenApps(), (HiddenAppsStore::HiddenApps{{"com.a", "A"}}));
-    EXPECT_EQ(capture->count("Failed to decode hidden apps: entry \"com.bad\""), 1u);
 }
 
 }  // namespace

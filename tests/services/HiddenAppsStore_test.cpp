@@ -12,29 +12,38 @@ using Apps = HiddenAppsStore::HiddenApps;
 
 class HiddenAppsStoreTest : public ::testing::Test, public testing::StoreTestBed {};
 
-// What cannot be read loads as nothing and says why; the next persist holds only the new entry.
-TEST_F(HiddenAppsStoreTest, UnreadableListsLoadAsEmptyAndTheNextPersistWritesVersionOne) {
+// What cannot be read loads as nothing and says why (an entry with a bad name costs only
+// itself); the next persist holds what was readable and the new entry, under version 1.
+TEST_F(HiddenAppsStoreTest, UnreadableListsLoadWhatTheyCanAndTheNextPersistWritesVersionOne) {
     const std::string_view decode = "Failed to decode hidden apps: ";
-    for (const auto& [document, version, error] :
-         std::initializer_list<std::tuple<std::string_view, int64_t, std::string_view>>{
-             {R"({"com.a":"A"})", 2, "Unknown hidden-apps schema version: 2"},
-             {"{\"com.a\":", 0, decode},  // 0: no version stored
-             {R"({"com.a":7})", 0, decode},
-             {R"(["com.a"])", 0, decode},
+    struct Case {
+        std::string_view document;
+        int64_t version;  // 0: none stored
+        Apps readable;
+        std::string_view error;
+    };
+    for (const auto& c : std::initializer_list<Case>{
+             {R"({"com.a":"A"})", 2, {}, "Unknown hidden-apps schema version: 2"},
+             {"{\"com.a\":", 0, {}, decode},
+             {R"({"com.a":7})", 0, {}, decode},
+             {R"(["com.a"])", 0, {}, decode},
+             {R"({"com.a":"A","com.bad":7})", 0, {{"com.a", "A"}}, decode},
          }) {
         capture->clear();
-        setText(kHiddenAppsKey, document);
-        if (version != 0) defaults.setInteger(kHiddenAppsVersionKey, version);
+        setText(kHiddenAppsKey, c.document);
+        if (c.version != 0) defaults.setInteger(kHiddenAppsVersionKey, c.version);
         HiddenAppsStore store(defaults);
-        EXPECT_TRUE(store.hiddenApps().empty()) << document;
-        ASSERT_EQ(errors().size(), 1u) << document;
-        EXPECT_TRUE(errors()[0].starts_with(error)) << errors()[0];
-        EXPECT_EQ(text(kHiddenAppsKey), document);
+        EXPECT_EQ(store.hiddenApps(), c.readable) << c.document;
+        ASSERT_EQ(errors().size(), 1u) << c.document;
+        EXPECT_TRUE(errors()[0].starts_with(c.error)) << errors()[0];
+        EXPECT_EQ(text(kHiddenAppsKey), c.document);
 
         store.hide("com.b", "B");
         EXPECT_TRUE(store.persist());
         EXPECT_EQ(defaults.integer(kHiddenAppsVersionKey), 1);
-        EXPECT_EQ(text(kHiddenAppsKey), R"({"com.b":"B"})");
+        auto expected = c.readable;
+        expected.emplace("com.b", "B");
+        EXPECT_EQ(HiddenAppsStore(defaults).hiddenApps(), expected);
         defaults.remove(kHiddenAppsVersionKey);
     }
 }

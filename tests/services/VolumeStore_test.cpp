@@ -19,62 +19,6 @@ class VolumeStoreTest : public ::testing::Test, public testing::StoreTestBed {
     VolumeStore store{defaults};
 };
 
-constexpr std::string_view kOneApp = R"({"com.a":{"volume":0.5,"isMuted":false}})";
-
-// What cannot be read loads as nothing and says why; the document stays as it is until the next
-// save replaces it, which writes version 1.
-TEST_F(VolumeStoreTest, UnreadableDocumentsLoadAsEmptyAndStayUntilTheNextSave) {
-    struct Case {
-        std::string_view document;
-        std::optional<system::DefaultsValue> version;
-        std::string_view error;
-    };
-    const std::string_view decode = "Failed to decode saved volumes: ";
-    for (const Case& c : std::initializer_list<Case>{
-             {kOneApp, int64_t{2}, "Unknown per-app volume schema version: 2"},
-             {kOneApp, -3.0, "Unknown per-app volume schema version: -3"},
-             {"{\"com.a\":{\"volume\":0.5,", {}, decode},
-             {R"([1,2])", {}, decode},
-             {R"({"com.a":{"volume":0.5}})", {}, decode},
-             {R"({"com.a":{"isMuted":true}})", {}, decode},
-             {R"({"com.a":{"volume":"0.5","isMuted":true}})", {}, decode},
-             {R"({"com.a":{"volume":0.5,"isMuted":1}})", {}, decode},
-             {R"({"com.a":{"volume":1e39,"isMuted":true}})", {}, decode},
-         }) {
-        capture->clear();
-        setText(kPerAppVolumesKey, c.document);
-        if (c.version) defaults.set(kPerAppVolumesVersionKey, *c.version);
-        EXPECT_TRUE(store.loadAll().empty()) << c.document;
-        ASSERT_EQ(errors().size(), 1u) << c.document;
-        EXPECT_TRUE(errors()[0].starts_with(c.error)) << errors()[0];
-        EXPECT_EQ(text(kPerAppVolumesKey), c.document);
-
-        EXPECT_TRUE(store.save("com.b", 0.25f, true));
-        EXPECT_EQ(store.loadAll(), (States{{"com.b", {0.25f, true}}})) << c.document;
-        EXPECT_EQ(defaults.integer(kPerAppVolumesVersionKey), 1);
-        defaults.remove(kPerAppVolumesVersionKey);
-    }
-}
-
-TEST_F(VolumeStoreTest, OnlyWholeNumbersOtherThanOneAreUnknownVersions) {
-    setText(kPerAppVolumesKey, kOneApp);
-    const States one{{"com.a", {0.5f, false}}};
-    EXPECT_EQ(store.loadAll(), one);  // no version at all
-    for (auto version : {system::DefaultsValue{std::string("2")}, system::DefaultsValue{1.5},
-                         system::DefaultsValue{1.0}, system::DefaultsValue{int64_t{1}}}) {
-        defaults.set(kPerAppVolumesVersionKey, version);
-        EXPECT_EQ(store.loadAll(), one);
-    }
-}
-
-TEST_F(VolumeStoreTest, UnknownMembersAreIgnoredAndWholeNumbersAreVolumes) {
-    setText(
-        kPerAppVolumesKey,
-        R"({"com.a":{"isMuted":true,"volume":1,"balance":0.2},"pid:7":{"volume":0,"isMuted":false}})");
-    EXPECT_EQ(store.loadAll(), (States{{"com.a", {1.0f, true}}}));
-    EXPECT_TRUE(errors().empty());
-}
-
 // A process id is no identity: a later process that reuses it must not inherit the volume.
 TEST_F(VolumeStoreTest, ProcessKeysAreNeitherSavedNorOffered) {
     EXPECT_FALSE(store.save("pid:7", 0.2f, true));

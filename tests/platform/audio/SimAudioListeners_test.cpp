@@ -1,6 +1,4 @@
 // Property listeners of the simulated system: which changes notify, where, and removal.
-#include <algorithm>
-#include <utility>
 
 #include "tests/platform/audio/SimTestSupport.h"
 

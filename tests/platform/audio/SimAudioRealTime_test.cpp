@@ -15,19 +15,6 @@ using tobble::testing::eventually;
 
 class SimAudioRealTimeTest : public ::testing::Test {
   protected:
-    AudioObjectID aggregateOver(AudioObjectID process) {
-        AudioObjectID tap = 0;
-        auto description = TapDescription::streamSpecific({process}, "speakers", 0);
-        description.muteBehavior = TapMuteBehavior::MutedWhenTapped;
-        EXPECT_EQ(sim.createProcessTap(description, tap), 0);
-        const auto tapUID = readString(sim, tap, kAudioTapPropertyUID).value_or("");
-        AudioObjectID aggregate = 0;
-        EXPECT_EQ(
-            sim.createAggregateDevice(aggregateDescription("agg", "speakers", tapUID), aggregate),
-            0);
-        return aggregate;
-    }
-
     dispatch::RealDispatcher dispatcher;
     SimAudioSystem sim{dispatcher};
     dispatch::QueuePtr ioQueue =
@@ -40,7 +27,6 @@ class SimAudioRealTimeTest : public ::testing::Test {
 TEST_F(SimAudioRealTimeTest, TappedProcessPlaysThroughTheCallbackUntilItIsDestroyed) {
     const AudioObjectID process = sim.addProcess({.pid = 501, .signal = Signal::sine(440, 0.5f)});
     sim.startPlaying(process);
-    const AudioObjectID aggregate = aggregateOver(process);
 
     std::atomic<int> calls{0};
     std::atomic<bool> inBlock{false};
@@ -53,9 +39,8 @@ TEST_F(SimAudioRealTimeTest, TappedProcessPlaysThroughTheCallbackUntilItIsDestro
         ++calls;
         inBlock = false;
     };
-    IOProcID proc = 0;
-    ASSERT_EQ(sim.createIOProcID(aggregate, ioQueue, block, proc), 0);
-    ASSERT_EQ(sim.deviceStart(aggregate, proc), 0);
+    const auto [tap, tapUID, aggregate, proc] =
+        buildPipeline(sim, {process}, "speakers", "agg", ioQueue, block);
 
     ASSERT_TRUE(eventually([&] { return calls >= 5; }));
     const double from = dispatcher.clock().monotonicSeconds();

@@ -61,40 +61,50 @@ inline IOProcBlock gainBlock(float gain, std::shared_ptr<int> calls = nullptr) {
     };
 }
 
+struct Pipeline {
+    AudioObjectID tap = 0;
+    std::string tapUID;
+    AudioObjectID aggregate = 0;
+    IOProcID proc = 0;
+};
+
+// A tap over `processes`, an aggregate `aggregateUID` on `deviceUID` holding it and a started
+// callback on `ioQueue`, as the engine builds them.
+inline Pipeline buildPipeline(SimAudioSystem& sim, std::vector<AudioObjectID> processes,
+                              const std::string& deviceUID, const std::string& aggregateUID,
+                              dispatch::QueuePtr ioQueue, IOProcBlock block,
+                              TapMuteBehavior mute = TapMuteBehavior::MutedWhenTapped) {
+    Pipeline p;
+    auto description = TapDescription::streamSpecific(std::move(processes), deviceUID, 0);
+    description.muteBehavior = mute;
+    EXPECT_EQ(sim.createProcessTap(description, p.tap), kAudioHardwareNoError);
+    p.tapUID = readString(sim, p.tap, kAudioTapPropertyUID).value_or("");
+    EXPECT_EQ(sim.createAggregateDevice(aggregateDescription(aggregateUID, deviceUID, p.tapUID),
+                                        p.aggregate),
+              kAudioHardwareNoError);
+    EXPECT_EQ(sim.createIOProcID(p.aggregate, std::move(ioQueue), std::move(block), p.proc),
+              kAudioHardwareNoError);
+    EXPECT_EQ(sim.deviceStart(p.aggregate, p.proc), kAudioHardwareNoError);
+    return p;
+}
+
 // A virtual-time sim with two output devices; speakers are the default.
 class SimFixture : public ::testing::Test {
   protected:
-    struct Pipeline {
-        AudioObjectID tap = 0;
-        std::string tapUID;
-        AudioObjectID aggregate = 0;
-        IOProcID proc = 0;
-    };
+    // A pipeline on `deviceUID` with an aggregate of its own ("agg.1", "agg.2", ...).
+    Pipeline buildPipeline(std::vector<AudioObjectID> processes, const std::string& deviceUID,
+                           IOProcBlock block,
+                           TapMuteBehavior mute = TapMuteBehavior::MutedWhenTapped) {
+        return testing::buildPipeline(sim, std::move(processes), deviceUID,
+                                      "agg." + std::to_string(++aggregates_), ioQueue,
+                                      std::move(block), mute);
+    }
 
     AudioObjectID addPlayer(pid_t pid, float amplitude = 0.5f, double frequency = 440.0) {
         const AudioObjectID id = sim.addProcess(
             {pid, "org.example.app" + std::to_string(pid), Signal::sine(frequency, amplitude)});
         sim.startPlaying(id);
         return id;
-    }
-
-    // A tap over `processes`, an aggregate on `deviceUID` holding it and a started callback.
-    Pipeline buildPipeline(std::vector<AudioObjectID> processes, const std::string& deviceUID,
-                           IOProcBlock block,
-                           TapMuteBehavior mute = TapMuteBehavior::MutedWhenTapped) {
-        Pipeline p;
-        auto description = TapDescription::streamSpecific(std::move(processes), deviceUID, 0);
-        description.muteBehavior = mute;
-        EXPECT_EQ(sim.createProcessTap(description, p.tap), kAudioHardwareNoError);
-        p.tapUID = readString(sim, p.tap, kAudioTapPropertyUID).value_or("");
-        const std::string aggregateUID = "agg." + std::to_string(++aggregates_);
-        EXPECT_EQ(sim.createAggregateDevice(aggregateDescription(aggregateUID, deviceUID, p.tapUID),
-                                            p.aggregate),
-                  kAudioHardwareNoError);
-        EXPECT_EQ(sim.createIOProcID(p.aggregate, ioQueue, std::move(block), p.proc),
-                  kAudioHardwareNoError);
-        EXPECT_EQ(sim.deviceStart(p.aggregate, p.proc), kAudioHardwareNoError);
-        return p;
     }
 
     // Advances `seconds` and returns the channel-0 RMS of `deviceUID` over that span.

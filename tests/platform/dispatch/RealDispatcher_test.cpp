@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <future>
-#include <mutex>
 #include <thread>
 #include <vector>
 

@@ -7,8 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "platform/audio/pipewire/PipeWireAudioHardware.h"

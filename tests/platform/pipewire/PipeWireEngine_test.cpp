@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <thread>
 
 #include "engine/TAKEngine.h"
 #include "platform/Environment.h"

@@ -14,7 +14,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <thread>
 
 #pragma GCC diagnostic ignored "-Wold-style-cast"
