@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev uuid-dev
   qt6-base-dev qt6-svg-dev
   libxcb1-dev libxcb-keysyms1-dev libxcb-xinput-dev xvfb xauth xdotool openbox
+  haskell-status-notifier-item-utils haskell-gtk-sni-tray-utils
   libpipewire-0.3-dev libspa-0.2-dev pipewire pipewire-bin wireplumber dbus
 )
 

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QDBusConnection>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QMenu>
@@ -16,6 +17,7 @@
 #include "services/AudioClientViewModel.h"
 #include "shell/TobbleIcon.h"
 #include "shell/TobblePanel.h"
+#include "shell/tray/StatusNotifierItem.h"
 #include "ui/Shortcut.h"
 
 namespace tobble::shell {
@@ -131,6 +133,8 @@ void AppDelegate::applicationWillTerminate() {
         isAudioRouted_ = false;
     }
     if (statusItem_) statusItem_->hide();
+    trayPopup_.reset();
+    trayItem_.reset();
     if (paletteWatch_ && qApp) qApp->removeEventFilter(paletteWatch_.get());
     paletteWatch_.reset();
 }
@@ -159,13 +163,29 @@ void AppDelegate::handleTerminationSignal() {
 // ---- status item
 
 void AppDelegate::createStatusItem() {
+    // The StatusNotifier item is Tobble's own, so that a tray that starts later still gets it;
+    // Qt's icon serves the older trays (XEmbed) of X11 desktops that have no StatusNotifier host.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    trayHostPresent_ = StatusNotifierItem::isHostPresent(bus);
+    QPointer<AppDelegate> self(this);
+    trayItem_ = std::make_unique<StatusNotifierItem>(
+        bus, StatusNotifierItem::Handlers{[self](QPoint at) {
+                                              if (self) self->statusItemLeftClicked(at);
+                                          },
+                                          [self](QPoint at) {
+                                              if (self) self->showTrayMenu(at);
+                                          }});
+    QObject::connect(trayItem_.get(), &StatusNotifierItem::registeredChanged, this,
+                     [this](bool registered) {
+                         trayHostPresent_ = registered;
+                         if (statusItem_) statusItem_->setVisible(!registered);
+                     });
+
     statusItem_ = std::make_unique<QSystemTrayIcon>();
-    statusItem_->setIcon(tobbleStatusIcon());
     statusItem_->setToolTip(QStringLiteral("Tobble"));
+    updateTrayIcons();
     // The drawn icon is coloured for the bar it sits on; a theme change redraws it.
-    paletteWatch_ = std::make_unique<PaletteWatch>([this] {
-        if (statusItem_) statusItem_->setIcon(tobbleStatusIcon());
-    });
+    paletteWatch_ = std::make_unique<PaletteWatch>([this] { updateTrayIcons(); });
     qApp->installEventFilter(paletteWatch_.get());
     // The menu's items depend on the panel's state, so they are made when it opens.
     trayMenu_ = std::make_unique<QMenu>();
@@ -182,7 +202,31 @@ void AppDelegate::createStatusItem() {
                      [this](QSystemTrayIcon::ActivationReason reason) {
                          if (reason == QSystemTrayIcon::Trigger) statusItemLeftClicked();
                      });
-    statusItem_->show();
+    // With a StatusNotifier host Qt would publish a second item: its icon is for XEmbed trays.
+    if (!trayHostPresent_) statusItem_->show();
+}
+
+void AppDelegate::updateTrayIcons() {
+    const QIcon icon = tobbleStatusIcon();
+    if (statusItem_) statusItem_->setIcon(icon);
+    if (trayItem_) {
+        trayItem_->setIcon(QIcon::hasThemeIcon(kTrayIconName) ? QString(kTrayIconName) : QString(),
+                           icon);
+    }
+}
+
+void AppDelegate::showTrayMenu(QPoint at) {
+    // Shown without a nested event loop: the panel may close meanwhile.
+    trayPopup_ = buildContextMenu();
+    QStringList titles;
+    for (QAction* action : trayPopup_->actions()) titles << action->text();
+    logger_.info("tray menu: " + titles.join(", ").toStdString());
+    trayPopup_->popup(at);
+}
+
+bool AppDelegate::isWithoutTray() const {
+    if (deps_.trayAvailable) return !deps_.trayAvailable();
+    return !trayHostPresent_ && !QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 std::unique_ptr<QMenu> AppDelegate::buildContextMenu() {
@@ -198,7 +242,7 @@ std::unique_ptr<QMenu> AppDelegate::buildContextMenu() {
     return menu;
 }
 
-void AppDelegate::statusItemLeftClicked() {
+void AppDelegate::statusItemLeftClicked(std::optional<QPoint> at) {
     if (onboardingWindow_) return;
     if (!isPanelVisible() && lastClickElsewhereClose_ >= 0 &&
         deps_.environment.dispatcher.clock().monotonicSeconds() - lastClickElsewhereClose_ <
@@ -211,7 +255,8 @@ void AppDelegate::statusItemLeftClicked() {
     }
     // Opened from the tray, the panel opens on the tray's screen.
     const QRect tray = statusItem_ ? statusItem_->geometry() : QRect();
-    openPanel(tray.isValid() ? std::optional<QPoint>(tray.center()) : std::nullopt);
+    if (!at && tray.isValid()) at = tray.center();
+    openPanel(at);
 }
 
 // ---- panel
@@ -245,6 +290,8 @@ void AppDelegate::openPanel(std::optional<QPoint> near) {
     };
     panel_->setContent(deps_.makePanelContent ? deps_.makePanelContent() : nullptr);
     const bool wasVisible = isPanelVisible();
+    const bool windowed = isWithoutTray();
+    if (!wasVisible) panel_->setWindowed(windowed);
     if (!wasVisible) panel_->placeCentred(screenArea(near));
     panel_->show();
     panel_->takeKeyboard();
@@ -252,11 +299,22 @@ void AppDelegate::openPanel(std::optional<QPoint> near) {
 
     deps_.viewModel.startRMSPolling();
 
+    // A window stays until the user closes it, like any other.
+    if (windowed) return;
+    // Where no click watch works (Wayland), leaving the panel closes it.
+    panel_->setClosesOnDeactivation(!isSticky_ &&
+                                    !(deps_.clickMonitor && deps_.clickMonitor->isAvailable()));
     // The panel takes the keyboard, but a window manager may still leave it with the window in
     // front; Escape is taken globally while the panel is open and not sticky.
     if (deps_.escapeGrab && !isSticky_) {
         deps_.escapeGrab->install(KeyboardShortcut{0, kEscapeKey}, [self] {
-            if (self && self->isPanelVisible()) self->closePanel();
+            if (!self || !self->isPanelVisible()) return;
+            // A menu of Tobble's own (a row's, the tray's) is open: Escape closes just that.
+            if (QWidget* popup = QApplication::activePopupWidget()) {
+                popup->close();
+                return;
+            }
+            self->closePanel();
         });
     }
     if (!isSticky_ && deps_.clickMonitor) {
@@ -303,6 +361,7 @@ void AppDelegate::enableSticky() {
     // applications; Escape still closes it while it has the keyboard.
     if (deps_.clickMonitor) deps_.clickMonitor->stop();
     if (deps_.escapeGrab) deps_.escapeGrab->remove();
+    if (panel_) panel_->setClosesOnDeactivation(false);
 }
 
 void AppDelegate::hideStickyPanel() {
@@ -363,6 +422,15 @@ void AppDelegate::postOnboardingSetup() {
     deps_.viewModel.start();
     isAudioRouted_ = true;
     logger_.info("audio routing started");
+    // Started from the application menu on a desktop without a tray: the panel is the app.
+    if (isWithoutTray()) {
+        if (deps_.startedAtLogin) {
+            logger_.info("no tray on this desktop; the panel opens when Tobble is started again");
+        } else {
+            logger_.info("no tray on this desktop; the panel opens as a window");
+            openPanel();
+        }
+    }
 }
 
 // ---- keyboard shortcut and accessibility
@@ -391,12 +459,15 @@ void AppDelegate::installKeyboardShortcutMonitors() {
     if (deps_.globalShortcut) {
         QPointer<AppDelegate> self(this);
         const auto shortcut = KeyboardShortcut::fromDefaults(defaults);
+        shortcutProblem_.reset();
         if (!deps_.globalShortcut->install(shortcut, [self] {
                 if (self) self->toggleFromShortcut();
             })) {
             if (deps_.globalShortcut->isAvailable()) {
                 logger_.error("global shortcut " + shortcut.displayText() +
                               " could not be grabbed; another program may hold it");
+                shortcutProblem_ = shortcut.displayText() +
+                                   " is taken by another program: choose another shortcut";
             }
         }
     }

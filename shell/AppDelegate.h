@@ -31,6 +31,7 @@ class AudioClientViewModel;
 
 namespace tobble::shell {
 
+class StatusNotifierItem;
 class TobblePanel;
 
 // The application's delegate: the launch and termination sequences, the single-instance lock,
@@ -64,11 +65,19 @@ class AppDelegate final : public QObject {
         std::function<QRect()> screenArea;
         // Receives the two single-instance console messages (stderr by default).
         std::function<void(const std::string&)> console;
+        // Whether a tray shows the status item now (Qt's answer by default). Without one the
+        // panel is an ordinary window, opened at launch.
+        std::function<bool()> trayAvailable;
         bool isRunningTests = false;
+        // Started at login: without a tray the panel waits for the user to ask for it (from the
+        // application menu, which starts Tobble again) instead of opening by itself.
+        bool startedAtLogin = false;
     };
 
     static constexpr dispatch::Seconds kAccessibilityWatchInterval = 30.0;
     static constexpr const char* kOnboardingCompletedKey = "onboardingCompleted";
+    // The installed symbolic icon the tray host colours for its bar.
+    static constexpr const char* kTrayIconName = "tobble-symbolic";
     static constexpr const char* kAutomaticChecksKey = "SUEnableAutomaticChecks";
     static constexpr const char* kRevokedMessage =
         "Accessibility permission revoked; global shortcut monitor removed";
@@ -83,7 +92,8 @@ class AppDelegate final : public QObject {
     void applicationWillTerminate();
 
     // ---- actions
-    void statusItemLeftClicked();
+    // A click on the tray icon; `at` is where on the screen, when the tray says.
+    void statusItemLeftClicked(std::optional<QPoint> at = std::nullopt);
     void togglePopover();
     // Opens the panel on the screen of `near` (the pointer's when absent) and gives it the
     // keyboard.
@@ -100,6 +110,11 @@ class AppDelegate final : public QObject {
     void handleGlobalClick(QPoint position);
     // The settings stored a new shortcut.
     void shortcutDidChange();
+    // Why the stored shortcut does not work although this session allows global shortcuts
+    // (another program holds it); nothing when it works or cannot work here at all.
+    std::optional<std::string> shortcutProblem() const { return shortcutProblem_; }
+    // No tray shows the status item: the panel is the way in.
+    bool isWithoutTray() const;
 
     // ---- state, for the views and tests
     bool isPanelVisible() const;
@@ -130,6 +145,8 @@ class AppDelegate final : public QObject {
     void installSignalHandlers();
     void handleTerminationSignal();
     void createStatusItem();
+    void updateTrayIcons();
+    void showTrayMenu(QPoint at);
     void installKeyboardShortcutMonitors();
     void removeKeyboardShortcutMonitors();
     void removeGlobalKeyMonitor();
@@ -158,6 +175,10 @@ class AppDelegate final : public QObject {
     bool isSticky_ = false;
     const bool isRunningTests_;
     bool isAudioRouted_ = false;
+    std::optional<std::string> shortcutProblem_;
+    std::unique_ptr<StatusNotifierItem> trayItem_;
+    std::unique_ptr<QMenu> trayPopup_;
+    bool trayHostPresent_ = false;
     bool terminated_ = false;
     double lastClickElsewhereClose_ = -1.0;
 };

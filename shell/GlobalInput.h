@@ -57,4 +57,7 @@ std::unique_ptr<GlobalClickMonitor> makeGlobalClickMonitor();
 namespace tobble::shell {
 // Whether this session lets a program grab keys globally: what "trusted" means on Linux.
 bool globalShortcutsPossible();
+// Whether `shortcut`'s key exists on this keyboard, so that a grab could take it. True where
+// nothing can be checked (no grab works in this session anyway).
+bool canBindGlobalShortcut(const KeyboardShortcut& shortcut);
 }  // namespace tobble::shell

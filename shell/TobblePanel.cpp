@@ -1,6 +1,7 @@
 #include "shell/TobblePanel.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QScrollArea>
@@ -9,8 +10,11 @@
 
 namespace tobble::shell {
 
-TobblePanel::TobblePanel()
-    : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
+namespace {
+constexpr Qt::WindowFlags kFloating = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
+}
+
+TobblePanel::TobblePanel() : QWidget(nullptr, kFloating) {
     setObjectName(QStringLiteral("TobblePanel"));
     setWindowTitle(QStringLiteral("Tobble"));
     setAttribute(Qt::WA_TranslucentBackground);
@@ -82,6 +86,24 @@ void TobblePanel::refit() {
     const int centreY2 = 2 * old.y() + old.height();
     setGeometry((centreX2 - size.width()) / 2, (centreY2 - size.height()) / 2, size.width(),
                 size.height());
+}
+
+void TobblePanel::setWindowed(bool windowed) {
+    if (windowed == windowed_) return;
+    windowed_ = windowed;
+    const bool wasVisible = isVisible();
+    setWindowFlags(windowed ? Qt::Window : kFloating);
+    // A framed window has square corners: the content's rounded surface sits on an opaque one.
+    setAttribute(Qt::WA_TranslucentBackground, !windowed);
+    setAttribute(Qt::WA_X11NetWmWindowTypeUtility, !windowed);
+    setAutoFillBackground(windowed);
+    if (wasVisible) show();
+}
+
+void TobblePanel::closeEvent(QCloseEvent* event) {
+    // The window manager's close button hides the panel; the program goes on in the background.
+    event->ignore();
+    if (onClose) onClose();
 }
 
 void TobblePanel::takeKeyboard() {
@@ -166,6 +188,18 @@ bool TobblePanel::eventFilter(QObject* watched, QEvent* event) {
 
 bool TobblePanel::event(QEvent* event) {
     if (event->type() == QEvent::LayoutRequest) scheduleRefit();
+    if (event->type() == QEvent::WindowDeactivate && closesOnDeactivation_ && isVisible() &&
+        onClose) {
+        // Not from inside the event: closing destroys the content.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                // A menu of the panel's own is open: the panel is still in use.
+                if (QApplication::activePopupWidget()) return;
+                if (isVisible() && QApplication::activeWindow() != this && onClose) onClose();
+            },
+            Qt::QueuedConnection);
+    }
     return QWidget::event(event);
 }
 

@@ -34,6 +34,14 @@ class TobblePanel final : public QWidget {
     // Sizes to fit, keeping the current centre.
     void refit();
 
+    // Without a tray the panel is an ordinary window with a frame, which the user moves and
+    // closes (to the background: onClose); with one it floats, frameless, above the others.
+    void setWindowed(bool windowed);
+    bool isWindowed() const { return windowed_; }
+    // Where nothing can watch clicks in other applications (Wayland), the panel closes when it
+    // stops being the active window instead.
+    void setClosesOnDeactivation(bool closes) { closesOnDeactivation_ = closes; }
+
     // Makes the panel the active window and puts the focus on its first control.
     void takeKeyboard();
     // The controls Tab visits, top to bottom and left to right as they are on screen.
@@ -45,6 +53,7 @@ class TobblePanel final : public QWidget {
     bool eventFilter(QObject* watched, QEvent* event) override;
     bool event(QEvent* event) override;
     bool focusNextPrevChild(bool next) override;
+    void closeEvent(QCloseEvent* event) override;
 
   private:
     void scheduleRefit();
@@ -52,6 +61,8 @@ class TobblePanel final : public QWidget {
 
     bool refitScheduled_ = false;
     int maximumHeight_ = QWIDGETSIZE_MAX;
+    bool windowed_ = false;
+    bool closesOnDeactivation_ = false;
     QPointer<QWidget> content_;
 };
 

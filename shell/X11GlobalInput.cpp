@@ -266,6 +266,24 @@ std::unique_ptr<GlobalClickMonitor> makeGlobalClickMonitor() {
 
 namespace tobble::shell {
 
+bool canBindGlobalShortcut(const KeyboardShortcut& shortcut) {
+#ifdef TOBBLE_HAVE_X11
+    auto* connection = x11Connection();
+    if (!connection) return true;
+    const auto keysym = keysymFor(shortcut.key);
+    if (!keysym) return false;
+    xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(connection);
+    xcb_keycode_t* codes = symbols ? xcb_key_symbols_get_keycode(symbols, *keysym) : nullptr;
+    const bool found = codes && codes[0] != 0;
+    free(codes);
+    if (symbols) xcb_key_symbols_free(symbols);
+    return found;
+#else
+    (void)shortcut;
+    return true;
+#endif
+}
+
 bool globalShortcutsPossible() {
 #ifdef TOBBLE_HAVE_X11
     return x11Connection() != nullptr;

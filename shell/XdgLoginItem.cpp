@@ -92,7 +92,7 @@ std::optional<std::string> XdgLoginItem::registerItem() {
         "Name=Tobble\n"
         "Comment=Per-application volume mixer\n"
         "Exec=" +
-        quotedExec(executable_.string()) +
+        quotedExec(executable_.string()) + " " + kAtLoginOption +
         "\n"
         "Icon=tobble\n"
         "Terminal=false\n"

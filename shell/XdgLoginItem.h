@@ -15,6 +15,8 @@ namespace tobble::shell {
 class XdgLoginItem final : public ui::LoginItem {
   public:
     static constexpr const char* kEntryFileName = "tobble.desktop";
+    // Given to the program started by the entry.
+    static constexpr const char* kAtLoginOption = "--at-login";
 
     // `executable`: the running program. `autostartDirectory`: where entries go (empty: the
     // user's autostart folder).

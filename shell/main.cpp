@@ -1,8 +1,9 @@
 // tobble: the tray application. It opens no window of its own (but the first-run guide, or the
 // panel on a desktop without a tray); the tray item and the global shortcut open the floating
-// panel. Its only options are --version and --help.
+// panel. Its options are --version, --help and --at-login.
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDesktopServices>
 #include <QUrl>
 #include <cstdio>
@@ -44,9 +45,6 @@ namespace {
 
 using namespace tobble;
 
-// Where the global shortcut cannot work (a Wayland session), this page says why.
-constexpr const char* kShortcutHelpURL = "https://tobble.org/docs/global-shortcut";
-
 bool namesDirectory(const char* variable) {
     const char* value = std::getenv(variable);
     return value && *value == '/';
@@ -55,18 +53,22 @@ bool namesDirectory(const char* variable) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    bool startedAtLogin = false;
     if (argc > 1) {
         const std::string option = argv[1];
-        if (option == "--version") {
+        // The autostart entry's option.
+        if (option == shell::XdgLoginItem::kAtLoginOption) {
+            startedAtLogin = true;
+        } else if (option == "--version") {
             std::printf("tobble %s (build %s)\n", TOBBLE_VERSION, TOBBLE_BUILD_ID);
             return 0;
-        }
-        if (option == "--help" || option == "-h") {
+        } else if (option == "--help" || option == "-h") {
             std::printf(
-                "Usage: tobble [--version | --help]\n"
+                "Usage: tobble [--version | --help | --at-login]\n"
                 "Per-application volume for the desktop: starts in the tray (or opens its panel\n"
                 "where there is none). A second start opens the running one's panel.\n"
-                "Scripts control it with tobblectl.\n");
+                "Scripts control it with tobblectl. --at-login (the autostart entry's option)\n"
+                "keeps the panel closed until asked for where there is no tray.\n");
             return 0;
         }
     }
@@ -119,7 +121,11 @@ int main(int argc, char** argv) {
     auto& notifications = shell::NotificationCenter::defaultCenter();
     shell::AccessibilityManager::configureShared(shell::AccessibilityManager::make(
         environment.dispatcher, [] { return shell::globalShortcutsPossible(); }, notifications,
-        [] { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kShortcutHelpURL))); }));
+        // Nothing can be granted on Linux: where no grab works, the user binds the command in
+        // the desktop's own keyboard settings.
+        [] {
+            QGuiApplication::clipboard()->setText(QString::fromLatin1(ui::kPanelToggleCommand));
+        }));
     auto& accessibility = shell::AccessibilityManager::shared();
 
     shell::UpdateObserver updateObserver(mainQueue);
@@ -140,6 +146,14 @@ int main(int argc, char** argv) {
         },
         TOBBLE_VERSION,
         TOBBLE_BUILD_ID,
+        [] { QCoreApplication::quit(); },
+        [](const std::string& text) {
+            QGuiApplication::clipboard()->setText(QString::fromStdString(text));
+        },
+        [&delegate] { return delegate ? delegate->shortcutProblem() : std::nullopt; },
+        [](int64_t modifiers, const std::string& key) {
+            return shell::canBindGlobalShortcut(app::KeyboardShortcut{modifiers, key});
+        },
     };
     ui::PanelContext panelContext{environment, *viewModel, app::TobbleAudioService::shared(),
                                   app::HiddenAppsStore::shared(), hooks};
@@ -168,7 +182,9 @@ int main(int argc, char** argv) {
         },
         {},
         {},
+        {},
         false,  // a real launch, never a test host
+        startedAtLogin,
     };
     delegate = std::make_unique<shell::AppDelegate>(std::move(deps));
 

@@ -25,10 +25,15 @@ struct StepText {
     const char* description;
 };
 
+// Step one where the session lets no program take a global shortcut (Wayland without the
+// shortcuts portal): the desktop's own keyboard settings bind the command instead.
+constexpr const char* kDesktopShortcutDescription =
+    "This desktop does not let apps take a keyboard shortcut of their own. Add one in your "
+    "desktop\u2019s keyboard settings that runs the command below.";
+
 const StepText kSteps[3] = {
-    {"keyboard", "Keyboard Shortcut", "Granted", "Enable Keyboard Shortcut",
-     "Tobble needs Accessibility access to let you open the panel with a keyboard shortcut from "
-     "any app."},
+    {"keyboard", "Keyboard Shortcut", "Ready", "Keyboard Shortcut",
+     "Press this shortcut in any app to open Tobble. You can change it in Settings."},
     {"arrow.up.right.circle", "Launch at Login", "Enabled", "Launch at Login",
      "Start Tobble automatically when you log in so your audio routing is always ready."},
     {"arrow.triangle.2.circlepath", "Automatic Updates", "Enabled", "Automatic Updates",
@@ -210,8 +215,11 @@ QWidget* AccessibilityOnboardingView::buildContent(int step) {
         new TextView(text.heading, 15, Weight::Semibold, Tobble::textPrimary(), content);
     column->addWidget(heading, 0, Qt::AlignHCenter);
     column->addSpacing(8);
-    auto* description =
-        new TextView(text.description, 12, Weight::Regular, Tobble::textSecondary(), content);
+    const bool granted = shell_.accessibility.isGranted();
+    const char* descriptionText =
+        step == 1 && !granted ? kDesktopShortcutDescription : text.description;
+    auto* description = new TextView(QString::fromUtf8(descriptionText), 12, Weight::Regular,
+                                     Tobble::textSecondary(), content);
     description->setWordWrap(kWidth - 32);
     description->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     auto* descriptionBox = new QWidget(content);
@@ -220,7 +228,6 @@ QWidget* AccessibilityOnboardingView::buildContent(int step) {
     descriptionLayout->addWidget(description);
     column->addWidget(descriptionBox);
 
-    const bool granted = shell_.accessibility.isGranted();
     if (step == 1) {
         column->addSpacing(12);
         auto* caps = new QHBoxLayout();
@@ -233,8 +240,8 @@ QWidget* AccessibilityOnboardingView::buildContent(int step) {
         caps->addStretch(1);
         column->addLayout(caps);
         column->addSpacing(16);
-        const QString statusText =
-            granted ? "Access granted" : QString::fromUtf8("Waiting for access\u2026");
+        const QString statusText = granted ? QStringLiteral("Works in every app")
+                                           : QString::fromLatin1(kPanelToggleCommand);
         const QFont font = uiFont(11, Weight::Medium);
         auto* status = new PaintedButton(
             QSize(static_cast<int>(QFontMetricsF(font).horizontalAdvance(statusText)) + 14, 16),
@@ -257,7 +264,7 @@ QWidget* AccessibilityOnboardingView::buildContent(int step) {
     }
     column->addSpacing(20);
 
-    primaryTitle_ = step == 1   ? (granted ? "Continue" : "Open System Settings")
+    primaryTitle_ = step == 1   ? (granted ? "Continue" : "Copy Command")
                     : step == 2 ? "Enable"
                                 : "Check Automatically";
     secondaryTitle_ = step == 1 ? "Skip for now" : "Not now";
@@ -301,9 +308,10 @@ QWidget* AccessibilityOnboardingView::buildFooter() {
 void AccessibilityOnboardingView::primaryAction() {
     switch (activeStep_) {
         case 1:
-            if (!shell_.accessibility.isGranted()) {
-                shell_.accessibility.openSettings();
-                return;
+            // Nothing to wait for: either the shortcut works here, or the user binds the
+            // command in the desktop's settings, which Tobble cannot see.
+            if (!shell_.accessibility.isGranted() && shell_.copyToClipboard) {
+                shell_.copyToClipboard(kPanelToggleCommand);
             }
             status_[0] = StepStatus::enabled;
             advanceTo(2);

@@ -90,6 +90,10 @@ struct FakeShell {
     FakeUpdates updates;
     std::vector<std::string> openedURLs;
     int shortcutChanges = 0;
+    int quits = 0;
+    std::string clipboard;
+    std::optional<std::string> shortcutProblem;
+    bool shortcutsBindable = true;
     ShellHooks hooks{accessibility,
                      loginItem,
                      updates,
@@ -97,7 +101,11 @@ struct FakeShell {
                      [this] { ++shortcutChanges; },
                      nullptr,
                      "1.0.0",
-                     "100"};
+                     "100",
+                     [this] { ++quits; },
+                     [this](const std::string& text) { clipboard = text; },
+                     [this] { return shortcutProblem; },
+                     [this](int64_t, const std::string&) { return shortcutsBindable; }};
 };
 
 }  // namespace tobble::ui

@@ -88,7 +88,21 @@ struct ShellHooks {
     // Shown in the settings' information popover; empty shows "?".
     std::string appVersion;
     std::string buildNumber;
+
+    // Ends the program: the settings' "Quit Tobble", the way out where no tray menu offers it.
+    std::function<void()> quit;
+    // Puts text on the desktop's clipboard.
+    std::function<void(const std::string& text)> copyToClipboard;
+    // Why the stored shortcut does not work although this session allows global shortcuts
+    // (another program holds it); nothing when it works. Absent: it always works.
+    std::function<std::optional<std::string>()> shortcutProblem;
+    // Whether a key with these modifiers can be bound on this keyboard. Absent: any can.
+    std::function<bool(int64_t modifiers, const std::string& key)> canBindShortcut;
 };
+
+// The command a desktop's own keyboard settings can bind where Tobble cannot take a global
+// shortcut itself (a Wayland session without the shortcuts portal).
+inline constexpr const char* kPanelToggleCommand = "tobblectl panel toggle";
 
 // Everything the panel content presents. The referenced objects outlive the content widget.
 struct PanelContext {

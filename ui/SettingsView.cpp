@@ -1,5 +1,6 @@
 #include "ui/SettingsView.h"
 
+#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QScrollArea>
@@ -35,6 +36,15 @@ PaintedButton* tileButton(const QString& icon, double size, Weight weight, QColo
     button->setIconStyle(true);
     button->setFixedSize(28, 28);
     return button;
+}
+
+// `child` inside the settings' side margins.
+QWidget* padded(QWidget* child, QWidget* parent) {
+    auto* box = new QWidget(parent);
+    auto* layout = new QVBoxLayout(box);
+    layout->setContentsMargins(16, 0, 16, 12);
+    layout->addWidget(child);
+    return box;
 }
 
 QWidget* iconTile(const QString& icon, QWidget* parent) {
@@ -268,9 +278,68 @@ QWidget* SettingsView::buildShortcutRow(QWidget* parent) {
     shortcutCaps_->setContentsMargins(0, 0, 0, 0);
     shortcutCaps_->setSpacing(4);
     layout->addWidget(shortcutHost_);
-    auto* row = settingsRow("keyboard", content, parent);
+    auto* section = new QWidget(parent);
+    auto* column = new QVBoxLayout(section);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(settingsRow("keyboard", content, section));
+
+    // Under the row: why the shortcut does not work, when it does not.
+    constexpr int kNoteWidth = 320 - 8 - 16 - 16;
+    shortcutNote_ = new TextView({}, 11, Weight::Regular, Tobble::warning(), section);
+    shortcutNote_->setWordWrap(kNoteWidth);
+    column->addWidget(padded(shortcutNote_, section));
+    shortcutHelp_ = new QWidget(section);
+    auto* help = new QVBoxLayout(shortcutHelp_);
+    help->setContentsMargins(16, 0, 16, 12);
+    help->setSpacing(6);
+    auto* explanation = new TextView(
+        QString::fromUtf8("This desktop does not let apps take a keyboard shortcut of their own. "
+                          "Add one in your desktop\u2019s keyboard settings that runs:"),
+        11, Weight::Regular, Tobble::textSecondary(), shortcutHelp_);
+    explanation->setWordWrap(kNoteWidth);
+    help->addWidget(explanation);
+    auto* commandLine = new QHBoxLayout();
+    commandLine->setSpacing(8);
+    auto* command =
+        new TextView(kPanelToggleCommand, 11, Weight::Medium, Tobble::textPrimary(), shortcutHelp_);
+    command->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    commandLine->addWidget(command, 1);
+    copyCommand_ = new PaintedButton(
+        QSize(96, 22),
+        [this](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
+            fillRounded(painter, bounds, 5, Tobble::accentSoft());
+            painter.setFont(uiFont(11, Weight::Medium));
+            painter.setPen(Tobble::accent());
+            painter.drawText(bounds, Qt::AlignCenter, commandCopied_ ? "Copied" : "Copy command");
+        },
+        shortcutHelp_);
+    copyCommand_->setFixedSize(96, 22);
+    copyCommand_->setAccessibleName("Copy command");
+    connect(copyCommand_, &QAbstractButton::clicked, this, [this] {
+        if (context_.shell.copyToClipboard) context_.shell.copyToClipboard(kPanelToggleCommand);
+        commandCopied_ = true;
+        copyCommand_->update();
+    });
+    commandLine->addWidget(copyCommand_);
+    help->addLayout(commandLine);
+    column->addWidget(shortcutHelp_);
     rebuildShortcut();
-    return row;
+    renderShortcutNote();
+    return section;
+}
+
+void SettingsView::renderShortcutNote() {
+    if (!shortcutNote_) return;
+    const bool possible = context_.shell.accessibility.isGranted();
+    shortcutHelp_->setVisible(!possible);
+    std::optional<std::string> problem = refusal_;
+    if (!problem && possible && context_.shell.shortcutProblem) {
+        problem = context_.shell.shortcutProblem();
+    }
+    shortcutNote_->setText(problem ? QString::fromStdString(*problem) : QString());
+    shortcutNote_->parentWidget()->setVisible(problem.has_value());
+    updateGeometry();
 }
 
 QStringList SettingsView::shownShortcutCaps() const {
@@ -329,12 +398,22 @@ void SettingsView::startRecordingShortcut() {
 }
 
 void SettingsView::finishRecording(bool accepted, int64_t modifiers, const std::string& key) {
+    refusal_.reset();
+    // A key this keyboard has no code for could be stored but never bound: refuse it now.
+    if (accepted && context_.shell.canBindShortcut &&
+        !context_.shell.canBindShortcut(modifiers, key)) {
+        refusal_ = app::KeyboardShortcut{modifiers, key}.displayText() +
+                   " cannot be used as a shortcut on this keyboard";
+        accepted = false;
+    }
     if (accepted) {
         app::KeyboardShortcut{modifiers, key}.store(defaults_);
     }
     stopRecorder();
     rebuildShortcut();
     if (accepted && context_.shell.shortcutDidChange) context_.shell.shortcutDidChange();
+    // The shell has re-bound the shortcut by now, and knows whether it worked.
+    renderShortcutNote();
 }
 
 void SettingsView::stopRecorder() { recorder_.reset(); }
@@ -507,26 +586,20 @@ QWidget* SettingsView::buildFooter() {
     layout->addWidget(infoButton_);
     layout->addStretch(1);
 
-    const QFont font = uiFont(11, Weight::Medium);
-    const QFontMetricsF metrics(font);
-    giveAccess_ = new PaintedButton(
-        QSize(static_cast<int>(metrics.horizontalAdvance("Give access")) + 12, 20),
-        [font](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
-            painter.setPen(Qt::NoPen);
-            painter.setBrush(Tobble::warning());
-            painter.drawEllipse(QRectF(bounds.left(), bounds.center().y() - 2.5, 5, 5));
-            painter.setFont(font);
-            painter.setPen(Tobble::warning());
-            painter.drawText(bounds.adjusted(9, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter,
-                             "Give access");
+    // Where no tray menu offers it, this is the way to end the program.
+    quitButton_ = new PaintedButton(
+        QSize(24, 24),
+        [](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
+            paintIcon(painter, bounds, "power", 12, Weight::Medium, Tobble::textTertiary());
         },
         footer);
-    giveAccess_->setFixedSize(giveAccess_->sizeHint());
-    giveAccess_->setToolTip("The keyboard shortcut cannot work in this session yet: see how");
-    giveAccess_->setAccessibleName("Give access");
-    connect(giveAccess_, &QAbstractButton::clicked, this,
-            [this] { context_.shell.accessibility.openSettings(); });
-    layout->addWidget(giveAccess_);
+    quitButton_->setFixedSize(24, 24);
+    quitButton_->setToolTip("Quit Tobble");
+    quitButton_->setAccessibleName("Quit Tobble");
+    connect(quitButton_, &QAbstractButton::clicked, this, [this] {
+        if (context_.shell.quit) context_.shell.quit();
+    });
+    layout->addWidget(quitButton_);
 
     updateButton_ = new PaintedButton(QSize(120, 20), {}, footer);
     connect(updateButton_, &QAbstractButton::clicked, this, [this] {
@@ -536,14 +609,18 @@ QWidget* SettingsView::buildFooter() {
     return footer;
 }
 
-bool SettingsView::isGiveAccessShown() const { return !giveAccess_->isHidden(); }
+bool SettingsView::isShortcutHelpShown() const { return !shortcutHelp_->isHidden(); }
+
+QString SettingsView::shortcutNoteText() const {
+    return shortcutNote_->parentWidget()->isHidden() ? QString() : shortcutNote_->text();
+}
 
 QString SettingsView::updateButtonText() const {
     return context_.shell.updates.updateAvailable() ? "Update available" : "Check for updates";
 }
 
 void SettingsView::renderFooter() {
-    giveAccess_->setVisible(!context_.shell.accessibility.isGranted());
+    renderShortcutNote();
     const bool available = context_.shell.updates.updateAvailable();
     const QString text = updateButtonText();
     const QFont font = uiFont(11, Weight::Medium);

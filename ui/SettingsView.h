@@ -59,7 +59,13 @@ class SettingsView : public QWidget {
     std::vector<std::string> hiddenAppLines() const { return hiddenLineIDs_; }
     void showHiddenApp(const std::string& bundleID);
 
-    bool isGiveAccessShown() const;
+    // The explanation (and the command to bind) shown where the session allows no global
+    // shortcut of Tobble's own.
+    bool isShortcutHelpShown() const;
+    // Why the shortcut does not work, under its row; empty when it works.
+    QString shortcutNoteText() const;
+    PaintedButton* copyCommandButton() const { return copyCommand_; }
+    PaintedButton* quitButton() const { return quitButton_; }
     QString updateButtonText() const;
     PaintedButton* updateButton() const { return updateButton_; }
     PaintedButton* infoButton() const { return infoButton_; }
@@ -86,6 +92,7 @@ class SettingsView : public QWidget {
     void rebuildHiddenApps();
     void renderStatus();
     void renderFooter();
+    void renderShortcutNote();
     void finishRecording(bool accepted, int64_t modifiers, const std::string& key);
     void stopRecorder();
 
@@ -117,7 +124,12 @@ class SettingsView : public QWidget {
     QWidget* errorSection_ = nullptr;
     TextView* errorText_ = nullptr;
     PaintedButton* infoButton_ = nullptr;
-    PaintedButton* giveAccess_ = nullptr;
+    PaintedButton* quitButton_ = nullptr;
+    TextView* shortcutNote_ = nullptr;
+    QWidget* shortcutHelp_ = nullptr;
+    PaintedButton* copyCommand_ = nullptr;
+    bool commandCopied_ = false;
+    std::optional<std::string> refusal_;
     PaintedButton* updateButton_ = nullptr;
     QWidget* popover_ = nullptr;
     app::HiddenAppsStore::Observation hiddenObservation_;

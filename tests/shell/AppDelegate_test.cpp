@@ -142,7 +142,12 @@ TEST_F(AppDelegateTest, ClosingThePanelUnderAnOpenRowMenuIsSafe) {
     using Route = std::function<void()>;
     const std::vector<std::pair<const char*, Route>> routes = {
         {"Escape in the panel", [&] { QTest::keyClick(bed.delegate->panel(), Qt::Key_Escape); }},
-        {"Escape taken globally", [&] { bed.escape->press(); }},
+        // The first Escape closes the menu, the second the panel.
+        {"Escape taken globally",
+         [&] {
+             bed.escape->press();
+             bed.escape->press();
+         }},
         {"the shortcut", [&] { bed.grab->press(); }},
         {"a script", [&] { bed.delegate->closePanel(); }},
         {"the tray icon", [&] { bed.delegate->statusItemLeftClicked(); }},
@@ -258,6 +263,22 @@ TEST_F(AppDelegateTest, SigtermStopsTheEngineAndExitsZeroWithoutTheTerminationSe
 
 // The guide's questions are asked on the first start of every session, whether or not the
 // shortcut can work there.
+// Without a tray the panel is an ordinary window, opened at a start from the application menu
+// but not at a start at login, where it waits to be asked for.
+TEST(AppDelegateWithoutTray, ThePanelIsAWindowOpenedAtAStartFromTheMenu) {
+    for (bool atLogin : {false, true}) {
+        ShellTestBed bed(false, atLogin);
+        bed.defaults.setBoolean(AppDelegate::kOnboardingCompletedKey, true);
+        ASSERT_TRUE(bed.delegate->applicationDidFinishLaunching());
+        bed.settle();
+        EXPECT_EQ(bed.delegate->isPanelVisible(), !atLogin);
+        bed.delegate->openPanel();
+        EXPECT_TRUE(bed.delegate->panel()->isWindowed());
+        EXPECT_FALSE(bed.clicks->isRunning());  // a window stays until closed
+        EXPECT_FALSE(bed.escape->isInstalled());
+    }
+}
+
 TEST(AppDelegateOnboarding, RoutingWaitsForTheOnboardingAndTrayClicksDoNothingMeanwhile) {
     for (bool trusted : {false, true}) {
         ShellTestBed bed;

@@ -104,6 +104,7 @@ class SizedContent final : public QWidget {
 struct ShellTestBed : app::testing::ServicesTestBed {
     QApplication& application = ensureApplication();
     bool trusted = true;
+    bool trayShown = true;
     NotificationCenter notifications;
     std::shared_ptr<AccessibilityManager> accessibility = AccessibilityManager::make(
         dispatcher, [this] { return trusted; }, notifications, [] {});
@@ -120,7 +121,10 @@ struct ShellTestBed : app::testing::ServicesTestBed {
                                           ("tobble-shell-test-" + std::to_string(::getpid()));
     std::unique_ptr<AppDelegate> delegate;
 
-    ShellTestBed() {
+    // `trayShown`: whether the desktop shows the status item; `startedAtLogin`: as by the
+    // autostart entry.
+    explicit ShellTestBed(bool trayShownAtStart = true, bool startedAtLogin = false)
+        : trayShown(trayShownAtStart) {
         auto grabOwned = std::make_unique<FakeShortcutGrab>(&trusted);
         auto clicksOwned = std::make_unique<FakeClickMonitor>();
         auto escapeOwned = std::make_unique<FakeShortcutGrab>(&trusted);
@@ -151,6 +155,9 @@ struct ShellTestBed : app::testing::ServicesTestBed {
             [this](int status) { exits.push_back(status); },
             [] { return QRect(0, 0, 1000, 800); },
             [](const std::string&) {},
+            [this] { return trayShown; },
+            false,
+            startedAtLogin,
         });
     }
 

@@ -37,8 +37,9 @@ TEST_F(XdgLoginItemTest, RegisterWritesAnAutostartEntryAndUnregisterRemovesIt) {
     EXPECT_EQ(item.status(), ui::LoginItemStatus::Enabled);
     std::ifstream in(item.entryPath());
     const std::string text((std::istreambuf_iterator<char>(in)), {});
-    EXPECT_NE(text.find("Exec=" + (home.root / "prefix" / "bin" / "tobble").string()),
-              std::string::npos);
+    EXPECT_NE(
+        text.find("Exec=" + (home.root / "prefix" / "bin" / "tobble").string() + " --at-login\n"),
+        std::string::npos);
     EXPECT_NE(text.find("Type=Application"), std::string::npos);
 
     EXPECT_EQ(item.unregisterItem(), std::nullopt);

@@ -106,7 +106,9 @@ TEST_F(TobblectlTest, ChangesReachTobbleAndSurviveARestart) {
     startTobble();
     expectSaved();
 
-    // Choosing Tobble in the application menu while it runs opens its panel.
+    // Choosing Tobble in the application menu while it runs opens its panel. (Without a tray
+    // here, the first start opened it as a window.)
+    EXPECT_EQ(ctl({"panel", "hide"}).status, 0);
     EXPECT_EQ(panelVisible(), "b false\n");
     EXPECT_EQ(run(TOBBLE_EXECUTABLE, {}).status, 0);
     EXPECT_EQ(panelVisible(), "b true\n");

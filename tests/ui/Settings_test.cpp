@@ -139,17 +139,43 @@ TEST_F(SettingsTest, LaunchAtLoginShowsTheRealStateAndFailures) {
     EXPECT_EQ(SettingsView::statusText(view->loginStatus()), "Disabled");
 }
 
-TEST_F(SettingsTest, FooterPollsAccessibilityWhileShownAndOffersUpdates) {
+// Where the session allows no global shortcut of Tobble's own, the shortcut row explains how to
+// bind the desktop's own and copies the command; where one is possible but taken, it says so.
+TEST_F(SettingsTest, ShortcutRowSaysWhyTheShortcutDoesNotWork) {
     auto view = makeSettings();
     EXPECT_EQ(shell.accessibility.pollers, 1);
-    EXPECT_TRUE(view->isGiveAccessShown());
+    EXPECT_TRUE(view->isShortcutHelpShown());
+    view->copyCommandButton()->click();
+    EXPECT_EQ(shell.clipboard, kPanelToggleCommand);
+    EXPECT_TRUE(shell.openedURLs.empty());
+
+    shell.shortcutProblem = "Shift+Super+T is taken by another program";
     shell.accessibility.setGranted(true);
-    EXPECT_FALSE(view->isGiveAccessShown());
+    EXPECT_FALSE(view->isShortcutHelpShown());
+    EXPECT_EQ(view->shortcutNoteText(), "Shift+Super+T is taken by another program");
+    shell.shortcutProblem.reset();
+    shell.accessibility.setGranted(true);
+    EXPECT_TRUE(view->shortcutNoteText().isEmpty());
+
+    // A key the keyboard cannot produce is refused, and the old shortcut stays.
+    shell.shortcutsBindable = false;
+    view->startRecordingShortcut();
+    press(*view, Qt::Key_K, Qt::MetaModifier);
+    EXPECT_EQ(view->shownShortcutCaps(), (QStringList{"\u21e7", "Super", "T"}));
+    EXPECT_FALSE(view->shortcutNoteText().isEmpty());
+    EXPECT_EQ(shell.shortcutChanges, 0);
+
+    view->quitButton()->click();
+    EXPECT_EQ(shell.quits, 1);
+    view->hide();
+    EXPECT_EQ(shell.accessibility.pollers, 0);
+}
+
+TEST_F(SettingsTest, FooterOffersUpdates) {
+    auto view = makeSettings();
     EXPECT_EQ(view->updateButtonText(), "Check for updates");
     view->updateButton()->click();
     EXPECT_EQ(shell.updates.checks, 1);
-    view->hide();
-    EXPECT_EQ(shell.accessibility.pollers, 0);
 }
 
 TEST_F(SettingsTest, DefaultVolumeIsWrittenAtOnce) {

@@ -1,0 +1,224 @@
+// Tobble on a real X11 desktop: Xvfb with openbox, a private session bus, and either no tray or a
+// StatusNotifier tray (the watcher and tray host from Debian's packages), with input injected by
+// xdotool while another client's window has the focus.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QDBusConnection>
+#include <QDBusInterface>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "tests/shell/ProcessTestSupport.h"
+#include "tests/shell/ShellTestBed.h"
+#include "tests/support/PrivateSessionBus.h"
+
+#ifdef TOBBLE_HAVE_X11
+#include <xcb/xcb.h>
+#endif
+
+namespace tobble::shell {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+using testing::ScratchHome;
+using tobble::testing::eventually;
+
+bool onPath(const std::string& program) {
+    const std::string command = "command -v " + program + " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+#ifdef TOBBLE_HAVE_X11
+
+class X11Desktop : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* program : {"Xvfb", "xdotool", "openbox", "dbus-daemon"}) {
+            if (!onPath(program)) GTEST_SKIP() << program << " is not installed (install-deps)";
+        }
+        testing::ensureApplication();
+        ASSERT_FALSE(bus.address().empty()) << "no private session bus";
+        display = ":" + std::to_string(90 + ::getpid() % 400);
+        xenv = {{"DISPLAY", display}, {"DBUS_SESSION_BUS_ADDRESS", bus.address()}};
+        server = std::make_unique<ChildProcess>(
+            "Xvfb", std::map<std::string, std::string>{},
+            std::vector<std::string>{display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+        ASSERT_TRUE(eventually([&] { return xdotool({"getdisplaygeometry"}).first == 0; }, 20s))
+            << "Xvfb did not come up on " << display;
+        helpers.push_back(std::make_unique<ChildProcess>("openbox", xenv));
+
+        // Another client's window, mapped and focused: input is aimed at it.
+        other = xcb_connect(display.c_str(), nullptr);
+        ASSERT_FALSE(xcb_connection_has_error(other));
+        xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(other)).data;
+        const xcb_window_t window = xcb_generate_id(other);
+        const uint32_t events = XCB_EVENT_MASK_KEY_PRESS;
+        xcb_create_window(other, XCB_COPY_FROM_PARENT, window, screen->root, 900, 500, 300, 200, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_EVENT_MASK,
+                          &events);
+        xcb_map_window(other, window);
+        xcb_set_input_focus(other, XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME);
+        xcb_flush(other);
+        env = home.env("xcb");
+        env.insert(xenv.begin(), xenv.end());
+    }
+
+    void TearDown() override {
+        if (tobble) {
+            ::kill(tobble->pid(), SIGTERM);
+            EXPECT_EQ(tobble->waitForExit(20s), 0);
+        }
+        if (other) xcb_disconnect(other);
+        for (auto it = helpers.rbegin(); it != helpers.rend(); ++it) {
+            ::kill((*it)->pid(), SIGTERM);
+            (*it)->waitForExit(10s);
+        }
+        if (server) {
+            ::kill(server->pid(), SIGTERM);
+            server->waitForExit(10s);
+        }
+    }
+
+    // A StatusNotifier tray as KDE, Xfce and GNOME's extension provide one: the watcher, and a
+    // host showing the items in a bar.
+    bool startTray() {
+        if (!onPath("status-notifier-watcher") || !onPath("gtk-sni-tray-standalone")) return false;
+        helpers.push_back(std::make_unique<ChildProcess>("status-notifier-watcher", xenv));
+        if (!eventually([&] { return !watcher().property("ProtocolVersion").isNull(); }, 10s)) {
+            return false;
+        }
+        helpers.push_back(std::make_unique<ChildProcess>("gtk-sni-tray-standalone", xenv,
+                                                         std::vector<std::string>{"--bottom"}));
+        return eventually(
+            [&] { return watcher().property("IsStatusNotifierHostRegistered").toBool(); }, 10s);
+    }
+
+    QDBusConnection session() {
+        return QDBusConnection::connectToBus(
+            QString::fromStdString(bus.address()),
+            QString::fromStdString("x11-desktop-" + bus.address()));
+    }
+    QDBusInterface watcher() {
+        return QDBusInterface("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                              "org.kde.StatusNotifierWatcher", session());
+    }
+    // The bus names of the registered items ("<name>/<path>" or "<name>").
+    QStringList trayItems() {
+        return watcher().property("RegisteredStatusNotifierItems").toStringList();
+    }
+
+    std::pair<int, std::string> xdotool(const std::vector<std::string>& args) {
+        ChildProcess child("xdotool", xenv, args);
+        const int status = child.waitForExit(20s);
+        return {status, child.output()};
+    }
+    bool windowVisible(const std::string& title) {
+        const auto [status, out] =
+            xdotool({"search", "--onlyvisible", "--name", "^" + title + "$"});
+        return status == 0 && !out.empty();
+    }
+    bool panelVisible() { return windowVisible("Tobble"); }
+    bool panelFocused() {
+        return xdotool({"getwindowfocus", "getwindowname"}).second.rfind("Tobble\n", 0) == 0;
+    }
+    void key(const std::string& keys) { ASSERT_EQ(xdotool({"key", keys}).first, 0); }
+    // A press of `button` on the other client's window, away from the panel.
+    void clickElsewhere(const std::string& button) {
+        ASSERT_EQ(xdotool({"mousemove", "1100", "600", "click", button}).first, 0);
+    }
+
+    void launchAnsweredTobble(const std::string& ready = "audio routing started") {
+        home.completeOnboarding();
+        tobble = std::make_unique<ChildProcess>(TOBBLE_EXECUTABLE, env);
+        ASSERT_TRUE(tobble->waitForOutput(ready, 30s)) << tobble->output();
+    }
+
+    tobble::testing::PrivateSessionBus bus;
+    ScratchHome home{"tobble-x11-test"};
+    std::string display;
+    std::map<std::string, std::string> xenv, env;
+    std::unique_ptr<ChildProcess> server, tobble;
+    std::vector<std::unique_ptr<ChildProcess>> helpers;
+    xcb_connection_t* other = nullptr;
+};
+
+TEST_F(X11Desktop, FirstStartShowsTheGuideAndRoutesOnlyAfterIt) {
+    tobble = std::make_unique<ChildProcess>(TOBBLE_EXECUTABLE, env);
+    EXPECT_TRUE(eventually([&] { return windowVisible("Welcome to Tobble"); }, 30s))
+        << tobble->output();
+    EXPECT_EQ(tobble->output().find("audio routing started"), std::string::npos);
+}
+
+// Without any tray the panel is the app: it opens as a window at launch, closes to the
+// background, and starting Tobble again (from the application menu) reopens it.
+TEST_F(X11Desktop, WithoutATrayThePanelIsAWindowThatASecondLaunchReopens) {
+    launchAnsweredTobble("the panel opens as a window");
+    ASSERT_TRUE(eventually([&] { return panelVisible(); }, 10s)) << tobble->output();
+    EXPECT_TRUE(eventually([&] { return panelFocused(); }, 10s));
+    key("Escape");
+    ASSERT_TRUE(eventually([&] { return !panelVisible(); }, 10s));
+    EXPECT_TRUE(tobble->isRunning());
+
+    ChildProcess second(TOBBLE_EXECUTABLE, env);
+    EXPECT_EQ(second.waitForExit(30s), 0) << second.output();
+    EXPECT_TRUE(eventually([&] { return panelVisible(); }, 10s)) << tobble->output();
+}
+
+// With a StatusNotifier tray that starts after Tobble (as at login): the item reaches it, its
+// activation toggles the floating panel, and its menu offers what the panel's state allows.
+// The floating panel takes the keyboard; only a left click elsewhere closes it; the shortcut and
+// Escape work while another application has the focus.
+TEST_F(X11Desktop, StatusNotifierTrayShortcutAndClicksElsewhere) {
+    launchAnsweredTobble();
+    if (!startTray()) GTEST_SKIP() << "no StatusNotifier watcher and host (install-deps)";
+    ASSERT_TRUE(eventually([&] { return !trayItems().isEmpty(); }, 10s)) << tobble->output();
+    if (panelVisible()) key("Escape");  // the window it opened while there was no tray
+    ASSERT_TRUE(eventually([&] { return !panelVisible(); }, 10s));
+
+    const QString entry = trayItems().front();
+    const auto slash = entry.indexOf('/');
+    const QString service = slash < 0 ? entry : entry.left(slash);
+    const QString path = slash < 0 ? QStringLiteral("/StatusNotifierItem") : entry.mid(slash);
+    QDBusInterface item(service, path, "org.kde.StatusNotifierItem", session());
+    item.call("Activate", 10, 10);
+    ASSERT_TRUE(eventually([&] { return panelVisible(); }, 10s)) << tobble->output();
+    EXPECT_TRUE(eventually([&] { return panelFocused(); }, 10s));
+
+    // The host asks for the item's menu; it offers what the open panel allows.
+    item.call("ContextMenu", 10, 10);
+    EXPECT_TRUE(tobble->waitForOutput("tray menu: Sticky, Quit Tobble", 10s)) << tobble->output();
+    key("Escape");  // closes the menu, not the panel
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(panelVisible());
+
+    // A right-click (a tray icon's menu) or a wheel step elsewhere leaves the panel open.
+    clickElsewhere("3");
+    clickElsewhere("4");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(panelVisible());
+    clickElsewhere("1");
+    EXPECT_TRUE(eventually([&] { return !panelVisible(); }, 10s));
+
+    key("super+shift+t");
+    ASSERT_TRUE(eventually([&] { return panelVisible(); }, 10s)) << tobble->output();
+    key("super+shift+t");
+    EXPECT_TRUE(eventually([&] { return !panelVisible(); }, 10s));
+
+    key("super+shift+t");
+    ASSERT_TRUE(eventually([&] { return panelVisible(); }, 10s));
+    key("Escape");
+    EXPECT_TRUE(eventually([&] { return !panelVisible(); }, 10s));
+
+    // A press with an extra modifier is not the shortcut.
+    key("super+shift+alt+t");
+    std::this_thread::sleep_for(500ms);
+    EXPECT_FALSE(panelVisible());
+}
+
+#endif  // TOBBLE_HAVE_X11
+
+}  // namespace
+}  // namespace tobble::shell
