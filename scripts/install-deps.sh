@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev uuid-dev
-  qt6-base-dev qt6-svg-dev
+  qt6-base-dev qt6-svg-dev qt6-wayland weston
   libxcb1-dev libxcb-keysyms1-dev libxcb-xinput-dev xvfb xauth xdotool openbox
   haskell-status-notifier-item-utils haskell-gtk-sni-tray-utils
   libpipewire-0.3-dev libspa-0.2-dev pipewire pipewire-bin wireplumber dbus

@@ -55,6 +55,8 @@ std::unique_ptr<GlobalClickMonitor> makeGlobalClickMonitor();
 }  // namespace tobble::shell
 
 namespace tobble::shell {
+// Whether the desktop session is Wayland (XDG_SESSION_TYPE, else WAYLAND_DISPLAY).
+bool isWaylandSession();
 // Whether this session lets a program grab keys globally: what "trusted" means on Linux.
 bool globalShortcutsPossible();
 // Whether `shortcut`'s key exists on this keyboard, so that a grab could take it. True where

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdlib>
 #include <optional>
+#include <string_view>
 
 #include "shell/GlobalInput.h"
 
@@ -248,16 +249,25 @@ class X11ClickMonitor final : public GlobalClickMonitor, public QAbstractNativeE
 
 }  // namespace
 
+bool isWaylandSession() {
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    if (type && *type) return std::string_view(type) == "wayland";
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    return display && *display;
+}
+
+// Through XWayland an X11 grab or click watch sees only the other X11 clients, so on a Wayland
+// session neither is used even when Qt runs on xcb.
 std::unique_ptr<GlobalShortcutGrab> makeGlobalShortcutGrab() {
 #ifdef TOBBLE_HAVE_X11
-    if (x11Connection()) return std::make_unique<X11ShortcutGrab>();
+    if (x11Connection() && !isWaylandSession()) return std::make_unique<X11ShortcutGrab>();
 #endif
     return std::make_unique<InertShortcutGrab>();
 }
 
 std::unique_ptr<GlobalClickMonitor> makeGlobalClickMonitor() {
 #ifdef TOBBLE_HAVE_X11
-    if (x11Connection()) return std::make_unique<X11ClickMonitor>();
+    if (x11Connection() && !isWaylandSession()) return std::make_unique<X11ClickMonitor>();
 #endif
     return std::make_unique<InertClickMonitor>();
 }
@@ -286,7 +296,7 @@ bool canBindGlobalShortcut(const KeyboardShortcut& shortcut) {
 
 bool globalShortcutsPossible() {
 #ifdef TOBBLE_HAVE_X11
-    return x11Connection() != nullptr;
+    return x11Connection() != nullptr && !isWaylandSession();
 #else
     return false;
 #endif

@@ -72,6 +72,12 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
+    // On a Wayland session Tobble is a Wayland client: through XWayland its windows would be
+    // placed and focused as strangers, and it could not tell that no key grab works. X11 stays
+    // the fallback where the Wayland plugin is missing. An explicit choice is kept.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && shell::isWaylandSession()) {
+        qputenv("QT_QPA_PLATFORM", "wayland;xcb");
+    }
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tobble"));
     QApplication::setOrganizationName(QStringLiteral("Tobble"));
@@ -103,7 +109,9 @@ int main(int argc, char** argv) {
     const Environment environment{
         backend->dispatcher(),   backend->audio(), backend->processes(),
         backend->applications(), defaults,         backend->responsibleProcess()};
-    log::Logger(engine::logSubsystem(), "AppDelegate").info("audio: " + backend->name());
+    log::Logger(engine::logSubsystem(), "AppDelegate")
+        .info("audio: " + backend->name() +
+              "; windows: " + QGuiApplication::platformName().toStdString());
 
     // Rewriting the saved volumes grows with every application ever seen: never on the main
     // thread.

@@ -170,9 +170,8 @@ StatusNotifierItem::StatusNotifierItem(QDBusConnection bus, Handlers handlers)
     registerTypes();
     new StatusNotifierItemAdaptor(this);
     static int instances = 0;
-    serviceName_ = QStringLiteral("org.kde.StatusNotifierItem-%1-%2")
-                       .arg(::getpid())
-                       .arg(++instances);
+    serviceName_ =
+        QStringLiteral("org.kde.StatusNotifierItem-%1-%2").arg(::getpid()).arg(++instances);
     if (!bus_.isConnected()) return;
     if (!bus_.registerObject(QStringLiteral("/StatusNotifierItem"), this,
                              QDBusConnection::ExportAdaptors) ||

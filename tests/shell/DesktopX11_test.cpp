@@ -42,7 +42,10 @@ class X11Desktop : public ::testing::Test {
         testing::ensureApplication();
         ASSERT_FALSE(bus.address().empty()) << "no private session bus";
         display = ":" + std::to_string(90 + ::getpid() % 400);
-        xenv = {{"DISPLAY", display}, {"DBUS_SESSION_BUS_ADDRESS", bus.address()}};
+        xenv = {{"DISPLAY", display},
+                {"DBUS_SESSION_BUS_ADDRESS", bus.address()},
+                {"XDG_SESSION_TYPE", "x11"},
+                {"WAYLAND_DISPLAY", ""}};
         server = std::make_unique<ChildProcess>(
             "Xvfb", std::map<std::string, std::string>{},
             std::vector<std::string>{display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"});

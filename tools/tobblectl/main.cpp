@@ -37,6 +37,7 @@ Commands:
   system-volume [VALUE]         print or set the system volume
   system-mute|system-unmute     mute or unmute the system output
   panel show|hide|toggle        open, close or toggle the panel
+  panel status                  print whether the panel is shown or hidden
   --help | --version
 
 VALUE is 30%, 0.3, +5% or -5% (the last two change the current value).
@@ -373,11 +374,16 @@ int run(const QStringList& args) {
     if (command == "panel") {
         expect(1, 1);
         const QString action = rest[0];
+        if (action == "status") {
+            Tobble tobble;
+            std::printf("%s\n", tobble.property("PanelVisible").toBool() ? "shown" : "hidden");
+            return kDone;
+        }
         const char* method = action == "show"     ? "ShowPanel"
                              : action == "hide"   ? "HidePanel"
                              : action == "toggle" ? "TogglePanel"
                                                   : nullptr;
-        if (!method) usage("panel takes show, hide or toggle, not " + action);
+        if (!method) usage("panel takes show, hide, toggle or status, not " + action);
         Tobble tobble;
         tobble.call(method);
         return kDone;
