@@ -324,6 +324,13 @@ void AppDelegate::openPanel(std::optional<QPoint> near) {
     }
 }
 
+void AppDelegate::appearanceChanged() {
+    updateTrayIcons();
+    if (!isPanelVisible() || !deps_.makePanelContent) return;
+    panel_->setContent(deps_.makePanelContent());
+    panel_->focusFirstControl();
+}
+
 void AppDelegate::closePanel() {
     isSticky_ = false;
     const bool wasVisible = isPanelVisible();

@@ -113,6 +113,8 @@ class AppDelegate final : public QObject {
     // Why the stored shortcut does not work although this session allows global shortcuts
     // (another program holds it); nothing when it works or cannot work here at all.
     std::optional<std::string> shortcutProblem() const { return shortcutProblem_; }
+    // The desktop switched between light and dark: an open panel is rebuilt in the new colours.
+    void appearanceChanged();
     // No tray shows the status item: the panel is the way in.
     bool isWithoutTray() const;
 

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDBusConnection>
 #include <QDesktopServices>
 #include <QUrl>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include "shell/AppcastUpdater.h"
 #include "shell/AudioBackend.h"
 #include "shell/BuildId.h"
+#include "shell/ColorSchemeWatch.h"
 #include "shell/GlobalInput.h"
 #include "shell/QtMainQueue.h"
 #include "shell/TobbleIcon.h"
@@ -102,6 +104,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     auto& defaults = *settings;
+    shell::AppDelegate* appearanceTarget = nullptr;
+    shell::ColorSchemeWatch colorScheme(QDBusConnection::sessionBus(), [&](ui::Scheme scheme) {
+        ui::Tobble::setScheme(scheme);
+        if (appearanceTarget) appearanceTarget->appearanceChanged();
+    });
+    ui::Tobble::setScheme(colorScheme.scheme());
     auto mainQueue = std::make_shared<shell::QtMainQueue>();
     // The app's engine and audio service are process-wide and are destroyed only after main()
     // returns; the audio system they hold must still be there then, so it is never freed.
@@ -195,11 +203,13 @@ int main(int argc, char** argv) {
         startedAtLogin,
     };
     delegate = std::make_unique<shell::AppDelegate>(std::move(deps));
+    appearanceTarget = delegate.get();
 
     // The end of the process: what must reach the disk does, then the process ends without
     // running static destructors. The process-wide engine and audio service would otherwise be
     // destroyed while the audio system's threads still run.
     auto endProcess = [&](int status) {
+        appearanceTarget = nullptr;
         delegate.reset();
         viewModel.reset();
         volumeStore.flush();

@@ -163,7 +163,7 @@ QWidget* AccessibilityOnboardingView::buildHeader(int step) {
         QSize(kWidth, 40),
         [text, statusText, statusColour](QPainter& painter, const QRectF& bounds,
                                          const PaintedButton::State& state) {
-            painter.fillRect(bounds, Tobble::blackAt(0.025 * state.hover));
+            painter.fillRect(bounds, Tobble::inkAt(0.025 * state.hover));
             const QRectF content = bounds.adjusted(16, 12, -16, -12);
             paintIcon(painter, QRectF(content.left(), content.center().y() - 8, 16, 16), text.icon,
                       11, Weight::Medium, Tobble::textSecondary());
@@ -275,7 +275,7 @@ QWidget* AccessibilityOnboardingView::buildContent(int step) {
             fillRounded(painter, bounds, 6,
                         state.pressed ? Tobble::accent().darker(115) : Tobble::accent());
             painter.setFont(uiFont(13, Weight::Semibold));
-            painter.setPen(Qt::white);
+            painter.setPen(Tobble::onAccent());
             painter.drawText(bounds, Qt::AlignCenter, primaryTitle);
         },
         content);
@@ -354,8 +354,10 @@ void AccessibilityOnboardingView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     QPainterPath shape;
-    shape.addRoundedRect(QRectF(rect()), 12, 12);
+    shape.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 12, 12);
     painter.fillPath(shape, Tobble::surface());
+    // A hairline edge, so the surface does not dissolve into a desktop of the same colour.
+    painter.strokePath(shape, QPen(Tobble::inkAt(0.16), 1));
 }
 
 std::unique_ptr<QWidget> makeOnboardingView(ShellHooks& shell, dispatch::Dispatcher& dispatcher,

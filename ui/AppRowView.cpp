@@ -185,7 +185,7 @@ void AppRowView::paintEvent(QPaintEvent*) {
     if (hover_.value() <= 0) return;
     QPainter painter(this);
     fillRounded(painter, QRectF(rect()).adjusted(4, 2, -4, -2), 10,
-                Tobble::blackAt(0.025 * hover_.value()));
+                Tobble::inkAt(0.025 * hover_.value()));
 }
 
 }  // namespace tobble::ui

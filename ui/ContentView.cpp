@@ -541,8 +541,10 @@ void ContentView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     QPainterPath shape;
-    shape.addRoundedRect(QRectF(rect()), 12, 12);
+    shape.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 12, 12);
     painter.fillPath(shape, Tobble::surface());
+    // A hairline edge, so the surface does not dissolve into a desktop of the same colour.
+    painter.strokePath(shape, QPen(Tobble::inkAt(0.16), 1));
     // The banner's pill sits inside the column; drawing it here keeps its corners smooth.
     if (!banner_->isHidden() && !main_->isHidden()) {
         if (auto* pill = banner_->findChild<QWidget*>("bannerPill")) {

@@ -12,12 +12,12 @@ namespace tobble::ui {
 
 namespace {
 
-const QColor kFocusRing = QColor::fromRgbF(0.357f, 0.31f, 0.91f, 0.5f);
+QColor focusRing() { return withOpacity(Tobble::accent(), 0.5); }
 
 void paintFocusRing(QPainter& painter, const QRectF& rect, double radius) {
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(kFocusRing, 2));
+    painter.setPen(QPen(focusRing(), 2));
     painter.setBrush(Qt::NoBrush);
     painter.drawRoundedRect(rect.adjusted(1, 1, -1, -1), radius, radius);
     painter.restore();
@@ -270,7 +270,7 @@ void Slider::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF track = trackRect();
     const double fraction = sliderPosition() / kSteps;
-    fillRounded(painter, track, 2, Tobble::blackAt(0.08));
+    fillRounded(painter, track, 2, Tobble::inkAt(0.08));
     QRectF filled = track;
     filled.setWidth(track.width() * fraction);
     fillRounded(painter, filled.adjusted(-2, 0, 0, 0), 2, tint_);
@@ -278,13 +278,13 @@ void Slider::paintEvent(QPaintEvent*) {
     const QPointF centre(track.left() + track.width() * fraction, height() / 2.0);
     const double radius = 7;
     painter.setPen(Qt::NoPen);
-    painter.setBrush(Tobble::blackAt(0.10));
+    painter.setBrush(Tobble::inkAt(0.10));
     painter.drawEllipse(centre + QPointF(0, 0.5), radius + 0.5, radius + 0.5);
     painter.setBrush(Qt::white);
-    painter.setPen(QPen(Tobble::blackAt(0.12), 0.5));
+    painter.setPen(QPen(Tobble::inkAt(0.12), 0.5));
     painter.drawEllipse(centre, radius, radius);
     if (hasFocus()) {
-        painter.setPen(QPen(kFocusRing, 2));
+        painter.setPen(QPen(focusRing(), 2));
         painter.setBrush(Qt::NoBrush);
         painter.drawEllipse(centre, radius + 2, radius + 2);
     }
@@ -321,11 +321,11 @@ void Toggle::paintEvent(QPaintEvent*) {
     const double t = knob_.value();
     const QRectF track = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
     fillRounded(painter, track, track.height() / 2,
-                mix(Tobble::blackAt(0.12), tint_, std::clamp(t, 0.0, 1.0)));
+                mix(Tobble::inkAt(0.12), tint_, std::clamp(t, 0.0, 1.0)));
     const double d = track.height() - 4;
     const double x = track.left() + 2 + (track.width() - 4 - d) * t;
     painter.setPen(Qt::NoPen);
-    painter.setBrush(Tobble::blackAt(0.12));
+    painter.setBrush(Tobble::inkAt(0.12));
     painter.drawEllipse(QRectF(x, track.top() + 2.5, d, d));
     painter.setBrush(Qt::white);
     painter.drawEllipse(QRectF(x, track.top() + 2, d, d));

@@ -58,7 +58,7 @@ DevicePickerView::DevicePickerView(app::TobbleAudioService& service, audio::Audi
     header_->setPainter(
         [this](QPainter& painter, const QRectF& bounds, const PaintedButton::State& state) {
             const QRectF row = bounds.adjusted(0, kHeaderTopPadding, 0, 0);
-            painter.fillRect(row, Tobble::blackAt(0.025 * state.hover));
+            painter.fillRect(row, Tobble::inkAt(0.025 * state.hover));
             const QRectF content = row.adjusted(16, 10, -16, -10);
             painter.setFont(uiFont(12, Weight::Medium));
             painter.setPen(Tobble::textSecondary());
@@ -199,7 +199,7 @@ void DevicePickerView::rebuildList() {
             const bool selected = id == selectedDeviceID_;
             const QRectF pill = bounds.adjusted(8, 0, -8, 0);
             fillRounded(painter, pill, 6,
-                        selected ? Tobble::accentSoft() : Tobble::blackAt(0.025 * state.hover));
+                        selected ? Tobble::accentSoft() : Tobble::inkAt(0.025 * state.hover));
             const QRectF content = pill.adjusted(12, 8, -12, -8);
             double x = content.left();
             const double cy = content.center().y();

@@ -656,7 +656,7 @@ QWidget* SettingsView::buildPopover() {
     popover->setAttribute(Qt::WA_TranslucentBackground, false);
     popover->setAutoFillBackground(true);
     QPalette palette = popover->palette();
-    palette.setColor(QPalette::Window, Qt::white);
+    palette.setColor(QPalette::Window, Tobble::surface());
     popover->setPalette(palette);
     popover->setFixedWidth(220);
     auto* column = new QVBoxLayout(popover);

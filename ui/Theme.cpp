@@ -3,6 +3,7 @@
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <algorithm>
+#include <cmath>
 
 namespace tobble::ui {
 
@@ -15,19 +16,45 @@ QColor grey(double v, double a = 1.0) { return rgb(v, v, v, a); }
 
 }  // namespace
 
-QColor Tobble::accent() { return rgb(0.357, 0.31, 0.91); }
-QColor Tobble::accentSoft() { return rgb(0.357, 0.31, 0.91, 0.1); }
-QColor Tobble::surface() { return grey(1.0); }
-QColor Tobble::border() { return grey(0.0, 0.06); }
-QColor Tobble::borderMed() { return grey(0.0, 0.1); }
-QColor Tobble::textPrimary() { return grey(0.08); }
-QColor Tobble::textSecondary() { return grey(0.42); }
-QColor Tobble::textTertiary() { return grey(0.62); }
-QColor Tobble::destructive() { return rgb(0.95, 0.28, 0.28); }
-QColor Tobble::destructiveSoft() { return rgb(0.95, 0.28, 0.28, 0.1); }
-QColor Tobble::warning() { return rgb(0.95, 0.6, 0.1); }
-QColor Tobble::success() { return rgb(0.18, 0.72, 0.48); }
-QColor Tobble::blackAt(double opacity) { return grey(0.0, opacity); }
+namespace {
+Scheme currentScheme = Scheme::Light;
+bool dark() { return currentScheme == Scheme::Dark; }
+}  // namespace
+
+Scheme Tobble::scheme() { return currentScheme; }
+void Tobble::setScheme(Scheme scheme) { currentScheme = scheme; }
+
+// Light values were chosen against a white surface, dark ones against grey 0.15; the contrast
+// test in the ui tests holds both to their minimums.
+QColor Tobble::accent() { return dark() ? rgb(0.58, 0.53, 1.0) : rgb(0.357, 0.31, 0.91); }
+QColor Tobble::accentSoft() { return withOpacity(accent(), dark() ? 0.18 : 0.1); }
+QColor Tobble::surface() { return dark() ? grey(0.15) : grey(1.0); }
+QColor Tobble::border() { return inkAt(0.06); }
+QColor Tobble::borderMed() { return inkAt(0.1); }
+QColor Tobble::textPrimary() { return dark() ? grey(0.93) : grey(0.08); }
+QColor Tobble::textSecondary() { return dark() ? grey(0.72) : grey(0.42); }
+QColor Tobble::textTertiary() { return dark() ? grey(0.6) : grey(0.45); }
+QColor Tobble::destructive() { return dark() ? rgb(1.0, 0.45, 0.45) : rgb(0.8, 0.15, 0.15); }
+QColor Tobble::destructiveSoft() { return withOpacity(destructive(), dark() ? 0.18 : 0.1); }
+QColor Tobble::warning() { return dark() ? rgb(0.98, 0.7, 0.3) : rgb(0.65, 0.35, 0.0); }
+QColor Tobble::success() { return dark() ? rgb(0.35, 0.85, 0.6) : rgb(0.1, 0.5, 0.3); }
+QColor Tobble::onAccent() { return dark() ? grey(0.1) : grey(1.0); }
+QColor Tobble::inkAt(double opacity) {
+    // White reads weaker on dark than black on light: the same wash needs more of it.
+    return dark() ? grey(1.0, std::min(1.0, opacity * 1.6)) : grey(0.0, opacity);
+}
+
+double contrastRatio(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& c) {
+        const auto linear = [](double v) {
+            return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
 
 QFont uiFont(double size, Weight weight, bool monospacedDigits) {
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);

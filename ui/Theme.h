@@ -5,9 +5,17 @@
 
 namespace tobble::ui {
 
-// The panel's colour table. Every view takes its colours from here, so the whole panel changes
-// together.
+// The desktop's light or dark preference, which the panel follows.
+enum class Scheme { Light, Dark };
+
+// The panel's colour table, in the current scheme. Every view takes its colours from here, so
+// the whole panel changes together. Both schemes give text at least 4.5:1 against the surface
+// and controls at least 3:1.
 struct Tobble {
+    static Scheme scheme();
+    // Views built after the call use the new scheme; the shell rebuilds what is open.
+    static void setScheme(Scheme scheme);
+
     static QColor accent();
     static QColor accentSoft();
     static QColor surface();
@@ -21,8 +29,11 @@ struct Tobble {
     static QColor warning();
     static QColor success();
 
-    // Black at `opacity`: the hover wash of rows and headers.
-    static QColor blackAt(double opacity);
+    // Text colour on an accent-filled button.
+    static QColor onAccent();
+    // The scheme's ink (black on light, white on dark) at `opacity`: hover washes, tracks and
+    // shadows.
+    static QColor inkAt(double opacity);
 };
 
 enum class Weight { Regular, Medium, Semibold, Bold };
@@ -30,6 +41,9 @@ enum class Weight { Regular, Medium, Semibold, Bold };
 // The desktop's UI font at `size` points (logical pixels) and `weight`. One family for the whole
 // panel; monospacedDigits keeps percentages from jittering while a slider moves.
 QFont uiFont(double size, Weight weight, bool monospacedDigits = false);
+
+// WCAG contrast ratio of two opaque colours (1 to 21).
+double contrastRatio(const QColor& a, const QColor& b);
 
 // A colour with its alpha multiplied by `opacity`.
 QColor withOpacity(QColor color, double opacity);

@@ -51,8 +51,8 @@ class WaylandDesktop : public ::testing::Test {
         start("weston", {{"DISPLAY", display}, {"XDG_RUNTIME_DIR", runtime}},
               {"--backend=x11-backend.so", "--width=1200", "--height=760", "--idle-time=0",
                "--socket=" + socket});
-        ASSERT_TRUE(eventually([&] { return std::filesystem::exists(runtime + "/" + socket); },
-                               20s))
+        ASSERT_TRUE(
+            eventually([&] { return std::filesystem::exists(runtime + "/" + socket); }, 20s))
             << "weston did not come up";
         // The session a Wayland desktop gives its programs.
         env = home.env("");
@@ -98,7 +98,11 @@ TEST_F(WaylandDesktop, PanelTakesFocusAndClosesWhenAnotherClientTakesIt) {
     EXPECT_EQ(ctl({"panel", "show"}), "");
     EXPECT_TRUE(eventually([&] { return ctl({"panel", "status"}) == "shown\n"; }, 10s));
     start("weston-simple-shm", env, {});
-    EXPECT_TRUE(eventually([&] { return ctl({"panel", "status"}) == "hidden\n"; }, 10s))
+    EXPECT_TRUE(eventually(
+        [&] {
+            return ctl({"panel", "status"}) == "hidden\n";
+        },
+        10s))
         << tobble.output();
 }
 

@@ -41,5 +41,21 @@ TEST(VUMeterViewTest, RowMeterIs14_5By14AndFollowsItsLevel) {
     EXPECT_DOUBLE_EQ(meter->shownBarHeight(0), 2.5);
 }
 
+// Both schemes give text 4.5:1 and controls 3:1 against the panel's surface.
+TEST(ThemeTest, BothSchemesKeepTheirContrast) {
+    for (Scheme scheme : {Scheme::Light, Scheme::Dark}) {
+        Tobble::setScheme(scheme);
+        const QColor surface = Tobble::surface();
+        for (const QColor& text :
+             {Tobble::textPrimary(), Tobble::textSecondary(), Tobble::textTertiary(),
+              Tobble::accent(), Tobble::warning(), Tobble::success(), Tobble::destructive()}) {
+            EXPECT_GE(contrastRatio(text, surface), 4.5)
+                << text.name().toStdString() << (scheme == Scheme::Dark ? " dark" : " light");
+        }
+        EXPECT_GE(contrastRatio(Tobble::onAccent(), Tobble::accent()), 4.5);
+    }
+    Tobble::setScheme(Scheme::Light);
+}
+
 }  // namespace
 }  // namespace tobble::ui
