@@ -57,6 +57,7 @@ TAKEngine::TAKEngine(const Environment& environment, Options options)
       rmsBuffer_(options.rmsBuffer ? *options.rmsBuffer : TAKRMSBuffer::shared()),
       savedVolumes_(options.savedVolumes),
       keepalive_(std::make_unique<TAKKeepaliveHost>(environment.audio, environment.dispatcher)),
+      teardown_(environment.audio),
       queue_(environment.dispatcher.makeSerialQueue(queueLabel("tak.reconcile"),
                                                     dispatch::QoS::UserInitiated)),
       callbackQueue_(environment.dispatcher.makeSerialQueue(queueLabel("tak.ioproc"),
@@ -65,6 +66,13 @@ TAKEngine::TAKEngine(const Environment& environment, Options options)
 TAKEngine::~TAKEngine() {
     // Owners stop the engine before dropping it; this only catches a forgotten stop.
     if (pipelines_) queue_->sync([this] { stopGated(); });
+    // A state still attached to a callback that could not be removed is never freed: the
+    // callback could read it (the teardown keeps such hosts for good as well).
+    for (auto& retired : retiredCrossfades_) {
+        for (const auto& user : retired.users) {
+            if (user.host->isInstalled()) (void)retired.state.release();
+        }
+    }
 }
 
 std::shared_ptr<TAKTapCatalog> TAKEngine::catalog() const {
@@ -147,10 +155,15 @@ void TAKEngine::stopGated() {
 
     destroyAllPipelines();
     pipelines_.reset();
-    releaseRetiredCrossfadeStates(true);  // every host is stopped by now
-
     auto currentCatalog = catalog();
     if (currentCatalog && tapManager_) destroyActiveTaps(*currentCatalog);
+    // A removal that failed a moment ago may well go now; what still fails is kept for the next
+    // start's passes.
+    for (int attempt = 0; attempt < constants::kStopRemovalAttempts; ++attempt) retryTeardown();
+    if (!teardown_.empty()) {
+        TAKLog::log().error("stop: " + std::to_string(teardown_.pendingCount()) +
+                            " removals still failing — kept for another try");
+    }
     {
         std::lock_guard lock(catalogMutex_);
         catalog_.reset();

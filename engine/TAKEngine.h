@@ -22,6 +22,7 @@
 #include "engine/pipeline/TAKKeepaliveHost.h"
 #include "engine/pipeline/TAKRMSBuffer.h"
 #include "engine/pipeline/TAKTapManager.h"
+#include "engine/pipeline/TAKTeardown.h"
 #include "engine/pipeline/TAKVolumeState.h"
 #include "platform/Environment.h"
 
@@ -76,6 +77,10 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     const TAKKeepaliveHost& keepaliveForTesting() const { return *keepalive_; }
     size_t pendingDestroyCountForTesting() const { return pendingDestroyTasks_.size(); }
     size_t retiredCrossfadeCountForTesting() const { return retiredCrossfades_.size(); }
+    // Removals that failed and wait for another try (callbacks, aggregates, taps).
+    size_t pendingTeardownCountForTesting() const {
+        return teardown_.pendingCount() + keepalive_->leftoverCount();
+    }
     // Delivers a default-output notification as the listener would, whether or not it changed.
     void notifyDefaultOutputForTesting();
 
@@ -111,7 +116,7 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     void stopAndDestroy(const AppPipeline& pipeline);
     void evict(const TAKTapEntry& victim);
     void destroyAllPipelines();
-    // Destroys the tap of every active entry, logging each failure.
+    // Removes the tap of every active entry; a failure is logged and tried again later.
     void destroyActiveTaps(const TAKTapCatalog& catalog);
     // Between start() and stop(); every entry point reached from a listener, timer or queued
     // follow-up returns at once otherwise.
@@ -132,9 +137,15 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
                                const std::string& outputUID, TAKCrossfadeState& state);
     void waitForSecondaries(const std::vector<TAKCrossfadeState*>& states, bool bluetoothTarget);
     void fadeAndWait(const std::vector<std::pair<TAKCrossfadeState*, double>>& statesAndRates);
+    struct CrossfadeUser {
+        std::shared_ptr<TAKIOProcHost> host;
+        uint64_t mark = 0;  // what detachCrossfade() returned
+    };
     void retireCrossfadeState(std::unique_ptr<TAKCrossfadeState> state,
-                              std::shared_ptr<TAKIOProcHost> host, uint64_t mark);
-    void releaseRetiredCrossfadeStates(bool all);
+                              std::vector<CrossfadeUser> users);
+    void releaseRetiredCrossfadeStates();
+    // Another try at every removal that failed; on every pass and at stop().
+    void retryTeardown();
     bool isBluetooth(audio::AudioObjectID device) const;
     void scheduleDevicesListCheck();
     void handleDevicesListChanged();
@@ -160,6 +171,8 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     TAKRMSBuffer& rmsBuffer_;
     TAKSavedVolumes* const savedVolumes_;
     const std::unique_ptr<TAKKeepaliveHost> keepalive_;
+    // Outlives stop(): what could not be removed is tried again after a restart too.
+    TAKTeardown teardown_;
 
     // Guards the catalog pointer for readers off the reconcile queue; the catalog has its own lock.
     mutable std::mutex catalogMutex_;
@@ -185,12 +198,11 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     audio::PropertyListenerBlock defaultOutputListener_;
     audio::PropertyListenerBlock devicesListener_;
     dispatch::WorkItemPtr devicesDebounceWork_;
-    // Cross-fade states detached from a host that still runs: freed once that host has begun a
-    // later cycle or has been stopped (see retireCrossfadeState).
+    // Cross-fade states detached from hosts that may still be called: freed once each of them
+    // has begun a later cycle or has had its callback removed (see retireCrossfadeState).
     struct RetiredCrossfade {
         std::unique_ptr<TAKCrossfadeState> state;
-        std::shared_ptr<TAKIOProcHost> host;
-        uint64_t mark = 0;
+        std::vector<CrossfadeUser> users;
     };
     std::vector<RetiredCrossfade> retiredCrossfades_;
     system::ObservationToken launchObserver_;

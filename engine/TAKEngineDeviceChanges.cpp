@@ -1,5 +1,6 @@
 // Following the default output device without a gap: every pipeline gets a secondary on the new
 // device, the two are cross-faded by their I/O callbacks, then the primary goes away.
+#include <algorithm>
 #include <cmath>
 
 #include "engine/TAKEngine.h"
@@ -167,7 +168,7 @@ AppPipeline TAKEngine::buildSecondary(uint32_t slot, pid_t pid, const TAKTap& ne
     try {
         host->start(aggregate.aggregateID);
     } catch (const TAKError&) {
-        builder.destroy(aggregate);
+        teardown_.removePipeline(host, aggregate);
         throw;
     }
     // The secondary's warm-up outlasts the moment between its start and this attach, so it
@@ -217,22 +218,32 @@ void TAKEngine::fadeAndWait(
 // counts: a host's callback reaches the state through a plain atomic pointer (see
 // IOProcRenderer::crossfadeState) and never owns it. The engine owns every state in a
 // unique_ptr and frees it only when no callback can read it any more:
-//   - a host whose callback has been removed (stop() returns only after its last cycle) no
+//   - a host whose callback has been removed (removal returns only after its last cycle) no
 //     longer reads anything;
-//   - a host that keeps running after detachCrossfade() may still be inside a cycle that loaded
-//     the old pointer; the state is parked here with the cycle mark that detach returned and
-//     freed once the host has started a later cycle (hasRenderedSince) or has been stopped.
+//   - a host that may still be called after detachCrossfade() (it runs on, or its removal
+//     failed) may be inside a cycle that loaded the old pointer; the state is parked here with
+//     the cycle mark that detach returned for each such host, and freed once every one of them
+//     has started a later cycle (hasRenderedSince) or has had its callback removed.
 void TAKEngine::retireCrossfadeState(std::unique_ptr<TAKCrossfadeState> state,
-                                     std::shared_ptr<TAKIOProcHost> host, uint64_t mark) {
+                                     std::vector<CrossfadeUser> users) {
     dispatch::assertOnQueue(queue_);
-    retiredCrossfades_.push_back(RetiredCrossfade{std::move(state), std::move(host), mark});
+    retiredCrossfades_.push_back(RetiredCrossfade{std::move(state), std::move(users)});
 }
 
-void TAKEngine::releaseRetiredCrossfadeStates(bool all) {
+void TAKEngine::releaseRetiredCrossfadeStates() {
     dispatch::assertOnQueue(queue_);
-    std::erase_if(retiredCrossfades_, [all](const RetiredCrossfade& r) {
-        return all || !r.host->isRunning() || r.host->hasRenderedSince(r.mark);
+    std::erase_if(retiredCrossfades_, [](const RetiredCrossfade& r) {
+        return std::all_of(r.users.begin(), r.users.end(), [](const CrossfadeUser& user) {
+            return !user.host->isInstalled() || user.host->hasRenderedSince(user.mark);
+        });
     });
+}
+
+void TAKEngine::retryTeardown() {
+    dispatch::assertOnQueue(queue_);
+    teardown_.retry();
+    keepalive_->removeLeftovers();
+    releaseRetiredCrossfadeStates();
 }
 
 void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots,
@@ -242,7 +253,7 @@ void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots,
     auto currentCatalog = catalog();
     if (!currentCatalog || !tapManager_ || !pipelines_) return;
     isSwitching_ = true;
-    releaseRetiredCrossfadeStates(false);
+    releaseRetiredCrossfadeStates();
 
     std::vector<CrossfadePair> pairs;
     for (uint32_t slot : slots) {
@@ -271,9 +282,9 @@ void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots,
             TAKLog::log().error("crossfade: buildOne failed for slot=" + std::to_string(slot) +
                                 ": " + error.description() +
                                 " — destroying new tap, keeping primary");
-            tapManager_->destroy(newTap);
+            teardown_.removeTap(newTap);
             const uint64_t mark = oldPipe.ioProc->detachCrossfade();
-            retireCrossfadeState(std::move(state), oldPipe.ioProc, mark);
+            retireCrossfadeState(std::move(state), {{oldPipe.ioProc, mark}});
         }
     }
     if (pairs.empty()) {
@@ -292,18 +303,17 @@ void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots,
     fadeAndWait(fades);
 
     for (auto& pair : pairs) {
-        pair.oldPipe.ioProc->stop();
-        TAKAggregateBuilder(env_.audio).destroy(pair.oldPipe.aggregate);
-        const OSStatus status = env_.audio.destroyProcessTap(pair.oldTap.tapID);
-        if (status != kAudioHardwareNoError) {
-            TAKLog::log().error("tap destroy failed status=" + statusText(status) +
-                                " tapID=" + std::to_string(pair.oldTap.tapID));
-        }
+        // The old host is silenced by its removal before it leaves the fade, so a failed
+        // removal never plays it at full gain; the state waits for both hosts.
+        teardown_.removePipeline(pair.oldPipe.ioProc, pair.oldPipe.aggregate);
+        const uint64_t oldMark = pair.oldPipe.ioProc->detachCrossfade();
+        teardown_.removeTap(pair.oldTap);
         if (currentCatalog->entry(pair.pid)) currentCatalog->markActive(pair.pid, pair.newTap);
         pipelines_->map[pair.slot] = pair.newPipe;
         pair.state->finish();
         const uint64_t mark = pair.newPipe.ioProc->detachCrossfade();
-        retireCrossfadeState(std::move(pair.state), pair.newPipe.ioProc, mark);
+        retireCrossfadeState(std::move(pair.state),
+                             {{pair.newPipe.ioProc, mark}, {pair.oldPipe.ioProc, oldMark}});
         bumpCatalogGeneration();
     }
     TAKLog::log().info("crossfade complete: " + std::to_string(pairs.size()) + "/" +
@@ -331,7 +341,7 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
         return;
     }
     isSwitching_ = true;
-    releaseRetiredCrossfadeStates(false);
+    releaseRetiredCrossfadeStates();
     const auto oldPipe = pipeIt->second;
 
     TAKTap newTap;
@@ -353,9 +363,9 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
         TAKLog::log().error(
             "rebuildSlotWithObjectIDs: buildOne failed parentPID=" + std::to_string(parentPID) +
             ": " + error.description() + " — destroying new tap");
-        tapManager_->destroy(newTap);
+        teardown_.removeTap(newTap);
         const uint64_t mark = oldPipe.ioProc->detachCrossfade();
-        retireCrossfadeState(std::move(state), oldPipe.ioProc, mark);
+        retireCrossfadeState(std::move(state), {{oldPipe.ioProc, mark}});
         isSwitching_ = false;
         return;
     }
@@ -364,14 +374,14 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
     waitForSecondaries({state.get()}, device != 0 && isBluetooth(device));
     fadeAndWait({{state.get(), rateOf(newTap)}});
 
-    oldPipe.ioProc->stop();
-    TAKAggregateBuilder(env_.audio).destroy(oldPipe.aggregate);
-    tapManager_->destroy(*entry->tap);
+    teardown_.removePipeline(oldPipe.ioProc, oldPipe.aggregate);
+    const uint64_t oldMark = oldPipe.ioProc->detachCrossfade();
+    teardown_.removeTap(*entry->tap);
     currentCatalog->markActive(parentPID, newTap);
     pipelines_->map[slot] = newPipe;
     state->finish();
     const uint64_t mark = newPipe.ioProc->detachCrossfade();
-    retireCrossfadeState(std::move(state), newPipe.ioProc, mark);
+    retireCrossfadeState(std::move(state), {{newPipe.ioProc, mark}, {oldPipe.ioProc, oldMark}});
     bumpCatalogGeneration();
     TAKLog::log().info("rebuildSlotWithObjectIDs: ok parentPID=" + std::to_string(parentPID) +
                        " slot=" + std::to_string(slot) + " n=" + std::to_string(objectIDs.size()));
@@ -412,7 +422,7 @@ void TAKEngine::performFullRebuild() {
     auto currentCatalog = catalog();
     if (!currentCatalog || !tapManager_) return;
     destroyAllPipelines();
-    releaseRetiredCrossfadeStates(true);
+    releaseRetiredCrossfadeStates();
     destroyActiveTaps(*currentCatalog);
     for (const auto& entry : currentCatalog->allEntries()) currentCatalog->free(entry.pid);
     for (auto& [pid, item] : pendingDestroyTasks_) item->cancel();

@@ -23,7 +23,7 @@ void TAKEngine::runHealthCheck() {
     dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
     if (!currentCatalog || !tapManager_ || !pipelines_ || isSwitching_) return;
-    releaseRetiredCrossfadeStates(false);
+    releaseRetiredCrossfadeStates();
     const auto active = currentCatalog->activeEntries();
     if (active.empty()) return;
     if (refreshTapSourcesIfStale()) return;
@@ -141,7 +141,7 @@ void TAKEngine::destructiveRecreate(pid_t pid) {
         pipelines_->map.erase(it);
         stopAndDestroy(pipeline);
     }
-    if (entry->tap) tapManager_->destroy(*entry->tap);
+    if (entry->tap) teardown_.removeTap(*entry->tap);
     // The entry named the tap just destroyed: freed, the application is admitted again by the next
     // pass, with its saved volume and mute, instead of playing untapped behind a dead row.
     currentCatalog->free(pid);

@@ -71,7 +71,7 @@ void TAKEngine::buildPipeline(const TAKTapEntry& entry, const std::string& outpu
         try {
             host->start(aggregate.aggregateID);
         } catch (const TAKError&) {
-            builder.destroy(aggregate);
+            teardown_.removePipeline(host, aggregate);
             throw;
         }
         pipelines_->map[entry.slot] =
@@ -89,8 +89,7 @@ void TAKEngine::buildPipeline(const TAKTapEntry& entry, const std::string& outpu
 
 void TAKEngine::stopAndDestroy(const AppPipeline& pipeline) {
     dispatch::assertOnQueue(queue_);
-    pipeline.ioProc->stop();
-    TAKAggregateBuilder(env_.audio).destroy(pipeline.aggregate);
+    teardown_.removePipeline(pipeline.ioProc, pipeline.aggregate);
 }
 
 void TAKEngine::tearDownPipeline(uint32_t slot) {
@@ -110,7 +109,7 @@ void TAKEngine::evict(const TAKTapEntry& victim) {
         pipelines_->map.erase(it);
         stopAndDestroy(pipeline);
     }
-    if (victim.tap) tapManager_->destroy(*victim.tap);
+    if (victim.tap) teardown_.removeTap(*victim.tap);
     catalog()->free(victim.pid);
     if (auto it = pendingDestroyTasks_.find(victim.pid); it != pendingDestroyTasks_.end()) {
         it->second->cancel();
@@ -130,12 +129,7 @@ void TAKEngine::destroyAllPipelines() {
 void TAKEngine::destroyActiveTaps(const TAKTapCatalog& catalog) {
     dispatch::assertOnQueue(queue_);
     for (const auto& entry : catalog.activeEntries()) {
-        if (!entry.tap) continue;
-        const OSStatus status = env_.audio.destroyProcessTap(entry.tap->tapID);
-        if (status != kAudioHardwareNoError) {
-            TAKLog::log().error("tap destroy failed status=" + statusText(status) +
-                                " tapID=" + std::to_string(entry.tap->tapID));
-        }
+        if (entry.tap) teardown_.removeTap(*entry.tap);
     }
 }
 
@@ -160,7 +154,7 @@ void TAKEngine::performDeferredTeardown(pid_t pid) {
     }
     volumeState_.reset(entry->slot);
     rmsBuffer_.reset(entry->slot);
-    if (entry->tap) tapManager_->destroy(*entry->tap);
+    if (entry->tap) teardown_.removeTap(*entry->tap);
     currentCatalog->free(pid);
     tapConsecutiveMisses_.erase(pid);
     tapRecoveryCooldownUntil_.erase(pid);

@@ -21,6 +21,7 @@ void TAKEngine::reconcile() {
     dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
     if (!currentCatalog || !tapManager_ || !pipelines_) return;
+    retryTeardown();
     const double now = env_.dispatcher.clock().absoluteTime();
     const pid_t ownPid = env_.processes.ownPid();
 
