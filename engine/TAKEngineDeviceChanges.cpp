@@ -20,6 +20,19 @@ constexpr PropertyAddress kDevicesAddress{kAudioHardwarePropertyDevices};
 double rateOf(const TAKTap& tap) {
     return tap.format.mSampleRate > 0 ? tap.format.mSampleRate : constants::kFallbackSampleRate;
 }
+
+// Marks a rebuild as in flight for as long as it runs, whichever way it ends.
+class SwitchingScope {
+  public:
+    explicit SwitchingScope(bool& flag) : flag_(flag), previous_(flag) { flag_ = true; }
+    ~SwitchingScope() { flag_ = previous_; }
+    SwitchingScope(const SwitchingScope&) = delete;
+    SwitchingScope& operator=(const SwitchingScope&) = delete;
+
+  private:
+    bool& flag_;
+    const bool previous_;
+};
 }  // namespace
 
 struct TAKEngine::CrossfadePair {
@@ -252,7 +265,7 @@ void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots,
     dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
     if (!currentCatalog || !tapManager_ || !pipelines_) return;
-    isSwitching_ = true;
+    const SwitchingScope switching(isSwitching_);
     releaseRetiredCrossfadeStates();
 
     std::vector<CrossfadePair> pairs;
@@ -289,7 +302,6 @@ void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots,
     }
     if (pairs.empty()) {
         TAKLog::log().info("crossfade: no secondaries built; nothing to do");
-        isSwitching_ = false;
         return;
     }
 
@@ -318,7 +330,6 @@ void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots,
     }
     TAKLog::log().info("crossfade complete: " + std::to_string(pairs.size()) + "/" +
                        std::to_string(slots.size()) + " slots migrated to " + toOutputUID);
-    isSwitching_ = false;
 }
 
 void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
@@ -340,7 +351,7 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
                            std::to_string(parentPID));
         return;
     }
-    isSwitching_ = true;
+    const SwitchingScope switching(isSwitching_);
     releaseRetiredCrossfadeStates();
     const auto oldPipe = pipeIt->second;
 
@@ -350,7 +361,6 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
     } catch (const TAKError& error) {
         TAKLog::log().error("rebuildSlotWithObjectIDs: createTap failed parentPID=" +
                             std::to_string(parentPID) + ": " + error.description());
-        isSwitching_ = false;
         return;
     }
     auto state = std::make_unique<TAKCrossfadeState>();
@@ -366,7 +376,6 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
         teardown_.removeTap(newTap);
         const uint64_t mark = oldPipe.ioProc->detachCrossfade();
         retireCrossfadeState(std::move(state), {{oldPipe.ioProc, mark}});
-        isSwitching_ = false;
         return;
     }
 
@@ -385,7 +394,6 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
     bumpCatalogGeneration();
     TAKLog::log().info("rebuildSlotWithObjectIDs: ok parentPID=" + std::to_string(parentPID) +
                        " slot=" + std::to_string(slot) + " n=" + std::to_string(objectIDs.size()));
-    isSwitching_ = false;
 }
 
 // ---- device list
