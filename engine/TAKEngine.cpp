@@ -26,7 +26,19 @@ SharedEngine& sharedEngine() {
 }  // namespace
 
 std::shared_ptr<TAKEngine> TAKEngine::make(const Environment& environment, Options options) {
-    return std::shared_ptr<TAKEngine>(new TAKEngine(environment, options));
+    std::shared_ptr<TAKEngine> engine(new TAKEngine(environment, options));
+    auto hook = [weak = std::weak_ptr<TAKEngine>(engine)](void (TAKEngine::*member)()) {
+        return [weak, member] {
+            if (auto self = weak.lock()) (self.get()->*member)();
+        };
+    };
+    engine->follower_ = TAKOutputFollower::make(
+        environment, engine->queue_,
+        {engine->volumeState_, engine->rmsBuffer_, engine->teardown_, engine->callbackQueue_},
+        {.pipelinesChanged = hook(&TAKEngine::bumpCatalogGeneration),
+         .outputChanged = hook(&TAKEngine::updateKeepalive),
+         .aggregatesDied = hook(&TAKEngine::performFullRebuild)});
+    return engine;
 }
 
 void TAKEngine::configureShared(const Environment& environment, Options options) {
@@ -66,13 +78,6 @@ TAKEngine::TAKEngine(const Environment& environment, Options options)
 TAKEngine::~TAKEngine() {
     // Owners stop the engine before dropping it; this only catches a forgotten stop.
     if (pipelines_) queue_->sync([this] { stopGated(); });
-    // A state still attached to a callback that could not be removed is never freed: the
-    // callback could read it (the teardown keeps such hosts for good as well).
-    for (auto& retired : retiredCrossfades_) {
-        for (const auto& user : retired.users) {
-            if (user.host->isInstalled()) (void)retired.state.release();
-        }
-    }
 }
 
 std::shared_ptr<TAKTapCatalog> TAKEngine::catalog() const {
@@ -125,8 +130,7 @@ void TAKEngine::startGated() {
     reconcileTimer_ = dispatcher.makeRepeatingTimer(queue_, constants::kReconcileTimerSeconds,
                                                     constants::kReconcileTimerSeconds,
                                                     weakly([](TAKEngine& e) { e.reconcile(); }));
-    installDefaultOutputListener();
-    installDevicesListener();
+    follower_->start(catalog_, pipelines_->map);
     installHealthMonitor();
     installWorkspaceObservers();
 
@@ -148,8 +152,7 @@ void TAKEngine::stopGated() {
     tapConsecutiveMisses_.clear();
     tapRecoveryCooldownUntil_.clear();
 
-    removeDefaultOutputListener();
-    removeDevicesListener();
+    follower_->stop();
     removeWorkspaceObservers();
     keepalive_->stop();
 
@@ -169,8 +172,6 @@ void TAKEngine::stopGated() {
         catalog_.reset();
     }
     tapManager_.reset();
-    realOutputDeviceID_ = 0;
-    realOutputUID_.reset();
     // The pipelines are gone: readers of the client list see the change like any other.
     bumpCatalogGeneration();
 }
@@ -199,23 +200,13 @@ void TAKEngine::removeWorkspaceObservers() {
     terminateObserver_.reset();
 }
 
-std::optional<std::string> TAKEngine::currentOutputUID() {
-    dispatch::assertOnQueue(queue_);
-    if (realOutputUID_ && realOutputDeviceID_ != 0) return realOutputUID_;
-    const TAKCoreAudio core(env_.audio);
-    const auto device = core.defaultOutputDevice();
-    if (!device) return std::nullopt;
-    realOutputDeviceID_ = *device;
-    realOutputUID_ = core.getStringProperty(*device, kAudioDevicePropertyDeviceUID);
-    return realOutputUID_;
-}
-
 void TAKEngine::updateKeepalive() {
     dispatch::assertOnQueue(queue_);
     if (!isRunning()) return;  // stop() has stopped the keep-alive for good
     const TAKCoreAudio core(env_.audio);
-    const AudioObjectID device =
-        realOutputDeviceID_ != 0 ? realOutputDeviceID_ : core.defaultOutputDevice().value_or(0);
+    const AudioObjectID device = follower_->outputDeviceID() != 0
+                                     ? follower_->outputDeviceID()
+                                     : core.defaultOutputDevice().value_or(0);
     if (device == 0) {
         keepalive_->stop();
         return;
@@ -239,6 +230,12 @@ void TAKEngine::updateKeepalive() {
     } catch (const TAKError& error) {
         TAKLog::log().error("keepalive start failed: " + error.description());
     }
+}
+
+void TAKEngine::notifyDefaultOutputForTesting() {
+    queue_->async([follower = std::weak_ptr<TAKOutputFollower>(follower_)] {
+        if (auto f = follower.lock()) f->handleDefaultOutputChanged();
+    });
 }
 
 std::vector<AppPipeline> TAKEngine::pipelines() const {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/TAKOutputFollower.h"
 #include "engine/TAKSavedVolumes.h"
 #include "engine/TAKTapCatalog.h"
 #include "engine/core/TAKProcessRegistry.h"
@@ -76,7 +77,7 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     std::vector<AppPipeline> pipelinesForTesting() const { return pipelines(); }
     const TAKKeepaliveHost& keepaliveForTesting() const { return *keepalive_; }
     size_t pendingDestroyCountForTesting() const { return pendingDestroyTasks_.size(); }
-    size_t retiredCrossfadeCountForTesting() const { return retiredCrossfades_.size(); }
+    size_t retiredCrossfadeCountForTesting() const { return follower_->retiredStateCount(); }
     // Removals that failed and wait for another try (callbacks, aggregates, taps).
     size_t pendingTeardownCountForTesting() const {
         return teardown_.pendingCount() + keepalive_->leftoverCount();
@@ -104,10 +105,7 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     std::optional<std::vector<TAKAppGroup>> readAppGroups(std::string_view failurePrefix);
     void detectExits(const std::vector<TAKAppGroup>& audible);
     void updateLastAudibleFromRMS();
-    std::optional<std::string> currentOutputUID();
     void updateKeepalive();
-    void rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
-                                  const std::set<audio::AudioObjectID>& objectIDs);
 
     // pipelines
     void synchronizePipelines();
@@ -123,32 +121,9 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     bool isRunning() const { return pipelines_ != nullptr; }
     void bumpCatalogGeneration() { catalogGeneration_.fetch_add(1); }
 
-    // output-device changes and cross-fades
-    struct CrossfadePair;
-    void installDefaultOutputListener();
-    void removeDefaultOutputListener();
-    void installDevicesListener();
-    void removeDevicesListener();
-    void handleDefaultOutputChanged();
-    void overlapRebuild(const std::string& outputUID, audio::AudioObjectID destinationDeviceID);
-    void performCrossfadeRebuild(const std::vector<uint32_t>& slots, const std::string& toOutputUID,
-                                 audio::AudioObjectID destinationDeviceID);
-    AppPipeline buildSecondary(uint32_t slot, pid_t pid, const TAKTap& newTap,
-                               const std::string& outputUID, TAKCrossfadeState& state);
-    void waitForSecondaries(const std::vector<TAKCrossfadeState*>& states, bool bluetoothTarget);
-    void fadeAndWait(const std::vector<std::pair<TAKCrossfadeState*, double>>& statesAndRates);
-    struct CrossfadeUser {
-        std::shared_ptr<TAKIOProcHost> host;
-        uint64_t mark = 0;  // what detachCrossfade() returned
-    };
-    void retireCrossfadeState(std::unique_ptr<TAKCrossfadeState> state,
-                              std::vector<CrossfadeUser> users);
-    void releaseRetiredCrossfadeStates();
     // Another try at every removal that failed; on every pass and at stop().
     void retryTeardown();
-    bool isBluetooth(audio::AudioObjectID device) const;
-    void scheduleDevicesListCheck();
-    void handleDevicesListChanged();
+    // Some aggregates died with their device: everything is built again from scratch.
     void performFullRebuild();
 
     // health and exits
@@ -192,19 +167,9 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     std::map<pid_t, int> tapConsecutiveMisses_;
     std::map<pid_t, double> tapRecoveryCooldownUntil_;
     dispatch::TimerPtr healthMonitorTimer_;
-    audio::AudioObjectID realOutputDeviceID_ = 0;
-    std::optional<std::string> realOutputUID_;
-    bool isSwitching_ = false;
-    audio::PropertyListenerBlock defaultOutputListener_;
-    audio::PropertyListenerBlock devicesListener_;
-    dispatch::WorkItemPtr devicesDebounceWork_;
-    // Cross-fade states detached from hosts that may still be called: freed once each of them
-    // has begun a later cycle or has had its callback removed (see retireCrossfadeState).
-    struct RetiredCrossfade {
-        std::unique_ptr<TAKCrossfadeState> state;
-        std::vector<CrossfadeUser> users;
-    };
-    std::vector<RetiredCrossfade> retiredCrossfades_;
+    // The output device pipelines are built on, and every move to another one. Made once, so
+    // the cross-fade states it keeps for callbacks that could not be removed outlive stop().
+    std::shared_ptr<TAKOutputFollower> follower_;
     system::ObservationToken launchObserver_;
     system::ObservationToken terminateObserver_;
 };

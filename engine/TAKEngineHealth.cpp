@@ -22,8 +22,8 @@ void TAKEngine::installHealthMonitor() {
 void TAKEngine::runHealthCheck() {
     dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
-    if (!currentCatalog || !tapManager_ || !pipelines_ || isSwitching_) return;
-    releaseRetiredCrossfadeStates();
+    if (!currentCatalog || !tapManager_ || !pipelines_ || follower_->isSwitching()) return;
+    follower_->releaseRetiredStates();
     const auto active = currentCatalog->activeEntries();
     if (active.empty()) return;
     if (refreshTapSourcesIfStale()) return;
@@ -85,7 +85,7 @@ bool TAKEngine::refreshTapSourcesIfStale() {
     dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
     if (!currentCatalog || !pipelines_) return false;
-    const auto outputUID = currentOutputUID();
+    const auto outputUID = follower_->outputUID();
     if (!outputUID) return false;
     std::vector<uint32_t> stale;
     for (const auto& entry : currentCatalog->activeEntries()) {
@@ -96,10 +96,10 @@ bool TAKEngine::refreshTapSourcesIfStale() {
     if (stale.empty()) return false;
     TAKLog::log().info("refreshTapSource audit: " + std::to_string(stale.size()) +
                        " stale slot(s) — batch crossfade to " + *outputUID);
-    const AudioObjectID device = realOutputDeviceID_ != 0
-                                     ? realOutputDeviceID_
+    const AudioObjectID device = follower_->outputDeviceID() != 0
+                                     ? follower_->outputDeviceID()
                                      : TAKCoreAudio(env_.audio).defaultOutputDevice().value_or(0);
-    performCrossfadeRebuild(stale, *outputUID, device);
+    follower_->migrate(stale, *outputUID, device);
     return true;
 }
 
@@ -109,7 +109,7 @@ void TAKEngine::recreateTap(pid_t pid) {
     if (!currentCatalog) return;
     const auto entry = currentCatalog->entry(pid);
     if (!entry) return;
-    if (!currentOutputUID()) {
+    if (!follower_->outputUID()) {
         TAKLog::log().error("health monitor recreate: no default output parentPID=" +
                             std::to_string(pid));
         return;
@@ -122,7 +122,7 @@ void TAKEngine::recreateTap(pid_t pid) {
         TAKLog::log().info("health monitor: rebuilding parentPID=" + std::to_string(pid) +
                            " slot=" + std::to_string(entry->slot) +
                            " n=" + std::to_string(group.processObjectIDs.size()));
-        rebuildSlotWithObjectIDs(entry->slot, pid, group.processObjectIDs);
+        follower_->rebuildSlot(entry->slot, pid, group.processObjectIDs);
         return;
     }
     TAKLog::log().error("health monitor recreate: parentPID=" + std::to_string(pid) +

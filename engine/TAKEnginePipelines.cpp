@@ -31,7 +31,7 @@ void TAKEngine::synchronizePipelines() {
     }
     if (missing.empty()) return;
 
-    const auto outputUID = currentOutputUID();
+    const auto outputUID = follower_->outputUID();
     if (!outputUID) {
         TAKLog::log().error("reconcile: no default output UID — skipping build of " +
                             std::to_string(missing.size()) + " pipelines");
@@ -40,9 +40,9 @@ void TAKEngine::synchronizePipelines() {
 
     int warmupMs = constants::kWarmupMs;
     try {
-        const auto transport =
-            TAKCoreAudio(env_.audio)
-                .getProperty<uint32_t>(realOutputDeviceID_, kAudioDevicePropertyTransportType);
+        const auto transport = TAKCoreAudio(env_.audio)
+                                   .getProperty<uint32_t>(follower_->outputDeviceID(),
+                                                          kAudioDevicePropertyTransportType);
         const bool bluetooth = transport == kAudioDeviceTransportTypeBluetooth ||
                                transport == kAudioDeviceTransportTypeBluetoothLE;
         if (bluetooth && pipelines_->map.empty()) warmupMs = constants::kIdleBluetoothWarmupMs;
@@ -159,6 +159,29 @@ void TAKEngine::performDeferredTeardown(pid_t pid) {
     tapConsecutiveMisses_.erase(pid);
     tapRecoveryCooldownUntil_.erase(pid);
     bumpCatalogGeneration();
+}
+
+void TAKEngine::retryTeardown() {
+    dispatch::assertOnQueue(queue_);
+    teardown_.retry();
+    keepalive_->removeLeftovers();
+    follower_->releaseRetiredStates();
+}
+
+void TAKEngine::performFullRebuild() {
+    dispatch::assertOnQueue(queue_);
+    auto currentCatalog = catalog();
+    if (!currentCatalog || !tapManager_) return;
+    destroyAllPipelines();
+    follower_->releaseRetiredStates();
+    destroyActiveTaps(*currentCatalog);
+    for (const auto& entry : currentCatalog->allEntries()) currentCatalog->free(entry.pid);
+    for (auto& [pid, item] : pendingDestroyTasks_) item->cancel();
+    pendingDestroyTasks_.clear();
+    tapConsecutiveMisses_.clear();
+    tapRecoveryCooldownUntil_.clear();
+    follower_->forgetOutput();
+    reconcile();
 }
 
 }  // namespace tobble::engine

@@ -1,9 +1,8 @@
-// Following the default output device without a gap: every pipeline gets a secondary on the new
-// device, the two are cross-faded by their I/O callbacks, then the primary goes away.
+#include "engine/TAKOutputFollower.h"
+
 #include <algorithm>
 #include <cmath>
 
-#include "engine/TAKEngine.h"
 #include "engine/TAKEngineConstants.h"
 #include "engine/core/TAKCoreAudio.h"
 #include "engine/core/TAKLog.h"
@@ -35,7 +34,7 @@ class SwitchingScope {
 };
 }  // namespace
 
-struct TAKEngine::CrossfadePair {
+struct TAKOutputFollower::CrossfadePair {
     uint32_t slot = 0;
     pid_t pid = 0;
     TAKTap oldTap;
@@ -46,62 +45,114 @@ struct TAKEngine::CrossfadePair {
     double sampleRate = constants::kFallbackSampleRate;
 };
 
+TAKOutputFollower::TAKOutputFollower(const Environment& environment, dispatch::QueuePtr queue,
+                                     Tables tables, Engine engine)
+    : env_(environment),
+      queue_(std::move(queue)),
+      tables_(std::move(tables)),
+      engine_(std::move(engine)),
+      tapManager_(environment.audio) {}
+
+std::shared_ptr<TAKOutputFollower> TAKOutputFollower::make(const Environment& environment,
+                                                           dispatch::QueuePtr queue, Tables tables,
+                                                           Engine engine) {
+    return std::shared_ptr<TAKOutputFollower>(
+        new TAKOutputFollower(environment, std::move(queue), std::move(tables), std::move(engine)));
+}
+
+TAKOutputFollower::~TAKOutputFollower() {
+    for (auto& retired : retired_) {
+        for (const auto& user : retired.users) {
+            if (user.host->isInstalled()) (void)retired.state.release();
+        }
+    }
+}
+
+void TAKOutputFollower::start(std::shared_ptr<TAKTapCatalog> catalog,
+                              std::map<uint32_t, AppPipeline>& pipelines) {
+    dispatch::assertOnQueue(queue_);
+    catalog_ = std::move(catalog);
+    pipelines_ = &pipelines;
+    installListeners();
+}
+
+void TAKOutputFollower::stop() {
+    dispatch::assertOnQueue(queue_);
+    removeListeners();
+    catalog_.reset();
+    pipelines_ = nullptr;
+    forgetOutput();
+}
+
 // ---- listeners
 
-void TAKEngine::installDefaultOutputListener() {
-    if (defaultOutputListener_) return;
-    auto block = makeListenerBlock(
-        [weak = weak_from_this()](AudioObjectID, std::span<const PropertyAddress>) {
-            if (auto self = weak.lock()) self->handleDefaultOutputChanged();
-        });
-    const OSStatus status = env_.audio.addPropertyListener(kAudioObjectSystemObject,
-                                                           kDefaultOutputAddress, queue_, block);
-    if (status != kAudioHardwareNoError) {
-        TAKLog::log().error("default-output listener install failed status=" +
-                            std::to_string(status));
-        return;
+void TAKOutputFollower::installListeners() {
+    if (!defaultOutputListener_) {
+        auto block = makeListenerBlock(
+            [weak = weak_from_this()](AudioObjectID, std::span<const PropertyAddress>) {
+                if (auto self = weak.lock()) self->handleDefaultOutputChanged();
+            });
+        const OSStatus status = env_.audio.addPropertyListener(
+            kAudioObjectSystemObject, kDefaultOutputAddress, queue_, block);
+        if (status != kAudioHardwareNoError) {
+            TAKLog::log().error("default-output listener install failed status=" +
+                                std::to_string(status));
+        } else {
+            defaultOutputListener_ = std::move(block);
+        }
     }
-    defaultOutputListener_ = std::move(block);
-}
-
-void TAKEngine::removeDefaultOutputListener() {
-    if (!defaultOutputListener_) return;
-    env_.audio.removePropertyListener(kAudioObjectSystemObject, kDefaultOutputAddress, queue_,
-                                      defaultOutputListener_);
-    defaultOutputListener_.reset();
-}
-
-void TAKEngine::installDevicesListener() {
-    if (devicesListener_) return;
-    auto block = makeListenerBlock(
-        [weak = weak_from_this()](AudioObjectID, std::span<const PropertyAddress>) {
-            if (auto self = weak.lock()) self->scheduleDevicesListCheck();
-        });
-    const OSStatus status =
-        env_.audio.addPropertyListener(kAudioObjectSystemObject, kDevicesAddress, queue_, block);
-    if (status != kAudioHardwareNoError) {
-        TAKLog::log().error("devices listener install failed status=" + std::to_string(status));
-        return;
+    if (!devicesListener_) {
+        auto block = makeListenerBlock(
+            [weak = weak_from_this()](AudioObjectID, std::span<const PropertyAddress>) {
+                if (auto self = weak.lock()) self->scheduleDevicesListCheck();
+            });
+        const OSStatus status = env_.audio.addPropertyListener(kAudioObjectSystemObject,
+                                                               kDevicesAddress, queue_, block);
+        if (status != kAudioHardwareNoError) {
+            TAKLog::log().error("devices listener install failed status=" +
+                                std::to_string(status));
+        } else {
+            devicesListener_ = std::move(block);
+        }
     }
-    devicesListener_ = std::move(block);
 }
 
-void TAKEngine::removeDevicesListener() {
+void TAKOutputFollower::removeListeners() {
+    if (defaultOutputListener_) {
+        env_.audio.removePropertyListener(kAudioObjectSystemObject, kDefaultOutputAddress, queue_,
+                                          defaultOutputListener_);
+        defaultOutputListener_.reset();
+    }
     if (devicesDebounceWork_) devicesDebounceWork_->cancel();
     devicesDebounceWork_.reset();
-    if (!devicesListener_) return;
-    env_.audio.removePropertyListener(kAudioObjectSystemObject, kDevicesAddress, queue_,
-                                      devicesListener_);
-    devicesListener_.reset();
+    if (devicesListener_) {
+        env_.audio.removePropertyListener(kAudioObjectSystemObject, kDevicesAddress, queue_,
+                                          devicesListener_);
+        devicesListener_.reset();
+    }
+}
+
+// ---- the followed output
+
+std::optional<std::string> TAKOutputFollower::outputUID() {
+    dispatch::assertOnQueue(queue_);
+    if (outputUID_ && outputDeviceID_ != 0) return outputUID_;
+    const TAKCoreAudio core(env_.audio);
+    const auto device = core.defaultOutputDevice();
+    if (!device) return std::nullopt;
+    outputDeviceID_ = *device;
+    outputUID_ = core.getStringProperty(*device, kAudioDevicePropertyDeviceUID);
+    return outputUID_;
+}
+
+void TAKOutputFollower::forgetOutput() {
+    outputDeviceID_ = 0;
+    outputUID_.reset();
 }
 
 // ---- default output
 
-void TAKEngine::notifyDefaultOutputForTesting() {
-    queue_->async(weakly([](TAKEngine& e) { e.handleDefaultOutputChanged(); }));
-}
-
-void TAKEngine::handleDefaultOutputChanged() {
+void TAKOutputFollower::handleDefaultOutputChanged() {
     dispatch::assertOnQueue(queue_);
     // A listener call or a queued follow-up may arrive after stop(): a stopped engine keeps no
     // device, so the next start reads the current one.
@@ -115,7 +166,7 @@ void TAKEngine::handleDefaultOutputChanged() {
             "default-output changed but no UID available — leaving pipelines intact");
         return;
     }
-    if (device == realOutputDeviceID_) return;
+    if (device == outputDeviceID_) return;
     if (isSwitching_) {
         TAKLog::log().info(
             "default-output changed mid-rebuild — ignoring, current pass will re-check");
@@ -123,15 +174,15 @@ void TAKEngine::handleDefaultOutputChanged() {
     }
     TAKLog::log().info("default-output changed to id=" + std::to_string(device) + " uid=" + *uid +
                        " — overlap rebuild");
-    realOutputDeviceID_ = device;
-    realOutputUID_ = uid;
+    outputDeviceID_ = device;
+    outputUID_ = uid;
     overlapRebuild(*uid, device);
-    updateKeepalive();
+    engine_.outputChanged();
 }
 
-void TAKEngine::overlapRebuild(const std::string& outputUID, AudioObjectID destinationDeviceID) {
+void TAKOutputFollower::overlapRebuild(const std::string& outputUID, AudioObjectID destinationDeviceID) {
     dispatch::assertOnQueue(queue_);
-    auto currentCatalog = catalog();
+    auto currentCatalog = catalog_;
     if (!currentCatalog) return;
     std::vector<uint32_t> slots;
     for (const auto& entry : currentCatalog->activeEntries()) {
@@ -141,19 +192,19 @@ void TAKEngine::overlapRebuild(const std::string& outputUID, AudioObjectID desti
         TAKLog::log().info("overlap rebuild: no active slots to migrate to " + outputUID);
         return;
     }
-    performCrossfadeRebuild(slots, outputUID, destinationDeviceID);
+    migrate(slots, outputUID, destinationDeviceID);
 
     const auto current = TAKCoreAudio(env_.audio).defaultOutputDevice();
     if (!current || *current == destinationDeviceID) return;
     const AudioObjectID now = *current;
     TAKLog::log().info("default moved again during rebuild (now id=" + std::to_string(now) +
                        ") — scheduling follow-up");
-    queue_->async(weakly([](TAKEngine& e) { e.handleDefaultOutputChanged(); }));
+    queue_->async(weakly([](TAKOutputFollower& f) { f.handleDefaultOutputChanged(); }));
 }
 
 // ---- cross-fade machinery
 
-bool TAKEngine::isBluetooth(AudioObjectID device) const {
+bool TAKOutputFollower::isBluetooth(AudioObjectID device) const {
     try {
         const auto transport =
             TAKCoreAudio(env_.audio)
@@ -165,13 +216,13 @@ bool TAKEngine::isBluetooth(AudioObjectID device) const {
     }
 }
 
-AppPipeline TAKEngine::buildSecondary(uint32_t slot, pid_t pid, const TAKTap& newTap,
+AppPipeline TAKOutputFollower::buildSecondary(uint32_t slot, pid_t pid, const TAKTap& newTap,
                                       const std::string& outputUID, TAKCrossfadeState& state) {
     dispatch::assertOnQueue(queue_);
     const TAKAggregateBuilder builder(env_.audio);
     const auto aggregate = builder.build(newTap.uid, outputUID);
-    auto host = std::make_shared<TAKIOProcHost>(slot, volumeState_, rmsBuffer_, env_.audio,
-                                                env_.dispatcher.clock(), callbackQueue_);
+    auto host = std::make_shared<TAKIOProcHost>(slot, tables_.volumeState, tables_.rmsBuffer, env_.audio,
+                                                env_.dispatcher.clock(), tables_.callbackQueue);
     int64_t warmup = constants::kSecondaryWarmupFallbackFrames;
     if (newTap.format.mSampleRate > 0) {
         warmup =
@@ -181,7 +232,7 @@ AppPipeline TAKEngine::buildSecondary(uint32_t slot, pid_t pid, const TAKTap& ne
     try {
         host->start(aggregate.aggregateID);
     } catch (const TAKError&) {
-        teardown_.removePipeline(host, aggregate);
+        tables_.teardown.removePipeline(host, aggregate);
         throw;
     }
     // The secondary's warm-up outlasts the moment between its start and this attach, so it
@@ -190,7 +241,7 @@ AppPipeline TAKEngine::buildSecondary(uint32_t slot, pid_t pid, const TAKTap& ne
     return AppPipeline{slot, pid, newTap.uid, aggregate, host};
 }
 
-void TAKEngine::waitForSecondaries(const std::vector<TAKCrossfadeState*>& states,
+void TAKOutputFollower::waitForSecondaries(const std::vector<TAKCrossfadeState*>& states,
                                    bool bluetoothTarget) {
     dispatch::assertOnQueue(queue_);
     auto& clock = env_.dispatcher.clock();
@@ -208,7 +259,7 @@ void TAKEngine::waitForSecondaries(const std::vector<TAKCrossfadeState*>& states
     }
 }
 
-void TAKEngine::fadeAndWait(
+void TAKOutputFollower::fadeAndWait(
     const std::vector<std::pair<TAKCrossfadeState*, double>>& statesAndRates) {
     dispatch::assertOnQueue(queue_);
     for (const auto& [state, rate] : statesAndRates) {
@@ -229,7 +280,7 @@ void TAKEngine::fadeAndWait(
 
 // How a cross-fade state stays valid for the real-time callbacks without locks or reference
 // counts: a host's callback reaches the state through a plain atomic pointer (see
-// IOProcRenderer::crossfadeState) and never owns it. The engine owns every state in a
+// IOProcRenderer::crossfadeState) and never owns it. The follower owns every state in a
 // unique_ptr and frees it only when no callback can read it any more:
 //   - a host whose callback has been removed (removal returns only after its last cycle) no
 //     longer reads anything;
@@ -237,48 +288,41 @@ void TAKEngine::fadeAndWait(
 //     failed) may be inside a cycle that loaded the old pointer; the state is parked here with
 //     the cycle mark that detach returned for each such host, and freed once every one of them
 //     has started a later cycle (hasRenderedSince) or has had its callback removed.
-void TAKEngine::retireCrossfadeState(std::unique_ptr<TAKCrossfadeState> state,
-                                     std::vector<CrossfadeUser> users) {
+void TAKOutputFollower::retire(std::unique_ptr<TAKCrossfadeState> state,
+                                     std::vector<StateUser> users) {
     dispatch::assertOnQueue(queue_);
-    retiredCrossfades_.push_back(RetiredCrossfade{std::move(state), std::move(users)});
+    retired_.push_back(RetiredState{std::move(state), std::move(users)});
 }
 
-void TAKEngine::releaseRetiredCrossfadeStates() {
+void TAKOutputFollower::releaseRetiredStates() {
     dispatch::assertOnQueue(queue_);
-    std::erase_if(retiredCrossfades_, [](const RetiredCrossfade& r) {
-        return std::all_of(r.users.begin(), r.users.end(), [](const CrossfadeUser& user) {
+    std::erase_if(retired_, [](const RetiredState& r) {
+        return std::all_of(r.users.begin(), r.users.end(), [](const StateUser& user) {
             return !user.host->isInstalled() || user.host->hasRenderedSince(user.mark);
         });
     });
 }
 
-void TAKEngine::retryTeardown() {
-    dispatch::assertOnQueue(queue_);
-    teardown_.retry();
-    keepalive_->removeLeftovers();
-    releaseRetiredCrossfadeStates();
-}
-
-void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots,
+void TAKOutputFollower::migrate(const std::vector<uint32_t>& slots,
                                         const std::string& toOutputUID,
                                         AudioObjectID destinationDeviceID) {
     dispatch::assertOnQueue(queue_);
-    auto currentCatalog = catalog();
-    if (!currentCatalog || !tapManager_ || !pipelines_) return;
+    auto currentCatalog = catalog_;
+    if (!currentCatalog || !pipelines_) return;
     const SwitchingScope switching(isSwitching_);
-    releaseRetiredCrossfadeStates();
+    releaseRetiredStates();
 
     std::vector<CrossfadePair> pairs;
     for (uint32_t slot : slots) {
-        auto pipeIt = pipelines_->map.find(slot);
-        if (pipeIt == pipelines_->map.end()) continue;
+        auto pipeIt = pipelines_->find(slot);
+        if (pipeIt == pipelines_->end()) continue;
         const auto entry = currentCatalog->entry(pipeIt->second.pid);
         if (!entry || !entry->tap) continue;
         const auto oldPipe = pipeIt->second;
 
         TAKTap newTap;
         try {
-            newTap = tapManager_->createTap(entry->pid, entry->tap->processObjectIDs, toOutputUID);
+            newTap = tapManager_.createTap(entry->pid, entry->tap->processObjectIDs, toOutputUID);
         } catch (const TAKError& error) {
             TAKLog::log().error("crossfade: createTap failed for slot=" + std::to_string(slot) +
                                 ": " + error.description() + " — keeping primary");
@@ -295,9 +339,9 @@ void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots,
             TAKLog::log().error("crossfade: buildOne failed for slot=" + std::to_string(slot) +
                                 ": " + error.description() +
                                 " — destroying new tap, keeping primary");
-            teardown_.removeTap(newTap);
+            tables_.teardown.removeTap(newTap);
             const uint64_t mark = oldPipe.ioProc->detachCrossfade();
-            retireCrossfadeState(std::move(state), {{oldPipe.ioProc, mark}});
+            retire(std::move(state), {{oldPipe.ioProc, mark}});
         }
     }
     if (pairs.empty()) {
@@ -317,31 +361,31 @@ void TAKEngine::performCrossfadeRebuild(const std::vector<uint32_t>& slots,
     for (auto& pair : pairs) {
         // The old host is silenced by its removal before it leaves the fade, so a failed
         // removal never plays it at full gain; the state waits for both hosts.
-        teardown_.removePipeline(pair.oldPipe.ioProc, pair.oldPipe.aggregate);
+        tables_.teardown.removePipeline(pair.oldPipe.ioProc, pair.oldPipe.aggregate);
         const uint64_t oldMark = pair.oldPipe.ioProc->detachCrossfade();
-        teardown_.removeTap(pair.oldTap);
+        tables_.teardown.removeTap(pair.oldTap);
         if (currentCatalog->entry(pair.pid)) currentCatalog->markActive(pair.pid, pair.newTap);
-        pipelines_->map[pair.slot] = pair.newPipe;
+        (*pipelines_)[pair.slot] = pair.newPipe;
         pair.state->finish();
         const uint64_t mark = pair.newPipe.ioProc->detachCrossfade();
-        retireCrossfadeState(std::move(pair.state),
+        retire(std::move(pair.state),
                              {{pair.newPipe.ioProc, mark}, {pair.oldPipe.ioProc, oldMark}});
-        bumpCatalogGeneration();
+        engine_.pipelinesChanged();
     }
     TAKLog::log().info("crossfade complete: " + std::to_string(pairs.size()) + "/" +
                        std::to_string(slots.size()) + " slots migrated to " + toOutputUID);
 }
 
-void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
+void TAKOutputFollower::rebuildSlot(uint32_t slot, pid_t parentPID,
                                          const std::set<AudioObjectID>& objectIDs) {
     dispatch::assertOnQueue(queue_);
-    auto currentCatalog = catalog();
-    if (!currentCatalog || !tapManager_ || !pipelines_) return;
+    auto currentCatalog = catalog_;
+    if (!currentCatalog || !pipelines_) return;
     const auto entry = currentCatalog->entry(parentPID);
-    auto pipeIt = pipelines_->map.find(slot);
-    if (!entry || entry->slot != slot || pipeIt == pipelines_->map.end() || !entry->tap) return;
-    const auto outputUID = currentOutputUID();
-    if (!outputUID) {
+    auto pipeIt = pipelines_->find(slot);
+    if (!entry || entry->slot != slot || pipeIt == pipelines_->end() || !entry->tap) return;
+    const auto output = outputUID();
+    if (!output) {
         TAKLog::log().error("rebuildSlotWithObjectIDs: no default output parentPID=" +
                             std::to_string(parentPID));
         return;
@@ -352,12 +396,12 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
         return;
     }
     const SwitchingScope switching(isSwitching_);
-    releaseRetiredCrossfadeStates();
+    releaseRetiredStates();
     const auto oldPipe = pipeIt->second;
 
     TAKTap newTap;
     try {
-        newTap = tapManager_->createTap(parentPID, objectIDs, outputUID);
+        newTap = tapManager_.createTap(parentPID, objectIDs, output);
     } catch (const TAKError& error) {
         TAKLog::log().error("rebuildSlotWithObjectIDs: createTap failed parentPID=" +
                             std::to_string(parentPID) + ": " + error.description());
@@ -368,14 +412,14 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
     oldPipe.ioProc->attachCrossfade(*state, TAKIOProcHost::Role::primary);
     AppPipeline newPipe;
     try {
-        newPipe = buildSecondary(slot, parentPID, newTap, *outputUID, *state);
+        newPipe = buildSecondary(slot, parentPID, newTap, *output, *state);
     } catch (const TAKError& error) {
         TAKLog::log().error(
             "rebuildSlotWithObjectIDs: buildOne failed parentPID=" + std::to_string(parentPID) +
             ": " + error.description() + " — destroying new tap");
-        teardown_.removeTap(newTap);
+        tables_.teardown.removeTap(newTap);
         const uint64_t mark = oldPipe.ioProc->detachCrossfade();
-        retireCrossfadeState(std::move(state), {{oldPipe.ioProc, mark}});
+        retire(std::move(state), {{oldPipe.ioProc, mark}});
         return;
     }
 
@@ -383,35 +427,35 @@ void TAKEngine::rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
     waitForSecondaries({state.get()}, device != 0 && isBluetooth(device));
     fadeAndWait({{state.get(), rateOf(newTap)}});
 
-    teardown_.removePipeline(oldPipe.ioProc, oldPipe.aggregate);
+    tables_.teardown.removePipeline(oldPipe.ioProc, oldPipe.aggregate);
     const uint64_t oldMark = oldPipe.ioProc->detachCrossfade();
-    teardown_.removeTap(*entry->tap);
+    tables_.teardown.removeTap(*entry->tap);
     currentCatalog->markActive(parentPID, newTap);
-    pipelines_->map[slot] = newPipe;
+    (*pipelines_)[slot] = newPipe;
     state->finish();
     const uint64_t mark = newPipe.ioProc->detachCrossfade();
-    retireCrossfadeState(std::move(state), {{newPipe.ioProc, mark}, {oldPipe.ioProc, oldMark}});
-    bumpCatalogGeneration();
+    retire(std::move(state), {{newPipe.ioProc, mark}, {oldPipe.ioProc, oldMark}});
+    engine_.pipelinesChanged();
     TAKLog::log().info("rebuildSlotWithObjectIDs: ok parentPID=" + std::to_string(parentPID) +
                        " slot=" + std::to_string(slot) + " n=" + std::to_string(objectIDs.size()));
 }
 
 // ---- device list
 
-void TAKEngine::scheduleDevicesListCheck() {
+void TAKOutputFollower::scheduleDevicesListCheck() {
     dispatch::assertOnQueue(queue_);
     if (!isRunning()) return;
     if (devicesDebounceWork_) devicesDebounceWork_->cancel();
     devicesDebounceWork_ = std::make_shared<dispatch::WorkItem>(
-        weakly([](TAKEngine& e) { e.handleDevicesListChanged(); }));
+        weakly([](TAKOutputFollower& f) { f.handleDevicesListChanged(); }));
     queue_->asyncAfter(constants::kDevicesListDebounceSeconds, devicesDebounceWork_);
 }
 
-void TAKEngine::handleDevicesListChanged() {
+void TAKOutputFollower::handleDevicesListChanged() {
     dispatch::assertOnQueue(queue_);
     if (!isRunning()) return;
     size_t dead = 0;
-    for (const auto& [slot, pipeline] : pipelines_->map) {
+    for (const auto& [slot, pipeline] : *pipelines_) {
         uint32_t size = 0;
         if (env_.audio.getPropertyDataSize(pipeline.aggregate.aggregateID,
                                            {kAudioObjectPropertyClass},
@@ -421,25 +465,8 @@ void TAKEngine::handleDevicesListChanged() {
     }
     if (dead == 0) return;
     TAKLog::log().info("devices-list change: " + std::to_string(dead) + "/" +
-                       std::to_string(pipelines_->map.size()) + " aggregates dead — full rebuild");
-    performFullRebuild();
-}
-
-void TAKEngine::performFullRebuild() {
-    dispatch::assertOnQueue(queue_);
-    auto currentCatalog = catalog();
-    if (!currentCatalog || !tapManager_) return;
-    destroyAllPipelines();
-    releaseRetiredCrossfadeStates();
-    destroyActiveTaps(*currentCatalog);
-    for (const auto& entry : currentCatalog->allEntries()) currentCatalog->free(entry.pid);
-    for (auto& [pid, item] : pendingDestroyTasks_) item->cancel();
-    pendingDestroyTasks_.clear();
-    tapConsecutiveMisses_.clear();
-    tapRecoveryCooldownUntil_.clear();
-    realOutputDeviceID_ = 0;
-    realOutputUID_.reset();
-    reconcile();
+                       std::to_string(pipelines_->size()) + " aggregates dead — full rebuild");
+    engine_.aggregatesDied();
 }
 
 }  // namespace tobble::engine
