@@ -38,6 +38,17 @@ std::shared_ptr<TAKEngine> TAKEngine::make(const Environment& environment, Optio
         {.pipelinesChanged = hook(&TAKEngine::bumpCatalogGeneration),
          .outputChanged = hook(&TAKEngine::updateKeepalive),
          .aggregatesDied = hook(&TAKEngine::performFullRebuild)});
+    engine->health_ = TAKHealthMonitor::make(
+        environment, engine->queue_, engine->volumeState_, *engine->follower_,
+        {.readAppGroups =
+             [weak = std::weak_ptr<TAKEngine>(engine)](std::string_view failurePrefix) {
+                 auto self = weak.lock();
+                 return self ? self->readAppGroups(failurePrefix) : std::nullopt;
+             },
+         .tearDown =
+             [weak = std::weak_ptr<TAKEngine>(engine)](pid_t pid) {
+                 if (auto self = weak.lock()) self->destructiveRecreate(pid);
+             }});
     return engine;
 }
 
@@ -131,7 +142,7 @@ void TAKEngine::startGated() {
                                                     constants::kReconcileTimerSeconds,
                                                     weakly([](TAKEngine& e) { e.reconcile(); }));
     follower_->start(catalog_, pipelines_->map);
-    installHealthMonitor();
+    health_->start(catalog_, pipelines_->map);
     installWorkspaceObservers();
 
     reconcile();
@@ -140,7 +151,7 @@ void TAKEngine::startGated() {
 
 void TAKEngine::stopGated() {
     dispatch::assertOnQueue(queue_);
-    for (auto* timer : {&audibleTimer_, &reconcileTimer_, &healthMonitorTimer_}) {
+    for (auto* timer : {&audibleTimer_, &reconcileTimer_}) {
         if (*timer) (*timer)->cancel();
         timer->reset();
     }
@@ -149,8 +160,7 @@ void TAKEngine::stopGated() {
 
     for (auto& [pid, item] : pendingDestroyTasks_) item->cancel();
     pendingDestroyTasks_.clear();
-    tapConsecutiveMisses_.clear();
-    tapRecoveryCooldownUntil_.clear();
+    health_->stop();
 
     follower_->stop();
     removeWorkspaceObservers();

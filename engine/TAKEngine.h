@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/TAKHealthMonitor.h"
 #include "engine/TAKOutputFollower.h"
 #include "engine/TAKSavedVolumes.h"
 #include "engine/TAKTapCatalog.h"
@@ -126,11 +127,9 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     // Some aggregates died with their device: everything is built again from scratch.
     void performFullRebuild();
 
-    // health and exits
-    void installHealthMonitor();
-    void runHealthCheck();
-    bool refreshTapSourcesIfStale();
-    void recreateTap(pid_t pid);
+    // exits and recovery
+    // The health monitor's last resort: pipeline, tap and entry go, and the next pass admits the
+    // application again with its saved volume and mute.
     void destructiveRecreate(pid_t pid);
     void performDeferredTeardown(pid_t pid);
 
@@ -164,12 +163,10 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     // this one: one thread for all applications rather than one idle thread each.
     const dispatch::QueuePtr callbackQueue_;
     std::map<pid_t, dispatch::WorkItemPtr> pendingDestroyTasks_;
-    std::map<pid_t, int> tapConsecutiveMisses_;
-    std::map<pid_t, double> tapRecoveryCooldownUntil_;
-    dispatch::TimerPtr healthMonitorTimer_;
     // The output device pipelines are built on, and every move to another one. Made once, so
     // the cross-fade states it keeps for callbacks that could not be removed outlive stop().
     std::shared_ptr<TAKOutputFollower> follower_;
+    std::shared_ptr<TAKHealthMonitor> health_;
     system::ObservationToken launchObserver_;
     system::ObservationToken terminateObserver_;
 };

@@ -115,8 +115,7 @@ void TAKEngine::evict(const TAKTapEntry& victim) {
         it->second->cancel();
         pendingDestroyTasks_.erase(it);
     }
-    tapConsecutiveMisses_.erase(victim.pid);
-    tapRecoveryCooldownUntil_.erase(victim.pid);
+    health_->forget(victim.pid);
 }
 
 void TAKEngine::destroyAllPipelines() {
@@ -156,8 +155,25 @@ void TAKEngine::performDeferredTeardown(pid_t pid) {
     rmsBuffer_.reset(entry->slot);
     if (entry->tap) teardown_.removeTap(*entry->tap);
     currentCatalog->free(pid);
-    tapConsecutiveMisses_.erase(pid);
-    tapRecoveryCooldownUntil_.erase(pid);
+    health_->forget(pid);
+    bumpCatalogGeneration();
+}
+
+void TAKEngine::destructiveRecreate(pid_t pid) {
+    dispatch::assertOnQueue(queue_);
+    auto currentCatalog = catalog();
+    if (!currentCatalog || !tapManager_ || !pipelines_) return;
+    const auto entry = currentCatalog->entry(pid);
+    if (!entry) return;
+    if (auto it = pipelines_->map.find(entry->slot); it != pipelines_->map.end()) {
+        const auto pipeline = it->second;
+        pipelines_->map.erase(it);
+        stopAndDestroy(pipeline);
+    }
+    if (entry->tap) teardown_.removeTap(*entry->tap);
+    // The entry named the tap just destroyed: freed, the application is admitted again by the next
+    // pass, with its saved volume and mute, instead of playing untapped behind a dead row.
+    currentCatalog->free(pid);
     bumpCatalogGeneration();
 }
 
@@ -178,8 +194,7 @@ void TAKEngine::performFullRebuild() {
     for (const auto& entry : currentCatalog->allEntries()) currentCatalog->free(entry.pid);
     for (auto& [pid, item] : pendingDestroyTasks_) item->cancel();
     pendingDestroyTasks_.clear();
-    tapConsecutiveMisses_.clear();
-    tapRecoveryCooldownUntil_.clear();
+    health_->forgetAll();
     follower_->forgetOutput();
     reconcile();
 }

@@ -109,8 +109,7 @@ void TAKOutputFollower::installListeners() {
         const OSStatus status = env_.audio.addPropertyListener(kAudioObjectSystemObject,
                                                                kDevicesAddress, queue_, block);
         if (status != kAudioHardwareNoError) {
-            TAKLog::log().error("devices listener install failed status=" +
-                                std::to_string(status));
+            TAKLog::log().error("devices listener install failed status=" + std::to_string(status));
         } else {
             devicesListener_ = std::move(block);
         }
@@ -180,7 +179,8 @@ void TAKOutputFollower::handleDefaultOutputChanged() {
     engine_.outputChanged();
 }
 
-void TAKOutputFollower::overlapRebuild(const std::string& outputUID, AudioObjectID destinationDeviceID) {
+void TAKOutputFollower::overlapRebuild(const std::string& outputUID,
+                                       AudioObjectID destinationDeviceID) {
     dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog_;
     if (!currentCatalog) return;
@@ -217,12 +217,14 @@ bool TAKOutputFollower::isBluetooth(AudioObjectID device) const {
 }
 
 AppPipeline TAKOutputFollower::buildSecondary(uint32_t slot, pid_t pid, const TAKTap& newTap,
-                                      const std::string& outputUID, TAKCrossfadeState& state) {
+                                              const std::string& outputUID,
+                                              TAKCrossfadeState& state) {
     dispatch::assertOnQueue(queue_);
     const TAKAggregateBuilder builder(env_.audio);
     const auto aggregate = builder.build(newTap.uid, outputUID);
-    auto host = std::make_shared<TAKIOProcHost>(slot, tables_.volumeState, tables_.rmsBuffer, env_.audio,
-                                                env_.dispatcher.clock(), tables_.callbackQueue);
+    auto host =
+        std::make_shared<TAKIOProcHost>(slot, tables_.volumeState, tables_.rmsBuffer, env_.audio,
+                                        env_.dispatcher.clock(), tables_.callbackQueue);
     int64_t warmup = constants::kSecondaryWarmupFallbackFrames;
     if (newTap.format.mSampleRate > 0) {
         warmup =
@@ -242,7 +244,7 @@ AppPipeline TAKOutputFollower::buildSecondary(uint32_t slot, pid_t pid, const TA
 }
 
 void TAKOutputFollower::waitForSecondaries(const std::vector<TAKCrossfadeState*>& states,
-                                   bool bluetoothTarget) {
+                                           bool bluetoothTarget) {
     dispatch::assertOnQueue(queue_);
     auto& clock = env_.dispatcher.clock();
     const double limit =
@@ -289,7 +291,7 @@ void TAKOutputFollower::fadeAndWait(
 //     the cycle mark that detach returned for each such host, and freed once every one of them
 //     has started a later cycle (hasRenderedSince) or has had its callback removed.
 void TAKOutputFollower::retire(std::unique_ptr<TAKCrossfadeState> state,
-                                     std::vector<StateUser> users) {
+                               std::vector<StateUser> users) {
     dispatch::assertOnQueue(queue_);
     retired_.push_back(RetiredState{std::move(state), std::move(users)});
 }
@@ -303,9 +305,8 @@ void TAKOutputFollower::releaseRetiredStates() {
     });
 }
 
-void TAKOutputFollower::migrate(const std::vector<uint32_t>& slots,
-                                        const std::string& toOutputUID,
-                                        AudioObjectID destinationDeviceID) {
+void TAKOutputFollower::migrate(const std::vector<uint32_t>& slots, const std::string& toOutputUID,
+                                AudioObjectID destinationDeviceID) {
     dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog_;
     if (!currentCatalog || !pipelines_) return;
@@ -369,7 +370,7 @@ void TAKOutputFollower::migrate(const std::vector<uint32_t>& slots,
         pair.state->finish();
         const uint64_t mark = pair.newPipe.ioProc->detachCrossfade();
         retire(std::move(pair.state),
-                             {{pair.newPipe.ioProc, mark}, {pair.oldPipe.ioProc, oldMark}});
+               {{pair.newPipe.ioProc, mark}, {pair.oldPipe.ioProc, oldMark}});
         engine_.pipelinesChanged();
     }
     TAKLog::log().info("crossfade complete: " + std::to_string(pairs.size()) + "/" +
@@ -377,7 +378,7 @@ void TAKOutputFollower::migrate(const std::vector<uint32_t>& slots,
 }
 
 void TAKOutputFollower::rebuildSlot(uint32_t slot, pid_t parentPID,
-                                         const std::set<AudioObjectID>& objectIDs) {
+                                    const std::set<AudioObjectID>& objectIDs) {
     dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog_;
     if (!currentCatalog || !pipelines_) return;
