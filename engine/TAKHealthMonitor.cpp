@@ -34,11 +34,11 @@ void TAKHealthMonitor::start(std::shared_ptr<TAKTapCatalog> catalog,
     catalog_ = std::move(catalog);
     pipelines_ = &pipelines;
     if (timer_) return;
-    timer_ = env_.dispatcher.makeRepeatingTimer(
-        queue_, constants::kHealthPeriodSeconds, constants::kHealthPeriodSeconds,
-        [weak = weak_from_this()] {
-            if (auto self = weak.lock()) self->runCheck();
-        });
+    timer_ = env_.dispatcher.makeRepeatingTimer(queue_, constants::kHealthPeriodSeconds,
+                                                constants::kHealthPeriodSeconds,
+                                                [weak = weak_from_this()] {
+                                                    if (auto self = weak.lock()) self->runCheck();
+                                                });
 }
 
 void TAKHealthMonitor::stop() {
@@ -71,8 +71,7 @@ void TAKHealthMonitor::runCheck() {
 
     auto& clock = env_.dispatcher.clock();
     const double now = clock.absoluteTime();
-    std::erase_if(cooldownUntil_,
-                  [now](const auto& item) { return item.second <= now; });
+    std::erase_if(cooldownUntil_, [now](const auto& item) { return item.second <= now; });
 
     std::set<pid_t> playing;
     try {
@@ -89,8 +88,7 @@ void TAKHealthMonitor::runCheck() {
             consecutiveMisses_[pid] = 0;
             continue;
         }
-        if (auto it = cooldownUntil_.find(pid);
-            it != cooldownUntil_.end() && it->second > now) {
+        if (auto it = cooldownUntil_.find(pid); it != cooldownUntil_.end() && it->second > now) {
             continue;
         }
         if (!playing.count(pid)) {

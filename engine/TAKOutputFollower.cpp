@@ -308,81 +308,28 @@ void TAKOutputFollower::releaseRetiredStates() {
 void TAKOutputFollower::migrate(const std::vector<uint32_t>& slots, const std::string& toOutputUID,
                                 AudioObjectID destinationDeviceID) {
     dispatch::assertOnQueue(queue_);
-    auto currentCatalog = catalog_;
-    if (!currentCatalog || !pipelines_) return;
-    const SwitchingScope switching(isSwitching_);
-    releaseRetiredStates();
-
-    std::vector<CrossfadePair> pairs;
+    if (!catalog_ || !pipelines_) return;
+    std::vector<Move> moves;
     for (uint32_t slot : slots) {
         auto pipeIt = pipelines_->find(slot);
         if (pipeIt == pipelines_->end()) continue;
-        const auto entry = currentCatalog->entry(pipeIt->second.pid);
+        const auto entry = catalog_->entry(pipeIt->second.pid);
         if (!entry || !entry->tap) continue;
-        const auto oldPipe = pipeIt->second;
-
-        TAKTap newTap;
-        try {
-            newTap = tapManager_.createTap(entry->pid, entry->tap->processObjectIDs, toOutputUID);
-        } catch (const TAKError& error) {
-            TAKLog::log().error("crossfade: createTap failed for slot=" + std::to_string(slot) +
-                                ": " + error.description() + " — keeping primary");
-            continue;
-        }
-        auto state = std::make_unique<TAKCrossfadeState>();
-        state->beginPreparing();
-        oldPipe.ioProc->attachCrossfade(*state, TAKIOProcHost::Role::primary);
-        try {
-            auto newPipe = buildSecondary(slot, entry->pid, newTap, toOutputUID, *state);
-            pairs.push_back(CrossfadePair{slot, entry->pid, *entry->tap, oldPipe, newTap,
-                                          std::move(newPipe), std::move(state), rateOf(newTap)});
-        } catch (const TAKError& error) {
-            TAKLog::log().error("crossfade: buildOne failed for slot=" + std::to_string(slot) +
-                                ": " + error.description() +
-                                " — destroying new tap, keeping primary");
-            tables_.teardown.removeTap(newTap);
-            const uint64_t mark = oldPipe.ioProc->detachCrossfade();
-            retire(std::move(state), {{oldPipe.ioProc, mark}});
-        }
+        moves.push_back(
+            Move{slot, entry->pid, *entry->tap, pipeIt->second, entry->tap->processObjectIDs});
     }
-    if (pairs.empty()) {
-        TAKLog::log().info("crossfade: no secondaries built; nothing to do");
-        return;
-    }
-
-    std::vector<TAKCrossfadeState*> states;
-    std::vector<std::pair<TAKCrossfadeState*, double>> fades;
-    for (auto& pair : pairs) {
-        states.push_back(pair.state.get());
-        fades.emplace_back(pair.state.get(), pair.sampleRate);
-    }
-    waitForSecondaries(states, isBluetooth(destinationDeviceID));
-    fadeAndWait(fades);
-
-    for (auto& pair : pairs) {
-        // The old host is silenced by its removal before it leaves the fade, so a failed
-        // removal never plays it at full gain; the state waits for both hosts.
-        tables_.teardown.removePipeline(pair.oldPipe.ioProc, pair.oldPipe.aggregate);
-        const uint64_t oldMark = pair.oldPipe.ioProc->detachCrossfade();
-        tables_.teardown.removeTap(pair.oldTap);
-        if (currentCatalog->entry(pair.pid)) currentCatalog->markActive(pair.pid, pair.newTap);
-        (*pipelines_)[pair.slot] = pair.newPipe;
-        pair.state->finish();
-        const uint64_t mark = pair.newPipe.ioProc->detachCrossfade();
-        retire(std::move(pair.state),
-               {{pair.newPipe.ioProc, mark}, {pair.oldPipe.ioProc, oldMark}});
-        engine_.pipelinesChanged();
-    }
-    TAKLog::log().info("crossfade complete: " + std::to_string(pairs.size()) + "/" +
+    const size_t moved =
+        crossfade(moves, toOutputUID, isBluetooth(destinationDeviceID), Purpose::migration);
+    if (moved == 0) return;
+    TAKLog::log().info("crossfade complete: " + std::to_string(moved) + "/" +
                        std::to_string(slots.size()) + " slots migrated to " + toOutputUID);
 }
 
 void TAKOutputFollower::rebuildSlot(uint32_t slot, pid_t parentPID,
                                     const std::set<AudioObjectID>& objectIDs) {
     dispatch::assertOnQueue(queue_);
-    auto currentCatalog = catalog_;
-    if (!currentCatalog || !pipelines_) return;
-    const auto entry = currentCatalog->entry(parentPID);
+    if (!catalog_ || !pipelines_) return;
+    const auto entry = catalog_->entry(parentPID);
     auto pipeIt = pipelines_->find(slot);
     if (!entry || entry->slot != slot || pipeIt == pipelines_->end() || !entry->tap) return;
     const auto output = outputUID();
@@ -396,49 +343,81 @@ void TAKOutputFollower::rebuildSlot(uint32_t slot, pid_t parentPID,
                            std::to_string(parentPID));
         return;
     }
-    const SwitchingScope switching(isSwitching_);
-    releaseRetiredStates();
-    const auto oldPipe = pipeIt->second;
-
-    TAKTap newTap;
-    try {
-        newTap = tapManager_.createTap(parentPID, objectIDs, output);
-    } catch (const TAKError& error) {
-        TAKLog::log().error("rebuildSlotWithObjectIDs: createTap failed parentPID=" +
-                            std::to_string(parentPID) + ": " + error.description());
-        return;
-    }
-    auto state = std::make_unique<TAKCrossfadeState>();
-    state->beginPreparing();
-    oldPipe.ioProc->attachCrossfade(*state, TAKIOProcHost::Role::primary);
-    AppPipeline newPipe;
-    try {
-        newPipe = buildSecondary(slot, parentPID, newTap, *output, *state);
-    } catch (const TAKError& error) {
-        TAKLog::log().error(
-            "rebuildSlotWithObjectIDs: buildOne failed parentPID=" + std::to_string(parentPID) +
-            ": " + error.description() + " — destroying new tap");
-        tables_.teardown.removeTap(newTap);
-        const uint64_t mark = oldPipe.ioProc->detachCrossfade();
-        retire(std::move(state), {{oldPipe.ioProc, mark}});
-        return;
-    }
-
     const AudioObjectID device = TAKCoreAudio(env_.audio).defaultOutputDevice().value_or(0);
-    waitForSecondaries({state.get()}, device != 0 && isBluetooth(device));
-    fadeAndWait({{state.get(), rateOf(newTap)}});
-
-    tables_.teardown.removePipeline(oldPipe.ioProc, oldPipe.aggregate);
-    const uint64_t oldMark = oldPipe.ioProc->detachCrossfade();
-    tables_.teardown.removeTap(*entry->tap);
-    currentCatalog->markActive(parentPID, newTap);
-    (*pipelines_)[slot] = newPipe;
-    state->finish();
-    const uint64_t mark = newPipe.ioProc->detachCrossfade();
-    retire(std::move(state), {{newPipe.ioProc, mark}, {oldPipe.ioProc, oldMark}});
-    engine_.pipelinesChanged();
+    const Move move{slot, parentPID, *entry->tap, pipeIt->second, objectIDs};
+    if (crossfade({move}, *output, device != 0 && isBluetooth(device), Purpose::processSetChange) ==
+        0)
+        return;
     TAKLog::log().info("rebuildSlotWithObjectIDs: ok parentPID=" + std::to_string(parentPID) +
                        " slot=" + std::to_string(slot) + " n=" + std::to_string(objectIDs.size()));
+}
+
+size_t TAKOutputFollower::crossfade(const std::vector<Move>& moves, const std::string& outputUID,
+                                    bool bluetoothTarget, Purpose purpose) {
+    const SwitchingScope switching(isSwitching_);
+    releaseRetiredStates();
+    const bool migration = purpose == Purpose::migration;
+    const std::string prefix = migration ? "crossfade: " : "rebuildSlotWithObjectIDs: ";
+    const auto subject = [migration](const Move& move) {
+        return migration ? "for slot=" + std::to_string(move.slot)
+                         : "parentPID=" + std::to_string(move.pid);
+    };
+
+    std::vector<CrossfadePair> pairs;
+    for (const auto& move : moves) {
+        TAKTap newTap;
+        try {
+            newTap = tapManager_.createTap(move.pid, move.objectIDs, outputUID);
+        } catch (const TAKError& error) {
+            TAKLog::log().error(prefix + "createTap failed " + subject(move) + ": " +
+                                error.description() + (migration ? " — keeping primary" : ""));
+            continue;
+        }
+        auto state = std::make_unique<TAKCrossfadeState>();
+        state->beginPreparing();
+        move.oldPipe.ioProc->attachCrossfade(*state, TAKIOProcHost::Role::primary);
+        try {
+            auto newPipe = buildSecondary(move.slot, move.pid, newTap, outputUID, *state);
+            pairs.push_back(CrossfadePair{move.slot, move.pid, move.oldTap, move.oldPipe, newTap,
+                                          std::move(newPipe), std::move(state), rateOf(newTap)});
+        } catch (const TAKError& error) {
+            TAKLog::log().error(
+                prefix + "buildOne failed " + subject(move) + ": " + error.description() +
+                (migration ? " — destroying new tap, keeping primary" : " — destroying new tap"));
+            tables_.teardown.removeTap(newTap);
+            const uint64_t mark = move.oldPipe.ioProc->detachCrossfade();
+            retire(std::move(state), {{move.oldPipe.ioProc, mark}});
+        }
+    }
+    if (pairs.empty()) {
+        if (migration) TAKLog::log().info("crossfade: no secondaries built; nothing to do");
+        return 0;
+    }
+
+    std::vector<TAKCrossfadeState*> states;
+    std::vector<std::pair<TAKCrossfadeState*, double>> fades;
+    for (auto& pair : pairs) {
+        states.push_back(pair.state.get());
+        fades.emplace_back(pair.state.get(), pair.sampleRate);
+    }
+    waitForSecondaries(states, bluetoothTarget);
+    fadeAndWait(fades);
+
+    for (auto& pair : pairs) {
+        // The old host is silenced by its removal before it leaves the fade, so a failed
+        // removal never plays it at full gain; the state waits for both hosts.
+        tables_.teardown.removePipeline(pair.oldPipe.ioProc, pair.oldPipe.aggregate);
+        const uint64_t oldMark = pair.oldPipe.ioProc->detachCrossfade();
+        tables_.teardown.removeTap(pair.oldTap);
+        if (catalog_->entry(pair.pid)) catalog_->markActive(pair.pid, pair.newTap);
+        (*pipelines_)[pair.slot] = pair.newPipe;
+        pair.state->finish();
+        const uint64_t mark = pair.newPipe.ioProc->detachCrossfade();
+        retire(std::move(pair.state),
+               {{pair.newPipe.ioProc, mark}, {pair.oldPipe.ioProc, oldMark}});
+        engine_.pipelinesChanged();
+    }
+    return pairs.size();
 }
 
 // ---- device list

@@ -83,6 +83,16 @@ class TAKOutputFollower : public std::enable_shared_from_this<TAKOutputFollower>
 
   private:
     struct CrossfadePair;
+    // One pipeline to replace: by one over `objectIDs` on the target output.
+    struct Move {
+        uint32_t slot = 0;
+        pid_t pid = 0;
+        TAKTap oldTap;
+        AppPipeline oldPipe;
+        std::set<audio::AudioObjectID> objectIDs;
+    };
+    // Why a cross-fade runs; it words the log lines.
+    enum class Purpose { migration, processSetChange };
     struct StateUser {
         std::shared_ptr<TAKIOProcHost> host;
         uint64_t mark = 0;  // what detachCrossfade() returned
@@ -101,6 +111,10 @@ class TAKOutputFollower : public std::enable_shared_from_this<TAKOutputFollower>
     void installListeners();
     void removeListeners();
     void overlapRebuild(const std::string& outputUID, audio::AudioObjectID destinationDeviceID);
+    // Builds a secondary for each move, cross-fades all of them at once, then retires the
+    // primaries. Returns how many pipelines were replaced.
+    size_t crossfade(const std::vector<Move>& moves, const std::string& outputUID,
+                     bool bluetoothTarget, Purpose purpose);
     AppPipeline buildSecondary(uint32_t slot, pid_t pid, const TAKTap& newTap,
                                const std::string& outputUID, TAKCrossfadeState& state);
     void waitForSecondaries(const std::vector<TAKCrossfadeState*>& states, bool bluetoothTarget);
