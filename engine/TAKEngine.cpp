@@ -26,7 +26,30 @@ SharedEngine& sharedEngine() {
 }  // namespace
 
 std::shared_ptr<TAKEngine> TAKEngine::make(const Environment& environment, Options options) {
-    return std::shared_ptr<TAKEngine>(new TAKEngine(environment, options));
+    std::shared_ptr<TAKEngine> engine(new TAKEngine(environment, options));
+    auto hook = [weak = std::weak_ptr<TAKEngine>(engine)](void (TAKEngine::*member)()) {
+        return [weak, member] {
+            if (auto self = weak.lock()) (self.get()->*member)();
+        };
+    };
+    engine->follower_ = TAKOutputFollower::make(
+        environment, engine->queue_,
+        {engine->volumeState_, engine->rmsBuffer_, engine->teardown_, engine->callbackQueue_},
+        {.pipelinesChanged = hook(&TAKEngine::bumpCatalogGeneration),
+         .outputChanged = hook(&TAKEngine::updateKeepalive),
+         .aggregatesDied = hook(&TAKEngine::performFullRebuild)});
+    engine->health_ = TAKHealthMonitor::make(
+        environment, engine->queue_, engine->volumeState_, *engine->follower_,
+        {.readAppGroups =
+             [weak = std::weak_ptr<TAKEngine>(engine)](std::string_view failurePrefix) {
+                 auto self = weak.lock();
+                 return self ? self->readAppGroups(failurePrefix) : std::nullopt;
+             },
+         .tearDown =
+             [weak = std::weak_ptr<TAKEngine>(engine)](pid_t pid) {
+                 if (auto self = weak.lock()) self->destructiveRecreate(pid);
+             }});
+    return engine;
 }
 
 void TAKEngine::configureShared(const Environment& environment, Options options) {
@@ -57,6 +80,7 @@ TAKEngine::TAKEngine(const Environment& environment, Options options)
       rmsBuffer_(options.rmsBuffer ? *options.rmsBuffer : TAKRMSBuffer::shared()),
       savedVolumes_(options.savedVolumes),
       keepalive_(std::make_unique<TAKKeepaliveHost>(environment.audio, environment.dispatcher)),
+      teardown_(environment.audio),
       queue_(environment.dispatcher.makeSerialQueue(queueLabel("tak.reconcile"),
                                                     dispatch::QoS::UserInitiated)),
       callbackQueue_(environment.dispatcher.makeSerialQueue(queueLabel("tak.ioproc"),
@@ -117,9 +141,8 @@ void TAKEngine::startGated() {
     reconcileTimer_ = dispatcher.makeRepeatingTimer(queue_, constants::kReconcileTimerSeconds,
                                                     constants::kReconcileTimerSeconds,
                                                     weakly([](TAKEngine& e) { e.reconcile(); }));
-    installDefaultOutputListener();
-    installDevicesListener();
-    installHealthMonitor();
+    follower_->start(catalog_, pipelines_->map);
+    health_->start(catalog_, pipelines_->map);
     installWorkspaceObservers();
 
     reconcile();
@@ -128,7 +151,7 @@ void TAKEngine::startGated() {
 
 void TAKEngine::stopGated() {
     dispatch::assertOnQueue(queue_);
-    for (auto* timer : {&audibleTimer_, &reconcileTimer_, &healthMonitorTimer_}) {
+    for (auto* timer : {&audibleTimer_, &reconcileTimer_}) {
         if (*timer) (*timer)->cancel();
         timer->reset();
     }
@@ -137,27 +160,28 @@ void TAKEngine::stopGated() {
 
     for (auto& [pid, item] : pendingDestroyTasks_) item->cancel();
     pendingDestroyTasks_.clear();
-    tapConsecutiveMisses_.clear();
-    tapRecoveryCooldownUntil_.clear();
+    health_->stop();
 
-    removeDefaultOutputListener();
-    removeDevicesListener();
+    follower_->stop();
     removeWorkspaceObservers();
     keepalive_->stop();
 
     destroyAllPipelines();
     pipelines_.reset();
-    releaseRetiredCrossfadeStates(true);  // every host is stopped by now
-
     auto currentCatalog = catalog();
     if (currentCatalog && tapManager_) destroyActiveTaps(*currentCatalog);
+    // A removal that failed a moment ago may well go now; what still fails is kept for the next
+    // start's passes.
+    for (int attempt = 0; attempt < constants::kStopRemovalAttempts; ++attempt) retryTeardown();
+    if (!teardown_.empty()) {
+        TAKLog::log().error("stop: " + std::to_string(teardown_.pendingCount()) +
+                            " removals still failing — kept for another try");
+    }
     {
         std::lock_guard lock(catalogMutex_);
         catalog_.reset();
     }
     tapManager_.reset();
-    realOutputDeviceID_ = 0;
-    realOutputUID_.reset();
     // The pipelines are gone: readers of the client list see the change like any other.
     bumpCatalogGeneration();
 }
@@ -186,23 +210,13 @@ void TAKEngine::removeWorkspaceObservers() {
     terminateObserver_.reset();
 }
 
-std::optional<std::string> TAKEngine::currentOutputUID() {
-    dispatch::assertOnQueue(queue_);
-    if (realOutputUID_ && realOutputDeviceID_ != 0) return realOutputUID_;
-    const TAKCoreAudio core(env_.audio);
-    const auto device = core.defaultOutputDevice();
-    if (!device) return std::nullopt;
-    realOutputDeviceID_ = *device;
-    realOutputUID_ = core.getStringProperty(*device, kAudioDevicePropertyDeviceUID);
-    return realOutputUID_;
-}
-
 void TAKEngine::updateKeepalive() {
     dispatch::assertOnQueue(queue_);
     if (!isRunning()) return;  // stop() has stopped the keep-alive for good
     const TAKCoreAudio core(env_.audio);
-    const AudioObjectID device =
-        realOutputDeviceID_ != 0 ? realOutputDeviceID_ : core.defaultOutputDevice().value_or(0);
+    const AudioObjectID device = follower_->outputDeviceID() != 0
+                                     ? follower_->outputDeviceID()
+                                     : core.defaultOutputDevice().value_or(0);
     if (device == 0) {
         keepalive_->stop();
         return;
@@ -226,6 +240,12 @@ void TAKEngine::updateKeepalive() {
     } catch (const TAKError& error) {
         TAKLog::log().error("keepalive start failed: " + error.description());
     }
+}
+
+void TAKEngine::notifyDefaultOutputForTesting() {
+    queue_->async([follower = std::weak_ptr<TAKOutputFollower>(follower_)] {
+        if (auto f = follower.lock()) f->handleDefaultOutputChanged();
+    });
 }
 
 std::vector<AppPipeline> TAKEngine::pipelines() const {

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/TAKHealthMonitor.h"
+#include "engine/TAKOutputFollower.h"
 #include "engine/TAKSavedVolumes.h"
 #include "engine/TAKTapCatalog.h"
 #include "engine/core/TAKProcessRegistry.h"
@@ -22,6 +24,7 @@
 #include "engine/pipeline/TAKKeepaliveHost.h"
 #include "engine/pipeline/TAKRMSBuffer.h"
 #include "engine/pipeline/TAKTapManager.h"
+#include "engine/pipeline/TAKTeardown.h"
 #include "engine/pipeline/TAKVolumeState.h"
 #include "platform/Environment.h"
 
@@ -75,7 +78,11 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     std::vector<AppPipeline> pipelinesForTesting() const { return pipelines(); }
     const TAKKeepaliveHost& keepaliveForTesting() const { return *keepalive_; }
     size_t pendingDestroyCountForTesting() const { return pendingDestroyTasks_.size(); }
-    size_t retiredCrossfadeCountForTesting() const { return retiredCrossfades_.size(); }
+    size_t retiredCrossfadeCountForTesting() const { return follower_->retiredStateCount(); }
+    // Removals that failed and wait for another try (callbacks, aggregates, taps).
+    size_t pendingTeardownCountForTesting() const {
+        return teardown_.pendingCount() + keepalive_->leftoverCount();
+    }
     // Delivers a default-output notification as the listener would, whether or not it changed.
     void notifyDefaultOutputForTesting();
 
@@ -99,10 +106,7 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     std::optional<std::vector<TAKAppGroup>> readAppGroups(std::string_view failurePrefix);
     void detectExits(const std::vector<TAKAppGroup>& audible);
     void updateLastAudibleFromRMS();
-    std::optional<std::string> currentOutputUID();
     void updateKeepalive();
-    void rebuildSlotWithObjectIDs(uint32_t slot, pid_t parentPID,
-                                  const std::set<audio::AudioObjectID>& objectIDs);
 
     // pipelines
     void synchronizePipelines();
@@ -111,40 +115,21 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     void stopAndDestroy(const AppPipeline& pipeline);
     void evict(const TAKTapEntry& victim);
     void destroyAllPipelines();
-    // Destroys the tap of every active entry, logging each failure.
+    // Removes the tap of every active entry; a failure is logged and tried again later.
     void destroyActiveTaps(const TAKTapCatalog& catalog);
     // Between start() and stop(); every entry point reached from a listener, timer or queued
     // follow-up returns at once otherwise.
     bool isRunning() const { return pipelines_ != nullptr; }
     void bumpCatalogGeneration() { catalogGeneration_.fetch_add(1); }
 
-    // output-device changes and cross-fades
-    struct CrossfadePair;
-    void installDefaultOutputListener();
-    void removeDefaultOutputListener();
-    void installDevicesListener();
-    void removeDevicesListener();
-    void handleDefaultOutputChanged();
-    void overlapRebuild(const std::string& outputUID, audio::AudioObjectID destinationDeviceID);
-    void performCrossfadeRebuild(const std::vector<uint32_t>& slots, const std::string& toOutputUID,
-                                 audio::AudioObjectID destinationDeviceID);
-    AppPipeline buildSecondary(uint32_t slot, pid_t pid, const TAKTap& newTap,
-                               const std::string& outputUID, TAKCrossfadeState& state);
-    void waitForSecondaries(const std::vector<TAKCrossfadeState*>& states, bool bluetoothTarget);
-    void fadeAndWait(const std::vector<std::pair<TAKCrossfadeState*, double>>& statesAndRates);
-    void retireCrossfadeState(std::unique_ptr<TAKCrossfadeState> state,
-                              std::shared_ptr<TAKIOProcHost> host, uint64_t mark);
-    void releaseRetiredCrossfadeStates(bool all);
-    bool isBluetooth(audio::AudioObjectID device) const;
-    void scheduleDevicesListCheck();
-    void handleDevicesListChanged();
+    // Another try at every removal that failed; on every pass and at stop().
+    void retryTeardown();
+    // Some aggregates died with their device: everything is built again from scratch.
     void performFullRebuild();
 
-    // health and exits
-    void installHealthMonitor();
-    void runHealthCheck();
-    bool refreshTapSourcesIfStale();
-    void recreateTap(pid_t pid);
+    // exits and recovery
+    // The health monitor's last resort: pipeline, tap and entry go, and the next pass admits the
+    // application again with its saved volume and mute.
     void destructiveRecreate(pid_t pid);
     void performDeferredTeardown(pid_t pid);
 
@@ -160,6 +145,8 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     TAKRMSBuffer& rmsBuffer_;
     TAKSavedVolumes* const savedVolumes_;
     const std::unique_ptr<TAKKeepaliveHost> keepalive_;
+    // Outlives stop(): what could not be removed is tried again after a restart too.
+    TAKTeardown teardown_;
 
     // Guards the catalog pointer for readers off the reconcile queue; the catalog has its own lock.
     mutable std::mutex catalogMutex_;
@@ -176,23 +163,10 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     // this one: one thread for all applications rather than one idle thread each.
     const dispatch::QueuePtr callbackQueue_;
     std::map<pid_t, dispatch::WorkItemPtr> pendingDestroyTasks_;
-    std::map<pid_t, int> tapConsecutiveMisses_;
-    std::map<pid_t, double> tapRecoveryCooldownUntil_;
-    dispatch::TimerPtr healthMonitorTimer_;
-    audio::AudioObjectID realOutputDeviceID_ = 0;
-    std::optional<std::string> realOutputUID_;
-    bool isSwitching_ = false;
-    audio::PropertyListenerBlock defaultOutputListener_;
-    audio::PropertyListenerBlock devicesListener_;
-    dispatch::WorkItemPtr devicesDebounceWork_;
-    // Cross-fade states detached from a host that still runs: freed once that host has begun a
-    // later cycle or has been stopped (see retireCrossfadeState).
-    struct RetiredCrossfade {
-        std::unique_ptr<TAKCrossfadeState> state;
-        std::shared_ptr<TAKIOProcHost> host;
-        uint64_t mark = 0;
-    };
-    std::vector<RetiredCrossfade> retiredCrossfades_;
+    // The output device pipelines are built on, and every move to another one. Made once, so
+    // the cross-fade states it keeps for callbacks that could not be removed outlive stop().
+    std::shared_ptr<TAKOutputFollower> follower_;
+    std::shared_ptr<TAKHealthMonitor> health_;
     system::ObservationToken launchObserver_;
     system::ObservationToken terminateObserver_;
 };

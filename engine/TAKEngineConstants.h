@@ -49,6 +49,10 @@ inline constexpr double kFadeLimitSeconds = 0.15;
 // their goal.
 inline constexpr double kPollSeconds = 0.002;
 
+// A removal (callback, aggregate, tap) that fails is tried again on every pass; stop() tries a
+// few times at once, which is enough for a call that failed because the server was busy.
+inline constexpr int kStopRemovalAttempts = 3;
+
 // Health monitor.
 // Often enough to notice a stopped pipeline within seconds, rarely enough to cost nothing.
 inline constexpr double kHealthPeriodSeconds = 2.0;

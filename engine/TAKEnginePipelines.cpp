@@ -31,7 +31,7 @@ void TAKEngine::synchronizePipelines() {
     }
     if (missing.empty()) return;
 
-    const auto outputUID = currentOutputUID();
+    const auto outputUID = follower_->outputUID();
     if (!outputUID) {
         TAKLog::log().error("reconcile: no default output UID — skipping build of " +
                             std::to_string(missing.size()) + " pipelines");
@@ -40,9 +40,9 @@ void TAKEngine::synchronizePipelines() {
 
     int warmupMs = constants::kWarmupMs;
     try {
-        const auto transport =
-            TAKCoreAudio(env_.audio)
-                .getProperty<uint32_t>(realOutputDeviceID_, kAudioDevicePropertyTransportType);
+        const auto transport = TAKCoreAudio(env_.audio)
+                                   .getProperty<uint32_t>(follower_->outputDeviceID(),
+                                                          kAudioDevicePropertyTransportType);
         const bool bluetooth = transport == kAudioDeviceTransportTypeBluetooth ||
                                transport == kAudioDeviceTransportTypeBluetoothLE;
         if (bluetooth && pipelines_->map.empty()) warmupMs = constants::kIdleBluetoothWarmupMs;
@@ -71,7 +71,7 @@ void TAKEngine::buildPipeline(const TAKTapEntry& entry, const std::string& outpu
         try {
             host->start(aggregate.aggregateID);
         } catch (const TAKError&) {
-            builder.destroy(aggregate);
+            teardown_.removePipeline(host, aggregate);
             throw;
         }
         pipelines_->map[entry.slot] =
@@ -89,8 +89,7 @@ void TAKEngine::buildPipeline(const TAKTapEntry& entry, const std::string& outpu
 
 void TAKEngine::stopAndDestroy(const AppPipeline& pipeline) {
     dispatch::assertOnQueue(queue_);
-    pipeline.ioProc->stop();
-    TAKAggregateBuilder(env_.audio).destroy(pipeline.aggregate);
+    teardown_.removePipeline(pipeline.ioProc, pipeline.aggregate);
 }
 
 void TAKEngine::tearDownPipeline(uint32_t slot) {
@@ -110,14 +109,13 @@ void TAKEngine::evict(const TAKTapEntry& victim) {
         pipelines_->map.erase(it);
         stopAndDestroy(pipeline);
     }
-    if (victim.tap) tapManager_->destroy(*victim.tap);
+    if (victim.tap) teardown_.removeTap(*victim.tap);
     catalog()->free(victim.pid);
     if (auto it = pendingDestroyTasks_.find(victim.pid); it != pendingDestroyTasks_.end()) {
         it->second->cancel();
         pendingDestroyTasks_.erase(it);
     }
-    tapConsecutiveMisses_.erase(victim.pid);
-    tapRecoveryCooldownUntil_.erase(victim.pid);
+    health_->forget(victim.pid);
 }
 
 void TAKEngine::destroyAllPipelines() {
@@ -130,12 +128,7 @@ void TAKEngine::destroyAllPipelines() {
 void TAKEngine::destroyActiveTaps(const TAKTapCatalog& catalog) {
     dispatch::assertOnQueue(queue_);
     for (const auto& entry : catalog.activeEntries()) {
-        if (!entry.tap) continue;
-        const OSStatus status = env_.audio.destroyProcessTap(entry.tap->tapID);
-        if (status != kAudioHardwareNoError) {
-            TAKLog::log().error("tap destroy failed status=" + statusText(status) +
-                                " tapID=" + std::to_string(entry.tap->tapID));
-        }
+        if (entry.tap) teardown_.removeTap(*entry.tap);
     }
 }
 
@@ -160,11 +153,50 @@ void TAKEngine::performDeferredTeardown(pid_t pid) {
     }
     volumeState_.reset(entry->slot);
     rmsBuffer_.reset(entry->slot);
-    if (entry->tap) tapManager_->destroy(*entry->tap);
+    if (entry->tap) teardown_.removeTap(*entry->tap);
     currentCatalog->free(pid);
-    tapConsecutiveMisses_.erase(pid);
-    tapRecoveryCooldownUntil_.erase(pid);
+    health_->forget(pid);
     bumpCatalogGeneration();
+}
+
+void TAKEngine::destructiveRecreate(pid_t pid) {
+    dispatch::assertOnQueue(queue_);
+    auto currentCatalog = catalog();
+    if (!currentCatalog || !tapManager_ || !pipelines_) return;
+    const auto entry = currentCatalog->entry(pid);
+    if (!entry) return;
+    if (auto it = pipelines_->map.find(entry->slot); it != pipelines_->map.end()) {
+        const auto pipeline = it->second;
+        pipelines_->map.erase(it);
+        stopAndDestroy(pipeline);
+    }
+    if (entry->tap) teardown_.removeTap(*entry->tap);
+    // The entry named the tap just destroyed: freed, the application is admitted again by the next
+    // pass, with its saved volume and mute, instead of playing untapped behind a dead row.
+    currentCatalog->free(pid);
+    bumpCatalogGeneration();
+}
+
+void TAKEngine::retryTeardown() {
+    dispatch::assertOnQueue(queue_);
+    teardown_.retry();
+    keepalive_->removeLeftovers();
+    follower_->releaseRetiredStates();
+}
+
+void TAKEngine::performFullRebuild() {
+    dispatch::assertOnQueue(queue_);
+    auto currentCatalog = catalog();
+    if (!currentCatalog || !tapManager_) return;
+    destroyAllPipelines();
+    follower_->releaseRetiredStates();
+    destroyActiveTaps(*currentCatalog);
+    for (const auto& entry : currentCatalog->allEntries()) currentCatalog->free(entry.pid);
+    for (auto& [pid, item] : pendingDestroyTasks_) item->cancel();
+    pendingDestroyTasks_.clear();
+    health_->forgetAll();
+    follower_->forgetOutput();
+    reconcile();
 }
 
 }  // namespace tobble::engine

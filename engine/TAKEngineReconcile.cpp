@@ -21,6 +21,7 @@ void TAKEngine::reconcile() {
     dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog();
     if (!currentCatalog || !tapManager_ || !pipelines_) return;
+    retryTeardown();
     const double now = env_.dispatcher.clock().absoluteTime();
     const pid_t ownPid = env_.processes.ownPid();
 
@@ -47,7 +48,7 @@ void TAKEngine::reconcile() {
                 "parentPID=" + std::to_string(group.parentPID) +
                 " objectID set changed (was=" + pidSetText(entry->tap->processObjectIDs) +
                 " now=" + pidSetText(group.processObjectIDs) + ") — crossfade rebuild");
-            rebuildSlotWithObjectIDs(entry->slot, group.parentPID, group.processObjectIDs);
+            follower_->rebuildSlot(entry->slot, group.parentPID, group.processObjectIDs);
         }
     }
     synchronizePipelines();
@@ -120,7 +121,7 @@ void TAKEngine::admit(const TAKAppGroup& group, pid_t, double now, bool& endPass
         }
     }
 
-    const auto preferred = currentOutputUID();
+    const auto preferred = follower_->outputUID();
     TAKTap tap;
     try {
         tap = tapManager_->createTap(pid, group.processObjectIDs, preferred);

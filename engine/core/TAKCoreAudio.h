@@ -59,4 +59,13 @@ class TAKCoreAudio {
     audio::AudioHardware& hardware_;
 };
 
+// What a removal's status says about the object. "No such object" means it is gone already, and
+// a stop answered with "not running" has nothing left to stop; anything else is worth another try.
+inline bool isRemoved(audio::OSStatus status) {
+    return status == audio::kAudioHardwareNoError || status == audio::kAudioHardwareBadObjectError;
+}
+inline bool isStopped(audio::OSStatus status) {
+    return isRemoved(status) || status == audio::kAudioHardwareNotRunningError;
+}
+
 }  // namespace tobble::engine

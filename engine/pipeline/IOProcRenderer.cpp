@@ -51,6 +51,7 @@ size_t IOProcRenderer::renderCycle(const audio::AudioTimeStamp& now,
 
     // Sequentially consistent, like the cross-fade pointer load below: see diagCounter.
     const uint64_t tick = diagCounter.fetch_add(1, std::memory_order_seq_cst) + 1;
+    if (silenced.load(std::memory_order_seq_cst)) return 0;
     const bool mayLog = cycleMayLog(tick);
 
     if (output.mNumberBuffers == 0 || input.mNumberBuffers == 0 ||

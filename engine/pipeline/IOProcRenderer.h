@@ -53,6 +53,9 @@ class IOProcRenderer {
     std::atomic<uint64_t> lastRenderHostTime{0};
     // Frames still to be played silent after start.
     std::atomic<int64_t> warmupFramesRemaining{0};
+    // Set once the host's removal has been asked for: should the removal fail, the callback may
+    // still be called, and then it plays silence, meters nothing and reads no cross-fade state.
+    std::atomic<bool> silenced{false};
 
   private:
     // The limiter's gain after the last cycle: 1 until a cycle went over full scale, then given

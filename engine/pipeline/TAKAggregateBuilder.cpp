@@ -3,6 +3,7 @@
 #include "engine/TAKCrashGuard.h"
 #include "engine/core/FourCC.h"
 #include "engine/core/Identity.h"
+#include "engine/core/TAKCoreAudio.h"
 #include "engine/core/TAKError.h"
 #include "engine/core/TAKLog.h"
 #include "engine/pipeline/Uuid.h"
@@ -53,13 +54,15 @@ TAKAggregateInfo TAKAggregateBuilder::build(const std::string& tapUID,
     return TAKAggregateInfo{aggregateID, aggregateUID, tapUID, outputUID};
 }
 
-void TAKAggregateBuilder::destroy(const TAKAggregateInfo& aggregate) const {
-    TAKCrashGuard::untrack(aggregate.aggregateID);
+bool TAKAggregateBuilder::destroy(const TAKAggregateInfo& aggregate) const {
     const OSStatus status = hardware_.destroyAggregateDevice(aggregate.aggregateID);
     if (status != kAudioHardwareNoError) {
         TAKLog::log().error("aggregate destroy failed status=" + statusText(status) +
                             " id=" + std::to_string(aggregate.aggregateID));
     }
+    if (!isRemoved(status)) return false;  // still there: the crash guard keeps it in mind
+    TAKCrashGuard::untrack(aggregate.aggregateID);
+    return true;
 }
 
 }  // namespace tobble::engine

@@ -21,8 +21,9 @@ class TAKAggregateBuilder {
 
     // Throws TAKError when the device cannot be created; the caller destroys its tap then.
     TAKAggregateInfo build(const std::string& tapUID, const std::string& outputUID) const;
-    // Never throws; a failure is logged.
-    void destroy(const TAKAggregateInfo& aggregate) const;
+    // True once the device is gone. Never throws; a failure is logged with its status, and the
+    // device stays known to the crash guard until a later call removes it.
+    bool destroy(const TAKAggregateInfo& aggregate) const;
 
     // The description handed to the audio system: exactly nine keys.
     static audio::AudioValue description(const std::string& aggregateUID, const std::string& tapUID,

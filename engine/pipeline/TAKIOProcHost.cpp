@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine/core/FourCC.h"
+#include "engine/core/TAKCoreAudio.h"
 #include "engine/core/TAKError.h"
 #include "engine/core/TAKLog.h"
 
@@ -18,16 +19,18 @@ TAKIOProcHost::TAKIOProcHost(uint32_t slot, TAKVolumeState& volumeState, TAKRMSB
       hostTimeNanosScale_(clock_.hostTimeNanosScale()) {}
 
 TAKIOProcHost::~TAKIOProcHost() {
-    // The callback points into this object; it must be gone before we are.
+    // The callback points into this object; it must be gone before we are. Owners keep a host
+    // whose removal failed (see TAKTeardown), so this is the last attempt of a forgotten stop.
     if (ioProcID_) stop();
 }
 
 void TAKIOProcHost::start(audio::AudioObjectID aggregateID) {
     if (isRunning_) return;
     aggregateID_ = aggregateID;
+    renderer_.silenced.store(false, std::memory_order_seq_cst);
 
     // A plain pointer: the callback must not touch reference counts, and it cannot outlive
-    // the renderer because stop() removes it first and removal waits for a running cycle.
+    // the renderer because the host is freed only once the callback has been removed.
     IOProcRenderer* renderer = &renderer_;
     audio::IOProcBlock block =
         [renderer](const audio::AudioTimeStamp& now, const audio::AudioBufferList& input,
@@ -43,8 +46,7 @@ void TAKIOProcHost::start(audio::AudioObjectID aggregateID) {
 
     const audio::OSStatus startStatus = audio_.deviceStart(aggregateID, id);
     if (startStatus != audio::kAudioHardwareNoError) {
-        audio_.destroyIOProcID(aggregateID, id);
-        ioProcID_.reset();
+        stop();  // a failed removal keeps the id for the owner's next stop()
         throw TAKError::status(startStatus, "AudioDeviceStart");
     }
 
@@ -54,20 +56,28 @@ void TAKIOProcHost::start(audio::AudioObjectID aggregateID) {
                        " slot=" + std::to_string(renderer_.slot) + " procID=" + std::to_string(id));
 }
 
-void TAKIOProcHost::stop() noexcept {
+bool TAKIOProcHost::stop() noexcept {
+    // Whatever happens below, this callback is never heard again.
+    renderer_.silenced.store(true, std::memory_order_seq_cst);
     if (ioProcID_) {
-        const audio::OSStatus stopStatus = audio_.deviceStop(aggregateID_, *ioProcID_);
-        if (stopStatus != audio::kAudioHardwareNoError) {
-            TAKLog::log().error("AudioDeviceStop status=" + statusText(stopStatus));
+        if (isRunning_) {
+            const audio::OSStatus stopStatus = audio_.deviceStop(aggregateID_, *ioProcID_);
+            if (stopStatus != audio::kAudioHardwareNoError) {
+                TAKLog::log().error("AudioDeviceStop status=" + statusText(stopStatus));
+            }
+            if (!isStopped(stopStatus)) return false;
+            isRunning_ = false;
         }
         const audio::OSStatus destroyStatus = audio_.destroyIOProcID(aggregateID_, *ioProcID_);
         if (destroyStatus != audio::kAudioHardwareNoError) {
             TAKLog::log().error("AudioDeviceDestroyIOProcID status=" + statusText(destroyStatus));
         }
+        if (!isRemoved(destroyStatus)) return false;
         ioProcID_.reset();
     }
     isRunning_ = false;
     renderer_.writeLog();  // the last cycles' lines, now that no cycle runs
+    return true;
 }
 
 void TAKIOProcHost::attachCrossfade(TAKCrossfadeState& state, Role role) {

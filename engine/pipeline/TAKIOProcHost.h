@@ -17,8 +17,9 @@ namespace tobble::engine {
 // start, stop and the engine's writes (warm-up, cross-fade) happen on the engine's queue; the
 // callback runs on `ioQueue`, which the engine's hosts share (where the platform calls callbacks
 // on a thread of its own, as PipeWire does, the queue stays idle). The tables passed in must
-// outlive the host (the shared ones live for the whole process). Destroying a host removes a
-// callback that is still installed, so the callback can never run against a host that is gone.
+// outlive the host (the shared ones live for the whole process). The installed callback points
+// into the host, so a host whose removal failed must not be freed: its owner keeps it and calls
+// stop() again until it returns true (TAKTeardown does this for the engine).
 class TAKIOProcHost {
   public:
     using Role = CrossfadeRole;
@@ -31,13 +32,17 @@ class TAKIOProcHost {
 
     // Installs and starts the callback on `aggregateID`; a no-op while running. Throws TAKError.
     void start(audio::AudioObjectID aggregateID);
-    // Stops and removes the callback. Safe to repeat; failures are logged, never thrown.
-    void stop() noexcept;
+    // Silences, stops and removes the callback; true once none is installed. A failed step is
+    // logged with its status and keeps the callback id, so the next call picks up where this one
+    // failed. Safe to repeat; never throws.
+    bool stop() noexcept;
 
     const dispatch::QueuePtr& ioQueue() const { return ioQueue_; }
     audio::AudioObjectID aggregateID() const { return aggregateID_; }
     std::optional<audio::IOProcID> ioProcID() const { return ioProcID_; }
     bool isRunning() const { return isRunning_; }
+    // A callback is installed (running, or left behind by a failed removal).
+    bool isInstalled() const { return ioProcID_.has_value(); }
     uint32_t slot() const { return renderer_.slot; }
 
     // ---- written by the engine
@@ -55,8 +60,8 @@ class TAKIOProcHost {
         renderer_.crossfadeRole.store(role, std::memory_order_relaxed);
     }
     // Leaves the cross-fade (state cleared, role back to primary). Returns a mark: once
-    // hasRenderedSince(mark) is true, or the host has been stopped, no cycle uses the detached
-    // state any more and the engine may release it.
+    // hasRenderedSince(mark) is true, or no callback is installed any more, no cycle uses the
+    // detached state and the engine may release it.
     uint64_t detachCrossfade();
     bool hasRenderedSince(uint64_t mark) const {
         return renderer_.diagCounter.load(std::memory_order_acquire) > mark;

@@ -6,6 +6,7 @@
 
 #include "engine/core/FourCC.h"
 #include "engine/core/Identity.h"
+#include "engine/core/TAKCoreAudio.h"
 #include "engine/core/TAKError.h"
 #include "engine/core/TAKLog.h"
 
@@ -30,7 +31,7 @@ TAKKeepaliveHost::TAKKeepaliveHost(audio::AudioHardware& audio, dispatch::Dispat
 
 TAKKeepaliveHost::~TAKKeepaliveHost() {
     // Leave no silent callback behind on the device.
-    if (ioProcID_) stop();
+    if (ioProcID_ || !leftovers_.empty()) stop();
 }
 
 void TAKKeepaliveHost::start(audio::AudioObjectID deviceID) {
@@ -49,7 +50,8 @@ void TAKKeepaliveHost::start(audio::AudioObjectID deviceID) {
 
     const audio::OSStatus startStatus = audio_.deviceStart(deviceID, id);
     if (startStatus != audio::kAudioHardwareNoError) {
-        audio_.destroyIOProcID(deviceID, id);
+        Leftover callback{deviceID, id, false};
+        if (!remove(callback)) leftovers_.push_back(callback);
         ioProcID_.reset();
         throw TAKError::status(startStatus, "AudioDeviceStart(keepalive)");
     }
@@ -59,21 +61,35 @@ void TAKKeepaliveHost::start(audio::AudioObjectID deviceID) {
 }
 
 void TAKKeepaliveHost::stop() noexcept {
+    removeLeftovers();  // the earlier ones first: the current one gets one try per stop
     if (ioProcID_ && deviceID_ != 0) {
-        const audio::OSStatus stopStatus = audio_.deviceStop(deviceID_, *ioProcID_);
+        Leftover callback{deviceID_, *ioProcID_, isRunning_};
+        if (!remove(callback)) leftovers_.push_back(callback);
+        ioProcID_.reset();
+        deviceID_ = 0;
+    }
+    isRunning_ = false;
+}
+
+void TAKKeepaliveHost::removeLeftovers() noexcept {
+    std::erase_if(leftovers_, [this](Leftover& callback) { return remove(callback); });
+}
+
+bool TAKKeepaliveHost::remove(Leftover& callback) noexcept {
+    if (callback.running) {
+        const audio::OSStatus stopStatus = audio_.deviceStop(callback.deviceID, callback.ioProcID);
         if (stopStatus != audio::kAudioHardwareNoError) {
             TAKLog::log().error("keepalive stop status=" + statusText(stopStatus));
         }
-        const audio::OSStatus destroyStatus = audio_.destroyIOProcID(deviceID_, *ioProcID_);
-        if (destroyStatus != audio::kAudioHardwareNoError) {
-            TAKLog::log().error("keepalive destroy status=" + statusText(destroyStatus));
-        }
-        ioProcID_.reset();
-        isRunning_ = false;
-        deviceID_ = 0;
-        return;
+        if (!isStopped(stopStatus)) return false;
+        callback.running = false;
     }
-    isRunning_ = false;
+    const audio::OSStatus destroyStatus =
+        audio_.destroyIOProcID(callback.deviceID, callback.ioProcID);
+    if (destroyStatus != audio::kAudioHardwareNoError) {
+        TAKLog::log().error("keepalive destroy status=" + statusText(destroyStatus));
+    }
+    return isRemoved(destroyStatus);
 }
 
 }  // namespace tobble::engine

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <vector>
 
 #include "platform/audio/AudioHardware.h"
 #include "platform/dispatch/Dispatcher.h"
@@ -19,8 +20,13 @@ class TAKKeepaliveHost {
     // Runs the silent callback on `deviceID`, moving off another device first; a no-op when
     // already running there. Throws TAKError.
     void start(audio::AudioObjectID deviceID);
-    // Back to idle. Safe at any time; failures are logged, never thrown.
+    // Back to idle. Safe at any time; failures are logged with their status, never thrown. A
+    // callback whose removal failed is kept and removed by a later stop() (the engine calls one
+    // on every pass while any is left); the host is free to start elsewhere meanwhile.
     void stop() noexcept;
+    // Another try at the callbacks whose removal failed, leaving the running one alone.
+    void removeLeftovers() noexcept;
+    size_t leftoverCount() const { return leftovers_.size(); }
 
     const dispatch::QueuePtr& ioQueue() const { return ioQueue_; }
     audio::AudioObjectID deviceID() const { return deviceID_; }
@@ -33,6 +39,17 @@ class TAKKeepaliveHost {
     audio::AudioObjectID deviceID_ = 0;
     std::optional<audio::IOProcID> ioProcID_;
     bool isRunning_ = false;
+    // Callbacks whose removal failed. They play silence through a function of their own, so
+    // nothing they use can go away; they only keep their device awake until removed.
+    struct Leftover {
+        audio::AudioObjectID deviceID = 0;
+        audio::IOProcID ioProcID = 0;
+        bool running = true;
+    };
+    std::vector<Leftover> leftovers_;
+
+    // Stops and removes one callback; false (logged) when a step failed.
+    bool remove(Leftover& callback) noexcept;
 };
 
 }  // namespace tobble::engine

@@ -88,12 +88,13 @@ TAKTap TAKTapManager::finalize(AudioObjectID tapID, pid_t pid,
     return TAKTap{pid, processObjectIDs, tapID, *uid, format};
 }
 
-void TAKTapManager::destroy(const TAKTap& tap) const {
+bool TAKTapManager::destroy(const TAKTap& tap) const {
     const OSStatus status = hardware_.destroyProcessTap(tap.tapID);
     if (status != kAudioHardwareNoError) {
         TAKLog::log().error("tap destroy failed status=" + statusText(status) +
                             " tapID=" + std::to_string(tap.tapID));
     }
+    return isRemoved(status);
 }
 
 }  // namespace tobble::engine

@@ -19,8 +19,8 @@ class TAKTapManager {
     TAKTap createTap(pid_t pid, const std::set<audio::AudioObjectID>& objectIDs,
                      const std::optional<std::string>& preferredOutputUID) const;
 
-    // Never throws; a failure is logged.
-    void destroy(const TAKTap& tap) const;
+    // True once the tap is gone. Never throws; a failure is logged with its status.
+    bool destroy(const TAKTap& tap) const;
 
     // The settings every engine tap carries, applied to a description of either shape.
     static void applyCommonSettings(audio::TapDescription& description, pid_t pid,

@@ -2,8 +2,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <thread>
 
 #include "engine/TAKCrashGuard.h"
 #include "engine/core/Identity.h"
@@ -12,6 +14,7 @@
 #include "platform/audio/sim/SimAudioSystem.h"
 #include "platform/dispatch/VirtualDispatcher.h"
 #include "platform/log/CaptureSink.h"
+#include "platform/sim/SimEnvironment.h"
 #include "tests/support/MockAudioHardware.h"
 
 namespace tobble::engine {
@@ -22,7 +25,7 @@ using namespace audio;
 class CrashGuardTest : public ::testing::Test {
   protected:
     dispatch::VirtualDispatcher dispatcher;
-    sim::SimAudioSystem sim{dispatcher};
+    audio::sim::SimAudioSystem sim{dispatcher};
 
     void SetUp() override {
         TAKCrashGuard::install(sim);
@@ -66,7 +69,47 @@ class ReportingHardware final : public tobble::testing::MockAudioHardware {
     int fd_;
 };
 
-TEST_F(CrashGuardTest, AbortDestroysEveryTrackedAggregateThenDiesOfTheSameSignal) {
+// Where the fatal signal is raised: on the thread that built the aggregates, or inside an I/O
+// callback on the audio system's own thread, which is where a renderer fault would strike.
+struct Crash {
+    const char* name;
+    bool inCallback;
+    int signal;
+};
+
+class CrashGuardDeathTest : public CrashGuardTest, public ::testing::WithParamInterface<Crash> {
+  protected:
+    // In the child: three aggregates on a simulated system in real time, their ids sent to the
+    // parent, then the crash.
+    [[noreturn]] void crashInChild(int fd) {
+        log::ScopedCapture quiet;
+        tobble::sim::SimEnvironment desktop({.time = tobble::sim::TimeMode::Real, .ownPid = 100});
+        auto& audio = desktop.audio();
+        ReportingHardware hardware(audio, fd);
+        TAKCrashGuard::install(hardware);
+        audio.addDevice({.uid = "speakers", .name = "Speakers", .makeDefault = true});
+        const auto process = audio.addProcess({42, "com.example.A", {}});
+        const auto tap = TAKTapManager(audio).createTap(42, {process}, std::string("speakers"));
+        TAKAggregateBuilder builder(audio);
+        AudioObjectID ids[3];
+        for (auto& id : ids) id = builder.build(tap.uid, "speakers").aggregateID;
+        [[maybe_unused]] auto n = ::write(fd, ids, sizeof ids);
+        const int sig = GetParam().signal;
+        if (!GetParam().inCallback) std::raise(sig);
+        IOProcID proc = 0;
+        audio.createIOProcID(
+            ids[1], desktop.dispatcher().makeSerialQueue("crash.io"),
+            [sig](const AudioTimeStamp&, const AudioBufferList&, AudioBufferList&) {
+                std::raise(sig);
+            },
+            proc);
+        audio.deviceStart(ids[1], proc);
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        std::_Exit(0);  // the callback never crashed
+    }
+};
+
+TEST_P(CrashGuardDeathTest, DestroysEveryTrackedAggregateThenDiesOfTheSameSignalWithinASecond) {
 #if defined(__SANITIZE_THREAD__)
     // The handler calls the audio interface, which in the simulated system takes a lock; TSan
     // reports every such call from a signal handler and fails the child.
@@ -78,29 +121,24 @@ TEST_F(CrashGuardTest, AbortDestroysEveryTrackedAggregateThenDiesOfTheSameSignal
     ASSERT_GE(child, 0);
     if (child == 0) {
         ::close(fds[0]);
-        log::ScopedCapture quiet;
-        ReportingHardware hardware(sim, fds[1]);
-        TAKCrashGuard::install(hardware);
-        sim.addDevice({.uid = "speakers", .name = "Speakers", .makeDefault = true});
-        const auto process = sim.addProcess({42, "com.example.A", {}});
-        const auto tap = TAKTapManager(sim).createTap(42, {process}, std::string("speakers"));
-        TAKAggregateBuilder builder(sim);
-        AudioObjectID ids[3];
-        for (auto& id : ids) id = builder.build(tap.uid, "speakers").aggregateID;
-        // Tell the parent which ids to expect, then crash.
-        [[maybe_unused]] auto n = ::write(fds[1], ids, sizeof ids);
-        std::abort();
+        crashInChild(fds[1]);
     }
     ::close(fds[1]);
     std::vector<AudioObjectID> received;
     AudioObjectID id;
-    while (::read(fds[0], &id, sizeof id) == static_cast<ssize_t>(sizeof id))
+    std::chrono::steady_clock::time_point built;
+    while (::read(fds[0], &id, sizeof id) == static_cast<ssize_t>(sizeof id)) {
         received.push_back(id);
+        if (received.size() == 3) built = std::chrono::steady_clock::now();
+    }
     ::close(fds[0]);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), SIGABRT);
+    const auto seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - built).count();
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << status;
+    EXPECT_EQ(WTERMSIG(status), GetParam().signal);
+    EXPECT_LT(seconds, 1.0);
 
     ASSERT_EQ(received.size(), 6u);
     std::vector<AudioObjectID> expected(received.begin(), received.begin() + 3);
@@ -109,6 +147,11 @@ TEST_F(CrashGuardTest, AbortDestroysEveryTrackedAggregateThenDiesOfTheSameSignal
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(destroyed, expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(Where, CrashGuardDeathTest,
+                         ::testing::Values(Crash{"AbortOnTheBuildingThread", false, SIGABRT},
+                                           Crash{"SegfaultInsideAnIOCallback", true, SIGSEGV}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 class OrphanCleanupTest : public CrashGuardTest {
   protected:
@@ -138,9 +181,9 @@ TEST_F(OrphanCleanupTest, DestroysOnlyOurPrefixedAggregatesAndSurvivesFailures) 
     // Failures are reported with what failed and its status.
     const auto stuck = makeAggregate(aggregateUIDPrefix() + "STUCK");
     capture->clear();
-    sim.failNext(sim::SimCall::DestroyAggregateDevice, kAudioHardwareIllegalOperationError);
+    sim.failNext(audio::sim::SimCall::DestroyAggregateDevice, kAudioHardwareIllegalOperationError);
     TAKOrphanedCleanup::destroyOrphans(sim);
-    sim.failNext(sim::SimCall::GetPropertyDataSize, kAudio_ParamError);
+    sim.failNext(audio::sim::SimCall::GetPropertyDataSize, kAudio_ParamError);
     TAKOrphanedCleanup::destroyOrphans(sim);
     EXPECT_EQ(capture->messages(log::Level::Error),
               (std::vector<std::string>{

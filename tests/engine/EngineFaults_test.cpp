@@ -102,6 +102,69 @@ TEST_F(EngineFaultTest, AMutedApplicationIsNeverEvicted) {
     EXPECT_TRUE(hasPipeline(1007));
 }
 
+// Removals that fail now and then (callback, device stop, aggregate, tap) while pipelines are
+// built, the output changes twice and an application exits: a failed removal is kept and tried
+// again, never forgotten, and a callback whose removal failed is never heard again. Every
+// application stays at its volume and mute, and after stop() nothing is left behind.
+TEST_F(EngineFaultTest, FailedRemovalsAreRetriedAndNothingIsLeftAfterStop) {
+    using audio::sim::SimCall;
+    addSpeakers();
+    audio.addDevice(
+        {.uid = "usb", .name = "USB", .transportType = audio::kAudioDeviceTransportTypeUSB});
+    audio.setSampleHistorySeconds(60);
+    savedVolumes.saved["com.example.A"] = {0.5f, false};
+    savedVolumes.saved["com.example.B"] = {1.0f, true};
+    launch(420, "com.example.A");
+    launch(421, "com.example.B");
+    launch(422, "com.example.C");
+    const auto failRemovals = [this] {
+        for (auto call : {SimCall::DestroyIOProcID, SimCall::DeviceStop,
+                          SimCall::DestroyAggregateDevice, SimCall::DestroyProcessTap})
+            audio.failNext(call, audio::kAudioHardwareIllegalOperationError);
+    };
+    // What is heard: A at half, B muted, C at full while it runs; on the default device only.
+    const auto expectHeard = [this](const std::string& on, bool withC, const char* when) {
+        const double expected = 0.3536 * (withC ? 1.5 : 0.5);
+        EXPECT_NEAR(audio.rms(on, 0, now() - 0.3, now()), expected, 0.01) << when;
+        const std::string other = on == "usb" ? "speakers" : "usb";
+        EXPECT_NEAR(audio.rms(other, 0, now() - 0.3, now()), 0.0, 1e-3) << when;
+    };
+
+    failRemovals();  // the first build's removals: one callback's device start fails below too
+    audio.failNext(SimCall::DeviceStart, audio::kAudioHardwareIllegalOperationError);
+    engine->start();
+    advance(3.0);
+    expectHeard("speakers", true, "after the builds");
+
+    failRemovals();
+    audio.setDefaultOutput("usb");
+    advance(3.0);
+    expectHeard("usb", true, "after the first output change");
+
+    failRemovals();
+    audio.setDefaultOutput("speakers");
+    advance(3.0);
+    expectHeard("speakers", true, "after the second output change");
+
+    failRemovals();
+    exit(422);
+    advance(35.0);  // the exit's grace, then the teardown
+    expectHeard("speakers", false, "after the exit");
+    EXPECT_EQ(engine->pipelinesForTesting().size(), 2u);
+    EXPECT_EQ(audio.taps().size(), 2u) << "taps left behind while running";
+    EXPECT_EQ(audio.ioProcCount(), 2u) << "callbacks left behind while running";
+    EXPECT_EQ(engine->pendingTeardownCountForTesting(), 0u);
+
+    failRemovals();
+    engine->stop();
+    size_t aggregates = 0;
+    for (const auto& a : audio.aggregates()) aggregates += a.alive ? 1 : 0;
+    EXPECT_EQ(audio.taps().size(), 0u);
+    EXPECT_EQ(aggregates, 0u);
+    EXPECT_EQ(audio.runningIOProcCount(), 0u);
+    EXPECT_EQ(audio.ioProcCount(), 0u);
+}
+
 TEST(CallbackLateness, OnlyAMissingOrOldRenderIsLate) {
     constexpr double kLimit = 3e9;
     struct Case {

@@ -107,6 +107,27 @@ TEST_F(EngineTest, ThirtyThirdAppEvictsTheLongestSilentOrIsRefused) {
     EXPECT_TRUE(hasPipeline(2000));
 }
 
+// An application that exits while every slot is taken meters silence and is evicted before its
+// grace ends: the eviction cancels the pending teardown, so nothing of it runs on the slot's
+// new tenant later.
+TEST_F(EngineTest, EvictionCancelsThePendingTeardownOfAnExitedApp) {
+    fillEverySlot();
+    exit(1007);
+    advance(1.0);
+    ASSERT_EQ(engine->pendingDestroyCountForTesting(), 1u);
+    savedVolumes.saved["com.example.late"] = {0.5f, false};
+    launch(2000, "com.example.late");
+    advance(8.0);
+    EXPECT_FALSE(entry(1007).has_value());
+    EXPECT_EQ(engine->pendingDestroyCountForTesting(), 0u);
+    advance(30.0);
+    const auto newcomer = entry(2000);
+    ASSERT_TRUE(newcomer.has_value());
+    EXPECT_TRUE(hasPipeline(2000));
+    EXPECT_EQ(volumeState.volume(newcomer->slot), 0.5f);
+    EXPECT_TRUE(rmsBuffer.isAudible(newcomer->slot));
+}
+
 TEST_F(EngineTest, StopLeavesNothingBehindAndStartBeginsAfresh) {
     addSpeakers();
     launch(320, "com.example.A");
@@ -177,6 +198,51 @@ TEST_F(EngineTest, KeepaliveRunsOnlyOnBluetoothAndFirstPipelineThereWarmsUpLonge
     advance(1.0);
     EXPECT_FALSE(engine->keepaliveForTesting().isRunning());
 }
+
+// The warm-up lasts 43 ms at the tap's rate; when the tap's format cannot be read it is counted
+// at 48 kHz (2064 frames), for a new pipeline and for a migration's new one alike.
+struct Warmup {
+    const char* name;
+    bool formatReadable;
+    bool afterMigration;
+    int remainingAfterFirstCycle;
+};
+
+class WarmupTest : public ::testing::TestWithParam<Warmup>, public EngineTestBed {};
+
+TEST_P(WarmupTest, CountsAtTheTapsRateOr48kHz) {
+    const auto& w = GetParam();
+    for (const char* uid : {"speakers", "usb"}) {
+        audio.addDevice({.uid = uid,
+                         .name = uid,
+                         .sampleRate = 44100.0,
+                         .makeDefault = std::string_view(uid) == "speakers"});
+    }
+    launch(360, "com.example.A");
+    const auto failFormatRead = [this] {
+        audio.failNext(audio::sim::SimCall::GetPropertyData,
+                       audio::kAudioHardwareUnknownPropertyError, 1,
+                       audio::kAudioTapPropertyFormat);
+    };
+    if (!w.formatReadable && !w.afterMigration) failFormatRead();
+    engine->start();
+    advance(1.1);  // the callback's lines are written by the one-second timer
+    if (w.afterMigration) {
+        capture->clear();
+        if (!w.formatReadable) failFormatRead();
+        audio.setDefaultOutput("usb");
+        advance(1.1);
+    }
+    EXPECT_TRUE(capture->contains("IOProc slot=0 tick=1 warmup-mute frames=512 remaining=" +
+                                  std::to_string(w.remainingAfterFirstCycle)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pipelines, WarmupTest,
+    ::testing::Values(Warmup{"New", true, false, 1896 - 512},  // 0.043 s × 44100 Hz
+                      Warmup{"NewWithoutFormat", false, false, 2064 - 512},
+                      Warmup{"MigratedWithoutFormat", false, true, 2064 - 512}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
 }  // namespace tobble::engine

@@ -45,5 +45,53 @@ TEST(RealtimeCrossfadeTest, RepeatedDeviceSwitchesWhileCallbacksRun) {
     EXPECT_EQ(engine->retiredCrossfadeCountForTesting(), 0u);
 }
 
+// stop() while a migration runs on real threads: the notification of yet another output and
+// the migration's follow-up reach the engine's queue around the stop. None of them may start a
+// keep-alive on the stopped engine or leave it a device: the next start plays on the output
+// that is the default then.
+TEST(RealtimeCrossfadeTest, StopDuringAMigrationThenStartUsesTheCurrentOutput) {
+    log::ScopedCapture capture;
+    sim::SimEnvironment desktop({.time = sim::TimeMode::Real, .ownPid = 100});
+    auto& audio = desktop.audio();
+    TAKVolumeState volumes;
+    TAKRMSBuffer levels;
+    auto engine = TAKEngine::make(desktop.environment(), {&volumes, &levels, nullptr});
+    constexpr uint32_t kBluetooth = audio::kAudioDeviceTransportTypeBluetooth;
+    audio.addDevice({.uid = "speakers", .name = "Speakers", .makeDefault = true});
+    audio.addDevice({.uid = "headset", .name = "Headset", .transportType = kBluetooth});
+    audio.addDevice({.uid = "buds", .name = "Buds", .transportType = kBluetooth});
+    desktop.addApp(300, "com.example.app", "app", 440, 0.3f);
+    engine->start();
+    auto logged = [&](const std::string& prefix, size_t count) {
+        return eventually([&] { return capture->count(prefix) >= count; },
+                          std::chrono::seconds(10));
+    };
+    ASSERT_TRUE(logged("pipeline built slot=", 1));
+
+    // The stop is asked for as soon as the migration has begun (a migration to a wireless
+    // output takes a few cycles, a poll a millisecond), so it waits behind it on the queue.
+    audio.setDefaultOutput("headset");
+    ASSERT_TRUE(eventually([&] { return capture->count("default-output changed to id=") >= 1; },
+                           std::chrono::seconds(10), std::chrono::milliseconds(1)));
+    audio.setDefaultOutput("buds");
+    engine->stop();
+    engine->queue()->sync([] {});  // whatever was queued behind the stop has run
+    EXPECT_FALSE(engine->keepaliveForTesting().isRunning());
+    EXPECT_EQ(audio.ioProcCount(), 0u);
+    EXPECT_TRUE(audio.taps().empty());
+
+    audio.setDefaultOutput("speakers");
+    engine->start();
+    ASSERT_TRUE(logged("pipeline built slot=", 2));
+    engine->queue()->sync([&] {
+        const auto pipelines = engine->pipelinesForTesting();
+        ASSERT_EQ(pipelines.size(), 1u);
+        EXPECT_EQ(pipelines[0].aggregate.outputUID, "speakers");
+        EXPECT_FALSE(engine->keepaliveForTesting().isRunning());
+    });
+    engine->stop();
+    engine->queue()->sync([] {});
+}
+
 }  // namespace
 }  // namespace tobble::engine

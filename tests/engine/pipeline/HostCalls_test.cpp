@@ -76,7 +76,13 @@ class BothHostsTest : public HostCallsTest, public ::testing::WithParamInterface
             pipeline->start(device);
         }
     }
-    void stop() { GetParam().isKeepalive ? keepalive->stop() : pipeline->stop(); }
+    void stop() {
+        if (GetParam().isKeepalive) {
+            keepalive->stop();
+        } else {
+            pipeline->stop();
+        }
+    }
     bool isRunning() const {
         return GetParam().isKeepalive ? keepalive->isRunning() : pipeline->isRunning();
     }
@@ -137,13 +143,27 @@ TEST_P(BothHostsTest, DeviceStartFailureRemovesTheCallbackAndLeavesTheHostRestar
     expectRemoval(kDevice, 13);
 }
 
-TEST_P(BothHostsTest, StopFailuresAreLoggedAndTheHostGoesIdleAnyway) {
+// A callback whose removal failed is never forgotten: the next stop picks up at the step that
+// failed, and never removes a callback whose device could not be stopped.
+TEST_P(BothHostsTest, AFailedRemovalIsLoggedAndFinishedByTheNextStop) {
     expectInstall();
     start();
+    // "Not running" leaves nothing to stop; the removal itself fails.
     expectRemoval(kDevice, kProcID, kAudioHardwareNotRunningError, kAudio_ParamError);
     stop();
     EXPECT_EQ(capture->messages(log::Level::Error), GetParam().stopFailures);
     EXPECT_FALSE(isRunning());
+    EXPECT_CALL(hardware, destroyIOProcID(kDevice, kProcID)).WillOnce(Return(0));
+    stop();
+    stop();  // nothing left
+
+    expectInstall(kDevice, 13);
+    start();
+    EXPECT_CALL(hardware, deviceStop(kDevice, 13))
+        .WillOnce(Return(kAudioHardwareIllegalOperationError));
+    stop();
+    expectRemoval(kDevice, 13);
+    stop();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -182,6 +202,23 @@ TEST_F(HostCallsTest, PipelineCallbackRendersThroughTheHostAndStartStaysOnItsAgg
     expectRemoval();
     pipeline->stop();
     EXPECT_EQ(pipeline->activatedAt(), dispatcher.clock().absoluteTime());
+}
+
+TEST_F(HostCallsTest, PipelineWhoseRemovalFailedIsSilentUntilRemoved) {
+    expectInstall();
+    pipeline->start(kDevice);
+    EXPECT_CALL(hardware, deviceStop(kDevice, kProcID))
+        .WillOnce(Return(kAudioHardwareIllegalOperationError));
+    EXPECT_FALSE(pipeline->stop());
+    EXPECT_TRUE(pipeline->isInstalled());
+    TestAudioBuffers in{2, 64, 0.5f};
+    TestAudioBuffers out{2, 64, 3.0f};
+    installedBlock(timeStampAt(1), in.list(), out.list());
+    EXPECT_TRUE(out.isSilent());
+    EXPECT_EQ(levels.level(5), 0.0f);
+    expectRemoval();
+    EXPECT_TRUE(pipeline->stop());
+    EXPECT_FALSE(pipeline->isInstalled());
 }
 
 TEST_F(HostCallsTest, DetachedCrossfadeStateIsLeftAloneAndThePipelinePlaysAsPrimary) {
