@@ -5,6 +5,7 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "ui/Motion.h"
 #include "ui/Theme.h"
@@ -75,6 +76,10 @@ class PaintedButton : public QAbstractButton {
     QSize sizeHint() const override { return size_; }
     QSize minimumSizeHint() const override;
     bool isHovered() const { return hovered_; }
+    // Makes the button the header of a section it shows and hides: screen readers hear it as
+    // expanded or collapsed.
+    void setExpanded(bool expanded);
+    std::optional<bool> expanded() const { return expanded_; }
 
   protected:
     void paintEvent(QPaintEvent*) override;
@@ -93,6 +98,7 @@ class PaintedButton : public QAbstractButton {
     bool hovered_ = false;
     bool keyboardFocus_ = false;
     double radius_ = 6;
+    std::optional<bool> expanded_;
     AnimatedValue pressAmount_;
     AnimatedValue hoverAmount_;
 };
