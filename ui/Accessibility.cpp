@@ -21,7 +21,8 @@ class SliderAccessible : public QAccessibleWidget, public QAccessibleValueInterf
     explicit SliderAccessible(Slider* slider) : QAccessibleWidget(slider, QAccessible::Slider) {}
 
     void* interface_cast(QAccessible::InterfaceType type) override {
-        if (type == QAccessible::ValueInterface) return static_cast<QAccessibleValueInterface*>(this);
+        if (type == QAccessible::ValueInterface)
+            return static_cast<QAccessibleValueInterface*>(this);
         return QAccessibleWidget::interface_cast(type);
     }
     QString text(QAccessible::Text which) const override {
@@ -121,7 +122,8 @@ QAccessibleInterface* describe(const QString& className, QObject* object) {
     if (className == QLatin1String("tobble::ui::Slider"))
         return new SliderAccessible(static_cast<Slider*>(widget));
     if (className == QLatin1String("QAbstractButton")) {
-        if (auto* button = dynamic_cast<PaintedButton*>(widget)) return new ButtonAccessible(button);
+        if (auto* button = dynamic_cast<PaintedButton*>(widget))
+            return new ButtonAccessible(button);
         return nullptr;
     }
     // Classes without a meta-object of their own reach here under their Qt base's name.

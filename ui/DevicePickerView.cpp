@@ -175,6 +175,11 @@ void DevicePickerView::rebuildList() {
     }
     std::vector<QWidget*> old(rows_.begin(), rows_.end());
     if (emptyRow_) old.push_back(emptyRow_);
+    // Hidden first: hiding the focused row moves the focus on by itself.
+    for (QWidget* widget : old) {
+        widget->hide();
+        widget->deleteLater();
+    }
     rows_.clear();
     rowDeviceIDs_.clear();
     emptyRow_ = nullptr;
@@ -184,10 +189,6 @@ void DevicePickerView::rebuildList() {
     if (focusInList) {
         auto it = std::find(rowDeviceIDs_.begin(), rowDeviceIDs_.end(), focusedDevice);
         moveFocusTo(it == rowDeviceIDs_.end() ? header_ : rows_[it - rowDeviceIDs_.begin()]);
-    }
-    for (QWidget* widget : old) {
-        widget->hide();
-        widget->deleteLater();
     }
 }
 
