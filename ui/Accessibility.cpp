@@ -65,7 +65,7 @@ class ButtonAccessible : public QAccessibleWidget {
         const PaintedButton* b = button();
         if (isDecoration(b)) return QAccessible::Graphic;
         if (!b->isCheckable()) return QAccessible::Button;
-        return b->autoExclusive() ? QAccessible::RadioButton : QAccessible::CheckBox;
+        return b->isExclusiveChoice() ? QAccessible::RadioButton : QAccessible::CheckBox;
     }
 
     QAccessible::State state() const override {

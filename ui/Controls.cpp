@@ -145,6 +145,15 @@ void PaintedButton::setExpanded(bool expanded) {
     QAccessible::updateAccessibility(&event);
 }
 
+void PaintedButton::setExclusiveChoice(bool choice) {
+    choice_ = choice;
+    setCheckable(choice);
+}
+
+void PaintedButton::nextCheckState() {
+    if (!choice_) QAbstractButton::nextCheckState();
+}
+
 void PaintedButton::setPreferredSize(QSize size) {
     size_ = size;
     updateGeometry();

@@ -80,6 +80,10 @@ class PaintedButton : public QAbstractButton {
     // expanded or collapsed.
     void setExpanded(bool expanded);
     std::optional<bool> expanded() const { return expanded_; }
+    // Makes the button one choice of several, checked while it is the current one: screen
+    // readers hear a radio button. Its owner sets the checked state; a click only reports.
+    void setExclusiveChoice(bool choice);
+    bool isExclusiveChoice() const { return choice_; }
 
   protected:
     void paintEvent(QPaintEvent*) override;
@@ -87,6 +91,7 @@ class PaintedButton : public QAbstractButton {
     void leaveEvent(QEvent*) override;
     void keyPressEvent(QKeyEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
+    void nextCheckState() override;
     bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
 
   private:
@@ -99,6 +104,7 @@ class PaintedButton : public QAbstractButton {
     bool keyboardFocus_ = false;
     double radius_ = 6;
     std::optional<bool> expanded_;
+    bool choice_ = false;
     AnimatedValue pressAmount_;
     AnimatedValue hoverAmount_;
 };

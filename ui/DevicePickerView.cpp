@@ -140,10 +140,8 @@ void DevicePickerView::showDevices(std::vector<OutputDevice> devices,
 }
 
 void DevicePickerView::markSelectedRow() {
-    // Checking one exclusive row unchecks the others.
-    for (size_t i = 0; i < rows_.size(); ++i) {
-        if (rowDeviceIDs_[i] == selectedDeviceID_) rows_[i]->setChecked(true);
-    }
+    for (size_t i = 0; i < rows_.size(); ++i)
+        rows_[i]->setChecked(rowDeviceIDs_[i] == selectedDeviceID_);
 }
 
 void DevicePickerView::selectOutputDevice(audio::AudioObjectID id) {
@@ -225,9 +223,7 @@ void DevicePickerView::addRows() {
         auto* row = new PaintedButton(QSize(312, 32), {}, listLayout_->parentWidget());
         row->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
         row->setAccessibleName(name);
-        // One choice of several: read as a radio button, checked while it is the current one.
-        row->setCheckable(true);
-        row->setAutoExclusive(true);
+        row->setExclusiveChoice(true);
         row->setPainter([this, id, name, icon](QPainter& painter, const QRectF& bounds,
                                                const PaintedButton::State& state) {
             const bool selected = id == selectedDeviceID_;
