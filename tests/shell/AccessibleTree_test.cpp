@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <memory>
+#include <regex>
+#include <vector>
 
 #include "tests/shell/ProcessTestSupport.h"
 #include "tests/shell/ShellTestBed.h"
@@ -32,12 +34,33 @@ std::string pythonWithPyatspi() {
     return {};
 }
 
-// Stops a child with SIGTERM, so the bus launcher takes its bus and registry down with it.
-void stop(std::unique_ptr<ChildProcess>& child) {
-    if (!child) return;
-    ::kill(child->pid(), SIGTERM);
-    child->waitForExit(10s);
-    child.reset();
+// Children stopped with SIGTERM, last started first, however the test ends: Xvfb then removes
+// its lock and the bus launcher takes its bus and registry down with it.
+struct Children {
+    std::vector<std::unique_ptr<ChildProcess>> started;
+    ChildProcess& start(const std::string& program, const std::map<std::string, std::string>& env,
+                        const std::vector<std::string>& args = {}) {
+        return *started.emplace_back(std::make_unique<ChildProcess>(program, env, args));
+    }
+    ~Children() {
+        for (auto it = started.rbegin(); it != started.rend(); ++it) {
+            ::kill((*it)->pid(), SIGTERM);
+            (*it)->waitForExit(10s);
+        }
+    }
+};
+
+// The display number Xvfb prints on a line of its own once it listens (-displayfd).
+std::string displayOf(ChildProcess& server) {
+    const std::regex number("(^|\\n)([0-9]+)\\n");
+    std::smatch match;
+    tobble::testing::eventually(
+        [&] {
+            server.waitForOutput("\n", 100ms);
+            return std::regex_search(server.output(), match, number) || !server.isRunning();
+        },
+        20s);
+    return std::regex_search(server.output(), match, number) ? ":" + match[2].str() : "";
 }
 
 TEST(AccessibleTree, NamesRolesStatesAndTabOrderOverAtSpi) {
@@ -51,32 +74,24 @@ TEST(AccessibleTree, NamesRolesStatesAndTabOrderOverAtSpi) {
     tobble::testing::PrivateSessionBus bus;
     ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
     testing::ScratchHome home("tobble-atspi-test");
+    Children children;
+    ChildProcess& server = children.start(
+        "Xvfb", {}, {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
     auto session = home.env("xcb");
-    session["DISPLAY"] = ":" + std::to_string(500 + ::getpid() % 400);
+    session["DISPLAY"] = displayOf(server);
+    ASSERT_NE(session["DISPLAY"], "") << server.output();
     session["DBUS_SESSION_BUS_ADDRESS"] = bus.address();
     session["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1";
-
-    auto server = std::make_unique<ChildProcess>(
-        "Xvfb", std::map<std::string, std::string>{},
-        std::vector<std::string>{session["DISPLAY"], "-screen", "0", "1280x800x24", "-nolisten",
-                                 "tcp"});
-    ASSERT_TRUE(tobble::testing::eventually(
-        [&] { return ChildProcess("xdotool", session, {"getdisplaygeometry"}).waitForExit(10s) == 0; },
-        20s));
-    auto launcher =
-        std::make_unique<ChildProcess>(kBusLauncher, session, std::vector<std::string>{"--launch-immediately"});
+    children.start(kBusLauncher, session, {"--launch-immediately"});
     home.completeOnboarding();
-    auto tobble = std::make_unique<ChildProcess>(TOBBLE_EXECUTABLE, session);
-    ASSERT_TRUE(tobble->waitForOutput("audio routing started", 30s)) << tobble->output();
+    ChildProcess& tobble = children.start(TOBBLE_EXECUTABLE, session);
+    ASSERT_TRUE(tobble.waitForOutput("audio routing started", 30s)) << tobble.output();
     ChildProcess show(TOBBLECTL_EXECUTABLE, session, {"panel", "show"});
     ASSERT_EQ(show.waitForExit(20s), 0) << show.output();
 
     ChildProcess script(python, session, {TOBBLE_SOURCE_DIR "/tests/shell/accessible_tree.py"});
     const int status = script.waitForExit(120s);
     const std::string report = script.output();
-    stop(tobble);
-    stop(launcher);
-    stop(server);
     if (status == 77) GTEST_SKIP() << report;
     EXPECT_EQ(status, 0) << report;
 }

@@ -140,6 +140,16 @@ if header is not None:
 positions = [order.index(name) if name in order else -1 for name in expected]
 check(-1 not in positions and positions == sorted(positions), f"Tab order {order}")
 
+# Settings take the keyboard to Back; Back returns it to the gear.
+gear = named(window, "push button", "Settings")
+if check(gear is not None, "no Settings button"):
+    act(gear, "Press")
+    check(eventually(lambda: focused(window) == "Back", 5), f"Settings focus {focused(window)}")
+    back = named(window, "push button", "Back")
+    if back:
+        act(back, "Press")
+    check(eventually(lambda: focused(window) == "Settings", 5), f"Back focus {focused(window)}")
+
 for failure in failures:
     print("FAIL:", failure)
 print("focus order:", order)

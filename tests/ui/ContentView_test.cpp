@@ -152,6 +152,7 @@ TEST_F(ContentViewTest, SettingsReplaceTheColumnAndStopTheVolumeListener) {
 
 // The keyboard is never left on a control that went away: Settings start at Back, Back returns
 // to the gear, and hiding an app hands the keyboard to the next row, else the system volume.
+// The hidden apps then sit under a header that reads as expanded or collapsed.
 TEST_F(ContentViewTest, KeyboardFocusFollowsEveryViewChange) {
     launch(201, "com.example.music", "Music");
     launch(202, "com.example.chat", "Chat");
@@ -172,6 +173,17 @@ TEST_F(ContentViewTest, KeyboardFocusFollowsEveryViewChange) {
     view->rows()[0]->requestHide();
     pump();
     EXPECT_EQ(view->focusWidget(), view->systemVolumeRow()->slider());
+
+    // Settings' list of hidden apps opens under a header that says whether it is open.
+    view->openSettings();
+    PaintedButton* header = nullptr;
+    for (auto* button : view->settingsView()->findChildren<PaintedButton*>()) {
+        if (button->accessibleName().startsWith("Hidden apps")) header = button;
+    }
+    ASSERT_NE(header, nullptr);
+    EXPECT_TRUE(QAccessible::queryAccessibleInterface(header)->state().collapsed);
+    header->click();
+    EXPECT_TRUE(QAccessible::queryAccessibleInterface(header)->state().expanded);
 }
 
 // Screen readers hear a slider in percent, and a change they make is the user's own.
