@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """The open panel as a screen reader sees it over AT-SPI.
 
-Run by AccessibleTree_test with `tobble` (simulated audio, the panel open) on the same AT-SPI
-bus. Checks the names, roles and states of the controls, acts on a few of them as a screen
-reader would, and walks the focus with Tab (xdotool). Exits 0 when all holds, 1 listing what
-failed, 77 when pyatspi is missing.
+Run by DesktopX11_test (ScreenReaderSeesNamesRolesStatesAndTabOrder) with `tobble` on simulated
+audio, its panel open, on the same accessibility bus. Checks the names, roles and states of the
+controls, acts on some as a screen reader would, and follows the focus through Tab (xdotool).
+Exits 0 when all holds, 1 listing what failed, 77 when pyatspi is missing.
 """
 import subprocess
 import sys
