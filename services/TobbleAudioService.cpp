@@ -208,27 +208,42 @@ bool TobbleAudioService::isOutputCapable(AudioObjectID deviceID) {
     return false;
 }
 
-std::vector<TobbleAudioService::OutputDevice> TobbleAudioService::getOutputDevices() {
-    return onQueue([this] {
-        std::vector<OutputDevice> devices;
-        const auto ids = getSystemDeviceIDs();
-        if (!ids) return devices;
-        const std::string aggregatePrefix = engine::aggregateUIDPrefix();
-        for (const AudioObjectID id : *ids) {
-            const auto uid = readString(env_.audio, id, kAudioDevicePropertyDeviceUID);
-            if (!uid) continue;
-            if (uid->starts_with(aggregatePrefix)) continue;
-            uint32_t transport = 0;
-            if (readScalar(env_.audio, id, {kAudioDevicePropertyTransportType}, transport) &&
-                transport == kAudioDeviceTransportTypeVirtual) {
-                continue;
-            }
-            if (!isOutputCapable(id)) continue;
-            auto name = readString(env_.audio, id, kAudioObjectPropertyName);
-            devices.push_back(
-                {id, name ? std::move(*name) : std::string(kUnknownDeviceName), *uid});
+std::vector<TobbleAudioService::OutputDevice> TobbleAudioService::listOutputDevices() {
+    dispatch::assertOnQueue(queue_);
+    std::vector<OutputDevice> devices;
+    const auto ids = getSystemDeviceIDs();
+    if (!ids) return devices;
+    const std::string aggregatePrefix = engine::aggregateUIDPrefix();
+    for (const AudioObjectID id : *ids) {
+        const auto uid = readString(env_.audio, id, kAudioDevicePropertyDeviceUID);
+        if (!uid) continue;
+        if (uid->starts_with(aggregatePrefix)) continue;
+        uint32_t transport = 0;
+        if (readScalar(env_.audio, id, {kAudioDevicePropertyTransportType}, transport) &&
+            transport == kAudioDeviceTransportTypeVirtual) {
+            continue;
         }
-        return devices;
+        if (!isOutputCapable(id)) continue;
+        auto name = readString(env_.audio, id, kAudioObjectPropertyName);
+        devices.push_back({id, name ? std::move(*name) : std::string(kUnknownDeviceName), *uid});
+    }
+    return devices;
+}
+
+std::vector<TobbleAudioService::OutputDevice> TobbleAudioService::getOutputDevices() {
+    return onQueue([this] { return listOutputDevices(); });
+}
+
+void TobbleAudioService::readOutputDevices(OutputDevicesCallback done) {
+    queue_->async([weak = weak_from_this(), done = std::move(done)]() mutable {
+        auto self = weak.lock();
+        if (!self) return;
+        auto devices = self->listOutputDevices();
+        const auto current = self->defaultOutput();
+        self->env_.dispatcher.mainQueue().async(
+            [done = std::move(done), devices = std::move(devices), current]() mutable {
+                done(std::move(devices), current);
+            });
     });
 }
 

@@ -69,6 +69,12 @@ class TobbleAudioService : public std::enable_shared_from_this<TobbleAudioServic
     // Real output devices in the system's order: the engine's own aggregates, virtual devices
     // and devices without output channels are left out. Empty when the list cannot be read.
     std::vector<OutputDevice> getOutputDevices();
+    // The same list and the default output device (none when it cannot be read), read on the
+    // service's queue and handed to `done` on the main queue: the panel never waits for the
+    // audio system.
+    using OutputDevicesCallback = std::function<void(
+        std::vector<OutputDevice> devices, std::optional<audio::AudioObjectID> defaultOutput)>;
+    void readOutputDevices(OutputDevicesCallback done);
 
     // The default output's volume, 0…1; the last known value when it cannot be read (1.0
     // before the first successful read or write).
@@ -100,6 +106,7 @@ class TobbleAudioService : public std::enable_shared_from_this<TobbleAudioServic
 
     // ---- hardware access; runs on `queue_` (checked in debug builds)
     std::optional<std::vector<audio::AudioObjectID>> getSystemDeviceIDs();
+    std::vector<OutputDevice> listOutputDevices();
     bool isOutputCapable(audio::AudioObjectID deviceID);
     std::optional<audio::AudioObjectID> defaultOutput();
     std::optional<float> readMainVolume(audio::AudioObjectID deviceID);

@@ -34,6 +34,7 @@
 #include "shell/TobblePanel.h"
 #include "shell/XdgLoginItem.h"
 #include "shell/dbus/DBusInterface.h"
+#include "ui/Accessibility.h"
 #include "ui/PanelContext.h"
 
 #ifndef TOBBLE_VERSION
@@ -81,6 +82,8 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "wayland;xcb");
     }
     QApplication application(argc, argv);
+    // Before the first window: screen readers get the panel's own descriptions of its controls.
+    ui::installAccessibility();
     QApplication::setApplicationName(QStringLiteral("Tobble"));
     QApplication::setOrganizationName(QStringLiteral("Tobble"));
     QApplication::setApplicationVersion(QStringLiteral(TOBBLE_VERSION));

@@ -14,6 +14,7 @@
 
 #include "engine/core/Identity.h"
 #include "services/TobbleAudioService.h"
+#include "ui/Accessibility.h"
 #include "ui/AppRowView.h"
 #include "ui/Controls.h"
 #include "ui/DevicePickerView.h"
@@ -199,6 +200,7 @@ bool ContentView::shouldShowFeedbackBanner(double dismissedAt, double now) {
 ContentView::ContentView(PanelContext& context, QWidget* parent)
     : QWidget(parent), context_(context), logger_(engine::logSubsystem(), "ContentView") {
     setAttribute(Qt::WA_TranslucentBackground);
+    setAccessibleName("Tobble");
     setFixedWidth(kPanelWidth);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
     auto* outer = new QVBoxLayout(this);
@@ -483,8 +485,24 @@ void ContentView::applyLevels(const app::AudioClientViewModel::Levels& levels) {
 void ContentView::hideClient(const AppClient& client) {
     // Without a bundle identifier there is nothing to remember the choice under.
     if (client.bundleID.empty()) return;
+    // The keyboard goes on from where the row was: the next row's slider, else the one above,
+    // else the system volume.
+    const auto ordered = rows();
+    const auto at = std::find_if(ordered.begin(), ordered.end(),
+                                 [&](AppRowView* r) { return r->client().id == client.id; });
+    QWidget* focus = window()->focusWidget();
+    const bool hadFocus = at != ordered.end() && (!focus || (*at)->isAncestorOf(focus));
     context_.hiddenApps.hide(client.bundleID, client.name);
     context_.hiddenApps.persist();
+    if (!hadFocus) return;
+    AppRowView* neighbour = nullptr;
+    if (at + 1 != ordered.end()) {
+        neighbour = *(at + 1);
+    } else if (at != ordered.begin()) {
+        neighbour = *(at - 1);
+    }
+    const bool stays = neighbour && rows_.count(neighbour->client().id) != 0;
+    moveFocusTo(stays ? neighbour->slider() : systemRow_->slider());
 }
 
 void ContentView::dismissBanner() {
@@ -499,6 +517,7 @@ void ContentView::openSettings() {
         context_, [this] { closeSettings(); }, this);
     static_cast<QVBoxLayout*>(layout())->addWidget(settings_);
     settings_->show();
+    moveFocusTo(settings_->backButton());
     updateGeometry();
     announceSize();
 }
@@ -512,6 +531,7 @@ void ContentView::closeSettings() {
     layout()->removeWidget(settings);
     main_->show();
     refresh();
+    moveFocusTo(settingsButton_);
     updateGeometry();
     announceSize();
 }

@@ -1,5 +1,6 @@
 #include "ui/Controls.h"
 
+#include <QAccessible>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -132,6 +133,25 @@ PaintedButton::PaintedButton(QSize size, Painter painter, QWidget* parent)
 void PaintedButton::setPainter(Painter painter) {
     painter_ = std::move(painter);
     update();
+}
+
+void PaintedButton::setExpanded(bool expanded) {
+    if (expanded_ == expanded) return;
+    expanded_ = expanded;
+    QAccessible::State changed;
+    changed.expanded = true;
+    changed.collapsed = true;
+    QAccessibleStateChangeEvent event(this, changed);
+    QAccessible::updateAccessibility(&event);
+}
+
+void PaintedButton::setExclusiveChoice(bool choice) {
+    choice_ = choice;
+    setCheckable(choice);
+}
+
+void PaintedButton::nextCheckState() {
+    if (!choice_) QAbstractButton::nextCheckState();
 }
 
 void PaintedButton::setPreferredSize(QSize size) {

@@ -5,6 +5,7 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "ui/Motion.h"
 #include "ui/Theme.h"
@@ -75,6 +76,14 @@ class PaintedButton : public QAbstractButton {
     QSize sizeHint() const override { return size_; }
     QSize minimumSizeHint() const override;
     bool isHovered() const { return hovered_; }
+    // Makes the button the header of a section it shows and hides: screen readers hear it as
+    // expanded or collapsed.
+    void setExpanded(bool expanded);
+    std::optional<bool> expanded() const { return expanded_; }
+    // Makes the button one choice of several, checked while it is the current one: screen
+    // readers hear a radio button. Its owner sets the checked state; a click only reports.
+    void setExclusiveChoice(bool choice);
+    bool isExclusiveChoice() const { return choice_; }
 
   protected:
     void paintEvent(QPaintEvent*) override;
@@ -82,6 +91,7 @@ class PaintedButton : public QAbstractButton {
     void leaveEvent(QEvent*) override;
     void keyPressEvent(QKeyEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
+    void nextCheckState() override;
     bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
 
   private:
@@ -93,6 +103,8 @@ class PaintedButton : public QAbstractButton {
     bool hovered_ = false;
     bool keyboardFocus_ = false;
     double radius_ = 6;
+    std::optional<bool> expanded_;
+    bool choice_ = false;
     AnimatedValue pressAmount_;
     AnimatedValue hoverAmount_;
 };

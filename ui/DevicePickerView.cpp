@@ -4,7 +4,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "engine/core/TAKCoreAudio.h"
+#include "ui/Accessibility.h"
 #include "ui/Controls.h"
 #include "ui/Icons.h"
 #include "ui/Theme.h"
@@ -14,15 +14,6 @@ namespace tobble::ui {
 namespace {
 
 constexpr double kHeaderTopPadding = 4;
-
-std::optional<audio::AudioObjectID> readDefaultOutput(audio::AudioHardware& hardware) {
-    try {
-        return engine::TAKCoreAudio(hardware).getProperty<audio::AudioObjectID>(
-            audio::kAudioObjectSystemObject, audio::kAudioHardwarePropertyDefaultOutputDevice);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
 
 }  // namespace
 
@@ -115,32 +106,47 @@ void DevicePickerView::setExpanded(bool expanded) {
         defaults_.setBoolean(kExpandedKey, expanded);
     }
     listSection_->setVisible(expanded_);
-    header_->setAccessibleName(QStringLiteral("Output: %1, %2")
-                                   .arg(currentDeviceName(), expanded_ ? "expanded" : "collapsed"));
+    header_->setExpanded(expanded_);
+    header_->setAccessibleName(QStringLiteral("Output: %1").arg(currentDeviceName()));
     header_->update();
     updateGeometry();
 }
 
 void DevicePickerView::refreshDevices() {
-    // The service does its hardware work on its own queue; the sim and PipeWire answer quickly,
-    // so the picker waits for the list rather than showing a stale one for a turn.
-    devices_ = service_.getOutputDevices();
-    const auto current = readDefaultOutput(hardware_);
+    std::weak_ptr<bool> alive = alive_;
+    service_.readOutputDevices([this, alive](std::vector<OutputDevice> devices,
+                                             std::optional<audio::AudioObjectID> current) {
+        if (auto a = alive.lock(); a && *a) showDevices(std::move(devices), current);
+    });
+}
+
+void DevicePickerView::showDevices(std::vector<OutputDevice> devices,
+                                   std::optional<audio::AudioObjectID> current) {
     const bool listed =
-        current && std::any_of(devices_.begin(), devices_.end(),
+        current && std::any_of(devices.begin(), devices.end(),
                                [&](const OutputDevice& d) { return d.id == *current; });
     if (listed) {
         selectedDeviceID_ = *current;
     } else {
-        selectedDeviceID_ = devices_.empty() ? audio::kAudioObjectUnknown : devices_.front().id;
+        selectedDeviceID_ = devices.empty() ? audio::kAudioObjectUnknown : devices.front().id;
     }
-    rebuildList();
+    // The same list again (the usual answer to a pick) keeps its rows, and so the keyboard focus.
+    if (devices != devices_) {
+        devices_ = std::move(devices);
+        rebuildList();
+    }
+    markSelectedRow();
     setExpanded(expanded_);
+}
+
+void DevicePickerView::markSelectedRow() {
+    for (size_t i = 0; i < rows_.size(); ++i)
+        rows_[i]->setChecked(rowDeviceIDs_[i] == selectedDeviceID_);
 }
 
 void DevicePickerView::selectOutputDevice(audio::AudioObjectID id) {
     selectedDeviceID_ = id;
-    for (auto* row : rows_) row->update();
+    markSelectedRow();
     header_->update();
     // Not acted upon: the next refresh shows what the system really did.
     (void)hardware_.setPropertyData(
@@ -156,12 +162,35 @@ QString DevicePickerView::emptyRowText() const {
 }
 
 void DevicePickerView::rebuildList() {
-    for (auto* row : rows_) row->deleteLater();
+    // A row that had the keyboard goes away with the old list: its device's new row, else the
+    // header, takes the keyboard over, so a pick never leaves the keyboard nowhere.
+    std::optional<audio::AudioObjectID> focusedDevice;
+    bool focusInList = false;
+    for (size_t i = 0; i < rows_.size(); ++i) {
+        if (rows_[i]->window()->focusWidget() != rows_[i]) continue;
+        focusInList = true;
+        focusedDevice = rowDeviceIDs_[i];
+    }
+    std::vector<QWidget*> old(rows_.begin(), rows_.end());
+    if (emptyRow_) old.push_back(emptyRow_);
+    // Hidden first: hiding the focused row moves the focus on by itself.
+    for (QWidget* widget : old) {
+        widget->hide();
+        widget->deleteLater();
+    }
     rows_.clear();
-    if (emptyRow_) emptyRow_->deleteLater();
+    rowDeviceIDs_.clear();
     emptyRow_ = nullptr;
     while (QLayoutItem* item = listLayout_->takeAt(0)) delete item;
 
+    addRows();
+    if (focusInList) {
+        auto it = std::find(rowDeviceIDs_.begin(), rowDeviceIDs_.end(), focusedDevice);
+        moveFocusTo(it == rowDeviceIDs_.end() ? header_ : rows_[it - rowDeviceIDs_.begin()]);
+    }
+}
+
+void DevicePickerView::addRows() {
     if (devices_.empty()) {
         emptyRow_ = new QWidget(listLayout_->parentWidget());
         emptyRow_->setFixedHeight(40);
@@ -194,6 +223,7 @@ void DevicePickerView::rebuildList() {
         auto* row = new PaintedButton(QSize(312, 32), {}, listLayout_->parentWidget());
         row->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
         row->setAccessibleName(name);
+        row->setExclusiveChoice(true);
         row->setPainter([this, id, name, icon](QPainter& painter, const QRectF& bounds,
                                                const PaintedButton::State& state) {
             const bool selected = id == selectedDeviceID_;
@@ -226,6 +256,7 @@ void DevicePickerView::rebuildList() {
         });
         connect(row, &QAbstractButton::clicked, this, [this, id] { selectOutputDevice(id); });
         rows_.push_back(row);
+        rowDeviceIDs_.push_back(id);
         listLayout_->addWidget(row);
     }
     listLayout_->addSpacing(10);

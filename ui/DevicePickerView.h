@@ -17,7 +17,9 @@ class PaintedButton;
 // engine follows on its own. The expanded state is kept under "TobbleOutputPickerExpanded".
 //
 // The list is read when the picker appears and again on every device-list change the audio
-// service reports while it is on screen.
+// service reports while it is on screen; the audio service reads it on its own queue, so the
+// panel never waits for the audio system. For screen readers the header is expanded or
+// collapsed and the device rows are radio buttons, the current device checked.
 class DevicePickerView : public QWidget {
   public:
     using OutputDevice = app::TobbleAudioService::OutputDevice;
@@ -52,7 +54,11 @@ class DevicePickerView : public QWidget {
     void hideEvent(QHideEvent* event) override;
 
   private:
+    void showDevices(std::vector<OutputDevice> devices,
+                     std::optional<audio::AudioObjectID> current);
     void rebuildList();
+    void addRows();
+    void markSelectedRow();
     void startListening();
     void stopListening();
 
@@ -68,6 +74,7 @@ class DevicePickerView : public QWidget {
     QWidget* listSection_;
     QVBoxLayout* listLayout_;
     std::vector<PaintedButton*> rows_;
+    std::vector<audio::AudioObjectID> rowDeviceIDs_;  // the device of each row
     QWidget* emptyRow_ = nullptr;
     std::shared_ptr<bool> alive_;
 };

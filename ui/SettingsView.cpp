@@ -519,9 +519,8 @@ void SettingsView::setShowHiddenApps(bool show) {
     hiddenScroll_->setFixedHeight(
         std::min(hiddenListLayout_->sizeHint().height(), kHiddenListMaxHeight));
     hiddenHeader_->update();
-    hiddenHeader_->setAccessibleName(QStringLiteral("Hidden apps: %1, %2")
-                                         .arg(hiddenLineIDs_.size())
-                                         .arg(show ? "expanded" : "collapsed"));
+    hiddenHeader_->setExpanded(show);
+    hiddenHeader_->setAccessibleName(QStringLiteral("Hidden apps: %1").arg(hiddenLineIDs_.size()));
     updateGeometry();
 }
 

@@ -3,6 +3,7 @@
 // xdotool while another client's window has the focus.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <QDBusConnection>
 #include <QDBusInterface>
@@ -29,6 +30,18 @@ using tobble::testing::eventually;
 bool onPath(const std::string& program) {
     const std::string command = "command -v " + program + " >/dev/null 2>&1";
     return std::system(command.c_str()) == 0;
+}
+
+constexpr const char* kAccessibilityBusLauncher = "/usr/libexec/at-spi-bus-launcher";
+
+// Debian's python3 has the pyatspi bindings; a python of the user's own may not.
+std::string pythonWithPyatspi() {
+    for (const std::string python : {"/usr/bin/python3", "python3"}) {
+        if (std::system((python + " -c 'import pyatspi' >/dev/null 2>&1").c_str()) == 0) {
+            return python;
+        }
+    }
+    return {};
 }
 
 #ifdef TOBBLE_HAVE_X11
@@ -219,6 +232,27 @@ TEST_F(X11Desktop, StatusNotifierTrayShortcutAndClicksElsewhere) {
     key("super+shift+alt+t");
     std::this_thread::sleep_for(500ms);
     EXPECT_FALSE(panelVisible());
+}
+
+// The panel as a screen reader sees it (Qt's offscreen platform has no accessibility bridge):
+// the session's accessibility bus, and a pyatspi script that walks the panel's tree (names, roles,
+// states), acts on its controls as a screen reader would and follows the focus through Tab.
+TEST_F(X11Desktop, ScreenReaderSeesNamesRolesStatesAndTabOrder) {
+    const std::string python = pythonWithPyatspi();
+    if (python.empty() || ::access(kAccessibilityBusLauncher, X_OK) != 0) {
+        GTEST_SKIP() << "at-spi2-core or python3-pyatspi is not installed (install-deps)";
+    }
+    helpers.push_back(std::make_unique<ChildProcess>(
+        kAccessibilityBusLauncher, env, std::vector<std::string>{"--launch-immediately"}));
+    env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1";
+    launchAnsweredTobble();
+    ChildProcess show(TOBBLECTL_EXECUTABLE, env, {"panel", "show"});
+    ASSERT_EQ(show.waitForExit(20s), 0) << show.output();
+
+    ChildProcess script(python, env, {TOBBLE_SOURCE_DIR "/tests/shell/accessible_tree.py"});
+    const int status = script.waitForExit(120s);
+    if (status == 77) GTEST_SKIP() << script.output();
+    EXPECT_EQ(status, 0) << script.output();
 }
 
 #endif  // TOBBLE_HAVE_X11

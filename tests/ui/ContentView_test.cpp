@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QScrollArea>
 
 #include "tests/ui/UiTestBed.h"
 #include "ui/AppRowView.h"
 #include "ui/Controls.h"
 #include "ui/MuteButton.h"
+#include "ui/SettingsView.h"
 
 namespace tobble::ui {
 namespace {
@@ -146,6 +148,57 @@ TEST_F(ContentViewTest, SettingsReplaceTheColumnAndStopTheVolumeListener) {
     view->closeSettings();
     pump();
     EXPECT_TRUE(view->systemVolumeRow()->isListening());
+}
+
+// The keyboard is never left on a control that went away: Settings start at Back, Back returns
+// to the gear, and hiding an app hands the keyboard to the next row, else the system volume.
+// The hidden apps then sit under a header that reads as expanded or collapsed.
+TEST_F(ContentViewTest, KeyboardFocusFollowsEveryViewChange) {
+    launch(201, "com.example.music", "Music");
+    launch(202, "com.example.chat", "Chat");
+    pump(2.0);
+    auto view = makeView();
+    ASSERT_EQ(view->rows().size(), 2u);
+    view->rows()[0]->muteButton()->setFocus();
+    view->rows()[0]->requestHide();
+    pump();
+    ASSERT_EQ(view->rows().size(), 1u);
+    EXPECT_EQ(view->focusWidget(), view->rows()[0]->slider());
+    view->rows()[0]->requestHide();
+    pump();
+    EXPECT_EQ(view->focusWidget(), view->systemVolumeRow()->slider());
+
+    view->settingsButton()->click();
+    EXPECT_EQ(view->focusWidget(), view->settingsView()->backButton());
+    PaintedButton* header = nullptr;
+    for (auto* button : view->settingsView()->findChildren<PaintedButton*>()) {
+        if (button->accessibleName().startsWith("Hidden apps")) header = button;
+    }
+    ASSERT_NE(header, nullptr);
+    EXPECT_TRUE(QAccessible::queryAccessibleInterface(header)->state().collapsed);
+    header->click();
+    EXPECT_TRUE(QAccessible::queryAccessibleInterface(header)->state().expanded);
+    view->settingsView()->backButton()->click();
+    pump();
+    EXPECT_EQ(view->focusWidget(), view->settingsButton());
+}
+
+// Screen readers hear a slider in percent, and a change they make is the user's own.
+TEST_F(ContentViewTest, SlidersSpeakPercentAndTakeAScreenReadersChange) {
+    launch(201, "com.example.music", "Music");
+    pump(2.0);
+    auto view = makeView();
+    const uint32_t id = row("com.example.music")->id;
+    QAccessibleInterface* slider = QAccessible::queryAccessibleInterface(view->row(id)->slider());
+    ASSERT_NE(slider->valueInterface(), nullptr);
+    view->row(id)->slider()->setValueF(0.314);
+    EXPECT_EQ(slider->role(), QAccessible::Slider);
+    EXPECT_EQ(slider->text(QAccessible::Name), "Music volume");
+    EXPECT_EQ(slider->text(QAccessible::Value), "31%");
+    EXPECT_EQ(slider->valueInterface()->currentValue().toInt(), 31);
+    EXPECT_EQ(slider->valueInterface()->maximumValue().toInt(), 100);
+    slider->valueInterface()->setCurrentValue(45);
+    EXPECT_FLOAT_EQ(row("com.example.music")->volume, 0.45f);
 }
 
 TEST_F(ContentViewTest, ManyRowsStopGrowingAt400) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QAccessible>
+
 #include "tests/ui/UiTestBed.h"
 #include "ui/Controls.h"
 #include "ui/DevicePickerView.h"
@@ -75,6 +77,37 @@ TEST_F(DevicePickerTest, FollowsDeviceListChangesWhileShown) {
     audio.addDevice({.uid = "usb", .name = "USB DAC"});
     pump(0.5);
     EXPECT_EQ(picker->devices().size(), 1u);
+}
+
+// Screen readers hear the header as expanded or collapsed and the rows as radio buttons with the
+// current device checked; a pick that rebuilds the list keeps the keyboard on the picked device,
+// and a device that goes away hands it to the header.
+TEST_F(DevicePickerTest, StatesForScreenReadersAndFocusThroughRebuilds) {
+    audio.addDevice({.uid = "speakers", .name = "Speakers", .makeDefault = true});
+    audio.addDevice({.uid = "phones", .name = "Headphones"});
+    auto picker = makePicker();
+    const auto state = [](QWidget* w) { return QAccessible::queryAccessibleInterface(w)->state(); };
+    EXPECT_TRUE(state(picker->header()).expandable);
+    EXPECT_TRUE(state(picker->header()).collapsed);
+    picker->header()->click();
+    EXPECT_TRUE(state(picker->header()).expanded);
+    auto* phones = picker->deviceRows()[1];
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(phones)->role(), QAccessible::RadioButton);
+    EXPECT_FALSE(state(phones).checked);
+
+    phones->setFocus();
+    phones->click();
+    audio.addDevice({.uid = "usb", .name = "USB DAC"});
+    pump(0.5);
+    ASSERT_EQ(picker->deviceRows().size(), 3u);
+    phones = picker->deviceRows()[1];
+    EXPECT_TRUE(state(phones).checked);
+    EXPECT_FALSE(state(picker->deviceRows()[0]).checked);
+    EXPECT_EQ(picker->focusWidget(), phones);
+
+    audio.removeDevice("phones");
+    pump(0.5);
+    EXPECT_EQ(picker->focusWidget(), picker->header());
 }
 
 TEST_F(DevicePickerTest, ExpandedStateIsRestoredFromTheDefaults) {
