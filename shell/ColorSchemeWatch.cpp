@@ -33,8 +33,8 @@ std::optional<uint32_t> unwrap(QVariant value) {
 ColorSchemeWatch::ColorSchemeWatch(QDBusConnection bus, std::function<void(ui::Scheme)> changed)
     : bus_(std::move(bus)), changed_(std::move(changed)) {
     if (bus_.isConnected()) {
-        QDBusMessage read = QDBusMessage::createMethodCall(kPortalService, kPortalPath,
-                                                           kSettingsInterface, "Read");
+        QDBusMessage read =
+            QDBusMessage::createMethodCall(kPortalService, kPortalPath, kSettingsInterface, "Read");
         read << QString::fromLatin1(kAppearance) << QString::fromLatin1(kColorScheme);
         const QDBusMessage reply = bus_.call(read, QDBus::Block, kReadTimeoutMs);
         if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
@@ -44,8 +44,7 @@ ColorSchemeWatch::ColorSchemeWatch(QDBusConnection bus, std::function<void(ui::S
                      SLOT(settingChanged(QString, QString, QDBusVariant)));
     }
     if (qApp) qApp->installEventFilter(this);
-    scheme_ = decide(portalValue_,
-                     QGuiApplication::palette().color(QPalette::Window).lightnessF());
+    scheme_ = decide(portalValue_, QGuiApplication::palette().color(QPalette::Window).lightnessF());
 }
 
 ColorSchemeWatch::~ColorSchemeWatch() {
