@@ -201,9 +201,12 @@ void SettingsView::showEvent(QShowEvent* event) {
 }
 
 void SettingsView::hideEvent(QHideEvent* event) {
-    // Leaving the screen ends recording without saving anything.
-    stopRecorder();
-    rebuildShortcut();
+    // Leaving the screen ends recording without saving anything. The caps are redrawn later:
+    // a hide can come from the panel being destroyed, when no widget may be made.
+    if (isRecordingShortcut()) {
+        stopRecorder();
+        QMetaObject::invokeMethod(this, [this] { rebuildShortcut(); }, Qt::QueuedConnection);
+    }
     if (polling_) {
         polling_ = false;
         context_.shell.accessibility.stopPolling();

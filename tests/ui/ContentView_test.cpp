@@ -148,6 +148,13 @@ TEST_F(ContentViewTest, SettingsReplaceTheColumnAndStopTheVolumeListener) {
     view->closeSettings();
     pump();
     EXPECT_TRUE(view->systemVolumeRow()->isListening());
+
+    // The panel goes away with the settings open (the program quitting): nothing is built
+    // while it is destroyed.
+    view->settingsButton()->click();
+    pump();
+    view.reset();
+    pump();
 }
 
 // The keyboard is never left on a control that went away: Settings start at Back, Back returns
