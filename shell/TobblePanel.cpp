@@ -4,9 +4,12 @@
 #include <QCloseEvent>
 #include <QEvent>
 #include <QKeyEvent>
+#include <QPainter>
 #include <QScrollArea>
 #include <QVBoxLayout>
 #include <algorithm>
+
+#include "ui/Theme.h"
 
 namespace tobble::shell {
 
@@ -98,6 +101,13 @@ void TobblePanel::setWindowed(bool windowed) {
     setAttribute(Qt::WA_X11NetWmWindowTypeUtility, !windowed);
     setAutoFillBackground(windowed);
     if (wasVisible) show();
+}
+
+void TobblePanel::paintEvent(QPaintEvent*) {
+    // A framed window is opaque: its corners show the surface, not whatever was there before.
+    if (!windowed_) return;
+    QPainter painter(this);
+    painter.fillRect(rect(), ui::Tobble::surface());
 }
 
 void TobblePanel::closeEvent(QCloseEvent* event) {

@@ -54,6 +54,7 @@ class TobblePanel final : public QWidget {
     bool event(QEvent* event) override;
     bool focusNextPrevChild(bool next) override;
     void closeEvent(QCloseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
   private:
     void scheduleRefit();

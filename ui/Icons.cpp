@@ -39,6 +39,7 @@ const std::map<QString, QString>& symbolFiles() {
         {"app.fill", "app-window-filled"},
         {"heart.fill", "heart-filled"},
         {"xmark", "x-outline"},
+        {"power", "power-outline"},
         {"checkmark", "check-outline"},
         {"exclamationmark.circle.fill", "alert-circle-filled"},
         {"questionmark.circle", "help-circle-outline"},

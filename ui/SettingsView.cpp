@@ -205,7 +205,8 @@ void SettingsView::hideEvent(QHideEvent* event) {
     // a hide can come from the panel being destroyed, when no widget may be made.
     if (isRecordingShortcut()) {
         stopRecorder();
-        QMetaObject::invokeMethod(this, [this] { rebuildShortcut(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { rebuildShortcut(); }, Qt::QueuedConnection);
     }
     if (polling_) {
         polling_ = false;

@@ -28,6 +28,7 @@
 #include "ui/FakeShell.h"
 #include "ui/Motion.h"
 #include "ui/SettingsView.h"
+#include "ui/Theme.h"
 
 using namespace tobble;
 
@@ -186,6 +187,20 @@ int main(int argc, char** argv) {
         ok &= save(*view, options.out, "settings-recording", options.scales);
         view->closeSettings();
     }
+
+    // The same in the dark scheme.
+    ui::Tobble::setScheme(ui::Scheme::Dark);
+    {
+        auto view = std::make_unique<ui::ContentView>(desktop.context);
+        view->show();
+        pump(desktop);
+        ok &= save(*view, options.out, "panel-dark", options.scales);
+        view->openSettings();
+        pump(desktop);
+        ok &= save(*view, options.out, "settings-dark", options.scales);
+        view->closeSettings();
+    }
+    ui::Tobble::setScheme(ui::Scheme::Light);
 
     {
         desktop.shell.accessibility.granted = false;
