@@ -49,7 +49,12 @@ class GlobalClickMonitor {
 
 // The session's implementations: X11 where the platform plugin is xcb, inert ones elsewhere
 // (offscreen tests, Wayland).
+// The shortcut that opens the panel: an X11 grab, or on Wayland the desktop's shortcuts portal
+// where it offers one.
 std::unique_ptr<GlobalShortcutGrab> makeGlobalShortcutGrab();
+// Escape while the panel is open: an X11 grab only (on Wayland the panel has the keyboard, and
+// no desktop should be asked to bind Escape).
+std::unique_ptr<GlobalShortcutGrab> makeEscapeGrab();
 std::unique_ptr<GlobalClickMonitor> makeGlobalClickMonitor();
 
 }  // namespace tobble::shell
@@ -57,7 +62,8 @@ std::unique_ptr<GlobalClickMonitor> makeGlobalClickMonitor();
 namespace tobble::shell {
 // Whether the desktop session is Wayland (XDG_SESSION_TYPE, else WAYLAND_DISPLAY).
 bool isWaylandSession();
-// Whether this session lets a program grab keys globally: what "trusted" means on Linux.
+// Whether this session lets a program take a global shortcut (an X11 grab, or the desktop's
+// shortcuts portal on Wayland): what "trusted" means on Linux.
 bool globalShortcutsPossible();
 // Whether `shortcut`'s key exists on this keyboard, so that a grab could take it. True where
 // nothing can be checked (no grab works in this session anyway).

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "shell/GlobalInput.h"
+#include "shell/PortalShortcutGrab.h"
 
 #ifdef TOBBLE_HAVE_X11
 #include <xcb/xcb.h>
@@ -258,11 +259,20 @@ bool isWaylandSession() {
 
 // Through XWayland an X11 grab or click watch sees only the other X11 clients, so on a Wayland
 // session neither is used even when Qt runs on xcb.
-std::unique_ptr<GlobalShortcutGrab> makeGlobalShortcutGrab() {
+std::unique_ptr<GlobalShortcutGrab> makeEscapeGrab() {
 #ifdef TOBBLE_HAVE_X11
     if (x11Connection() && !isWaylandSession()) return std::make_unique<X11ShortcutGrab>();
 #endif
     return std::make_unique<InertShortcutGrab>();
+}
+
+std::unique_ptr<GlobalShortcutGrab> makeGlobalShortcutGrab() {
+    if (isWaylandSession()) {
+        auto portal = std::make_unique<PortalShortcutGrab>(QDBusConnection::sessionBus());
+        if (portal->isAvailable()) return portal;
+        return std::make_unique<InertShortcutGrab>();
+    }
+    return makeEscapeGrab();
 }
 
 std::unique_ptr<GlobalClickMonitor> makeGlobalClickMonitor() {
@@ -295,8 +305,13 @@ bool canBindGlobalShortcut(const KeyboardShortcut& shortcut) {
 }
 
 bool globalShortcutsPossible() {
+    if (isWaylandSession()) {
+        static const bool portal =
+            PortalShortcutGrab::portalOffersShortcuts(QDBusConnection::sessionBus());
+        return portal;
+    }
 #ifdef TOBBLE_HAVE_X11
-    return x11Connection() != nullptr && !isWaylandSession();
+    return x11Connection() != nullptr;
 #else
     return false;
 #endif

@@ -186,7 +186,7 @@ int main(int argc, char** argv) {
         notifications,
         shell::makeGlobalShortcutGrab(),
         shell::makeGlobalClickMonitor(),
-        shell::makeGlobalShortcutGrab(),
+        shell::makeEscapeGrab(),
         [&panelContext] { return ui::makeContentView(panelContext); },
         [&hooks, &environment](std::function<void()> onDismiss) {
             return ui::makeOnboardingView(hooks, environment.dispatcher, std::move(onDismiss));
