@@ -11,6 +11,7 @@ packages=(
   libxcb1-dev libxcb-keysyms1-dev libxcb-xinput-dev xvfb xauth xdotool openbox
   haskell-status-notifier-item-utils haskell-gtk-sni-tray-utils
   libpipewire-0.3-dev libspa-0.2-dev pipewire pipewire-bin wireplumber dbus
+  pipewire-pulse pipewire-alsa pulseaudio-utils alsa-utils
   at-spi2-core python3-pyatspi
 )
 

@@ -90,15 +90,15 @@ PortalShortcutGrab::PortalShortcutGrab(QDBusConnection bus) : bus_(std::move(bus
 
 PortalShortcutGrab::~PortalShortcutGrab() {
     if (!session_.isEmpty() && bus_.isConnected()) {
-        bus_.asyncCall(QDBusMessage::createMethodCall(
-            kService, session_, "org.freedesktop.portal.Session", "Close"));
+        bus_.asyncCall(QDBusMessage::createMethodCall(kService, session_,
+                                                      "org.freedesktop.portal.Session", "Close"));
     }
 }
 
 bool PortalShortcutGrab::portalOffersShortcuts(const QDBusConnection& bus) {
     if (!bus.isConnected()) return false;
-    QDBusMessage get = QDBusMessage::createMethodCall(kService, kPath,
-                                                      "org.freedesktop.DBus.Properties", "Get");
+    QDBusMessage get =
+        QDBusMessage::createMethodCall(kService, kPath, "org.freedesktop.DBus.Properties", "Get");
     get << QString::fromLatin1(kInterface) << QStringLiteral("version");
     const QDBusMessage reply = bus.call(get, QDBus::Block, kVersionTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return false;
@@ -158,8 +158,8 @@ void PortalShortcutGrab::bind() {
 
 void PortalShortcutGrab::remove() { pressed_ = nullptr; }
 
-void PortalShortcutGrab::activated(const QDBusObjectPath& session, const QString& id,
-                                   qulonglong, const QVariantMap&) {
+void PortalShortcutGrab::activated(const QDBusObjectPath& session, const QString& id, qulonglong,
+                                   const QVariantMap&) {
     if (session.path() != session_ || id != QLatin1String(kShortcutId) || !pressed_) return;
     pressed_();
 }

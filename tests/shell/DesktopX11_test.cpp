@@ -138,10 +138,10 @@ class X11Desktop : public ::testing::Test {
     }
     bool panelVisible() { return windowVisible("Tobble"); }
     QRect panelGeometry() {
-        const auto out = QString::fromStdString(
-            xdotool({"search", "--onlyvisible", "--name", "^Tobble$", "getwindowgeometry",
-                     "--shell"})
-                .second);
+        const auto out =
+            QString::fromStdString(xdotool({"search", "--onlyvisible", "--name", "^Tobble$",
+                                            "getwindowgeometry", "--shell"})
+                                       .second);
         std::map<QString, int> values;
         for (const QString& line : out.split('\n')) {
             const auto parts = line.split('=');

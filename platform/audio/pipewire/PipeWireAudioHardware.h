@@ -46,6 +46,10 @@ class PipeWireAudioHardware final : public AudioHardware {
     // process announce, for applications no desktop entry describes; none when it plays nothing
     // or says nothing about itself.
     std::optional<system::ApplicationDetails> streamApplication(pid_t pid) const;
+    // The name a user knows a stream's program by: application.name without the transport's
+    // wrapping, else the program's binary.
+    static std::string recognisableName(const std::string& applicationName,
+                                        const std::string& binary);
 
     bool hasProperty(AudioObjectID object, const PropertyAddress& address) override;
     OSStatus getPropertyDataSize(AudioObjectID object, const PropertyAddress& address,

@@ -174,6 +174,24 @@ TEST_F(PipeWireBackendTest, PlayingApplicationBecomesARunningProcessObject) {
     EXPECT_FALSE(hw_->hasProperty(process, {kAudioProcessPropertyPID}));
 }
 
+// Programs that reach PipeWire through its PulseAudio server or through ALSA are named after
+// the program, not the transport ("PipeWire ALSA [aplay]").
+TEST_F(PipeWireBackendTest, PulseAndAlsaClientsAreNamedAfterTheirProgram) {
+    const std::string wav = writeToneWav(std::string(std::getenv("XDG_RUNTIME_DIR")) + "/tone.wav");
+    for (const auto& [argv, name] :
+         {std::pair{std::vector<std::string>{"paplay", wav}, "paplay"},
+          std::pair{std::vector<std::string>{"aplay", "-q", wav}, "aplay"}}) {
+        if (PrivateSession::run({"sh", "-c", "command -v " + argv[0] + " >/dev/null"}) != 0) {
+            GTEST_SKIP() << argv[0] << " is not installed (install-deps)";
+        }
+        Child app(argv);
+        ASSERT_NE(waitForProcess(app.pid()), kAudioObjectUnknown) << name;
+        const auto described = hw_->streamApplication(app.pid());
+        ASSERT_TRUE(described) << name;
+        EXPECT_EQ(described->localizedName, name);
+    }
+}
+
 TEST_F(PipeWireBackendTest, TappedApplicationIsHeardThroughTheBlockAtItsGain) {
     SinkRecorder rec("spk1");
     ASSERT_TRUE(rec.ok());

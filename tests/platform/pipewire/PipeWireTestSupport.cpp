@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #pragma GCC diagnostic ignored "-Wold-style-cast"
@@ -57,6 +58,26 @@ bool waitForFile(const std::string& path) {
 
 }  // namespace
 
+std::string writeToneWav(const std::string& path) {
+    constexpr uint32_t kFrames = 10 * 48000;
+    std::vector<int16_t> samples;
+    samples.reserve(2 * kFrames);
+    for (uint32_t i = 0; i < kFrames; ++i) {
+        const auto v = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440.0 * i / 48000.0));
+        samples.insert(samples.end(), {v, v});
+    }
+    const uint32_t bytes = static_cast<uint32_t>(samples.size() * sizeof(int16_t));
+    const auto le32 = [](uint32_t v) {
+        return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+    };
+    const auto le16 = [](uint16_t v) { return std::string{char(v), char(v >> 8)}; };
+    std::ofstream out(path, std::ios::binary);
+    out << "RIFF" << le32(36 + bytes) << "WAVEfmt " << le32(16) << le16(1) << le16(2) << le32(48000)
+        << le32(48000 * 4) << le16(4) << le16(16) << "data" << le32(bytes);
+    out.write(reinterpret_cast<const char*>(samples.data()), bytes);
+    return path;
+}
+
 std::optional<std::string> missingProgram() {
     for (const char* p : {"dbus-daemon", "pipewire", "wireplumber", "pw-cli", "pw-metadata"}) {
         if (PrivateSession::run({"sh", "-c", std::string("command -v ") + p + " >/dev/null"}) != 0)
@@ -101,6 +122,10 @@ PrivateSession::PrivateSession() {
     }
     policyManager_ = daemons_.size();
     daemons_.push_back(spawn({"wireplumber"}, dir_ + "/wireplumber.log"));
+    // Desktop applications reach PipeWire through its PulseAudio server.
+    if (run({"sh", "-c", "command -v pipewire-pulse >/dev/null"}) == 0) {
+        daemons_.push_back(spawn({"pipewire-pulse"}, dir_ + "/pipewire-pulse.log"));
+    }
     std::this_thread::sleep_for(500ms);
     if (!createSinks()) {
         error_ = "pw-cli create-node failed";

@@ -23,6 +23,9 @@ namespace tobble::audio::pipewire::testing {
 constexpr double kToneRms = 0.5 / 1.4142135623730951;
 constexpr uint64_t kRate = 48000;
 
+// Writes ten seconds of a 440 Hz stereo tone as 16-bit WAV at 48 kHz to `path`; returns it.
+std::string writeToneWav(const std::string& path);
+
 // Empty when every program the session needs is installed, else the missing one's name.
 std::optional<std::string> missingProgram();
 
