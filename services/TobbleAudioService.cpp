@@ -240,10 +240,16 @@ void TobbleAudioService::readOutputDevices(OutputDevicesCallback done) {
         if (!self) return;
         auto devices = self->listOutputDevices();
         const auto current = self->defaultOutput();
-        self->env_.dispatcher.mainQueue().async(
-            [done = std::move(done), devices = std::move(devices), current]() mutable {
-                done(std::move(devices), current);
-            });
+        std::string name;
+        if (current) {
+            name = readString(self->env_.audio, *current, kAudioObjectPropertyName)
+                       .value_or(std::string(kUnknownDeviceName));
+        }
+        self->env_.dispatcher.mainQueue().async([done = std::move(done),
+                                                 devices = std::move(devices), current,
+                                                 name = std::move(name)]() mutable {
+            done(std::move(devices), current, std::move(name));
+        });
     });
 }
 

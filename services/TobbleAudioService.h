@@ -72,8 +72,11 @@ class TobbleAudioService : public std::enable_shared_from_this<TobbleAudioServic
     // The same list and the default output device (none when it cannot be read), read on the
     // service's queue and handed to `done` on the main queue: the panel never waits for the
     // audio system.
+    // `defaultOutputName` names the default output also when the list leaves it out (a virtual
+    // sink such as an effects chain's).
     using OutputDevicesCallback = std::function<void(
-        std::vector<OutputDevice> devices, std::optional<audio::AudioObjectID> defaultOutput)>;
+        std::vector<OutputDevice> devices, std::optional<audio::AudioObjectID> defaultOutput,
+        std::string defaultOutputName)>;
     void readOutputDevices(OutputDevicesCallback done);
 
     // The default output's volume, 0…1; the last known value when it cannot be read (1.0

@@ -198,6 +198,10 @@ bool TobblePanel::eventFilter(QObject* watched, QEvent* event) {
 
 bool TobblePanel::event(QEvent* event) {
     if (event->type() == QEvent::LayoutRequest) scheduleRefit();
+    // Said because a compositor may refuse the panel the keyboard; then it stays until closed.
+    if (event->type() == QEvent::WindowActivate && closesOnDeactivation_) {
+        logger_.info("panel has the keyboard; it closes when another window takes it");
+    }
     if (event->type() == QEvent::WindowDeactivate && closesOnDeactivation_ && isVisible() &&
         onClose) {
         // Not from inside the event: closing destroys the content.

@@ -5,6 +5,8 @@
 #include <functional>
 #include <memory>
 
+#include "platform/log/Log.h"
+
 namespace tobble::shell {
 
 // The floating panel: a frameless, translucent tool window above other windows, hosting the
@@ -65,6 +67,7 @@ class TobblePanel final : public QWidget {
     bool windowed_ = false;
     bool closesOnDeactivation_ = false;
     QPointer<QWidget> content_;
+    const log::Logger logger_{"org.tobble.app", "Panel"};
 };
 
 }  // namespace tobble::shell

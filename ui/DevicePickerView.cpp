@@ -97,6 +97,9 @@ QString DevicePickerView::currentDeviceName() const {
     for (const auto& device : devices_) {
         if (device.id == selectedDeviceID_) return QString::fromStdString(device.name);
     }
+    if (selectedDeviceID_ != audio::kAudioObjectUnknown && !defaultOutputName_.empty()) {
+        return QString::fromStdString(defaultOutputName_);
+    }
     return "None";
 }
 
@@ -115,8 +118,12 @@ void DevicePickerView::setExpanded(bool expanded) {
 void DevicePickerView::refreshDevices() {
     std::weak_ptr<bool> alive = alive_;
     service_.readOutputDevices([this, alive](std::vector<OutputDevice> devices,
-                                             std::optional<audio::AudioObjectID> current) {
-        if (auto a = alive.lock(); a && *a) showDevices(std::move(devices), current);
+                                             std::optional<audio::AudioObjectID> current,
+                                             std::string currentName) {
+        if (auto a = alive.lock(); a && *a) {
+            defaultOutputName_ = std::move(currentName);
+            showDevices(std::move(devices), current);
+        }
     });
 }
 
@@ -126,6 +133,9 @@ void DevicePickerView::showDevices(std::vector<OutputDevice> devices,
         current && std::any_of(devices.begin(), devices.end(),
                                [&](const OutputDevice& d) { return d.id == *current; });
     if (listed) {
+        selectedDeviceID_ = *current;
+    } else if (current) {
+        // A default the list leaves out (a virtual sink) is still the output: named, unpicked.
         selectedDeviceID_ = *current;
     } else {
         selectedDeviceID_ = devices.empty() ? audio::kAudioObjectUnknown : devices.front().id;

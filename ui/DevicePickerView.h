@@ -67,6 +67,7 @@ class DevicePickerView : public QWidget {
     system::UserDefaults& defaults_;
     std::vector<OutputDevice> devices_;
     audio::AudioObjectID selectedDeviceID_ = audio::kAudioObjectUnknown;
+    std::string defaultOutputName_;  // the default output's name, listed or not
     bool expanded_ = false;
     bool listening_ = false;
 

@@ -97,6 +97,8 @@ TEST_F(WaylandDesktop, PanelTakesFocusAndClosesWhenAnotherClientTakesIt) {
 
     EXPECT_EQ(ctl({"panel", "show"}), "");
     EXPECT_TRUE(eventually([&] { return ctl({"panel", "status"}) == "shown\n"; }, 10s));
+    // Another client mapped before the compositor activates the panel would leave it open.
+    ASSERT_TRUE(tobble.waitForOutput("panel has the keyboard", 20s)) << tobble.output();
     start("weston-simple-shm", env, {});
     EXPECT_TRUE(eventually(
         [&] {

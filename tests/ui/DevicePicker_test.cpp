@@ -67,6 +67,20 @@ TEST_F(DevicePickerTest, FirstDeviceMarkedWhenTheDefaultIsNotListed) {
     EXPECT_EQ(picker->currentDeviceName(), "First");
 }
 
+// A virtual default (an effects chain's sink) is not offered in the list, but the Output row
+// names it rather than showing "None" or pretending another device plays.
+TEST_F(DevicePickerTest, UnlistedVirtualDefaultIsNamedButNoRowIsChecked) {
+    audio.addDevice({.uid = "a", .name = "Speakers"});
+    audio.addDevice({.uid = "fx",
+                     .name = "Equalizer",
+                     .transportType = audio::kAudioDeviceTransportTypeVirtual,
+                     .makeDefault = true});
+    auto picker = makePicker();
+    ASSERT_EQ(picker->devices().size(), 1u);
+    EXPECT_EQ(picker->currentDeviceName(), "Equalizer");
+    EXPECT_FALSE(picker->deviceRows().front()->isChecked());
+}
+
 TEST_F(DevicePickerTest, FollowsDeviceListChangesWhileShown) {
     auto picker = makePicker();
     ASSERT_TRUE(picker->devices().empty());
