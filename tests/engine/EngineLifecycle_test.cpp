@@ -200,7 +200,8 @@ TEST_F(EngineTest, KeepaliveRunsOnlyOnBluetoothAndFirstPipelineThereWarmsUpLonge
 }
 
 // The warm-up lasts 43 ms at the tap's rate; when the tap's format cannot be read it is counted
-// at 48 kHz (2064 frames), for a new pipeline and for a migration's new one alike.
+// at 48 kHz (2064 frames), for a new pipeline and for a migration's new one alike. A migration's
+// cross-fade state is released by the health check after it.
 struct Warmup {
     const char* name;
     bool formatReadable;
@@ -235,12 +236,14 @@ TEST_P(WarmupTest, CountsAtTheTapsRateOr48kHz) {
     }
     EXPECT_TRUE(capture->contains("IOProc slot=0 tick=1 warmup-mute frames=512 remaining=" +
                                   std::to_string(w.remainingAfterFirstCycle)));
+    EXPECT_EQ(engine->retiredCrossfadeCountForTesting(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Pipelines, WarmupTest,
     ::testing::Values(Warmup{"New", true, false, 1896 - 512},  // 0.043 s × 44100 Hz
                       Warmup{"NewWithoutFormat", false, false, 2064 - 512},
+                      Warmup{"Migrated", true, true, 1896 - 512},
                       Warmup{"MigratedWithoutFormat", false, true, 2064 - 512}),
     [](const auto& test) { return std::string(test.param.name); });
 
