@@ -69,7 +69,8 @@ TEST_F(EngineFaultTest, NothingRunsOnAStoppedEngineAndTheNextStartReadsTheCurren
 }
 
 // A muted application meters silence because we silence it. Evicting it would make it heard,
-// unmuted, until admitted again: it is never the one evicted.
+// unmuted, until admitted again: it is never the one evicted. With every other slot heard the
+// 33rd application is refused on every pass; one that falls silent makes room for it.
 TEST_F(EngineFaultTest, AMutedApplicationIsNeverEvicted) {
     const auto objects = fillEverySlot();
     ASSERT_EQ(engine->pipelinesForTesting().size(), 32u);
@@ -80,12 +81,15 @@ TEST_F(EngineFaultTest, AMutedApplicationIsNeverEvicted) {
     EXPECT_TRUE(hasPipeline(1007)) << "the muted application was evicted";
     EXPECT_FALSE(entry(2000).has_value());
 
-    // Another candidate, silent on its own, makes room instead.
+    // Another candidate, silent on its own, makes room instead, its slot under a new identity.
     audio.setSignal(objects[8], audio::sim::Signal::silence());
+    const auto victim = entry(1008);
     advance(8.0);
     EXPECT_FALSE(entry(1008).has_value());
     EXPECT_TRUE(hasPipeline(2000));
     EXPECT_TRUE(hasPipeline(1007));
+    EXPECT_EQ(entry(2000)->slot, victim->slot);
+    EXPECT_GT(entry(2000)->generation, victim->generation);
 }
 
 // Removals that fail now and then (callback, device stop, aggregate, tap) while pipelines are

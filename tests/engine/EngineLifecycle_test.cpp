@@ -22,8 +22,6 @@ TEST_F(EngineTest, PlayingAppGetsAPipelineAndIsHeardAtItsSavedVolume) {
     const auto e = entry(300);
     ASSERT_TRUE(e.has_value());
     EXPECT_EQ(e->state, TAKTapEntry::State::active);
-    EXPECT_EQ(e->slot, 0u);
-    EXPECT_EQ(e->generation, 1u);
     EXPECT_EQ(audio.taps().size(), 1u);
     EXPECT_EQ(audio.aggregates().size(), 1u);
     EXPECT_EQ(audio.runningIOProcCount(), 1u);
@@ -37,7 +35,6 @@ TEST_F(EngineTest, PlayingAppGetsAPipelineAndIsHeardAtItsSavedVolume) {
         EXPECT_NEAR(c.rms, 0.3536 * 0.5, 0.01);
         EXPECT_NEAR(c.directRms, 0.0, 1e-6);
     }
-    EXPECT_NEAR(volumeState.volume(0), 0.5f, 1e-6);
 }
 
 TEST_F(EngineTest, OwnProcessAndSilentAppsGetNoSlotUntilTheyPlay) {
@@ -83,28 +80,6 @@ TEST_F(EngineTest, ExitedAppKeepsItsPipelineForThirtySecondsUnlessItComesBack) {
     launch(311, "com.example.B");
     advance(41.0);
     EXPECT_TRUE(hasPipeline(311));
-}
-
-TEST_F(EngineTest, ThirtyThirdAppEvictsTheLongestSilentOrIsRefused) {
-    const auto objects = fillEverySlot();
-    ASSERT_EQ(engine->pipelinesForTesting().size(), 32u);
-
-    // All heard recently: the newcomer is refused, and again on every pass.
-    launch(2000, "com.example.late");
-    advance(2.0);
-    EXPECT_FALSE(entry(2000).has_value());
-
-    // One app falls silent (it keeps running); after more than 5 s it makes room.
-    audio.setSignal(objects[7], audio::sim::Signal::silence());
-    const uint32_t victimSlot = entry(1007)->slot;
-    const uint32_t victimGeneration = entry(1007)->generation;
-    advance(8.0);
-    EXPECT_FALSE(entry(1007).has_value());
-    const auto newcomer = entry(2000);
-    ASSERT_TRUE(newcomer.has_value());
-    EXPECT_EQ(newcomer->slot, victimSlot);
-    EXPECT_GT(newcomer->generation, victimGeneration);
-    EXPECT_TRUE(hasPipeline(2000));
 }
 
 // An application that exits while every slot is taken meters silence and is evicted before its
