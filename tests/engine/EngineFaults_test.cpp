@@ -9,19 +9,7 @@ namespace {
 
 using tobble::testing::EngineTestBed;
 
-class EngineFaultTest : public ::testing::Test, public EngineTestBed {
-  protected:
-    audio::AudioObjectID aggregateOf(pid_t pid) {
-        for (const auto& p : engine->pipelinesForTesting()) {
-            if (p.pid == pid) return p.aggregate.aggregateID;
-        }
-        return 0;
-    }
-    // RMS of the speakers' left channel over the last `seconds`.
-    double recentLevel(double seconds = 0.3) const {
-        return audio.rms("speakers", 0, now() - seconds, now());
-    }
-};
+class EngineFaultTest : public ::testing::Test, public EngineTestBed {};
 
 // A pipeline whose callbacks stop while its application has left the grouped process list is
 // torn down; once the application is listed again it must be tapped again at its saved volume,
@@ -33,7 +21,7 @@ TEST_F(EngineFaultTest, DestructiveRecreateAdmitsTheApplicationAgainAtItsSavedVo
     const auto object = launch(400, "com.example.A");
     engine->start();
     advance(5.5);
-    ASSERT_NEAR(recentLevel(), 0.25 * 0.3536, 0.01);
+    ASSERT_NEAR(levelOn("speakers"), 0.25 * 0.3536, 0.01);
 
     audio.setCallbacksStalled(aggregateOf(400), true);
     audio.setRunning(object, false, true);  // still producing sound, but not listed as running
@@ -47,7 +35,7 @@ TEST_F(EngineFaultTest, DestructiveRecreateAdmitsTheApplicationAgainAtItsSavedVo
     ASSERT_TRUE(e.has_value());
     EXPECT_TRUE(e->tap.has_value());
     EXPECT_TRUE(hasPipeline(400));
-    EXPECT_NEAR(recentLevel(), 0.25 * 0.3536, 0.01);
+    EXPECT_NEAR(levelOn("speakers"), 0.25 * 0.3536, 0.01);
 }
 
 // A listener call or queued follow-up that arrives after stop() must not bring the engine's
@@ -55,9 +43,7 @@ TEST_F(EngineFaultTest, DestructiveRecreateAdmitsTheApplicationAgainAtItsSavedVo
 // that is the default then.
 TEST_F(EngineFaultTest, NothingRunsOnAStoppedEngineAndTheNextStartReadsTheCurrentDevice) {
     addSpeakers();
-    audio.addDevice({.uid = "buds",
-                     .name = "Buds",
-                     .transportType = audio::kAudioDeviceTransportTypeBluetooth});
+    addOutput("buds", audio::kAudioDeviceTransportTypeBluetooth);
     launch(410, "com.example.A");
     engine->start();
     advance(1.0);
@@ -83,7 +69,8 @@ TEST_F(EngineFaultTest, NothingRunsOnAStoppedEngineAndTheNextStartReadsTheCurren
 }
 
 // A muted application meters silence because we silence it. Evicting it would make it heard,
-// unmuted, until admitted again: it is never the one evicted.
+// unmuted, until admitted again: it is never the one evicted. With every other slot heard the
+// 33rd application is refused on every pass; one that falls silent makes room for it.
 TEST_F(EngineFaultTest, AMutedApplicationIsNeverEvicted) {
     const auto objects = fillEverySlot();
     ASSERT_EQ(engine->pipelinesForTesting().size(), 32u);
@@ -94,12 +81,15 @@ TEST_F(EngineFaultTest, AMutedApplicationIsNeverEvicted) {
     EXPECT_TRUE(hasPipeline(1007)) << "the muted application was evicted";
     EXPECT_FALSE(entry(2000).has_value());
 
-    // Another candidate, silent on its own, makes room instead.
+    // Another candidate, silent on its own, makes room instead, its slot under a new identity.
     audio.setSignal(objects[8], audio::sim::Signal::silence());
+    const auto victim = entry(1008);
     advance(8.0);
     EXPECT_FALSE(entry(1008).has_value());
     EXPECT_TRUE(hasPipeline(2000));
     EXPECT_TRUE(hasPipeline(1007));
+    EXPECT_EQ(entry(2000)->slot, victim->slot);
+    EXPECT_GT(entry(2000)->generation, victim->generation);
 }
 
 // Removals that fail now and then (callback, device stop, aggregate, tap) while pipelines are
@@ -109,8 +99,7 @@ TEST_F(EngineFaultTest, AMutedApplicationIsNeverEvicted) {
 TEST_F(EngineFaultTest, FailedRemovalsAreRetriedAndNothingIsLeftAfterStop) {
     using audio::sim::SimCall;
     addSpeakers();
-    audio.addDevice(
-        {.uid = "usb", .name = "USB", .transportType = audio::kAudioDeviceTransportTypeUSB});
+    addOutput("usb", audio::kAudioDeviceTransportTypeUSB);
     audio.setSampleHistorySeconds(60);
     savedVolumes.saved["com.example.A"] = {0.5f, false};
     savedVolumes.saved["com.example.B"] = {1.0f, true};
@@ -125,9 +114,9 @@ TEST_F(EngineFaultTest, FailedRemovalsAreRetriedAndNothingIsLeftAfterStop) {
     // What is heard: A at half, B muted, C at full while it runs; on the default device only.
     const auto expectHeard = [this](const std::string& on, bool withC, const char* when) {
         const double expected = 0.3536 * (withC ? 1.5 : 0.5);
-        EXPECT_NEAR(audio.rms(on, 0, now() - 0.3, now()), expected, 0.01) << when;
+        EXPECT_NEAR(levelOn(on), expected, 0.01) << when;
         const std::string other = on == "usb" ? "speakers" : "usb";
-        EXPECT_NEAR(audio.rms(other, 0, now() - 0.3, now()), 0.0, 1e-3) << when;
+        EXPECT_NEAR(levelOn(other), 0.0, 1e-3) << when;
     };
 
     failRemovals();  // the first build's removals: one callback's device start fails below too

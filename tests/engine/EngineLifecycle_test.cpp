@@ -22,8 +22,6 @@ TEST_F(EngineTest, PlayingAppGetsAPipelineAndIsHeardAtItsSavedVolume) {
     const auto e = entry(300);
     ASSERT_TRUE(e.has_value());
     EXPECT_EQ(e->state, TAKTapEntry::State::active);
-    EXPECT_EQ(e->slot, 0u);
-    EXPECT_EQ(e->generation, 1u);
     EXPECT_EQ(audio.taps().size(), 1u);
     EXPECT_EQ(audio.aggregates().size(), 1u);
     EXPECT_EQ(audio.runningIOProcCount(), 1u);
@@ -37,7 +35,6 @@ TEST_F(EngineTest, PlayingAppGetsAPipelineAndIsHeardAtItsSavedVolume) {
         EXPECT_NEAR(c.rms, 0.3536 * 0.5, 0.01);
         EXPECT_NEAR(c.directRms, 0.0, 1e-6);
     }
-    EXPECT_NEAR(volumeState.volume(0), 0.5f, 1e-6);
 }
 
 TEST_F(EngineTest, OwnProcessAndSilentAppsGetNoSlotUntilTheyPlay) {
@@ -83,28 +80,6 @@ TEST_F(EngineTest, ExitedAppKeepsItsPipelineForThirtySecondsUnlessItComesBack) {
     launch(311, "com.example.B");
     advance(41.0);
     EXPECT_TRUE(hasPipeline(311));
-}
-
-TEST_F(EngineTest, ThirtyThirdAppEvictsTheLongestSilentOrIsRefused) {
-    const auto objects = fillEverySlot();
-    ASSERT_EQ(engine->pipelinesForTesting().size(), 32u);
-
-    // All heard recently: the newcomer is refused, and again on every pass.
-    launch(2000, "com.example.late");
-    advance(2.0);
-    EXPECT_FALSE(entry(2000).has_value());
-
-    // One app falls silent (it keeps running); after more than 5 s it makes room.
-    audio.setSignal(objects[7], audio::sim::Signal::silence());
-    const uint32_t victimSlot = entry(1007)->slot;
-    const uint32_t victimGeneration = entry(1007)->generation;
-    advance(8.0);
-    EXPECT_FALSE(entry(1007).has_value());
-    const auto newcomer = entry(2000);
-    ASSERT_TRUE(newcomer.has_value());
-    EXPECT_EQ(newcomer->slot, victimSlot);
-    EXPECT_GT(newcomer->generation, victimGeneration);
-    EXPECT_TRUE(hasPipeline(2000));
 }
 
 // An application that exits while every slot is taken meters silence and is evicted before its
@@ -200,7 +175,8 @@ TEST_F(EngineTest, KeepaliveRunsOnlyOnBluetoothAndFirstPipelineThereWarmsUpLonge
 }
 
 // The warm-up lasts 43 ms at the tap's rate; when the tap's format cannot be read it is counted
-// at 48 kHz (2064 frames), for a new pipeline and for a migration's new one alike.
+// at 48 kHz (2064 frames), for a new pipeline and for a migration's new one alike. A migration's
+// cross-fade state is released by the health check after it.
 struct Warmup {
     const char* name;
     bool formatReadable;
@@ -235,12 +211,14 @@ TEST_P(WarmupTest, CountsAtTheTapsRateOr48kHz) {
     }
     EXPECT_TRUE(capture->contains("IOProc slot=0 tick=1 warmup-mute frames=512 remaining=" +
                                   std::to_string(w.remainingAfterFirstCycle)));
+    EXPECT_EQ(engine->retiredCrossfadeCountForTesting(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Pipelines, WarmupTest,
     ::testing::Values(Warmup{"New", true, false, 1896 - 512},  // 0.043 s × 44100 Hz
                       Warmup{"NewWithoutFormat", false, false, 2064 - 512},
+                      Warmup{"Migrated", true, true, 1896 - 512},
                       Warmup{"MigratedWithoutFormat", false, true, 2064 - 512}),
     [](const auto& test) { return std::string(test.param.name); });
 

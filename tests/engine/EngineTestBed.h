@@ -64,9 +64,14 @@ struct EngineTestBed {
     }
 
     audio::AudioObjectID addSpeakers(std::string uid = "speakers",
-                                     uint32_t transport = audio::kAudioDeviceTransportTypeBuiltIn) {
+                                     uint32_t transport = audio::kAudioDeviceTransportTypeBuiltIn,
+                                     bool makeDefault = true) {
         return audio.addDevice(
-            {.uid = uid, .name = uid, .transportType = transport, .makeDefault = true});
+            {.uid = uid, .name = uid, .transportType = transport, .makeDefault = makeDefault});
+    }
+    // A further output that does not become the default.
+    audio::AudioObjectID addOutput(std::string uid, uint32_t transport) {
+        return addSpeakers(std::move(uid), transport, false);
     }
 
     // Launches an application with one process object, playing a 0.5 sine when `playing`.
@@ -101,6 +106,18 @@ struct EngineTestBed {
             if (p.pid == pid) return true;
         }
         return false;
+    }
+
+    audio::AudioObjectID aggregateOf(pid_t pid) const {
+        for (const auto& p : engine->pipelinesForTesting()) {
+            if (p.pid == pid) return p.aggregate.aggregateID;
+        }
+        return 0;
+    }
+
+    // RMS of `uid`'s left channel over the last `seconds`.
+    double levelOn(const std::string& uid, double seconds = 0.3) const {
+        return audio.rms(uid, 0, now() - seconds, now());
     }
 
     void advance(double seconds) { dispatcher.advance(seconds); }

@@ -20,25 +20,17 @@ using ::testing::Return;
 using ::testing::SetArgReferee;
 using tobble::testing::errorOf;
 
-TEST(ErrorTextTest, FourCharacterCodesAndStatusTexts) {
+// The other error kinds' texts are checked where their calls fail (host and property tests).
+TEST(ErrorTextTest, FourCharacterCodesShowOnlyPrintableBytes) {
     EXPECT_EQ(fourCC(0x64657623u), "dev#");
     EXPECT_EQ(fourCC(0u), "????");
     EXPECT_EQ(fourCC(0x7F414243u), "?ABC");
-    EXPECT_EQ(fourCC(int32_t{1852797029}), "nope");
-    EXPECT_EQ(fourCC(int32_t{-50}), "????");
-
-    EXPECT_EQ(TAKError::status(-50, "x").description(), "CoreAudio error -50 (????): x");
-    EXPECT_EQ(TAKError::ioProcCreateFailed(560947818).description(),
-              "AudioDeviceCreateIOProcIDWithBlock failed: 560947818 (!obj)");
     EXPECT_EQ(TAKError::aggregateRebuildFailed(-1).description(),
               "Aggregate rebuild failed: -1 (????)");
-    EXPECT_EQ(TAKError::noSlotsAvailable().description(),
-              "All TAK slots in use and none eligible for LRU eviction");
 }
 
 TEST(NumberTextTest, ShortestRoundTripWithFraction) {
     EXPECT_EQ(doubleText(48000.0), "48000.0");
-    EXPECT_EQ(doubleText(44100.0), "44100.0");
     EXPECT_EQ(doubleText(0.0), "0.0");
     EXPECT_EQ(floatText(0.2f), "0.2");
     EXPECT_EQ(floatText(1.0f), "1.0");

@@ -70,23 +70,12 @@ TEST_F(WatcherTest, ProcessThatComesAndGoesBetweenRefreshesLeavesNoTrace) {
     EXPECT_TRUE(capture->messages(log::Level::Error).empty());
 }
 
-TEST_F(WatcherTest, NothingAfterStopAndNoRegistrationsLeftWhenDroppedAtOnce) {
+TEST_F(WatcherTest, StoppedWatcherHearsNothingCanStartAgainAndLeavesNoRegistrationWhenDropped) {
+    watcher->stop();  // never installed: nothing happens
     watcher->start();
     dispatcher.runDue();
     sim.setRunning(a, true, true);  // a change whose notification is already on its way
     watcher->stop();
-    watcher.reset();  // the owner lets go right after stopping, as the engine does
-    dispatcher.advance(1.0);
-    EXPECT_TRUE(changes.empty());
-    EXPECT_EQ(sim.listenerCount(), 0u);
-}
-
-TEST_F(WatcherTest, StoppedWatcherIgnoresLaterChangesAndCanStartAgain) {
-    watcher->stop();  // never installed: nothing happens
-    watcher->start();
-    dispatcher.runDue();
-    watcher->stop();
-    sim.setRunning(b, true, true);
     sim.addProcess(ProcessConfig{105, "com.example.D", {}});
     dispatcher.advance(1.0);
     EXPECT_TRUE(changes.empty());
@@ -95,6 +84,12 @@ TEST_F(WatcherTest, StoppedWatcherIgnoresLaterChangesAndCanStartAgain) {
     watcher->start();
     dispatcher.runDue();
     EXPECT_EQ(sim.listenerCount(), 4u);
+    sim.setRunning(b, true, true);
+    watcher->stop();
+    watcher.reset();  // the owner lets go right after stopping, as the engine does
+    dispatcher.advance(1.0);
+    EXPECT_TRUE(changes.empty());
+    EXPECT_EQ(sim.listenerCount(), 0u);
 }
 
 TEST_F(WatcherTest, FailedInstallIsLoggedAndRetryable) {

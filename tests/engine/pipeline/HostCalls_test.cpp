@@ -69,22 +69,11 @@ struct HostCase {
 
 class BothHostsTest : public HostCallsTest, public ::testing::WithParamInterface<HostCase> {
   protected:
-    void start(AudioObjectID device = kDevice) {
-        if (GetParam().isKeepalive) {
-            keepalive->start(device);
-        } else {
-            pipeline->start(device);
-        }
-    }
-    void stop() {
-        if (GetParam().isKeepalive) {
-            keepalive->stop();
-        } else {
-            pipeline->stop();
-        }
-    }
+    bool keepaliveUnderTest() const { return GetParam().isKeepalive; }
+    void start() { keepaliveUnderTest() ? keepalive->start(kDevice) : pipeline->start(kDevice); }
+    void stop() { keepaliveUnderTest() ? keepalive->stop() : void(pipeline->stop()); }
     bool isRunning() const {
-        return GetParam().isKeepalive ? keepalive->isRunning() : pipeline->isRunning();
+        return keepaliveUnderTest() ? keepalive->isRunning() : pipeline->isRunning();
     }
     std::string startError() {
         return testing::errorOf([&] { start(); });
@@ -97,7 +86,7 @@ TEST_P(BothHostsTest, InstallsOnceOnItsOwnQueueAndRemovesOnStopOrDestruction) {
     start();
     start();
     EXPECT_TRUE(isRunning());
-    EXPECT_EQ(installedQueue, GetParam().isKeepalive ? keepalive->ioQueue() : pipeline->ioQueue());
+    EXPECT_EQ(installedQueue, keepaliveUnderTest() ? keepalive->ioQueue() : pipeline->ioQueue());
     expectRemoval();
     stop();
     stop();

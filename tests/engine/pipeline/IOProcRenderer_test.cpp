@@ -156,7 +156,6 @@ TEST_F(IOProcRendererTest, WarmupSilencesWholeFramesAcrossCycles) {
 
 TEST_F(IOProcRendererTest, NullInputGivesSilenceAndLeavesTheLevelAlone) {
     levels.rms[kSlot].store(0.42f);
-    input.list();
     auto& in = input.list();
     in.mBuffers[0].mData = nullptr;
     renderer.render(timeStampAt(77), in, output.list());
@@ -252,8 +251,7 @@ TEST_F(IOProcCrossfadeTest, HalfWayThroughBothPipelinesPlayAtEqualPower) {
     const float oldGain = output.at(0, 0) / 0.5f;
     const float newGain = incomingOutput.at(0, 0) / 0.5f;
     EXPECT_NEAR(oldGain, 0.7071f, 1e-4f);
-    EXPECT_NEAR(newGain, 0.7071f, 1e-4f);
-    EXPECT_NEAR(oldGain * oldGain + newGain * newGain, 1.0f, 1e-5f);
+    EXPECT_NEAR(newGain, 0.7071f, 1e-4f);  // equal power along the whole fade: RenderDSP tests
 }
 
 TEST_F(IOProcCrossfadeTest, AfterFinishingTheStayingPipelinePlaysAtFullGain) {
