@@ -36,8 +36,8 @@ Commands:
   output DEVICE                 make DEVICE the default output (uid or name)
   system-volume [VALUE]         print or set the system volume
   system-mute|system-unmute     mute or unmute the system output
-  panel show|hide|toggle        open, close or toggle the panel (show and toggle start
-                                an installed Tobble that is not running)
+  panel show|hide|toggle        open, close or toggle the panel (show starts an installed
+                                Tobble that is not running)
   panel status                  print whether the panel is shown or hidden
   --help | --version
 
@@ -80,8 +80,8 @@ void err(const QString& text) { std::fputs(text.toLocal8Bit().constData(), stder
 
 // ---- the bus
 
-// Only the commands that open the panel start Tobble through D-Bus activation when it is not
-// running: a status bar polling `list` must not bring back a Tobble the user has quit.
+// Only `panel show` starts Tobble through D-Bus activation when it is not running: a status bar
+// polling `list` must not bring back a Tobble the user has quit.
 class Tobble {
   public:
     explicit Tobble(bool mayStart = false)
@@ -390,7 +390,7 @@ int run(const QStringList& args) {
                              : action == "toggle" ? "TogglePanel"
                                                   : nullptr;
         if (!method) usage("panel takes show, hide, toggle or status, not " + action);
-        Tobble tobble(action != "hide");
+        Tobble tobble(action == "show");
         tobble.call(method);
         return kDone;
     }
