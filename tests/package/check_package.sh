@@ -87,6 +87,10 @@ EOF
     dbus-daemon --config-file="$scratch/bus.conf" --fork --print-pid=1)
   export DBUS_SESSION_BUS_ADDRESS=unix:path=$scratch/bus
 
+  # Only `panel show` starts Tobble: a status bar's poll must not bring back one that was quit.
+  local status=0
+  "$bin/tobblectl" list 2>/dev/null || status=$?
+  [ "$status" = 4 ] || { echo "tobblectl list exited $status with Tobble stopped, not 4" >&2; exit 1; }
   "$bin/tobblectl" panel show
   "$bin/tobblectl" list
   tobble_pid=$(dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus \
