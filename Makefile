@@ -1,5 +1,6 @@
 # The two everyday commands are `make run` and `make test`; the rest are for developers.
-.PHONY: deps format format-check run test test-debug test-asan test-tsan test-sanitizers test-fuzz soak bench clean
+.PHONY: deps format format-check run package test test-debug test-asan test-tsan test-sanitizers test-fuzz \
+        test-package soak bench clean
 
 JOBS ?= $(shell nproc)
 
@@ -18,14 +19,19 @@ run: deps
 	cmake --build --preset release -j $(JOBS) --target tobble
 	./build/release/shell/tobble
 
+# The Debian package, from the release tree: build/release/tobble_<version>_<arch>.deb.
+package: deps
+	JOBS=$(JOBS) scripts/package.sh
+
 # Everything CI checks: every suite, then the engine, service and simulator suites again under
-# the sanitizers. The three run one after the other even under `make -j`.
+# the sanitizers, then the package. They run one after the other even under `make -j`.
 test: deps
 	$(MAKE) --no-print-directory format-check
 	@scripts/test-ratio.sh
 	$(MAKE) --no-print-directory test-debug
 	$(MAKE) --no-print-directory test-asan
 	$(MAKE) --no-print-directory test-tsan
+	$(MAKE) --no-print-directory test-package
 
 # Every suite in the debug tree: the quick check while working.
 test-debug: deps
@@ -53,6 +59,10 @@ test-tsan: deps
 	  ctest --preset tsan -j $(JOBS) -L '$(SANITIZER_LABELS)'
 
 test-sanitizers: test-asan test-tsan
+
+# The package as Debian's tools see it, and installed programs started from it (tests/package/).
+test-package: package
+	ctest --test-dir build/release -L '^package$$' --output-on-failure
 
 # A longer soak than the test suite's three seeds, for nightly runs.
 SOAK_SEEDS ?= 1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20

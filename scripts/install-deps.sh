@@ -13,6 +13,7 @@ packages=(
   libpipewire-0.3-dev libspa-0.2-dev pipewire pipewire-bin wireplumber dbus
   pipewire-pulse pipewire-alsa pulseaudio-utils alsa-utils
   at-spi2-core python3-pyatspi
+  dpkg-dev lintian desktop-file-utils appstream groff-base
 )
 
 missing=()

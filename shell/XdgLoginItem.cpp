@@ -59,8 +59,8 @@ bool XdgLoginItem::isInstalled() const {
     const auto bin = executable_.parent_path();
     if (bin.filename() != "bin") return false;
     std::error_code error;
-    return std::filesystem::exists(bin.parent_path() / "share" / "applications" / kEntryFileName,
-                                   error);
+    return std::filesystem::exists(
+        bin.parent_path() / "share" / "applications" / kInstalledEntryFileName, error);
 }
 
 ui::LoginItemStatus XdgLoginItem::status() const {
@@ -79,7 +79,7 @@ ui::LoginItemStatus XdgLoginItem::status() const {
 std::optional<std::string> XdgLoginItem::registerItem() {
     if (!isInstalled()) {
         return "Tobble is not installed: launch at login needs the installed program "
-               "(cmake --install).";
+               "(the tobble package or cmake --install).";
     }
     std::error_code error;
     std::filesystem::create_directories(autostartDirectory_, error);

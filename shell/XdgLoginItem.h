@@ -15,6 +15,8 @@ namespace tobble::shell {
 class XdgLoginItem final : public ui::LoginItem {
   public:
     static constexpr const char* kEntryFileName = "tobble.desktop";
+    // The application's own entry, under its application id, as the package installs it.
+    static constexpr const char* kInstalledEntryFileName = "org.tobble.Tobble.desktop";
     // Given to the program started by the entry.
     static constexpr const char* kAtLoginOption = "--at-login";
 
@@ -28,7 +30,7 @@ class XdgLoginItem final : public ui::LoginItem {
     std::optional<std::string> unregisterItem() override;
 
     // Installed: the program lives in "<prefix>/bin" and "<prefix>/share/applications" holds
-    // its desktop entry, as `cmake --install` leaves it.
+    // its desktop entry, as the package and `cmake --install` leave it.
     bool isInstalled() const;
     std::filesystem::path entryPath() const { return autostartDirectory_ / kEntryFileName; }
 

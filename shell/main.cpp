@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Tobble"));
     QApplication::setOrganizationName(QStringLiteral("Tobble"));
     QApplication::setApplicationVersion(QStringLiteral(TOBBLE_VERSION));
-    QGuiApplication::setDesktopFileName(QStringLiteral("tobble"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.tobble.Tobble"));
     QApplication::setWindowIcon(shell::tobbleAppIcon());
     // The panel closing is not the app closing.
     QApplication::setQuitOnLastWindowClosed(false);

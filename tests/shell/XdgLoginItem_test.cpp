@@ -14,7 +14,8 @@ class XdgLoginItemTest : public ::testing::Test {
     void SetUp() override {
         std::filesystem::create_directories(home.root / "prefix" / "bin");
         std::filesystem::create_directories(home.root / "prefix" / "share" / "applications");
-        std::ofstream(home.root / "prefix" / "share" / "applications" / "tobble.desktop") << "x";
+        std::ofstream(home.root / "prefix" / "share" / "applications" / "org.tobble.Tobble.desktop")
+            << "x";
     }
     std::filesystem::path autostart() const { return home.root / "autostart"; }
 

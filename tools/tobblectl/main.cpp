@@ -36,7 +36,8 @@ Commands:
   output DEVICE                 make DEVICE the default output (uid or name)
   system-volume [VALUE]         print or set the system volume
   system-mute|system-unmute     mute or unmute the system output
-  panel show|hide|toggle        open, close or toggle the panel
+  panel show|hide|toggle        open, close or toggle the panel (show starts an installed
+                                Tobble that is not running)
   panel status                  print whether the panel is shown or hidden
   --help | --version
 
@@ -79,9 +80,12 @@ void err(const QString& text) { std::fputs(text.toLocal8Bit().constData(), stder
 
 // ---- the bus
 
+// Only `panel show` starts Tobble through D-Bus activation when it is not running: a status bar
+// polling `list` must not bring back a Tobble the user has quit.
 class Tobble {
   public:
-    Tobble() : bus_(QDBusConnection::sessionBus()) {
+    explicit Tobble(bool mayStart = false)
+        : bus_(QDBusConnection::sessionBus()), mayStart_(mayStart) {
         if (!bus_.isConnected()) notRunning();
     }
 
@@ -109,7 +113,8 @@ class Tobble {
         fail(kNotRunning, QStringLiteral("Tobble is not running; start it with `tobble`"));
     }
 
-    QList<QVariant> send(const QDBusMessage& message) {
+    QList<QVariant> send(QDBusMessage message) {
+        message.setAutoStartService(mayStart_);
         const QDBusMessage reply = bus_.call(message, QDBus::Block, kCallTimeoutMs);
         if (reply.type() == QDBusMessage::ReplyMessage) return reply.arguments();
         const QString name = reply.errorName();
@@ -129,6 +134,7 @@ class Tobble {
     }
 
     QDBusConnection bus_;
+    bool mayStart_;
 };
 
 // An aa{sv} reply as a list of dictionaries; nested arrays become QVariantLists.
@@ -384,7 +390,7 @@ int run(const QStringList& args) {
                              : action == "toggle" ? "TogglePanel"
                                                   : nullptr;
         if (!method) usage("panel takes show, hide, toggle or status, not " + action);
-        Tobble tobble;
+        Tobble tobble(action == "show");
         tobble.call(method);
         return kDone;
     }
