@@ -1,5 +1,8 @@
 #include "engine/TAKCrashGuard.h"
 
+#include <pthread.h>
+#include <sys/time.h>
+
 #include <atomic>
 #include <csignal>
 #include <mutex>
@@ -20,9 +23,30 @@ std::atomic<AudioHardware*> gHardware{nullptr};
 bool gInstalled = false;
 
 constexpr int kHandledSignals[] = {SIGABRT, SIGSEGV, SIGBUS, SIGTRAP};
+// Half a second for the aggregates' destruction: the process still dies within a second.
+constexpr suseconds_t kBackstopMicroseconds = 500'000;
+
+volatile sig_atomic_t gFatalSignal = 0;
+
+// The backstop: destroying the aggregates may wait on a lock or a cycle that the crash itself
+// holds. Whatever thread the alarm lands on ends the process with the original signal.
+extern "C" void takCrashBackstopHandler(int) {
+    const int sig = gFatalSignal;
+    std::signal(sig, SIG_DFL);
+    sigset_t fatal;
+    sigemptyset(&fatal);
+    sigaddset(&fatal, sig);
+    pthread_sigmask(SIG_UNBLOCK, &fatal, nullptr);
+    std::raise(sig);
+}
 
 extern "C" void takCrashSignalHandler(int sig) {
     std::signal(sig, SIG_DFL);
+    gFatalSignal = sig;
+    std::signal(SIGALRM, takCrashBackstopHandler);
+    itimerval backstop{};
+    backstop.it_value.tv_usec = kBackstopMicroseconds;
+    setitimer(ITIMER_REAL, &backstop, nullptr);
     AudioHardware* hardware = gHardware.load(std::memory_order_relaxed);
     if (gAggregateSlots && hardware) {
         const int32_t count = gAggregateCount;

@@ -37,8 +37,7 @@ void* addPort(pw_filter* filter, pw_direction direction, const std::string& name
 }  // namespace
 
 PwFilter::PwFilter(pw_core* core, const std::string& nodeName,
-                   std::vector<std::string> inputChannels, std::vector<std::string> outputChannels,
-                   uint32_t latencyFrames, uint32_t rate)
+                   std::vector<std::string> inputChannels, std::vector<std::string> outputChannels)
     : inChannels_(std::move(inputChannels)), outChannels_(std::move(outputChannels)) {
     inScratch_.assign(static_cast<size_t>(kMaxFrames) * std::max<size_t>(inChannels_.size(), 1),
                       0.f);
@@ -50,8 +49,10 @@ PwFilter::PwFilter(pw_core* core, const std::string& nodeName,
     pw_properties* props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Filter", PW_KEY_MEDIA_ROLE, "DSP",
         PW_KEY_NODE_NAME, nodeName.c_str(), PW_KEY_NODE_AUTOCONNECT, "false", nullptr);
-    // The smallest latency in a group sets the quantum: ask for the engine's buffer size.
-    pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", latencyFrames, rate);
+    // No node.latency: the smallest latency in a group sets the graph's quantum, and a filter
+    // asking for less would lower the latency of every application it carries (and of its
+    // device), and with it the margin against dropouts. The filter runs at whatever quantum
+    // the graph has.
     pw_filter* filter = pw_filter_new(core, nodeName.c_str(), props);
     if (!filter) return;
 
@@ -94,8 +95,16 @@ uint32_t PwFilter::nodeId() const {
     return filter_ ? pw_filter_get_node_id(filter_) : SPA_ID_INVALID;
 }
 
+namespace {
+// Set while this thread runs a filter's block. A fatal signal raised inside the block runs the
+// crash handler on this very thread, and the handler's teardown must not wait for the cycle it
+// interrupted: that cycle never ends.
+thread_local bool insideBlock = false;
+}  // namespace
+
 void PwFilter::detachBlock() {
     block_.store(nullptr, std::memory_order_seq_cst);
+    if (insideBlock) return;
     // A cycle raises inFlight before it loads the block: once it is seen low after the store
     // above, no cycle holds the old block.
     while (inFlight_.load(std::memory_order_seq_cst)) {
@@ -147,7 +156,9 @@ void PwFilter::process(spa_io_position* position) noexcept {
         now.mSampleTime = static_cast<double>(position->clock.position);
         now.mHostTime = position->clock.nsec;  // CLOCK_MONOTONIC, the dispatcher's host clock
         now.mFlags = AudioTimeStamp::kSampleTimeValid | AudioTimeStamp::kHostTimeValid;
+        insideBlock = true;
         (*block)(now, input, output);
+        insideBlock = false;
 
         for (size_t c = 0; c < outCount; ++c) {
             float* dst = outBuffers_[c];

@@ -3,6 +3,7 @@
 // Levels have wide tolerances and waits are generous; timing figures are printed, not judged.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -279,6 +280,33 @@ TEST_F(PipeWireEngineTest, KilledEngineProcessLeavesNoTapAndTheApplicationPlaysO
         return PrivateSession::run({"sh", "-c", noNodeNamed("tobble.io.")}) == 0;
     })) << "a filter outlived the engine";
     expectLevel(rec, 1.0, "the application is back on the default device at full level");
+}
+
+// A fault inside an I/O callback: the crash guard runs on the server's data thread, in the middle
+// of the very cycle it must not wait for. The process dies of its signal at once and the
+// application is heard on its device again.
+TEST_F(PipeWireEngineTest, CrashInsideACallbackEndsTheProcessAndTheApplicationPlaysOn) {
+    SinkRecorder rec("spk1");
+    ASSERT_TRUE(rec.ok());
+    Child app({TOBBLE_TONE_PLAYER, "0.5", "30"});
+    Child host({TOBBLE_ENGINE_HOST, "crash", std::to_string(app.pid())});
+    expectLevel(rec, 0.25, "the callback plays the application at a quarter", 10000ms);
+
+    host.kill(SIGUSR1);
+    const auto crashed = std::chrono::steady_clock::now();
+    const std::optional<int> status = host.waitForExit(5000ms);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - crashed).count();
+    ASSERT_TRUE(status.has_value()) << "the process hangs after a crash in its callback";
+    ASSERT_TRUE(WIFSIGNALED(*status)) << "wait status " << *status;
+    EXPECT_EQ(WTERMSIG(*status), SIGSEGV);
+    EXPECT_LT(seconds, 1.0);
+    std::printf("[ measure  ] crash inside a callback: the process died after %.0f ms\n",
+                seconds * 1000);
+    expectLevel(rec, 1.0, "the application is back on its device at full level");
+    EXPECT_TRUE(eventually([] {
+        return PrivateSession::run({"sh", "-c", noNodeNamed("tobble.tap.")}) == 0;
+    })) << "a tap node outlived the process";
 }
 
 // WirePlumber restarts (a crash, an update); the sinks leave with it and come back under the

@@ -192,6 +192,17 @@ void Child::kill(int signal) {
     }
 }
 
+std::optional<int> Child::waitForExit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    pid_ = -1;
+    return status;
+}
+
 // ---- recorder
 
 struct SinkRecorder::Impl {

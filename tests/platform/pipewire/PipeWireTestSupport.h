@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -63,6 +64,8 @@ class Child {
     ~Child();
     pid_t pid() const { return pid_; }
     void kill(int signal);
+    // The child's wait status once it has ended, or nothing if it is still running at `timeout`.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout);
 
   private:
     pid_t pid_ = -1;
