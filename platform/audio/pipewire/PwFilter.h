@@ -24,7 +24,7 @@ class PwFilter {
 
     // Call with the thread loop locked.
     PwFilter(pw_core* core, const std::string& nodeName, std::vector<std::string> inputChannels,
-             std::vector<std::string> outputChannels, uint32_t latencyFrames, uint32_t rate);
+             std::vector<std::string> outputChannels);
     ~PwFilter();  // loop locked
     PwFilter(const PwFilter&) = delete;
     PwFilter& operator=(const PwFilter&) = delete;

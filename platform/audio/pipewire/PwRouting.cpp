@@ -17,7 +17,6 @@ constexpr int kCreateTimeoutMs = 3000;
 // Between restoring the streams' targets and removing the tap node: the session manager relinks
 // the streams within a cycle or two; removing the node first would cut them off.
 constexpr auto kRelinkGrace = std::chrono::milliseconds(150);
-constexpr uint32_t kFilterLatencyFrames = 512;
 
 std::string joinPositions(const std::vector<std::string>& channels) {
     std::string out = "[ ";
@@ -386,9 +385,8 @@ OSStatus PipeWireAudioHardware::createAggregateDevice(const AudioValue& descript
         agg.tapNode = tapNode->nodeName;
         inChannels = tapNode->channels;
     }
-    agg.filter =
-        std::make_unique<PwFilter>(s.core, "tobble.io." + std::to_string(agg.id), inChannels,
-                                   outChannels, kFilterLatencyFrames, agg.rate);
+    agg.filter = std::make_unique<PwFilter>(s.core, "tobble.io." + std::to_string(agg.id),
+                                            inChannels, outChannels);
     if (!agg.filter->connected() || !s.linkFilter(*agg.filter, tapNode, sink->id)) {
         return kAudioHardwareUnspecifiedError;
     }
@@ -471,8 +469,7 @@ OSStatus PipeWireAudioHardware::createIOProcID(AudioObjectID device, dispatch::Q
         if (!sink) return kAudioHardwareBadObjectError;
         DeviceProcFilter f;
         f.filter = std::make_unique<PwFilter>(s.core, "tobble.device." + std::to_string(proc.id),
-                                              std::vector<std::string>{}, s.sinkChannels(*sink),
-                                              kFilterLatencyFrames, s.sinkRate(*sink));
+                                              std::vector<std::string>{}, s.sinkChannels(*sink));
         if (!f.filter->connected() || !s.linkFilter(*f.filter, nullptr, sink->id)) {
             return kAudioHardwareUnspecifiedError;
         }
