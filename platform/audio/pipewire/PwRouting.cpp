@@ -14,6 +14,7 @@ using State = PipeWireAudioHardware::State;
 namespace {
 
 constexpr int kCreateTimeoutMs = 3000;
+constexpr const char* kTapMediaName = "tobble.tap";
 // Between restoring the streams' targets and removing the tap node: the session manager relinks
 // the streams within a cycle or two; removing the node first would cut them off.
 constexpr auto kRelinkGrace = std::chrono::milliseconds(150);
@@ -261,7 +262,13 @@ bool State::createTapNode(TapNode& node, const std::string& description) {
         "monitor.channel-volumes", "false", PW_KEY_PRIORITY_DRIVER, "0", PW_KEY_PRIORITY_SESSION,
         "0",
         // WirePlumber 0.4.13 crashes when its idle-suspend timer fires on a node we removed.
-        "session.suspend-timeout-seconds", "0", nullptr);
+        "session.suspend-timeout-seconds", "0",
+        // The session manager remembers every sink's volume under its first naming key and
+        // never forgets one: under the unique node name, each tap ever made would add four
+        // lines to its state. One shared name keeps that to four lines in all; later
+        // versions read the opt-outs and remember nothing.
+        PW_KEY_MEDIA_NAME, kTapMediaName, "state.restore-props", "false", "state.restore-target",
+        "false", nullptr);
     pw_properties_set(props, "audio.position", joinPositions(node.channels).c_str());
     pw_properties_setf(props, PW_KEY_AUDIO_RATE, "%u", node.rate);
     node.nodeId = SPA_ID_INVALID;

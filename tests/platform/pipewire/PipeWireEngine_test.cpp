@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 
 #include "engine/TAKEngine.h"
 #include "platform/Environment.h"
@@ -156,6 +158,18 @@ TEST_F(PipeWireEngineTest, TwoApplicationsHaveIndependentVolumes) {
     volumes_.write(slotA, 1.0f, false);
     volumes_.write(slotB, 0.5f, true);
     expectLevel(rec, 1.0, "A at full volume, B muted");
+
+    // The session manager's remembered state holds the taps under one shared key, not a key
+    // per tap that would grow with every tap ever made.
+    const std::string state = std::string(getenv("XDG_STATE_HOME")) + "/wireplumber/restore-stream";
+    const auto contents = [&] {
+        std::ifstream in(state);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    };
+    EXPECT_TRUE(eventually(
+        [&] { return contents().find("media.name:tobble.tap:") != std::string::npos; }, 5000ms))
+        << contents();
+    EXPECT_EQ(contents().find("node.name:tobble.tap."), std::string::npos) << contents();
 }
 
 TEST_F(PipeWireEngineTest, HelperProcessIsControlledWithItsApplication) {
