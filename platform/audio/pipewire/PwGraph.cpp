@@ -3,6 +3,7 @@
 #include <spa/param/param.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <sstream>
 
@@ -513,26 +514,50 @@ uint32_t PipeWireAudioHardware::State::sinkRate(const PwNode& node) const {
     return rate > 0 ? static_cast<uint32_t>(rate) : 48000;
 }
 
+// How a user knows the sink: by its connection (Bluetooth, USB, HDMI, DisplayPort, built-in)
+// or as virtual (a null sink, an effects chain, a network stream). ALSA puts the bus on the card
+// and the port's kind in the node's profile ("hdmi-stereo", "iec958-stereo"); Bluetooth nodes
+// carry the bluez5 keys themselves. A key is read from the node first, then from its card.
 uint32_t PipeWireAudioHardware::State::transportOf(const PwNode& node) const {
-    const std::string name = prop(node.props, PW_KEY_NODE_NAME);
-    if (!prop(node.props, "api.bluez5.address").empty()) return kAudioDeviceTransportTypeBluetooth;
-    const std::string deviceId = prop(node.props, PW_KEY_DEVICE_ID);
     const PwDevice* device = nullptr;
-    if (!deviceId.empty()) {
+    if (const std::string deviceId = prop(node.props, PW_KEY_DEVICE_ID); !deviceId.empty()) {
         auto it =
             devicesById.find(static_cast<uint32_t>(std::strtoul(deviceId.c_str(), nullptr, 10)));
         if (it != devicesById.end()) device = it->second.get();
+    }
+    const auto value = [&](const char* key) {
+        std::string v = prop(node.props, key);
+        if (v.empty() && device) v = prop(device->props, key);
+        return v;
+    };
+    const auto lower = [](std::string text) {
+        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    const std::string bus = value(PW_KEY_DEVICE_BUS);
+    const std::string api = value(PW_KEY_DEVICE_API);
+    if (bus == "bluetooth" || api.rfind("bluez", 0) == 0 || !value("api.bluez5.address").empty()) {
+        return kAudioDeviceTransportTypeBluetooth;
+    }
+    // The port the profile drives: ALSA names HDMI and DisplayPort outputs "hdmi-…" either way,
+    // and only the description tells them apart.
+    const std::string profile =
+        lower(value("device.profile.name") + " " + value(PW_KEY_NODE_NAME) + " " +
+              value("device.profile.description") + " " + value(PW_KEY_NODE_DESCRIPTION));
+    const bool hardware = device || !bus.empty();
+    if (hardware && profile.find("displayport") != std::string::npos) {
+        return kAudioDeviceTransportTypeDisplayPort;
+    }
+    if (hardware && profile.find("hdmi") != std::string::npos) return kAudioDeviceTransportTypeHDMI;
+    if (bus == "usb") return kAudioDeviceTransportTypeUSB;
+    const std::string formFactor = value(PW_KEY_DEVICE_FORM_FACTOR);
+    if (bus == "pci" || bus == "isa" || bus == "platform" || formFactor == "internal") {
+        return kAudioDeviceTransportTypeBuiltIn;
     }
     if (!device || prop(node.props, PW_KEY_FACTORY_NAME) == "support.null-audio-sink" ||
         prop(node.props, PW_KEY_NODE_VIRTUAL) == "true") {
         return kAudioDeviceTransportTypeVirtual;
     }
-    const std::string bus = prop(device->props, PW_KEY_DEVICE_BUS);
-    const std::string api = prop(device->props, PW_KEY_DEVICE_API);
-    if (bus == "bluetooth" || api.rfind("bluez", 0) == 0) return kAudioDeviceTransportTypeBluetooth;
-    if (bus == "usb") return kAudioDeviceTransportTypeUSB;
-    if (name.find("hdmi") != std::string::npos) return kAudioDeviceTransportTypeHDMI;
-    if (bus == "pci") return kAudioDeviceTransportTypeBuiltIn;
     return kAudioDeviceTransportTypeUnknown;
 }
 

@@ -99,6 +99,47 @@ TEST_F(PipeWireBackendTest, ListsSinksAsOutputDevicesWithTheirProperties) {
     }));
 }
 
+// The session's null sinks stand in for each kind of card: they are given the properties that
+// PipeWire's ALSA and Bluetooth monitors put on real sinks.
+TEST_F(PipeWireBackendTest, SinksAreKnownByTheirConnection) {
+    const struct {
+        const char* name;
+        const char* props;
+        uint32_t transport;
+    } kinds[] = {
+        {"kind.builtin", "device.bus=pci device.form-factor=internal",
+         kAudioDeviceTransportTypeBuiltIn},
+        {"kind.usb", "device.bus=usb device.profile.name=analog-stereo",
+         kAudioDeviceTransportTypeUSB},
+        {"kind.hdmi", "device.bus=pci device.profile.name=hdmi-stereo-extra1",
+         kAudioDeviceTransportTypeHDMI},
+        {"kind.dp",
+         "device.bus=pci device.profile.name=hdmi-stereo "
+         "device.profile.description=\"Digital Stereo (DisplayPort)\"",
+         kAudioDeviceTransportTypeDisplayPort},
+        {"kind.bt", "device.api=bluez5 api.bluez5.address=00:11:22:33:44:55",
+         kAudioDeviceTransportTypeBluetooth},
+        {"kind.virtual", "node.description=\"HDMI loopback\"", kAudioDeviceTransportTypeVirtual},
+    };
+    for (const auto& kind : kinds) {
+        ASSERT_EQ(PrivateSession::run({"pw-cli", "create-node", "adapter",
+                                       std::string("{ factory.name=support.null-audio-sink "
+                                                   "media.class=Audio/Sink object.linger=true "
+                                                   "priority.session=1 node.name=") +
+                                           kind.name + " " + kind.props + " }"}),
+                  0);
+    }
+    for (const auto& kind : kinds) {
+        AudioObjectID sink = kAudioObjectUnknown;
+        EXPECT_TRUE(eventually([&] { return (sink = deviceWithUID(kind.name)) != 0; }))
+            << kind.name;
+        EXPECT_EQ(valueOf<uint32_t>(*hw_, sink, {kAudioDevicePropertyTransportType}),
+                  kind.transport)
+            << kind.name;
+    }
+    for (const auto& kind : kinds) PrivateSession::run({"pw-cli", "destroy", kind.name});
+}
+
 TEST_F(PipeWireBackendTest, DefaultOutputChangeIsWrittenAndAnnounced) {
     const AudioObjectID spk = deviceWithUID("spk1");
     const AudioObjectID hp = deviceWithUID("hp2");
