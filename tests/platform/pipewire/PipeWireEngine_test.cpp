@@ -142,6 +142,30 @@ TEST_F(PipeWireEngineTest, VolumeMuteAndMeterOfOneApplication) {
     expectLevel(rec, 0.25, "unmuted at 0.25");
 }
 
+// Browsers, chat and music players reach PipeWire through its PulseAudio server, older programs
+// through ALSA: their rows work as a native client's do.
+TEST_F(PipeWireEngineTest, PulseAudioAndAlsaClientsAreAdjustedLikeNativeOnes) {
+    const std::string wav = writeToneWav(std::string(getenv("XDG_RUNTIME_DIR")) + "/tone.wav");
+    const double full = 8000.0 / 32768 / 0.5;  // the file's tone against the tone player's
+    SinkRecorder rec("spk1");
+    ASSERT_TRUE(rec.ok());
+    startEngine();
+    for (const std::vector<std::string>& argv :
+         {std::vector<std::string>{"paplay", wav}, {"aplay", "-q", wav}}) {
+        if (PrivateSession::run({"sh", "-c", "command -v " + argv[0] + " >/dev/null"}) != 0) {
+            GTEST_SKIP() << argv[0] << " is not installed (install-deps)";
+        }
+        SCOPED_TRACE(argv[0]);
+        Child app(argv);
+        const uint32_t slot = waitForPipeline(app.pid());
+        expectLevel(rec, full, "at full volume");
+        volumes_.write(slot, 0.5f, false);
+        expectLevel(rec, full * 0.5, "volume 0.5");
+        volumes_.write(slot, 0.5f, true);
+        EXPECT_TRUE(eventually([&] { return ratioOver(rec, 0.1) < 0.003; })) << "muted";
+    }
+}
+
 TEST_F(PipeWireEngineTest, TwoApplicationsHaveIndependentVolumes) {
     SinkRecorder rec("spk1");
     ASSERT_TRUE(rec.ok());
