@@ -38,7 +38,18 @@ void TAKEngine::synchronizePipelines() {
         return;
     }
 
+    // Where the audio system starts a pipeline cleanly, the warm-up's silence would only cut
+    // the start of the app's sound: its stream already plays into the tap.
+    int steadyWarmupMs = constants::kWarmupMs;
     int warmupMs = constants::kWarmupMs;
+    try {
+        TAKCoreAudio audio(env_.audio);
+        if (audio.getProperty<uint32_t>(kAudioObjectSystemObject,
+                                        kTobbleHardwarePropertyStartsCleanly) != 0) {
+            steadyWarmupMs = warmupMs = 0;
+        }
+    } catch (const TAKError&) {
+    }
     try {
         const auto transport = TAKCoreAudio(env_.audio)
                                    .getProperty<uint32_t>(follower_->outputDeviceID(),
@@ -50,7 +61,7 @@ void TAKEngine::synchronizePipelines() {
     }
     for (const auto& entry : missing) {
         buildPipeline(entry, *outputUID, warmupMs);
-        warmupMs = constants::kWarmupMs;
+        warmupMs = steadyWarmupMs;
     }
 }
 

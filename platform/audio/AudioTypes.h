@@ -50,6 +50,10 @@ constexpr uint32_t kAudioHardwarePropertyDefaultSystemOutputDevice = fourCharCod
 constexpr uint32_t kAudioHardwarePropertyProcessObjectList = fourCharCode("prs#");
 constexpr uint32_t kAudioHardwarePropertyTapList = fourCharCode("tps#");
 constexpr uint32_t kAudioHardwarePropertyTranslateUIDToDevice = fourCharCode("uidd");
+// Ours, not the device model's: a UInt32, 1 where a new aggregate's first cycles are clean (a
+// graph that starts every node on a cycle boundary), so a new pipeline needs no silent warm-up.
+// Absent where devices may glitch when started.
+constexpr uint32_t kTobbleHardwarePropertyStartsCleanly = fourCharCode("tbcl");
 
 // ---- selectors: devices
 constexpr uint32_t kAudioDevicePropertyDeviceUID = fourCharCode("uid ");

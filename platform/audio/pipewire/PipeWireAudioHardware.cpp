@@ -145,6 +145,11 @@ OSStatus readProperty(const State& s, AudioObjectID object, const PropertyAddres
                 out = Value::ofObjects(std::move(ids));
                 return 0;
             }
+            case kTobbleHardwarePropertyStartsCleanly:
+                // A filter joins the graph at a cycle boundary and is fed from its first cycle;
+                // the device it plays to is already running or is started by the graph.
+                out = Value::of(uint32_t{1});
+                return 0;
             default:
                 return kAudioHardwareUnknownPropertyError;
         }
