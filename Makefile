@@ -96,6 +96,7 @@ bench: deps
 	done
 	@echo "== bench/tobble_idle.sh"; bench/tobble_idle.sh build/release/shell/tobble
 	@echo "== bench/tobblectl_roundtrip.sh"; bench/tobblectl_roundtrip.sh build/release
+	@echo "== bench/pipewire_scale.sh"; bench/pipewire_scale.sh build/release
 
 clean:
 	rm -rf build

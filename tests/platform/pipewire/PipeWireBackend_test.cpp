@@ -338,9 +338,12 @@ TEST_F(PipeWireBackendTest, ManyTappedApplicationsAllRunInTheDeviceCycle) {
             nanos += after[i].busyNanos - before[i].busyNanos;
             cycles = std::max(cycles, after[i].cycles - before[i].cycles);
         }
+        const double perCycleUs = cycles ? double(nanos) / double(cycles) / 1000.0 : 0.0;
+        const double cycleUs = cycles ? 1e6 / double(cycles) : 0.0;
         std::printf(
-            "[ measure  ] %zu tapped apps: %.1f us of our callbacks per cycle (%llu cycles/s)\n",
-            count, cycles ? double(nanos) / double(cycles) / 1000.0 : 0.0,
+            "[ measure  ] %zu tapped apps: %.1f us of our callbacks per cycle, %.2f %% of "
+            "the %.1f ms cycle (%llu cycles/s)\n",
+            count, perCycleUs, cycleUs > 0 ? 100.0 * perCycleUs / cycleUs : 0.0, cycleUs / 1000.0,
             static_cast<unsigned long long>(cycles));
         for (const auto& p : pipelines) tearDown(p);
     }
