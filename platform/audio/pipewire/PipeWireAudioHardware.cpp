@@ -378,6 +378,7 @@ std::unique_ptr<PipeWireAudioHardware> PipeWireAudioHardware::connect(
             // Twice: the first answer brings the globals, the second the info of what we bound.
             s->roundTrip();
             s->roundTrip();
+            s->clearDeadTargets();
         }
     }
     if (!s->core || s->connectionError) {

@@ -355,6 +355,23 @@ void PipeWireAudioHardware::State::onLink(uint32_t outputNode, uint32_t inputNod
     }
 }
 
+void PipeWireAudioHardware::State::clearDeadTargets() {
+    std::vector<uint32_t> stale;
+    for (const auto& [subject, values] : metadataValues) {
+        auto target = values.find("target.object");
+        if (subject == 0 || target == values.end()) continue;
+        const std::string& value = target->second.second;
+        char* end = nullptr;
+        const long long serial = std::strtoll(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || serial < 0) continue;  // a name, or "no target"
+        const bool alive = std::any_of(nodes.begin(), nodes.end(), [&](const auto& node) {
+            return node.second->serial == static_cast<uint64_t>(serial);
+        });
+        if (!alive) stale.push_back(subject);
+    }
+    for (uint32_t subject : stale) setMetadata(subject, "target.object", nullptr, nullptr);
+}
+
 void PipeWireAudioHardware::State::sendBackIfForeign(uint32_t streamNode, const TapNode& tap) {
     auto node = nodes.find(streamNode);
     if (node == nodes.end() || node->second->mediaClass != "Stream/Output/Audio") return;

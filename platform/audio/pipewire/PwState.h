@@ -247,6 +247,10 @@ struct PipeWireAudioHardware::State {
     void onLink(uint32_t outputNode, uint32_t inputNode);
     // Sends a stream of a process the tap is not for back out of it.
     void sendBackIfForeign(uint32_t streamNode, const detail::TapNode& tap);
+    // Clears the streams' targets that name a node no longer in the graph: what a Tobble that
+    // was killed while tapping left behind. Serials are never reused, so such a target can only
+    // ever point nowhere.
+    void clearDeadTargets();
     void refreshProcesses();
     void refreshDefault();
     std::optional<pid_t> streamPid(const detail::PwNode& node) const;

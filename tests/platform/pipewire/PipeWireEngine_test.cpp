@@ -245,9 +245,24 @@ TEST_F(PipeWireEngineTest, SavedVolumeAppliesToNewApplicationAndAfterRestart) {
         "[ measure  ] start of a new application: %d ms above the saved volume 0.2, %d ms "
         "below -20 dB after it began\n",
         loudBlocks * 5, holeMs);
+    EXPECT_LE(holeMs, 30) << "about one graph cycle's gap at most as the stream moves into its tap";
 
+    // Quitting hands the stream back to its device: the gap while it is relinked.
+    const uint64_t stopped = rec.frames();
     engine_->stop();
     expectLevel(rec, 1.0, "an untapped application plays on at full level");
+    int quitHoleMs = 0;
+    for (uint64_t f = stopped; f + 2 * kBlock <= std::min(rec.frames(), stopped + kRate);
+         f += 2 * kBlock) {
+        if (rec.rms(f, f + 2 * kBlock) < 0.2 * kToneRms * 0.1) quitHoleMs += 10;
+    }
+    std::printf(
+        "[ measure  ] engine stopped: %d ms below -20 dB while the stream returns to its "
+        "device\n",
+        quitHoleMs);
+    EXPECT_NE(PrivateSession::run({"sh", "-c", "pw-metadata -n default | grep -q target.object"}),
+              0)
+        << "a stream still has a target set by the engine";
     for (uint32_t s = 0; s < engine::TAKTapCatalog::kSlotCount; ++s) volumes_.reset(s);
     startEngine();
     waitForPipeline(app.pid());
@@ -332,6 +347,17 @@ TEST_F(PipeWireEngineTest, KilledEngineProcessLeavesNoTapAndTheApplicationPlaysO
         return PrivateSession::run({"sh", "-c", noNodeNamed("tobble.io.")}) == 0;
     })) << "a filter outlived the engine";
     expectLevel(rec, 1.0, "the application is back on the default device at full level");
+
+    // The killed process could not take back the stream's target; the next start does.
+    const auto hasTarget = [] {
+        return PrivateSession::run(
+                   {"sh", "-c", "pw-metadata -n default | grep -q target.object"}) == 0;
+    };
+    ASSERT_TRUE(hasTarget()) << "the kill left no target behind to clear";
+    auto next = PipeWireAudioHardware::connect(dispatcher_);
+    ASSERT_TRUE(next);
+    EXPECT_TRUE(eventually([&] { return !hasTarget(); }))
+        << "a dead target outlived the next start";
 }
 
 // A fault inside an I/O callback: the crash guard runs on the server's data thread, in the middle
