@@ -221,15 +221,7 @@ void TAKEngine::updateKeepalive() {
         keepalive_->stop();
         return;
     }
-    uint32_t transport = 0;
-    try {
-        transport = core.getProperty<uint32_t>(device, kAudioDevicePropertyTransportType);
-    } catch (const TAKError&) {
-        keepalive_->stop();
-        return;
-    }
-    if (transport != kAudioDeviceTransportTypeBluetooth &&
-        transport != kAudioDeviceTransportTypeBluetoothLE) {
+    if (!core.isBluetooth(device)) {
         keepalive_->stop();
         return;
     }

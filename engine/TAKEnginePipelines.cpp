@@ -40,24 +40,14 @@ void TAKEngine::synchronizePipelines() {
 
     // Where the audio system starts a pipeline cleanly, the warm-up's silence would only cut
     // the start of the app's sound: its stream already plays into the tap.
-    int steadyWarmupMs = constants::kWarmupMs;
-    int warmupMs = constants::kWarmupMs;
-    try {
-        TAKCoreAudio audio(env_.audio);
-        if (audio.getProperty<uint32_t>(kAudioObjectSystemObject,
-                                        kTobbleHardwarePropertyStartsCleanly) != 0) {
-            steadyWarmupMs = warmupMs = 0;
-        }
-    } catch (const TAKError&) {
-    }
-    try {
-        const auto transport = TAKCoreAudio(env_.audio)
-                                   .getProperty<uint32_t>(follower_->outputDeviceID(),
-                                                          kAudioDevicePropertyTransportType);
-        const bool bluetooth = transport == kAudioDeviceTransportTypeBluetooth ||
-                               transport == kAudioDeviceTransportTypeBluetoothLE;
-        if (bluetooth && pipelines_->map.empty()) warmupMs = constants::kIdleBluetoothWarmupMs;
-    } catch (const TAKError&) {
+    const TAKCoreAudio core(env_.audio);
+    const bool startsCleanly =
+        core.readProperty<uint32_t>(kAudioObjectSystemObject, kTobbleHardwarePropertyStartsCleanly)
+            .value_or(0) != 0;
+    const int steadyWarmupMs = startsCleanly ? 0 : constants::kWarmupMs;
+    int warmupMs = steadyWarmupMs;
+    if (pipelines_->map.empty() && core.isBluetooth(follower_->outputDeviceID())) {
+        warmupMs = constants::kIdleBluetoothWarmupMs;
     }
     for (const auto& entry : missing) {
         buildPipeline(entry, *outputUID, warmupMs);

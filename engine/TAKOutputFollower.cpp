@@ -205,15 +205,7 @@ void TAKOutputFollower::overlapRebuild(const std::string& outputUID,
 // ---- cross-fade machinery
 
 bool TAKOutputFollower::isBluetooth(AudioObjectID device) const {
-    try {
-        const auto transport =
-            TAKCoreAudio(env_.audio)
-                .getProperty<uint32_t>(device, kAudioDevicePropertyTransportType);
-        return transport == kAudioDeviceTransportTypeBluetooth ||
-               transport == kAudioDeviceTransportTypeBluetoothLE;
-    } catch (const TAKError&) {
-        return false;
-    }
+    return TAKCoreAudio(env_.audio).isBluetooth(device);
 }
 
 AppPipeline TAKOutputFollower::buildSecondary(uint32_t slot, pid_t pid, const TAKTap& newTap,

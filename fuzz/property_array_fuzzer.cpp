@@ -113,10 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         } catch (const engine::TAKError&) {
         }
         (void)core.deviceID("x");
-        try {
-            (void)core.getProperty<uint32_t>(1, audio::kAudioDevicePropertyTransportType);
-        } catch (const engine::TAKError&) {
-        }
+        (void)core.readProperty<uint32_t>(1, audio::kAudioDevicePropertyTransportType);
     }
     return 0;
 }

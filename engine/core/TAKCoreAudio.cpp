@@ -28,6 +28,22 @@ std::vector<AudioObjectID> TAKCoreAudio::getPropertyArray(AudioObjectID object, 
     return ids;
 }
 
+std::optional<std::vector<AudioObjectID>> TAKCoreAudio::readPropertyArray(AudioObjectID object,
+                                                                          uint32_t selector,
+                                                                          uint32_t scope) const {
+    try {
+        return getPropertyArray(object, selector, scope);
+    } catch (const TAKError&) {
+        return std::nullopt;
+    }
+}
+
+bool TAKCoreAudio::isBluetooth(AudioObjectID device) const {
+    const auto transport = readProperty<uint32_t>(device, kAudioDevicePropertyTransportType);
+    return transport == kAudioDeviceTransportTypeBluetooth ||
+           transport == kAudioDeviceTransportTypeBluetoothLE;
+}
+
 std::optional<std::string> TAKCoreAudio::getStringProperty(AudioObjectID object, uint32_t selector,
                                                            uint32_t scope) const {
     std::optional<std::string> value;
@@ -48,13 +64,9 @@ std::optional<AudioObjectID> TAKCoreAudio::defaultOutputDevice() const {
 }
 
 std::optional<AudioObjectID> TAKCoreAudio::deviceID(const std::string& uid) const {
-    std::vector<AudioObjectID> devices;
-    try {
-        devices = getPropertyArray(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
-    } catch (const TAKError&) {
-        return std::nullopt;
-    }
-    for (AudioObjectID device : devices) {
+    const auto devices = readPropertyArray(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
+    if (!devices) return std::nullopt;
+    for (AudioObjectID device : *devices) {
         auto deviceUID = getStringProperty(device, kAudioDevicePropertyDeviceUID);
         if (deviceUID && *deviceUID == uid) return device;
     }

@@ -13,25 +13,26 @@
 
 namespace tobble::engine {
 
-// Typed property reads over the audio hardware interface. Failures come back as TAKError (the
-// generic readers) or as an empty optional; nothing here logs, callers word their own lines.
+// Typed property reads over the audio hardware interface. A read that may fail returns an empty
+// optional (readProperty, readPropertyArray, getStringProperty); getPropertyArray throws a
+// TAKError carrying the status, for the listings whose callers report it or unwind. Nothing here
+// logs: callers word their own lines.
 // Not for the real-time thread: reads allocate and may block in the audio server.
 class TAKCoreAudio {
   public:
     explicit TAKCoreAudio(audio::AudioHardware& hardware) : hardware_(hardware) {}
 
-    // Reads exactly sizeof(T) bytes of a fixed-size value.
+    // Reads exactly sizeof(T) bytes of a fixed-size value; nothing when the read fails.
     template <typename T>
-    T getProperty(audio::AudioObjectID object, uint32_t selector,
-                  uint32_t scope = audio::kAudioObjectPropertyScopeGlobal,
-                  uint32_t element = audio::kAudioObjectPropertyElementMain) const {
+    std::optional<T> readProperty(audio::AudioObjectID object, uint32_t selector,
+                                  uint32_t scope = audio::kAudioObjectPropertyScopeGlobal,
+                                  uint32_t element = audio::kAudioObjectPropertyElementMain) const {
         static_assert(std::is_trivially_copyable_v<T>);
         T value{};
         uint32_t size = sizeof(T);
-        const audio::OSStatus status =
-            hardware_.getPropertyData(object, {selector, scope, element}, size, &value);
-        if (status != audio::kAudioHardwareNoError) {
-            throw TAKError::status(status, "AudioObjectGetPropertyData(" + fourCC(selector) + ")");
+        if (hardware_.getPropertyData(object, {selector, scope, element}, size, &value) !=
+            audio::kAudioHardwareNoError) {
+            return std::nullopt;
         }
         return value;
     }
@@ -41,6 +42,13 @@ class TAKCoreAudio {
         audio::AudioObjectID object, uint32_t selector,
         uint32_t scope = audio::kAudioObjectPropertyScopeGlobal,
         uint32_t element = audio::kAudioObjectPropertyElementMain) const;
+    // The same; nothing when the read fails.
+    std::optional<std::vector<audio::AudioObjectID>> readPropertyArray(
+        audio::AudioObjectID object, uint32_t selector,
+        uint32_t scope = audio::kAudioObjectPropertyScopeGlobal) const;
+
+    // Whether `device` is a Bluetooth output; false when its transport cannot be read.
+    bool isBluetooth(audio::AudioObjectID device) const;
 
     // A string property at element 0; empty on any failure or a null string. Never throws.
     std::optional<std::string> getStringProperty(

@@ -69,22 +69,13 @@ std::vector<TAKProcessInfo> TAKProcessRegistry::list() const {
     for (AudioObjectID object : objects) {
         TAKProcessInfo info;
         info.objectID = object;
-        try {
-            info.pid = core_.getProperty<int32_t>(object, kAudioProcessPropertyPID);
-        } catch (const TAKError&) {
-            info.pid = -1;
-        }
+        info.pid = core_.readProperty<int32_t>(object, kAudioProcessPropertyPID).value_or(-1);
         info.bundleID = core_.getStringProperty(object, kAudioProcessPropertyBundleID);
-        try {
-            info.isRunning =
-                core_.getProperty<uint32_t>(object, kAudioProcessPropertyIsRunning) != 0;
-        } catch (const TAKError&) {
-        }
-        try {
-            info.isRunningOutput =
-                core_.getProperty<uint32_t>(object, kAudioProcessPropertyIsRunningOutput) != 0;
-        } catch (const TAKError&) {
-        }
+        info.isRunning =
+            core_.readProperty<uint32_t>(object, kAudioProcessPropertyIsRunning).value_or(0) != 0;
+        info.isRunningOutput =
+            core_.readProperty<uint32_t>(object, kAudioProcessPropertyIsRunningOutput)
+                .value_or(0) != 0;
         processes.push_back(std::move(info));
     }
     return processes;

@@ -34,13 +34,9 @@ TAKTap TAKTapManager::createTap(pid_t pid, const std::set<AudioObjectID>& object
     // (no UID, unknown device, unreadable or empty stream list) quietly selects the mixdown.
     if (preferredOutputUID) {
         if (auto device = core.deviceID(*preferredOutputUID)) {
-            std::vector<AudioObjectID> streams;
-            try {
-                streams = core.getPropertyArray(*device, kAudioDevicePropertyStreams,
-                                                kAudioObjectPropertyScopeOutput);
-            } catch (const TAKError&) {
-            }
-            if (!streams.empty()) {
+            const auto streams = core.readPropertyArray(*device, kAudioDevicePropertyStreams,
+                                                        kAudioObjectPropertyScopeOutput);
+            if (streams && !streams->empty()) {
                 auto description = TapDescription::streamSpecific(sorted, *preferredOutputUID, 0);
                 applyCommonSettings(description, pid, n);
                 AudioObjectID tapID = 0;
@@ -72,12 +68,9 @@ TAKTap TAKTapManager::finalize(AudioObjectID tapID, pid_t pid,
         hardware_.destroyProcessTap(tapID);
         throw TAKError::tapUIDMissing();
     }
-    AudioStreamBasicDescription format{};
-    try {
-        format = core.getProperty<AudioStreamBasicDescription>(tapID, kAudioTapPropertyFormat);
-    } catch (const TAKError&) {
-        format = AudioStreamBasicDescription{};
-    }
+    const auto format =
+        core.readProperty<AudioStreamBasicDescription>(tapID, kAudioTapPropertyFormat)
+            .value_or(AudioStreamBasicDescription{});
     std::ostringstream flags;
     flags << std::hex << format.mFormatFlags;
     TAKLog::log().info("tap format pid=" + std::to_string(pid) +

@@ -386,20 +386,12 @@ DBusInterface::Reply DBusInterface::setHidden(const QString& app, bool hidden) {
 DBusInterface::Reply DBusInterface::listOutputs() {
     auto& hardware = deps_.environment.audio;
     engine::TAKCoreAudio core(hardware);
-    std::optional<audio::AudioObjectID> current;
-    try {
-        current = core.getProperty<audio::AudioObjectID>(
-            audio::kAudioObjectSystemObject, audio::kAudioHardwarePropertyDefaultOutputDevice);
-    } catch (const std::exception&) {
-    }
+    const std::optional<audio::AudioObjectID> current = core.defaultOutputDevice();
     QList<QVariantMap> outputs;
     for (const auto& device : deps_.audioService.getOutputDevices()) {
-        uint32_t transport = audio::kAudioDeviceTransportTypeUnknown;
-        try {
-            transport =
-                core.getProperty<uint32_t>(device.id, audio::kAudioDevicePropertyTransportType);
-        } catch (const std::exception&) {
-        }
+        const uint32_t transport =
+            core.readProperty<uint32_t>(device.id, audio::kAudioDevicePropertyTransportType)
+                .value_or(audio::kAudioDeviceTransportTypeUnknown);
         outputs.push_back({
             {QStringLiteral("uid"), QString::fromStdString(device.uid)},
             {QStringLiteral("name"), QString::fromStdString(device.name)},

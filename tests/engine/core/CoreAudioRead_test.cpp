@@ -91,8 +91,7 @@ TEST_F(PropertyArrayTest, FailuresCarryTheCallAndSelector) {
               "CoreAudio error 560947818 (!obj): AudioObjectGetPropertyData(dev#)");
     EXPECT_CALL(hardware, getPropertyData(3, _, _, _))
         .WillOnce(Return(kAudioHardwareUnknownPropertyError));
-    EXPECT_EQ(errorOf([&] { core.getProperty<uint32_t>(3, kAudioDevicePropertyTransportType); }),
-              "CoreAudio error 2003332927 (who?): AudioObjectGetPropertyData(tran)");
+    EXPECT_FALSE(core.readProperty<uint32_t>(3, kAudioDevicePropertyTransportType));
 }
 
 TEST_F(PropertyArrayTest, DeviceLookupTakesTheFirstMatchAndSkipsUnreadableDevices) {
