@@ -28,37 +28,25 @@ class UserDefaultsContract : public ::testing::Test {
 TYPED_TEST_SUITE_P(UserDefaultsContract);
 
 TYPED_TEST_P(UserDefaultsContract, EveryTypeReadsBackAsWrittenIncludingExtremes) {
-    UserDefaults& d = *this->defaults;
     DefaultsData allBytes;
     for (int b = 0; b < 256; ++b) allBytes.push_back(static_cast<uint8_t>(b));
-    const std::string awkward = "string:int:5 @tag, a;b=c\n\"quoted\" \\ Grüße ♪";
-
-    d.setInteger("min", std::numeric_limits<int64_t>::min());
-    d.setInteger("max", std::numeric_limits<int64_t>::max());
-    d.setNumber("tenth", 0.1);
-    d.setNumber("tiny", -2.5e-300);
-    d.setNumber("huge", std::numeric_limits<double>::infinity());
-    d.setBoolean("yes", true);
-    d.setBoolean("no", false);
-    d.setString("text", awkward);
-    d.setString("emptyText", "");
-    d.setData("bytes", allBytes);
-    d.setData("emptyBytes", {});
+    // Present but empty text or data is not the same as absent.
+    const std::vector<std::pair<std::string, DefaultsValue>> values = {
+        {"min", std::numeric_limits<int64_t>::min()},
+        {"max", std::numeric_limits<int64_t>::max()},
+        {"tenth", 0.1},
+        {"tiny", -2.5e-300},
+        {"huge", std::numeric_limits<double>::infinity()},
+        {"yes", true},
+        {"no", false},
+        {"text", std::string("string:int:5 @tag, a;b=c\n\"quoted\" \\ Grüße ♪")},
+        {"emptyText", std::string()},
+        {"bytes", allBytes},
+        {"emptyBytes", DefaultsData{}},
+    };
+    for (const auto& [key, value] : values) this->defaults->set(key, value);
     this->reopen();
-    UserDefaults& r = *this->defaults;
-
-    EXPECT_EQ(r.object("min"), DefaultsValue(std::numeric_limits<int64_t>::min()));
-    EXPECT_EQ(r.object("max"), DefaultsValue(std::numeric_limits<int64_t>::max()));
-    EXPECT_EQ(r.object("tenth"), DefaultsValue(0.1));
-    EXPECT_EQ(r.object("tiny"), DefaultsValue(-2.5e-300));
-    EXPECT_EQ(r.object("huge"), DefaultsValue(std::numeric_limits<double>::infinity()));
-    EXPECT_EQ(r.object("yes"), DefaultsValue(true));
-    EXPECT_EQ(r.object("no"), DefaultsValue(false));
-    EXPECT_EQ(r.object("text"), DefaultsValue(awkward));
-    // Present but empty is not the same as absent.
-    EXPECT_EQ(r.object("emptyText"), DefaultsValue(std::string()));
-    EXPECT_EQ(r.object("bytes"), DefaultsValue(allBytes));
-    EXPECT_EQ(r.object("emptyBytes"), DefaultsValue(DefaultsData{}));
+    for (const auto& [key, value] : values) EXPECT_EQ(this->defaults->object(key), value) << key;
 }
 
 TYPED_TEST_P(UserDefaultsContract, NumbersAndBooleansConvertButTextAndDataDoNot) {
@@ -113,12 +101,12 @@ TYPED_TEST_P(UserDefaultsContract, ConcurrentWritersLoseNothing) {
     UserDefaults& d = *this->defaults;
     constexpr int kThreads = 4;
     constexpr int kWrites = 50;
+    const auto key = [](int t, int i) { return "t" + std::to_string(t) + "." + std::to_string(i); };
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&d, t] {
+        threads.emplace_back([&, t] {
             for (int i = 0; i < kWrites; ++i) {
-                const std::string key = "t" + std::to_string(t) + "." + std::to_string(i);
-                d.setInteger(key, t * 1000 + i);
+                d.setInteger(key(t, i), t * 1000 + i);
                 (void)d.integer("t0.0");
             }
         });
@@ -126,10 +114,8 @@ TYPED_TEST_P(UserDefaultsContract, ConcurrentWritersLoseNothing) {
     for (auto& thread : threads) thread.join();
     this->reopen();
     for (int t = 0; t < kThreads; ++t) {
-        for (int i = 0; i < kWrites; ++i) {
-            EXPECT_EQ(this->defaults->integer("t" + std::to_string(t) + "." + std::to_string(i)),
-                      t * 1000 + i);
-        }
+        for (int i = 0; i < kWrites; ++i)
+            EXPECT_EQ(this->defaults->integer(key(t, i)), t * 1000 + i);
     }
 }
 

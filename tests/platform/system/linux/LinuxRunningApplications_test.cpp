@@ -87,7 +87,6 @@ TEST_F(LinuxRunningApplicationsTest, DetailsCarryNameIconAndPolicy) {
 }
 
 TEST_F(LinuxRunningApplicationsTest, HelpersAnswerToTheNearestApplicationAncestor) {
-    auto apps = make();
     auto lookup =
         makeLinuxResponsibleProcessLookup(std::make_shared<LinuxRunningApplications>(make()));
     EXPECT_EQ(lookup(102), 100) << "two levels of helpers";
