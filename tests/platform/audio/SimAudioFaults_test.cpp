@@ -6,22 +6,33 @@ namespace {
 
 class SimAudioFaultsTest : public SimFixture {};
 
+// A rule fails only its call and selector, `count` times or until cleared.
 TEST_F(SimAudioFaultsTest, InjectedStatusComesBackExactlyNTimesForItsSelector) {
     sim.failNext(SimCall::GetPropertyData, kAudioHardwareBadObjectError, 2,
                  kAudioHardwarePropertyDevices);
     const uint64_t before = sim.callCount(SimCall::GetPropertyData);
-    AudioObjectID ids[4];
+    const auto readDevices = [&] {
+        AudioObjectID ids[4];
+        uint32_t size = sizeof(ids);
+        return sim.getPropertyData(1, global(kAudioHardwarePropertyDevices), size, ids);
+    };
     AudioObjectID def = 0;
-    uint32_t size = sizeof(ids);
-    EXPECT_EQ(sim.getPropertyData(1, global(kAudioHardwarePropertyDevices), size, ids),
-              kAudioHardwareBadObjectError);
+    EXPECT_EQ(readDevices(), kAudioHardwareBadObjectError);
     EXPECT_EQ(read(sim, 1, global(kAudioHardwarePropertyDefaultOutputDevice), def), 0);
-    size = sizeof(ids);
-    EXPECT_EQ(sim.getPropertyData(1, global(kAudioHardwarePropertyDevices), size, ids),
-              kAudioHardwareBadObjectError);
-    size = sizeof(ids);
-    EXPECT_EQ(sim.getPropertyData(1, global(kAudioHardwarePropertyDevices), size, ids), 0);
+    EXPECT_EQ(readDevices(), kAudioHardwareBadObjectError);
+    EXPECT_EQ(readDevices(), 0);
     EXPECT_EQ(sim.callCount(SimCall::GetPropertyData), before + 4);
+
+    sim.failNext(SimCall::GetPropertyDataSize, kAudio_ParamError, 1, kAudioObjectPropertyClass);
+    uint32_t size = 0;
+    EXPECT_EQ(sim.getPropertyDataSize(speakers, global(kAudioDevicePropertyStreams), size), 0);
+    EXPECT_EQ(sim.getPropertyDataSize(speakers, global(kAudioObjectPropertyClass), size),
+              kAudio_ParamError);
+    EXPECT_EQ(sim.getPropertyDataSize(speakers, global(kAudioObjectPropertyClass), size), 0);
+
+    sim.failNext(SimCall::DeviceStart, kAudioHardwareNotRunningError, 5);
+    sim.clearFaults();
+    EXPECT_EQ(sim.deviceStart(speakers, 0), 0);
 }
 
 TEST_F(SimAudioFaultsTest, FailedCallsChangeNothing) {
@@ -40,19 +51,6 @@ TEST_F(SimAudioFaultsTest, FailedCallsChangeNothing) {
     EXPECT_EQ(sim.ioProcCount(), 1u);
     EXPECT_EQ(sim.destroyIOProcID(speakers, proc), 0);
     EXPECT_EQ(sim.callCount(SimCall::DestroyIOProcID), 2u);
-}
-
-TEST_F(SimAudioFaultsTest, SelectorRulesMatchOnlyPropertyCallsOfThatSelector) {
-    sim.failNext(SimCall::GetPropertyDataSize, kAudio_ParamError, 1, kAudioObjectPropertyClass);
-    uint32_t size = 0;
-    EXPECT_EQ(sim.getPropertyDataSize(speakers, global(kAudioDevicePropertyStreams), size), 0);
-    EXPECT_EQ(sim.getPropertyDataSize(speakers, global(kAudioObjectPropertyClass), size),
-              kAudio_ParamError);
-    EXPECT_EQ(sim.getPropertyDataSize(speakers, global(kAudioObjectPropertyClass), size), 0);
-
-    sim.failNext(SimCall::DeviceStart, kAudioHardwareNotRunningError, 5);
-    sim.clearFaults();
-    EXPECT_EQ(sim.deviceStart(speakers, 0), 0);
 }
 
 TEST_F(SimAudioFaultsTest, CallNamesAreThePlatformFunctions) {

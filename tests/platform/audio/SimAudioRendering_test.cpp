@@ -15,6 +15,13 @@ class SimAudioRenderingTest : public SimFixture {
         for (const auto& c : sim.cycles(uid, from, to)) m = std::max(m, c.directRms);
         return m;
     }
+
+    // A tap over `process` on the speakers whose callback plays it at half gain, counting calls.
+    Pipeline halfGain(AudioObjectID process) {
+        return buildPipeline({process}, "speakers", gainBlock(0.5f, calls));
+    }
+
+    std::shared_ptr<int> calls = std::make_shared<int>(0);
 };
 
 TEST_F(SimAudioRenderingTest, PlayingProcessIsHeardOnTheDefaultDeviceOnly) {
@@ -46,8 +53,7 @@ TEST_F(SimAudioRenderingTest, SamplesAreThePureSineOfTheDeviceClock) {
 TEST_F(SimAudioRenderingTest, TappedProcessIsHeardOnlyThroughTheAggregateCallback) {
     const AudioObjectID p = addPlayer(501);
     dispatcher.advance(0.5);
-    auto calls = std::make_shared<int>(0);
-    const Pipeline pipe = buildPipeline({p}, "speakers", gainBlock(0.5f, calls));
+    const Pipeline pipe = halfGain(p);
 
     const double start = dispatcher.now();
     EXPECT_NEAR(rmsOfNext("speakers", 1.0), kSineRms05 / 2, 0.002);
@@ -93,9 +99,7 @@ TEST_F(SimAudioRenderingTest, MuteBehaviourDecidesWhenTheDirectSignalVanishes) {
 }
 
 TEST_F(SimAudioRenderingTest, StalledAggregateSkipsItsCallbackAndUnmutesTheProcess) {
-    const AudioObjectID p = addPlayer(501);
-    auto calls = std::make_shared<int>(0);
-    const Pipeline pipe = buildPipeline({p}, "speakers", gainBlock(0.5f, calls));
+    const Pipeline pipe = halfGain(addPlayer(501));
     dispatcher.advance(0.2);
     sim.setCallbacksStalled(pipe.aggregate, true);
     const int before = *calls;
@@ -130,55 +134,41 @@ TEST_F(SimAudioRenderingTest, CallbackGetsTimeStampsAndBuffersShapedLikeTheDevic
 }
 
 TEST_F(SimAudioRenderingTest, CallbackOnThePlainDeviceRunsWithoutInput) {
-    int calls = 0;
+    int runs = 0;
     IOProcID id = 0;
     auto block = [&](const AudioTimeStamp&, const AudioBufferList& in, AudioBufferList& out) {
-        ++calls;
+        ++runs;
         EXPECT_EQ(in.mNumberBuffers, 0u);
         auto* y = static_cast<float*>(out.mBuffers[0].mData);
         for (uint32_t i = 0; i < out.mBuffers[0].mDataByteSize / 4; ++i) y[i] = 0.25f;
     };
     ASSERT_EQ(sim.createIOProcID(headphones, ioQueue, block, id), 0);
     dispatcher.advance(0.1);
-    EXPECT_EQ(calls, 0);  // installed, not started
+    EXPECT_EQ(runs, 0);  // installed, not started
     ASSERT_EQ(sim.deviceStart(headphones, id), 0);
     EXPECT_NEAR(rmsOfNext("headphones", 0.5), 0.25, 1e-6);
-    EXPECT_GT(calls, 0);
+    EXPECT_GT(runs, 0);
     EXPECT_EQ(sim.runningIOProcCount(), 1u);
 }
 
-TEST_F(SimAudioRenderingTest, DestroyedCallbackNeverRunsAgain) {
-    const AudioObjectID p = addPlayer(501);
-    auto calls = std::make_shared<int>(0);
-    const Pipeline pipe = buildPipeline({p}, "speakers", gainBlock(0.5f, calls));
-    dispatcher.advance(0.1);
-    ASSERT_EQ(sim.destroyIOProcID(pipe.aggregate, pipe.proc), 0);
-    const int after = *calls;
+TEST_F(SimAudioRenderingTest, CallbackDestroyedFromInsideNeverRunsAgain) {
+    int runs = 0;
+    Pipeline pipe;
+    pipe = buildPipeline({addPlayer(501)}, "speakers",
+                         [&](const AudioTimeStamp&, const AudioBufferList&, AudioBufferList&) {
+                             if (++runs == 3) {
+                                 EXPECT_EQ(sim.destroyIOProcID(pipe.aggregate, pipe.proc), 0);
+                             }
+                         });
     dispatcher.advance(0.5);
-    EXPECT_EQ(*calls, after);
+    EXPECT_EQ(runs, 3);
     EXPECT_EQ(sim.ioProcCount(), 0u);
     EXPECT_EQ(sim.destroyIOProcID(pipe.aggregate, pipe.proc), kAudioHardwareBadObjectError);
     EXPECT_EQ(sim.deviceStart(pipe.aggregate, pipe.proc), kAudioHardwareBadObjectError);
 }
 
-TEST_F(SimAudioRenderingTest, CallbackMayDestroyItselfFromInside) {
-    const AudioObjectID p = addPlayer(501);
-    int calls = 0;
-    Pipeline pipe;
-    pipe = buildPipeline({p}, "speakers",
-                         [&](const AudioTimeStamp&, const AudioBufferList&, AudioBufferList&) {
-                             if (++calls == 3) {
-                                 EXPECT_EQ(sim.destroyIOProcID(pipe.aggregate, pipe.proc), 0);
-                             }
-                         });
-    dispatcher.advance(0.5);
-    EXPECT_EQ(calls, 3);
-}
-
 TEST_F(SimAudioRenderingTest, KilledAggregateVanishesAndItsProcessIsHeardDirectly) {
-    const AudioObjectID p = addPlayer(501);
-    auto calls = std::make_shared<int>(0);
-    const Pipeline pipe = buildPipeline({p}, "speakers", gainBlock(0.5f, calls));
+    const Pipeline pipe = halfGain(addPlayer(501));
     dispatcher.advance(0.2);
     sim.killAggregate(pipe.aggregate);
 
@@ -200,9 +190,7 @@ TEST_F(SimAudioRenderingTest, KilledAggregateVanishesAndItsProcessIsHeardDirectl
 }
 
 TEST_F(SimAudioRenderingTest, RemovedDeviceHandsItsProcessesToTheNewDefault) {
-    const AudioObjectID p = addPlayer(501);
-    auto calls = std::make_shared<int>(0);
-    const Pipeline pipe = buildPipeline({p}, "speakers", gainBlock(0.5f, calls));
+    halfGain(addPlayer(501));
     dispatcher.advance(0.5);
     sim.removeDevice("speakers");
 
@@ -212,7 +200,6 @@ TEST_F(SimAudioRenderingTest, RemovedDeviceHandsItsProcessesToTheNewDefault) {
     // The recording of the vanished device stays readable.
     EXPECT_NEAR(sim.rms("speakers", 0, 0.1, 0.5), kSineRms05 / 2, 0.002);
     EXPECT_TRUE(sim.cycles("speakers", 0.5, 10).empty());
-    (void)pipe;
 }
 
 TEST_F(SimAudioRenderingTest, ProcessesFollowTheDefaultOutput) {
