@@ -225,9 +225,8 @@ TEST_F(AppDelegateTest, WatchRemovesTheGlobalGrabOnRevocationAndRestoresItOnGran
     bed.trusted = true;
     bed.settle(AppDelegate::kAccessibilityWatchInterval);
     EXPECT_TRUE(bed.delegate->isGlobalKeyMonitorInstalled());
-}
 
-TEST_F(AppDelegateTest, GrantNotificationReinstallsTheMonitors) {
+    // A grant the accessibility manager announces reinstalls without waiting for the watch.
     const int before = bed.grab->installs;
     bed.notifications.post(kAccessibilityGrantedNotification);
     EXPECT_EQ(bed.grab->installs, before + 1);
@@ -261,8 +260,6 @@ TEST_F(AppDelegateTest, SigtermStopsTheEngineAndExitsZeroWithoutTheTerminationSe
     EXPECT_TRUE(bed.grab->isInstalled());
 }
 
-// The guide's questions are asked on the first start of every session, whether or not the
-// shortcut can work there.
 // Without a tray the panel is an ordinary window, opened at a start from the application menu
 // but not at a start at login, where it waits to be asked for.
 TEST(AppDelegateWithoutTray, ThePanelIsAWindowOpenedAtAStartFromTheMenu) {
@@ -279,6 +276,7 @@ TEST(AppDelegateWithoutTray, ThePanelIsAWindowOpenedAtAStartFromTheMenu) {
     }
 }
 
+// The guide is shown at a first start whether or not the shortcut can work there.
 TEST(AppDelegateOnboarding, RoutingWaitsForTheOnboardingAndTrayClicksDoNothingMeanwhile) {
     for (bool trusted : {false, true}) {
         ShellTestBed bed;

@@ -166,19 +166,6 @@ TEST_F(AppcastUpdaterTest, ChecksReportTheirOutcomeAndOnlyAReadableFeedMovesTheF
     EXPECT_FALSE(unreachable.error.empty());
 }
 
-TEST_F(AppcastUpdaterTest, UserCheckShowsAnUpdaterWindowThatOffersTheDownloadPage) {
-    FeedServer newer("200 OK", kFeed);
-    defaults.setString(AppcastUpdater::kFeedURLKey, newer.url());
-    updater.checkForUpdates();
-    ASSERT_TRUE(tobble::testing::eventually(
-        [&] {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            return updater.window() != nullptr;
-        },
-        std::chrono::seconds(15)));
-    updater.window()->close();
-}
-
 TEST_F(AppcastUpdaterTest, AutomaticChecksSettingIsTheFrameworkKey) {
     defaults.registerDefaults({{"SUEnableAutomaticChecks", true}});
     EXPECT_TRUE(updater.automaticChecks());
@@ -200,24 +187,34 @@ TEST(UpdateObserverTest, FlagFollowsTheLastReportOnTheMainQueue) {
     EXPECT_EQ(seen, (std::vector<bool>{true, false}));
 }
 
-TEST_F(AppcastUpdaterTest, UpdaterWindowsAreLiftedAboveThePanelOthersAreNot) {
+// A user's check shows the updater's window, whether it found an update or could not look (no
+// feed address); that window is lifted above the panel, other windows are not.
+TEST_F(AppcastUpdaterTest, UserChecksShowAnUpdaterWindowLiftedAboveThePanel) {
     observer.startObservingWindows();
-    // The updater's own window: a check without a feed address reports its failure in it.
+    FeedServer newer("200 OK", kFeed);
     AppcastUpdater feedless(defaults, observer, "1.0", "");
-    feedless.checkForUpdates();
-    for (int i = 0; i < 20 && !feedless.window(); ++i) QCoreApplication::processEvents();
-    ASSERT_NE(feedless.window(), nullptr);
-    QWidget* window = feedless.window();
-    window->setWindowFlag(Qt::WindowStaysOnTopHint, false);
-    QWidget plain;
-    TobblePanel panel;
-    for (QWidget* activated : {window, &plain, static_cast<QWidget*>(&panel)}) {
-        QEvent event(QEvent::WindowActivate);
-        QCoreApplication::sendEvent(activated, &event);
+    using Check = std::pair<AppcastUpdater*, std::string>;
+    for (const auto& [checked, url] : {Check{&updater, newer.url()}, Check{&feedless, ""}}) {
+        defaults.setString(AppcastUpdater::kFeedURLKey, url);
+        checked->checkForUpdates();
+        ASSERT_TRUE(tobble::testing::eventually(
+            [&] {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+                return checked->window() != nullptr;
+            },
+            std::chrono::seconds(15)));
+        QWidget* window = checked->window();
+        window->setWindowFlag(Qt::WindowStaysOnTopHint, false);
+        QWidget plain;
+        TobblePanel panel;
+        for (QWidget* activated : {window, &plain, static_cast<QWidget*>(&panel)}) {
+            QEvent event(QEvent::WindowActivate);
+            QCoreApplication::sendEvent(activated, &event);
+        }
+        EXPECT_TRUE(window->windowFlags() & Qt::WindowStaysOnTopHint);
+        EXPECT_FALSE(plain.windowFlags() & Qt::WindowStaysOnTopHint);
+        window->close();
     }
-    EXPECT_TRUE(window->windowFlags() & Qt::WindowStaysOnTopHint);
-    EXPECT_FALSE(plain.windowFlags() & Qt::WindowStaysOnTopHint);
-    window->close();
 }
 
 }  // namespace
