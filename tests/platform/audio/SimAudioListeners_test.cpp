@@ -10,15 +10,13 @@ class SimAudioListenersTest : public SimFixture {
     struct Heard {
         AudioObjectID object;
         uint32_t selector;
-        uint32_t element;
         bool onQueue;
     };
 
     PropertyListenerBlock listen(AudioObjectID object, PropertyAddress address) {
         auto block =
             makeListenerBlock([this](AudioObjectID obj, std::span<const PropertyAddress> addrs) {
-                for (const auto& a : addrs)
-                    heard.push_back({obj, a.selector, a.element, queue->isCurrent()});
+                for (const auto& a : addrs) heard.push_back({obj, a.selector, queue->isCurrent()});
             });
         EXPECT_EQ(sim.addPropertyListener(object, address, queue, block), kAudioHardwareNoError);
         return block;
