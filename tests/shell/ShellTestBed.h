@@ -109,9 +109,13 @@ struct ShellTestBed : app::testing::ServicesTestBed {
     std::shared_ptr<AccessibilityManager> accessibility = AccessibilityManager::make(
         dispatcher, [this] { return trusted; }, notifications, [] {});
     UpdateObserver updateObserver{dispatcher.mainQueuePtr()};
-    FakeShortcutGrab* grab = nullptr;
-    FakeClickMonitor* clicks = nullptr;
-    FakeShortcutGrab* escape = nullptr;
+    // Owned by the delegate once it is made.
+    std::unique_ptr<FakeShortcutGrab> ownedGrab = std::make_unique<FakeShortcutGrab>(&trusted);
+    std::unique_ptr<FakeClickMonitor> ownedClicks = std::make_unique<FakeClickMonitor>();
+    std::unique_ptr<FakeShortcutGrab> ownedEscape = std::make_unique<FakeShortcutGrab>(&trusted);
+    FakeShortcutGrab* grab = ownedGrab.get();
+    FakeClickMonitor* clicks = ownedClicks.get();
+    FakeShortcutGrab* escape = ownedEscape.get();
     SizedContent* content = nullptr;  // the current panel content
     std::function<void()> dismissOnboarding;
     // When set, makes the panel content instead of a SizedContent.
@@ -125,12 +129,6 @@ struct ShellTestBed : app::testing::ServicesTestBed {
     // autostart entry.
     explicit ShellTestBed(bool trayShownAtStart = true, bool startedAtLogin = false)
         : trayShown(trayShownAtStart) {
-        auto grabOwned = std::make_unique<FakeShortcutGrab>(&trusted);
-        auto clicksOwned = std::make_unique<FakeClickMonitor>();
-        auto escapeOwned = std::make_unique<FakeShortcutGrab>(&trusted);
-        grab = grabOwned.get();
-        clicks = clicksOwned.get();
-        escape = escapeOwned.get();
         delegate = std::make_unique<AppDelegate>(AppDelegate::Dependencies{
             environment,
             *engine,
@@ -138,9 +136,9 @@ struct ShellTestBed : app::testing::ServicesTestBed {
             updateObserver,
             *accessibility,
             notifications,
-            std::move(grabOwned),
-            std::move(clicksOwned),
-            std::move(escapeOwned),
+            std::move(ownedGrab),
+            std::move(ownedClicks),
+            std::move(ownedEscape),
             [this]() -> std::unique_ptr<QWidget> {
                 if (makeContent) return makeContent();
                 auto widget = std::make_unique<SizedContent>(QSize(320, 200));
