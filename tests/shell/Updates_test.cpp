@@ -141,10 +141,13 @@ TEST_F(AppcastUpdaterTest, ChecksReportTheirOutcomeAndOnlyAReadableFeedMovesTheF
              {"200 OK", kFeed, Outcome::Found, true},
              {"200 OK", "<rss><channel><item>", Outcome::Failed, true},
              {"404 Not Found", "nope", Outcome::Failed, true},
+             {"", "", Outcome::Failed, true},  // the server is gone: nobody listens on its port
              {"200 OK", current, Outcome::NotFound, false},
          }) {
-        FeedServer server(step.status, step.body);
-        const auto result = checkAgainst(server.url());
+        std::optional<FeedServer> server(std::in_place, step.status, step.body);
+        const std::string url = server->url();
+        if (step.status.isEmpty()) server.reset();
+        const auto result = checkAgainst(url);
         EXPECT_EQ(result.outcome, step.outcome) << step.status.data() << " " << result.error;
         if (result.update) {
             EXPECT_EQ(result.update->version, "0.10");  // the newest, not the first
@@ -152,18 +155,6 @@ TEST_F(AppcastUpdaterTest, ChecksReportTheirOutcomeAndOnlyAReadableFeedMovesTheF
         EXPECT_EQ(result.error.empty(), step.outcome != Outcome::Failed) << result.error;
         EXPECT_EQ(updater.updateAvailable(), step.flagged) << step.body.data();
     }
-
-    // A port nobody listens on: bind one, note it, close it.
-    quint16 port = 0;
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        port = probe.serverPort();
-    }
-    const auto unreachable =
-        checkAgainst("http://127.0.0.1:" + std::to_string(port) + "/appcast.xml");
-    EXPECT_EQ(unreachable.outcome, Outcome::Failed);
-    EXPECT_FALSE(unreachable.error.empty());
 }
 
 TEST_F(AppcastUpdaterTest, AutomaticChecksSettingIsTheFrameworkKey) {
