@@ -130,8 +130,7 @@ TEST_F(SimAudioObjectsTest, ProcessObjectsReportPidBundleAndRunningState) {
 
 TEST_F(SimAudioObjectsTest, TapFormatFollowsTheTappedDeviceOrTheDefaultOutput) {
     const AudioObjectID p = addPlayer(501);
-    const AudioObjectID surround = sim.addDevice(
-        {.uid = "surround", .name = "Surround", .channels = 6, .sampleRate = 96000.0});
+    sim.addDevice({.uid = "surround", .name = "Surround", .channels = 6, .sampleRate = 96000.0});
     auto specific = TapDescription::streamSpecific({p}, "surround", 0);
     specific.uuid = "6F1C2E1A-0000-4000-8000-000000000001";
     AudioObjectID tap = 0;
@@ -149,7 +148,6 @@ TEST_F(SimAudioObjectsTest, TapFormatFollowsTheTappedDeviceOrTheDefaultOutput) {
     EXPECT_EQ(format.mChannelsPerFrame, 2u);
     EXPECT_EQ(format.mSampleRate, 48000.0);  // the default output's rate
     EXPECT_EQ(readString(sim, mixdown, kAudioTapPropertyUID).value_or("").size(), 36u);
-    (void)surround;
 
     EXPECT_EQ(readIDs(sim, 1, global(kAudioHardwarePropertyTapList)),
               (std::vector<AudioObjectID>{tap, mixdown}));
