@@ -11,6 +11,7 @@ class SimAudioListenersTest : public SimFixture {
         AudioObjectID object;
         uint32_t selector;
         bool onQueue;
+        bool operator==(const Heard&) const = default;
     };
 
     PropertyListenerBlock listen(AudioObjectID object, PropertyAddress address) {
@@ -39,10 +40,7 @@ TEST_F(SimAudioListenersTest, ListenerRunsOnItsQueueWithTheChangedAddress) {
     sim.setDefaultOutput("headphones");
     EXPECT_TRUE(heard.empty());  // delivered asynchronously
     dispatcher.runDue();
-    ASSERT_EQ(heard.size(), 1u);
-    EXPECT_EQ(heard[0].object, 1u);
-    EXPECT_EQ(heard[0].selector, kAudioHardwarePropertyDefaultOutputDevice);
-    EXPECT_TRUE(heard[0].onQueue);
+    EXPECT_EQ(heard, (std::vector<Heard>{{1, kAudioHardwarePropertyDefaultOutputDevice, true}}));
     heard.clear();
 
     sim.setDefaultOutput("headphones");  // no change, no call
