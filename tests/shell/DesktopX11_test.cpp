@@ -195,10 +195,8 @@ TEST_F(X11Desktop, WithoutATrayThePanelIsAWindowThatASecondLaunchReopens) {
     EXPECT_TRUE(eventually([&] { return panelVisible(); }, 10s)) << tobble->output();
 }
 
-// With a StatusNotifier tray that starts after Tobble (as at login): the item reaches it, its
-// activation toggles the floating panel, and its menu offers what the panel's state allows.
-// The floating panel takes the keyboard; only a left click elsewhere closes it; the shortcut and
-// Escape work while another application has the focus.
+// The tray starts after Tobble, as at login. The floating panel takes the keyboard, only a left
+// click elsewhere closes it, and the item's menu offers what the panel's state allows.
 TEST_F(X11Desktop, StatusNotifierTrayShortcutAndClicksElsewhere) {
     launchAnsweredTobble();
     if (!startTray()) GTEST_SKIP() << "no StatusNotifier watcher and host (install-deps)";
@@ -256,9 +254,8 @@ TEST_F(X11Desktop, StatusNotifierTrayShortcutAndClicksElsewhere) {
     EXPECT_TRUE(panelVisible());
 }
 
-// The panel as a screen reader sees it (Qt's offscreen platform has no accessibility bridge):
-// the session's accessibility bus, and a pyatspi script that walks the panel's tree (names, roles,
-// states), acts on its controls as a screen reader would and follows the focus through Tab.
+// Qt's offscreen platform has no accessibility bridge, so what a screen reader sees is checked
+// here, by a pyatspi script on the session's accessibility bus.
 TEST_F(X11Desktop, ScreenReaderSeesNamesRolesStatesAndTabOrder) {
     const std::string python = pythonWithPyatspi();
     if (python.empty() || ::access(kAccessibilityBusLauncher, X_OK) != 0) {
