@@ -17,6 +17,9 @@ class TAKSavedVolumes {
     virtual ~TAKSavedVolumes() = default;
     virtual std::optional<Saved> savedVolume(const std::string& bundleID) = 0;
     virtual void save(const std::string& bundleID, float volume, bool isMuted) = 0;
+    // The loudest volume an application may be given now: 1.0 unless the user allows more (up
+    // to kMaxVolume). savedVolume() already answers within it.
+    virtual float volumeLimit() { return 1.0f; }
 };
 
 }  // namespace tobble::engine

@@ -74,27 +74,40 @@ std::vector<std::pair<uint32_t, float>> TAKTobbleClientBridge::readRMSLevels() c
     return levels;
 }
 
-bool TAKTobbleClientBridge::setClientVolume(uint32_t slot, uint32_t generation, float volume,
-                                            bool muted) const {
+std::optional<TAKTapEntry> TAKTobbleClientBridge::applyVolume(uint32_t slot, uint32_t generation,
+                                                              float volume, bool muted) const {
     const auto active = catalog.activeEntries();
     auto found = std::find_if(active.begin(), active.end(),
                               [&](const TAKTapEntry& e) { return e.slot == slot; });
     if (found == active.end() || found->generation != generation) {
         TAKLog::log().info("setClientVolume REJECTED slot=" + std::to_string(slot) +
                            " gen=" + std::to_string(generation) + " (stale or missing)");
-        return false;
+        return std::nullopt;
     }
     const std::string key = bundleKey(*found);
-    const float clamped = std::isnan(volume) ? 1.0f : std::clamp(volume, 0.0f, 1.0f);
+    const float limit = savedVolumes_ ? savedVolumes_->volumeLimit() : 1.0f;
+    const float clamped = std::isnan(volume) ? 1.0f : std::clamp(volume, 0.0f, limit);
     for (const auto& entry : active) {
         if (bundleKey(entry) == key) volumeState.write(entry.slot, clamped, muted);
     }
     TAKLog::log().info("setClientVolume slot=" + std::to_string(slot) + " key=" + key +
                        " vol=" + floatText(volume) + " muted=" + (muted ? "true" : "false"));
-    if (found->bundleID && !found->bundleID->empty() && savedVolumes_) {
-        savedVolumes_->save(*found->bundleID, volume, muted);
+    return *found;
+}
+
+bool TAKTobbleClientBridge::setClientVolume(uint32_t slot, uint32_t generation, float volume,
+                                            bool muted) const {
+    const auto entry = applyVolume(slot, generation, volume, muted);
+    if (!entry) return false;
+    if (entry->bundleID && !entry->bundleID->empty() && savedVolumes_) {
+        savedVolumes_->save(*entry->bundleID, volume, muted);
     }
     return true;
+}
+
+bool TAKTobbleClientBridge::applyClientVolume(uint32_t slot, uint32_t generation, float volume,
+                                              bool muted) const {
+    return applyVolume(slot, generation, volume, muted).has_value();
 }
 
 }  // namespace tobble::engine

@@ -32,8 +32,11 @@ class TAKTobbleClientBridge {
     // (clientID, level) per client: the loudest slot of the application.
     std::vector<std::pair<uint32_t, float>> readRMSLevels() const;
     // Applies the change to every slot of the client's application when (slot, generation) is
-    // still current; otherwise refuses it and writes nothing.
+    // still current; otherwise refuses it and writes nothing. The volume applied stays within
+    // the saved volumes' limit (1.0 without them).
     bool setClientVolume(uint32_t slot, uint32_t generation, float volume, bool muted) const;
+    // The same without saving it: for a volume that comes from the saved one.
+    bool applyClientVolume(uint32_t slot, uint32_t generation, float volume, bool muted) const;
 
     static std::string bundleKey(const TAKTapEntry& entry);
 
@@ -43,6 +46,9 @@ class TAKTobbleClientBridge {
         std::vector<TAKTapEntry> entries;
     };
     std::vector<Group> groupedEntries() const;
+    // The entry (slot, generation) names, when it is still current.
+    std::optional<TAKTapEntry> applyVolume(uint32_t slot, uint32_t generation, float volume,
+                                           bool muted) const;
 
     const TAKTapCatalog& catalog;
     TAKVolumeState& volumeState;

@@ -181,6 +181,7 @@ void AudioClientViewModel::updateClients(const std::vector<TobbleClient>& polled
     for (const auto& row : clients_) current[row.id] = &row;
 
     std::optional<VolumeStore::SavedStates> saved;  // read once, only when a row is new
+    const float limit = volumeStore_.volumeLimit();
     std::vector<AppClient> rows;
     std::vector<AppClient> created;
     for (const auto& client : polled) {
@@ -201,6 +202,7 @@ void AudioClientViewModel::updateClients(const std::vector<TobbleClient>& polled
             AppClient row = *it->second;
             row.name = metadata.name;
             row.icon = metadata.icon;
+            row.volumeLimit = limit;
             rows.push_back(std::move(row));
             continue;
         }
@@ -214,10 +216,11 @@ void AudioClientViewModel::updateClients(const std::vector<TobbleClient>& polled
         row.generation = client.generation;
         row.name = metadata.name;
         row.icon = metadata.icon;
+        row.volumeLimit = limit;
         if (auto s = saved->find(client.bundleID); s != saved->end()) {
-            // The bridge saves a volume as it was given, so a saved one may lie outside 0…1;
-            // the row shows what the engine applies.
-            row.volume = std::clamp(s->second.volume, 0.0f, 1.0f);
+            // A saved volume may lie beyond what applies now (boost turned off, or an older
+            // build's value); the row shows what the engine applies.
+            row.volume = volumeStore_.applicable(s->second.volume);
             row.isMuted = s->second.isMuted;
         } else {
             row.volume = static_cast<float>(volumeStore_.defaultVolume());
@@ -235,7 +238,10 @@ void AudioClientViewModel::updateClients(const std::vector<TobbleClient>& polled
     }
     // A reappearing application gets its saved level before anyone sees the row.
     for (const auto& row : created) {
-        writeToEngine(RowIdentity{row.slot, row.generation, row.bundleID}, row.volume, row.isMuted);
+        // A saved volume is not written back: it may apply clamped only for now.
+        const bool restored = saved && saved->count(row.bundleID) != 0;
+        writeToEngine(RowIdentity{row.slot, row.generation, row.bundleID}, row.volume, row.isMuted,
+                      !restored);
     }
 }
 
@@ -328,7 +334,7 @@ void AudioClientViewModel::zeroLevels() {
 void AudioClientViewModel::sendVolumeChange(uint32_t clientID, uint32_t slot, uint32_t generation,
                                             float volume) {
     if (std::isnan(volume)) return;
-    volume = std::clamp(volume, 0.0f, 1.0f);
+    volume = std::clamp(volume, 0.0f, volumeStore_.volumeLimit());
 
     AppClient* row = findClient(clientID);
     if (row && (row->slot != slot || row->generation != generation))
@@ -394,7 +400,35 @@ void AudioClientViewModel::toggleMute(uint32_t clientID) {
     volumeStore_.save(committed.bundleID, committed.volume, committed.isMuted);
 }
 
-bool AudioClientViewModel::writeToEngine(const RowIdentity& row, float volume, bool muted) {
+bool AudioClientViewModel::volumeBoostAllowed() const { return volumeStore_.volumeBoostAllowed(); }
+
+float AudioClientViewModel::volumeLimit() const { return volumeStore_.volumeLimit(); }
+
+void AudioClientViewModel::setVolumeBoostAllowed(bool allowed) {
+    if (allowed == volumeStore_.volumeBoostAllowed()) return;
+    volumeStore_.setVolumeBoostAllowed(allowed);
+    const float limit = volumeStore_.volumeLimit();
+    const auto saved = volumeStore_.loadAll();
+    bool changed = false;
+    for (auto& row : clients_) {
+        // The saved volume, not the row's, so that turning boost back on restores it.
+        const auto s = saved.find(row.bundleID);
+        const float volume = s != saved.end() ? volumeStore_.applicable(s->second.volume)
+                                              : std::min(row.volume, limit);
+        if (row.volume == volume && row.volumeLimit == limit) continue;
+        changed = true;
+        row.volumeLimit = limit;
+        if (row.volume == volume) continue;
+        row.volume = volume;
+        writeToEngine(RowIdentity{row.slot, row.generation, row.bundleID}, volume, row.isMuted,
+                      false);
+    }
+    logger_.info(std::string("volume boost ") + (allowed ? "allowed" : "off"));
+    if (changed) publish(kClientsChanged);
+}
+
+bool AudioClientViewModel::writeToEngine(const RowIdentity& row, float volume, bool muted,
+                                         bool save) {
     auto bridge = engine::TAKTobbleClientBridge::forEngine(engine_);
     if (!bridge) return false;
     if (row.bundleID) {
@@ -412,7 +446,8 @@ bool AudioClientViewModel::writeToEngine(const RowIdentity& row, float volume, b
             return false;
         }
     }
-    return bridge->setClientVolume(row.slot, row.generation, volume, muted);
+    return save ? bridge->setClientVolume(row.slot, row.generation, volume, muted)
+                : bridge->applyClientVolume(row.slot, row.generation, volume, muted);
 }
 
 // ---- drag bookkeeping

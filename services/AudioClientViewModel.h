@@ -50,6 +50,7 @@ class AudioClientViewModel : public std::enable_shared_from_this<AudioClientView
         bool isMuted = false;
         float previousVolume = 1.0f;  // the starting volume of the row
         float rmsLevel = 0.0f;
+        float volumeLimit = 1.0f;  // the slider's top: 1.0, or 2.0 while boost is allowed
 
         friend bool operator==(const AppClient&, const AppClient&) = default;
     };
@@ -115,6 +116,12 @@ class AudioClientViewModel : public std::enable_shared_from_this<AudioClientView
     // Flips the row's mute and commits it at once.
     void toggleMute(uint32_t clientID);
 
+    // Volume above 100 %. Every row takes the new limit at once: turned off, a louder row plays
+    // at 1.0 and keeps its saved volume; turned on, a row plays at its saved volume again.
+    bool volumeBoostAllowed() const;
+    void setVolumeBoostAllowed(bool allowed);
+    float volumeLimit() const;
+
     const std::vector<AppClient>& clients() const { return clients_; }
     const AppClient* client(uint32_t clientID) const;
 
@@ -179,7 +186,8 @@ class AudioClientViewModel : public std::enable_shared_from_this<AudioClientView
     Metadata resolveAppMetadata(pid_t pid, const std::string& bundleID);
     AppClient* findClient(uint32_t clientID);
     void commitVolumeWrite(uint32_t clientID, const PendingWrite& write);
-    bool writeToEngine(const RowIdentity& row, float volume, bool muted);
+    // `save`: the bridge saves the volume too.
+    bool writeToEngine(const RowIdentity& row, float volume, bool muted, bool save = true);
     void publish(unsigned changes);
     void deliverChanges();
     Levels levels() const;

@@ -12,6 +12,8 @@ inline constexpr std::string_view kPerAppVolumesVersionKey = "TobblePerAppVolume
 inline constexpr std::string_view kHiddenAppsKey = "TobbleHiddenApps";
 inline constexpr std::string_view kHiddenAppsVersionKey = "TobbleHiddenAppsVersion";
 inline constexpr std::string_view kDefaultVolumeKey = "TobbleDefaultVolume";
+// Whether application volumes may go above 100 %; off when absent.
+inline constexpr std::string_view kAllowVolumeBoostKey = "allowVolumeBoost";
 
 // The only document layout this build reads and writes under both stores' keys.
 inline constexpr int64_t kStoreSchemaVersion = 1;

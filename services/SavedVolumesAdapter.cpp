@@ -7,7 +7,7 @@ std::optional<engine::TAKSavedVolumes::Saved> SavedVolumesAdapter::savedVolume(
     const auto states = store_.loadAll();
     const auto it = states.find(bundleID);
     if (it == states.end()) return std::nullopt;
-    return Saved{it->second.volume, it->second.isMuted};
+    return Saved{store_.applicable(it->second.volume), it->second.isMuted};
 }
 
 void SavedVolumesAdapter::save(const std::string& bundleID, float volume, bool isMuted) {

@@ -16,6 +16,7 @@ class SavedVolumesAdapter final : public engine::TAKSavedVolumes {
 
     std::optional<Saved> savedVolume(const std::string& bundleID) override;
     void save(const std::string& bundleID, float volume, bool isMuted) override;
+    float volumeLimit() override { return store_.volumeLimit(); }
 
   private:
     VolumeStore& store_;

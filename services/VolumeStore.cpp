@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/core/Identity.h"
+#include "engine/pipeline/TAKVolumeState.h"
 #include "platform/log/Log.h"
 #include "services/DefaultsKeys.h"
 #include "services/StoredDocument.h"
@@ -143,6 +144,8 @@ bool VolumeStore::save(std::string_view bundleID, float volume, bool isMuted) {
     // A row known only by its process id names no application: a later process that reuses the
     // id must not inherit its volume.
     if (!isIdentity(bundleID)) return false;
+    // Infinities stay as they are, to be refused below with NaN.
+    if (std::isfinite(volume)) volume = std::clamp(volume, 0.0f, volumeLimit());
     SavedStates change{{std::string(bundleID), SavedState{volume, isMuted}}};
     // Checked now, so that the caller hears of a state that could never be written and the
     // writer never meets one.
@@ -256,6 +259,22 @@ double VolumeStore::defaultVolume(const system::UserDefaults& defaults) {
 
 void VolumeStore::setDefaultVolume(double volume) {
     defaults_.setNumber(kDefaultVolumeKey, std::isnan(volume) ? 1.0 : std::clamp(volume, 0.0, 1.0));
+}
+
+bool VolumeStore::volumeBoostAllowed() const {
+    const auto value = defaults_.object(kAllowVolumeBoostKey);
+    const bool* allowed = value ? std::get_if<bool>(&*value) : nullptr;
+    return allowed && *allowed;
+}
+
+void VolumeStore::setVolumeBoostAllowed(bool allowed) {
+    defaults_.setBoolean(kAllowVolumeBoostKey, allowed);
+}
+
+float VolumeStore::volumeLimit() const { return volumeBoostAllowed() ? engine::kMaxVolume : 1.0f; }
+
+float VolumeStore::applicable(float saved) const {
+    return std::isnan(saved) ? 1.0f : std::clamp(saved, 0.0f, volumeLimit());
 }
 
 }  // namespace tobble::app

@@ -26,7 +26,7 @@ namespace tobble::app {
 class VolumeStore {
   public:
     struct SavedState {
-        float volume = 1.0f;  // 0...1, as the user set it
+        float volume = 1.0f;  // 0...2, as the user set it
         bool isMuted = false;
 
         bool operator==(const SavedState&) const = default;
@@ -49,10 +49,10 @@ class VolumeStore {
     // Whether `bundleID` names an application (and so may be saved and restored).
     static bool isIdentity(std::string_view bundleID);
 
-    // Records one application's state, replacing both fields of any earlier entry. An empty
-    // bundle identifier, or a process key ("pid:NNN") standing in for a missing one, changes
-    // nothing. False (logged) when the state cannot be written, for
-    // instance a volume that is not a number.
+    // Records one application's state, replacing both fields of any earlier entry; a volume
+    // beyond 0...volumeLimit() is saved at the nearer end. An empty bundle identifier, or a
+    // process key ("pid:NNN") standing in for a missing one, changes nothing. False (logged)
+    // when the state cannot be written, for instance a volume that is not a number.
     bool save(std::string_view bundleID, float volume, bool isMuted);
 
     // Returns once every change saved before the call is in the defaults domain.
@@ -67,6 +67,16 @@ class VolumeStore {
     static double defaultVolume(const system::UserDefaults& defaults);
     double defaultVolume() const { return defaultVolume(defaults_); }
     void setDefaultVolume(double volume);
+
+    // Volume above 100 % ("allowVolumeBoost", off when absent or not a boolean).
+    bool volumeBoostAllowed() const;
+    // Turning it off rewrites no saved volume: one saved above 1.0 applies as 1.0 meanwhile
+    // and as saved once it is on again.
+    void setVolumeBoostAllowed(bool allowed);
+    // The loudest volume an application may be given now: 1.0, or 2.0 while boost is allowed.
+    float volumeLimit() const;
+    // A saved volume as it applies now, within 0...volumeLimit() (NaN as 1.0).
+    float applicable(float saved) const;
 
   private:
     struct Pending;

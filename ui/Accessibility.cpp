@@ -14,8 +14,9 @@ namespace tobble::ui {
 
 namespace {
 
-// A volume slider in percent, as the panel shows it next to the slider: the 0…1000 steps are
-// the slider's own resolution, not something a listener should hear.
+// A volume slider in percent, as the panel shows it next to the slider (up to 200 % where volume
+// above 100 % is allowed): the steps are the slider's own resolution, not something a listener
+// should hear.
 class SliderAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
   public:
     explicit SliderAccessible(Slider* slider) : QAccessibleWidget(slider, QAccessible::Slider) {}
@@ -33,10 +34,10 @@ class SliderAccessible : public QAccessibleWidget, public QAccessibleValueInterf
     QVariant currentValue() const override { return percent(); }
     // A screen reader's change is the user's own, as a key press would be.
     void setCurrentValue(const QVariant& value) override {
-        const double percent = std::clamp(value.toDouble(), 0.0, 100.0);
+        const double percent = std::clamp(value.toDouble(), 0.0, maximumPercent());
         slider()->setValue(static_cast<int>(std::lround(percent * Slider::kSteps / 100.0)));
     }
-    QVariant maximumValue() const override { return 100; }
+    QVariant maximumValue() const override { return maximumPercent(); }
     QVariant minimumValue() const override { return 0; }
     QVariant minimumStepSize() const override { return 1; }
 
@@ -45,6 +46,8 @@ class SliderAccessible : public QAccessibleWidget, public QAccessibleValueInterf
     int percent() const {
         return static_cast<int>(std::lround(slider()->value() * 100.0 / Slider::kSteps));
     }
+    // 100, or 200 where volume above 100 % is allowed.
+    double maximumPercent() const { return std::round(slider()->maximumF() * 100.0); }
 };
 
 // An icon tile drawn as a button but neither focusable nor clickable: a picture beside the text

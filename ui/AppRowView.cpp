@@ -80,6 +80,7 @@ AppRowView::AppRowView(const AppClient& client, Callbacks callbacks, QWidget* pa
     });
 
     icon_->setIcon(client.icon);
+    slider_->setMaximumF(client.volumeLimit);
     slider_->setValueF(client.volume);
     percent_->setText(percentText(client.volume));
     nameControls();
@@ -118,7 +119,10 @@ void AppRowView::setClient(const AppClient& client) {
     name_->setText(QString::fromStdString(client.name));
     if (renamed) nameControls();
     icon_->setIcon(client.icon);
-    if (!slider_->isSliderDown()) slider_->setValueF(client.volume);
+    if (!slider_->isSliderDown()) {
+        slider_->setMaximumF(client.volumeLimit);
+        slider_->setValueF(client.volume);
+    }
     percent_->setText(percentText(client.volume));
     if (mutedChanged) applyMuted();
     setLevel(client.rmsLevel);

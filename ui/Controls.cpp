@@ -229,11 +229,21 @@ Slider::Slider(QWidget* parent) : QAbstractSlider(parent), tint_(Tobble::accent(
 }
 
 void Slider::setValueF(double value) {
-    const int steps = static_cast<int>(std::lround(std::clamp(value, 0.0, 1.0) * kSteps));
+    const int steps = static_cast<int>(std::lround(std::clamp(value, 0.0, maximumF()) * kSteps));
     if (isSliderDown() || steps == this->value()) return;
     programmatic_ = true;
     setValue(steps);
     programmatic_ = false;
+}
+
+void Slider::setMaximumF(double maximum) {
+    const int steps = static_cast<int>(std::lround(std::max(maximum, 0.01) * kSteps));
+    if (steps == this->maximum()) return;
+    // Shrinking the range moves a value beyond it to the new end, which is no change of the user's.
+    programmatic_ = true;
+    setMaximum(steps);
+    programmatic_ = false;
+    update();
 }
 
 void Slider::setTint(const QColor& tint) {
@@ -257,7 +267,12 @@ void Slider::dragTo(double fraction) {
         setSliderDown(true);
         emit editingChanged(true);
     }
-    setSliderPosition(static_cast<int>(std::lround(std::clamp(fraction, 0.0, 1.0) * kSteps)));
+    int steps = static_cast<int>(std::lround(std::clamp(fraction, 0.0, 1.0) * maximum()));
+    // Above 100 % the way back to an application's own level is easy to find by hand.
+    if (maximum() > kSteps && std::abs(steps - static_cast<int>(kSteps)) <= kDetentSteps) {
+        steps = static_cast<int>(kSteps);
+    }
+    setSliderPosition(steps);
 }
 
 void Slider::releaseDrag() {
@@ -289,8 +304,13 @@ void Slider::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF track = trackRect();
-    const double fraction = sliderPosition() / kSteps;
+    const double fraction = sliderPosition() / static_cast<double>(std::max(1, maximum()));
     fillRounded(painter, track, 2, Tobble::inkAt(0.08));
+    if (maximum() > kSteps) {
+        const double x = track.left() + track.width() * kSteps / maximum();
+        painter.fillRect(QRectF(x - 0.5, track.top() - 3, 1, track.height() + 6),
+                         Tobble::inkAt(0.25));
+    }
     QRectF filled = track;
     filled.setWidth(track.width() * fraction);
     fillRounded(painter, filled.adjusted(-2, 0, 0, 0), 2, tint_);

@@ -120,6 +120,10 @@ class Slider : public QAbstractSlider {
     double valueF() const { return value() / kSteps; }
     // Moves the knob without reporting a user change.
     void setValueF(double value);
+    // The value at the right end, 1.0 by default. Above 1.0 a drag that comes near 1.0 stops
+    // there, and a tick marks it.
+    void setMaximumF(double maximum);
+    double maximumF() const { return maximum() / kSteps; }
     void setTint(const QColor& tint);
     QColor tint() const { return tint_; }
     QSize sizeHint() const override { return {100, 20}; }
@@ -130,7 +134,10 @@ class Slider : public QAbstractSlider {
     void dragTo(double fraction);
     void releaseDrag();
 
+    // Steps per 1.0 of value.
     static constexpr double kSteps = 1000.0;
+    // How near 1.0 a drag must come to stop there: 4 % of the value.
+    static constexpr int kDetentSteps = 40;
 
   signals:
     void userValueChanged(double value);

@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "services/AudioClientViewModel.h"
 #include "services/KeyboardShortcut.h"
 #include "services/VolumeStore.h"
 #include "ui/AppRowView.h"
@@ -130,6 +131,8 @@ SettingsView::SettingsView(PanelContext& context, std::function<void()> onBack, 
     sectionsLayout->setContentsMargins(0, 0, 0, 0);
     sectionsLayout->setSpacing(0);
     sectionsLayout->addWidget(buildDefaultVolume(sections));
+    sectionsLayout->addWidget(new Divider(0, sections));
+    sectionsLayout->addWidget(buildBoostRow(sections));
     sectionsLayout->addWidget(new Divider(0, sections));
     sectionsLayout->addWidget(buildShortcutRow(sections));
     sectionsLayout->addWidget(new Divider(0, sections));
@@ -265,6 +268,31 @@ QWidget* SettingsView::buildDefaultVolume(QWidget* parent) {
         volumePercent_->setText(percentText(v));
     });
     return section;
+}
+
+// ---- volume above 100 %
+
+QWidget* SettingsView::buildBoostRow(QWidget* parent) {
+    auto* content = new QWidget();
+    auto* layout = new QHBoxLayout(content);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(8);
+    auto* texts = new QVBoxLayout();
+    texts->setSpacing(2);
+    texts->addWidget(new TextView("Allow volume above 100%", 13, Weight::Medium,
+                                  Tobble::textPrimary(), content));
+    auto* note = new TextView("Application sliders go up to 200%", 11, Weight::Regular,
+                              Tobble::textTertiary(), content);
+    note->setWordWrap(200);
+    texts->addWidget(note);
+    layout->addLayout(texts, 1);
+    boostToggle_ = new Toggle(content);
+    boostToggle_->setAccessibleName("Allow volume above 100%");
+    boostToggle_->setChecked(context_.viewModel.volumeBoostAllowed());
+    connect(boostToggle_, &QAbstractButton::clicked, this,
+            [this](bool on) { context_.viewModel.setVolumeBoostAllowed(on); });
+    layout->addWidget(boostToggle_);
+    return settingsRow("speaker.wave.2", content, parent);
 }
 
 // ---- shortcut

@@ -21,9 +21,9 @@ class Slider;
 class TextView;
 class Toggle;
 
-// The settings, in the panel in place of its content: default volume, the global shortcut with
-// an in-place recorder, launch at login, the hidden applications, and a footer with the
-// information popover, the accessibility prompt and the update check.
+// The settings, in the panel in place of its content: default volume, volume above 100 %, the
+// global shortcut with an in-place recorder, launch at login, the hidden applications, and a
+// footer with the information popover, the accessibility prompt and the update check.
 class SettingsView : public QWidget {
   public:
     static constexpr const char* kWebsiteURL = "https://tobble.app";
@@ -71,6 +71,8 @@ class SettingsView : public QWidget {
     PaintedButton* infoButton() const { return infoButton_; }
     PaintedButton* backButton() const { return backButton_; }
     Toggle* launchToggle() const { return toggle_; }
+    // "Allow volume above 100%": application sliders up to 200 %.
+    Toggle* boostToggle() const { return boostToggle_; }
     QWidget* infoPopover() const { return popover_; }
     void setInfoPopoverShown(bool shown);
 
@@ -85,6 +87,7 @@ class SettingsView : public QWidget {
     QWidget* buildDefaultVolume(QWidget* parent);
     QWidget* buildShortcutRow(QWidget* parent);
     QWidget* buildLaunchRow(QWidget* parent);
+    QWidget* buildBoostRow(QWidget* parent);
     QWidget* buildHiddenApps(QWidget* parent);
     QWidget* buildFooter();
     QWidget* buildPopover();
@@ -113,6 +116,7 @@ class SettingsView : public QWidget {
     QWidget* shortcutHost_ = nullptr;
     std::unique_ptr<ShortcutRecorder> recorder_;
     Toggle* toggle_ = nullptr;
+    Toggle* boostToggle_ = nullptr;
     TextView* statusLabel_ = nullptr;
     QWidget* hiddenSection_ = nullptr;
     QWidget* hiddenDivider_ = nullptr;

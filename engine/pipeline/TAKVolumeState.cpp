@@ -16,7 +16,7 @@ TAKVolumeState& TAKVolumeState::shared() {
 }
 
 void TAKVolumeState::write(uint32_t slot, float volume, bool muted) noexcept {
-    const float stored = std::isnan(volume) ? 1.0f : std::clamp(volume, 0.0f, 1.0f);
+    const float stored = std::isnan(volume) ? 1.0f : std::clamp(volume, 0.0f, kMaxVolume);
     volumes[slotIndex(slot)].store(stored, std::memory_order_relaxed);
     mutes[slotIndex(slot)].store(muted ? 1u : 0u, std::memory_order_relaxed);
 }

@@ -8,6 +8,11 @@
 
 namespace tobble::engine {
 
+// The loudest gain a slot can hold: twice an application's own level, for sources mastered too
+// quietly. Whether a user may go beyond 1.0 is decided above the engine; the limiter at the end
+// of the callback keeps every boosted sample within full scale.
+inline constexpr float kMaxVolume = 2.0f;
+
 // Per-slot gain and mute. Written by the client bridge and the engine, read by every I/O
 // callback once per cycle. Each entry is one atomic word accessed with relaxed order: readers
 // need the latest value of that word, never a consistent view of several.
@@ -20,7 +25,8 @@ class TAKVolumeState {
     // The one instance the engine, the client bridge and every I/O host share.
     static TAKVolumeState& shared();
 
-    // Stores `volume` clamped to 0…1 (NaN as 1.0) and the mute flag for entry `slot & 31`.
+    // Stores `volume` clamped to 0…kMaxVolume (NaN as 1.0) and the mute flag for entry
+    // `slot & 31`.
     void write(uint32_t slot, float volume, bool muted) noexcept;
     // Full volume, unmuted: the state of a slot nobody owns.
     void reset(uint32_t slot) noexcept;
@@ -32,7 +38,7 @@ class TAKVolumeState {
         return mutes[slotIndex(slot)].load(std::memory_order_relaxed) != 0;
     }
 
-    std::array<std::atomic<float>, kRealtimeSlotCount> volumes;   // linear gain, 0…1
+    std::array<std::atomic<float>, kRealtimeSlotCount> volumes;   // linear gain, 0…kMaxVolume
     std::array<std::atomic<uint32_t>, kRealtimeSlotCount> mutes;  // 1 when muted
 };
 

@@ -82,7 +82,9 @@ QString transportName(uint32_t transport) {
 // The audio side keeps floats; a script should read back 0.3, not 0.30000001192092896.
 double tidy(float value) { return std::round(double(value) * 1e6) / 1e6; }
 
-bool isFraction(double value) { return std::isfinite(value) && value >= 0.0 && value <= 1.0; }
+bool isFraction(double value, double limit = 1.0) {
+    return std::isfinite(value) && value >= 0.0 && value <= limit;
+}
 
 std::string quoted(const QString& text) {
     // Hostile input can be huge: an error message repeats only its start.
@@ -257,6 +259,7 @@ QVariantMap DBusInterface::properties() {
         {QStringLiteral("SystemVolume"), tidy(deps_.audioService.getSystemVolume())},
         {QStringLiteral("SystemMuted"), deps_.audioService.getSystemMute()},
         {QStringLiteral("DefaultVolume"), deps_.volumeStore.defaultVolume()},
+        {QStringLiteral("MaximumVolume"), double{deps_.viewModel.volumeLimit()}},
         {QStringLiteral("PanelVisible"), deps_.panel.isVisible && deps_.panel.isVisible()},
         {QStringLiteral("Version"), QString::fromStdString(deps_.version)},
     };
@@ -340,9 +343,13 @@ DBusInterface::Reply DBusInterface::listApplications() {
 
 DBusInterface::Reply DBusInterface::setVolume(const QString& app, double volume) {
     if (auto bad = badId(app, "application id")) return Reply::error(kErrorInvalidArgument, *bad);
-    if (!isFraction(volume)) {
-        return Reply::error(kErrorInvalidArgument, "volume must be a number from 0 to 1, not " +
-                                                       QString::number(volume).toStdString());
+    const double limit = deps_.viewModel.volumeLimit();
+    if (!isFraction(volume, limit)) {
+        return Reply::error(kErrorInvalidArgument,
+                            "volume must be a number from 0 to " +
+                                QString::number(limit).toStdString() +
+                                (limit > 1.0 ? "" : " (volume above 100% is off in the settings)") +
+                                ", not " + QString::number(volume).toStdString());
     }
     const auto* row = findRow(app.toStdString());
     if (!row) return Reply::error(kErrorNoSuchApplication, "no application " + quoted(app));

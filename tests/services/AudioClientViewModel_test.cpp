@@ -238,6 +238,41 @@ TEST_F(ViewModelTest, VolumeChangeIsHeardOnTheDeviceOneCycleAfterTheCoalescingDe
     }
 }
 
+// ---- volume above 100 %
+
+// Turning boost off plays a louder application at its own level without forgetting where the
+// user had it: neither while it plays nor when it comes back; turning boost on restores it.
+TEST_F(ViewModelTest, TurningBoostOffPlaysAtFullLevelAndKeepsTheSavedVolume) {
+    startWith({{300, "com.example.Music"}});
+    advance(0.5);  // past the pipeline's warm-up
+    const AppClient music = rowOf("com.example.Music");
+    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 1.5f);
+    advance(0.1);
+    EXPECT_FLOAT_EQ(rowOf("com.example.Music").volume, 1.0f);  // refused above 1.0 while off
+
+    viewModel->setVolumeBoostAllowed(true);
+    EXPECT_FLOAT_EQ(rowOf("com.example.Music").volumeLimit, 2.0f);
+    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 1.5f);
+    advance(0.5);
+    EXPECT_NEAR(audio.rms("speakers", 0, now() - 0.2, now()), kSineRms * 1.5f, 0.01);
+
+    viewModel->setVolumeBoostAllowed(false);
+    advance(0.5);
+    EXPECT_FLOAT_EQ(rowOf("com.example.Music").volume, 1.0f);
+    EXPECT_FLOAT_EQ(rowOf("com.example.Music").volumeLimit, 1.0f);
+    EXPECT_NEAR(audio.rms("speakers", 0, now() - 0.2, now()), kSineRms, 0.01);
+    quit(300);
+    advance(32.0);
+    launch(310, "com.example.Music");
+    advance(1.0);
+    EXPECT_FLOAT_EQ(volumeState.volume(rowOf("com.example.Music").slot), 1.0f);
+    EXPECT_EQ(saved("com.example.Music"), (VolumeStore::SavedState{1.5f, false}));
+
+    viewModel->setVolumeBoostAllowed(true);
+    EXPECT_FLOAT_EQ(rowOf("com.example.Music").volume, 1.5f);
+    EXPECT_FLOAT_EQ(volumeState.volume(rowOf("com.example.Music").slot), 1.5f);
+}
+
 // ---- a slot that passes to another application
 
 TEST_F(ViewModelTest, SlotTakenOverByAnotherApplicationGetsAFreshRow) {

@@ -211,6 +211,7 @@ TEST_F(DBusInterfaceTest, HostileInputGetsNamedErrorsAndChangesNothing) {
         {message(kBusInterface, "SetVolume", {kMusic, nan}), invalid},
         {message(kBusInterface, "SetVolume", {kMusic, 1e308}), invalid},
         {message(kBusInterface, "SetVolume", {kMusic, -0.1}), invalid},
+        {message(kBusInterface, "SetVolume", {kMusic, 1.5}), invalid},  // boost is off
         {message(kBusInterface, "SetVolume", {kMusic, "loud"}), invalid},
         {message(kBusInterface, "SetVolume", {"", 0.5}), invalid},
         {message(kBusInterface, "SetVolume", {huge, 0.5}), invalid},
@@ -235,6 +236,17 @@ TEST_F(DBusInterfaceTest, HostileInputGetsNamedErrorsAndChangesNothing) {
     EXPECT_EQ(defaults.object(app::kPerAppVolumesKey), documentBefore);
     EXPECT_TRUE(hiddenApps.hiddenApps().empty());
     EXPECT_DOUBLE_EQ(volumeStore.defaultVolume(), 1.0);
+}
+
+TEST_F(DBusInterfaceTest, VolumesUpToTwiceAreTakenOnlyWhileTheSettingsAllowThem) {
+    viewModel->setVolumeBoostAllowed(true);
+    EXPECT_DOUBLE_EQ(property("MaximumVolume").toDouble(), 2.0);
+    EXPECT_EQ(call("SetVolume", {kMusic, 1.5}).type(), QDBusMessage::ReplyMessage);
+    EXPECT_EQ(call("SetVolume", {kChat, 2.01}).errorName(), DBusInterface::kErrorInvalidArgument);
+    settle();
+    EXPECT_DOUBLE_EQ(entry("ListApplications", "id", kMusic).value("volume").toDouble(), 1.5);
+    EXPECT_FLOAT_EQ(volumeState.volume(row(kMusic)->slot), 1.5f);
+    EXPECT_EQ(saved(kMusic), (app::VolumeStore::SavedState{1.5f, false}));
 }
 
 TEST_F(DBusInterfaceTest, TenThousandVolumesInASecondAreCoalescedAndSaveTheLast) {

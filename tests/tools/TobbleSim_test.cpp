@@ -59,6 +59,21 @@ TEST(ScenarioFilesTest, DeviceSwitchMovesEveryAppWithoutAGap) {
     EXPECT_EQ(r["snapshots"][0]["rows"].size(), 2u);  // the helper plays under its browser
 }
 
+// 200 % doubles a quiet tone on the device; a hot one is limited, never clipped past full scale.
+// Without "allowVolumeBoost" the same request stops at 100 %.
+TEST(ScenarioFilesTest, BoostDoublesAQuietAppAndKeepsAHotOneWithinFullScale) {
+    const auto r = runFile("volume-boost.json");
+    const auto& rms = r["devices"][0]["rms"];
+    EXPECT_NEAR(rms[200].get<double>(), 2.0 * rms[140].get<double>(), 1e-4);  // 2.0 s vs 1.4 s
+    EXPECT_LE(r["devices"][0]["peak"].get<double>(), 1.0);
+    EXPECT_GT(rms[300].get<double>(), 0.6);  // 3.0 s: the hot tone, limited but not dipped
+    EXPECT_EQ(r["rows"][0]["volume"], 2.0);
+
+    auto withoutBoost = parseScenario(readScenarioFile("volume-boost.json"), "volume-boost.json");
+    withoutBoost.defaults.clear();
+    EXPECT_EQ(runScenario(withoutBoost, {})["rows"][0]["volume"], 1.0);
+}
+
 TEST(ScenarioFilesTest, ExitedAppIsKeptForTheGracePeriodThenTornDown) {
     const auto r = runFile("app-exits.json");
     EXPECT_EQ(r["snapshots"][0]["entries"].size(), 1u);

@@ -206,6 +206,20 @@ TEST_F(ContentViewTest, SlidersSpeakPercentAndTakeAScreenReadersChange) {
     EXPECT_EQ(slider->valueInterface()->maximumValue().toInt(), 100);
     slider->valueInterface()->setCurrentValue(45);
     EXPECT_FLOAT_EQ(row("com.example.music")->volume, 0.45f);
+
+    // Volume above 100 %, turned on in the settings: the same slider runs to 200 % and a drag
+    // that comes near 100 % stops there.
+    view->openSettings();
+    view->settingsView()->boostToggle()->click();
+    view->closeSettings();
+    pump();
+    EXPECT_EQ(slider->valueInterface()->maximumValue().toInt(), 200);
+    slider->valueInterface()->setCurrentValue(150);
+    EXPECT_EQ(slider->text(QAccessible::Value), "150%");
+    EXPECT_FLOAT_EQ(row("com.example.music")->volume, 1.5f);
+    view->row(id)->slider()->dragTo(0.51);
+    view->row(id)->slider()->releaseDrag();
+    EXPECT_FLOAT_EQ(row("com.example.music")->volume, 1.0f);
 }
 
 TEST_F(ContentViewTest, ManyRowsStopGrowingAt400) {

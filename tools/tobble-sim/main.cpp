@@ -27,7 +27,8 @@ Scenario: a JSON object; only "events" is required.
   "apps": [{"pid", "bundleID", "name", "appBundle" (true), "policy": regular|accessory|prohibited}]
   "processes": [{"pid", "bundleID", "responsiblePID"}]      (audio process objects, not running)
   "orphanAggregates", "foreignAggregates": aggregates left over from earlier runs / other programs
-  "defaults": {key: value}                                   (the user defaults before start)
+  "defaults": {key: value}                                   (the user defaults before start;
+              "allowVolumeBoost": true lets setVolume go up to 2.0, else it stops at 1.0)
   "events": [{"at": seconds, "do": NAME, ...}] with NAME one of
     startEngine stopEngine startViewModel stopViewModel openPanel closePanel
     play {pid, frequency, amplitude}  silence {pid}  stop {pid}  spawn {pid, bundleID, responsiblePID}

@@ -41,7 +41,8 @@ Commands:
   panel status                  print whether the panel is shown or hidden
   --help | --version
 
-VALUE is 30%, 0.3, +5% or -5% (the last two change the current value).
+VALUE is 30%, 0.3, +5% or -5% (the last two change the current value). An application's
+volume goes up to 200% while Tobble's settings allow volume above 100%, else up to 100%.
 APP is an application id, else a name (any case), else the unique start of a name.
 DEVICE is a uid, else a name, else the unique start of a name.
 
@@ -158,8 +159,9 @@ QList<QVariantMap> dictionaries(const QVariant& value) {
 
 QString percent(double volume) { return QString::number(std::lround(volume * 100)) + "%"; }
 
-// "30%", "0.3", "+5%", "-5%", "+0.05": the new value from the current one.
-double parseValue(const QString& text, double current) {
+// "30%", "0.3", "+5%", "-5%", "+0.05": the new value from the current one, within 0 and
+// `maximum` (1.0, or an application's 2.0 while volume above 100% is allowed).
+double parseValue(const QString& text, double current, double maximum = 1.0) {
     QString body = text.trimmed();
     const bool relative = body.startsWith('+') || body.startsWith('-');
     const bool isPercent = body.endsWith('%');
@@ -168,9 +170,11 @@ double parseValue(const QString& text, double current) {
     double value = body.toDouble(&ok);
     if (!ok || !std::isfinite(value)) usage(QStringLiteral("not a volume: \"%1\"").arg(text));
     if (isPercent) value /= 100.0;
-    if (relative) return std::clamp(current + value, 0.0, 1.0);
-    if (value < 0.0 || value > 1.0) {
-        usage(QStringLiteral("volume %1 is outside 0%-100%").arg(text));
+    if (relative) return std::clamp(current + value, 0.0, maximum);
+    if (value < 0.0 || value > maximum) {
+        usage(QStringLiteral("volume %1 is outside 0%-%2").arg(text, percent(maximum)) +
+              (maximum > 1.0 ? QString()
+                             : QStringLiteral("; volume above 100% is off in Tobble's settings")));
     }
     return value;
 }
@@ -321,7 +325,8 @@ int run(const QStringList& args) {
             out(percent(current) + '\n');
             return kDone;
         }
-        tobble.call("SetVolume", {app.value("id"), parseValue(rest[1], current)});
+        const double maximum = tobble.property("MaximumVolume").toDouble();
+        tobble.call("SetVolume", {app.value("id"), parseValue(rest[1], current, maximum)});
         return kDone;
     }
     if (command == "mute" || command == "unmute") {

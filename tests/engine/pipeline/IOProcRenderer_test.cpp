@@ -79,6 +79,30 @@ TEST_F(IOProcRendererTest, ACycleOverFullScaleIsScaledDownAndTheGainComesBack) {
     EXPECT_EQ(output.at(0, 0), 0.4f);
 }
 
+// Above 100 %: a tone with room to spare is doubled sample for sample, one without it is held
+// within full scale on every sample, however long it plays.
+TEST_F(IOProcRendererTest, BoostDoublesAQuietToneExactlyAndNeverTakesAHotOnePastFullScale) {
+    volumes.write(kSlot, kMaxVolume, false);
+    size_t frame = 0;
+    const auto playTone = [&](float amplitude, int cycles, auto check) {
+        for (int c = 0; c < cycles; ++c) {
+            for (size_t i = 0; i < kFrames; ++i, ++frame) {
+                const float x = amplitude * std::sin(static_cast<float>(frame) * 0.0576f);
+                input.at(i, 0) = x;
+                input.at(i, 1) = -x;
+            }
+            cycle();
+            for (size_t i = 0; i < input.samples.size(); ++i)
+                check(input.samples[i], output.samples[i]);
+        }
+    };
+    playTone(0.3f, 10, [](float in, float out) { ASSERT_EQ(out, 2.0f * in); });
+    float peak = 0.0f;
+    playTone(0.8f, 200, [&](float, float out) { peak = std::max(peak, std::abs(out)); });
+    EXPECT_LE(peak, kFullScale);
+    EXPECT_GT(peak, 0.99f);  // limited, not merely turned down
+}
+
 TEST_F(IOProcRendererTest, MutedSlotIsSilentAndItsLevelReleases) {
     input.fill(1.0f);
     cycle();

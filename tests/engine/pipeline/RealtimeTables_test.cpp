@@ -20,7 +20,8 @@ TEST(VolumeStateTest, SlotsWrapToTheirLowFiveBits) {
 TEST(VolumeStateTest, VolumesAreClampedNaNMeansFullVolumeAndResetRestoresDefaults) {
     TAKVolumeState volumes;
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    const std::pair<float, float> cases[] = {{1.7f, 1.0f}, {-0.2f, 0.0f}, {nan, 1.0f}};
+    const std::pair<float, float> cases[] = {
+        {1.7f, 1.7f}, {2.5f, kMaxVolume}, {-0.2f, 0.0f}, {nan, 1.0f}};
     for (const auto& [written, stored] : cases) {
         volumes.write(4, written, true);
         EXPECT_EQ(volumes.volume(4), stored) << written;
