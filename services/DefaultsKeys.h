@@ -12,10 +12,12 @@ inline constexpr std::string_view kPerAppVolumesVersionKey = "TobblePerAppVolume
 inline constexpr std::string_view kHiddenAppsKey = "TobbleHiddenApps";
 inline constexpr std::string_view kHiddenAppsVersionKey = "TobbleHiddenAppsVersion";
 inline constexpr std::string_view kDefaultVolumeKey = "TobbleDefaultVolume";
+inline constexpr std::string_view kAppOutputsKey = "TobbleAppOutputs";
+inline constexpr std::string_view kAppOutputsVersionKey = "TobbleAppOutputsVersion";
 // Whether application volumes may go above 100 %; off when absent.
 inline constexpr std::string_view kAllowVolumeBoostKey = "allowVolumeBoost";
 
-// The only document layout this build reads and writes under both stores' keys.
+// The only document layout this build reads and writes under every store's keys.
 inline constexpr int64_t kStoreSchemaVersion = 1;
 
 }  // namespace tobble::app

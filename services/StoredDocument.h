@@ -9,7 +9,7 @@
 
 #include "platform/system/UserDefaults.h"
 
-// What the two stores share about keeping one JSON document plus its schema version in the
+// What the stores share about keeping one JSON document plus its schema version in the
 // defaults domain.
 namespace tobble::app::stored {
 

@@ -10,6 +10,7 @@
 #include "platform/system/InMemoryUserDefaults.h"
 #include "services/DefaultsKeys.h"
 #include "services/HiddenAppsStore.h"
+#include "services/OutputPinStore.h"
 #include "services/VolumeStore.h"
 
 namespace tobble::app {
@@ -139,6 +140,52 @@ TEST(DamagedStoresTest, EachUnreadableDocumentGetsABackupOfItsOwn) {
     EXPECT_EQ(defaults.object("TobbleHiddenAppsBackup2"), bytes("second"));
     EXPECT_EQ(defaults.integer("TobbleHiddenAppsBackupVersion"), 3);
     EXPECT_EQ(defaults.integer(kHiddenAppsVersionKey), 1);
+}
+
+// An application's output survives a restart; only applications can have one, and an empty uid
+// makes it follow the default again. Damaged data reads as empty (a bad entry costs only
+// itself) and is replaced by the next change, a copy of it kept aside when it is unreadable.
+TEST(OutputPinStoreTest, PinsSurviveARestartAndDamagedDataIsReplacedByTheNextChange) {
+    using Pins = OutputPinStore::Pins;
+    system::InMemoryUserDefaults defaults;
+    {
+        OutputPinStore store(defaults);
+        EXPECT_TRUE(store.setPin("com.a", "usb"));
+        EXPECT_TRUE(store.setPin("com.b", "hdmi"));
+        EXPECT_TRUE(store.setPin("com.b", ""));
+        EXPECT_FALSE(store.setPin("pid:7", "usb"));
+        EXPECT_FALSE(store.setPin("com.c", "\xff"));  // not UTF-8
+    }
+    EXPECT_EQ(OutputPinStore(defaults).pins(), (Pins{{"com.a", "usb"}}));
+    EXPECT_EQ(OutputPinStore(defaults).pinnedOutput("com.a"), "usb");
+
+    struct Case {
+        const char* document;
+        int64_t version;  // 0: none stored
+        Pins readable;
+        bool keptAside;
+    };
+    for (const auto& c :
+         {Case{R"({"com.a":)", 0, {}, true},
+          Case{R"({"com.a":"usb","com.b":7,"com.c":""})", 0, {{"com.a", "usb"}}, false},
+          Case{R"({"com.a":"usb"})", 2, {}, true}}) {
+        system::InMemoryUserDefaults damaged;
+        damaged.set(kAppOutputsKey, bytes(c.document));
+        if (c.version != 0) damaged.setInteger(kAppOutputsVersionKey, c.version);
+        log::ScopedCapture capture;
+        OutputPinStore store(damaged);
+        EXPECT_EQ(store.pins(), c.readable) << c.document;
+        EXPECT_FALSE(capture->messages(log::Level::Error).empty());
+        EXPECT_EQ(damaged.object(kAppOutputsKey), bytes(c.document));
+
+        ASSERT_TRUE(store.setPin("com.new", "hdmi"));
+        auto expected = c.readable;
+        expected.emplace("com.new", "hdmi");
+        EXPECT_EQ(OutputPinStore(damaged).pins(), expected) << c.document;
+        EXPECT_EQ(damaged.integer(kAppOutputsVersionKey), 1);
+        EXPECT_EQ(damaged.object("TobbleAppOutputsBackup"),
+                  c.keptAside ? std::optional(bytes(c.document)) : std::nullopt);
+    }
 }
 
 }  // namespace
