@@ -37,7 +37,10 @@ std::shared_ptr<TAKEngine> TAKEngine::make(const Environment& environment, Optio
         {engine->volumeState_, engine->rmsBuffer_, engine->teardown_, engine->callbackQueue_},
         {.pipelinesChanged = hook(&TAKEngine::bumpCatalogGeneration),
          .outputChanged = hook(&TAKEngine::updateKeepalive),
-         .aggregatesDied = hook(&TAKEngine::performFullRebuild)});
+         .aggregatesDied = hook(&TAKEngine::performFullRebuild),
+         .pinnedOutput = [pins = options.outputPins](const std::string& bundleID) {
+             return pins ? pins->pinnedOutput(bundleID) : std::nullopt;
+         }});
     engine->health_ = TAKHealthMonitor::make(
         environment, engine->queue_, engine->volumeState_, *engine->follower_,
         {.readAppGroups =
@@ -107,6 +110,12 @@ void TAKEngine::start() {
 
 void TAKEngine::reconcileNow() {
     queue_->sync([this] { reconcile(); });
+}
+
+void TAKEngine::outputPinsChanged() {
+    queue_->async(weakly([](TAKEngine& e) {
+        if (e.isRunning()) e.follower_->moveStrayPipelines("output pins changed");
+    }));
 }
 
 void TAKEngine::stop() {

@@ -15,6 +15,7 @@
 
 #include "engine/TAKHealthMonitor.h"
 #include "engine/TAKOutputFollower.h"
+#include "engine/TAKOutputPins.h"
 #include "engine/TAKSavedVolumes.h"
 #include "engine/TAKTapCatalog.h"
 #include "engine/core/TAKProcessRegistry.h"
@@ -41,7 +42,8 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     struct Options {
         TAKVolumeState* volumeState;  // null: the process-wide tables
         TAKRMSBuffer* rmsBuffer;
-        TAKSavedVolumes* savedVolumes;  // null: every application starts at 1.0
+        TAKSavedVolumes* savedVolumes;        // null: every application starts at 1.0
+        TAKOutputPins* outputPins = nullptr;  // null: every application follows the default
     };
 
     static std::shared_ptr<TAKEngine> make(const Environment& environment, Options options);
@@ -62,6 +64,9 @@ class TAKEngine : public std::enable_shared_from_this<TAKEngine> {
     void stop();
     // One reconcile pass now, on the engine's queue (what the 1 s timer does).
     void reconcileNow();
+    // The user sent an application to another output, or back to the default: its pipeline
+    // cross-fades there, on the engine's queue, soon after the call.
+    void outputPinsChanged();
 
     // ---- read from the application's queues
     // The current catalog; empty while stopped.

@@ -50,7 +50,7 @@ void TAKEngine::synchronizePipelines() {
         warmupMs = constants::kIdleBluetoothWarmupMs;
     }
     for (const auto& entry : missing) {
-        buildPipeline(entry, *outputUID, warmupMs);
+        buildPipeline(entry, follower_->outputFor(entry).value_or(*outputUID), warmupMs);
         warmupMs = steadyWarmupMs;
     }
 }

@@ -121,7 +121,9 @@ void TAKEngine::admit(const TAKAppGroup& group, pid_t, double now, bool& endPass
         }
     }
 
-    const auto preferred = follower_->outputUID();
+    TAKTapEntry admitted;
+    admitted.bundleID = group.parentBundleID;
+    const auto preferred = follower_->outputFor(admitted);
     TAKTap tap;
     try {
         tap = tapManager_->createTap(pid, group.processObjectIDs, preferred);

@@ -122,24 +122,8 @@ void TAKHealthMonitor::runCheck() {
 
 bool TAKHealthMonitor::moveStalePipelines() {
     dispatch::assertOnQueue(queue_);
-    auto currentCatalog = catalog_;
-    if (!currentCatalog || !pipelines_) return false;
-    const auto outputUID = follower_.outputUID();
-    if (!outputUID) return false;
-    std::vector<uint32_t> stale;
-    for (const auto& entry : currentCatalog->activeEntries()) {
-        auto it = pipelines_->find(entry.slot);
-        if (it != pipelines_->end() && it->second.aggregate.outputUID != *outputUID)
-            stale.push_back(entry.slot);
-    }
-    if (stale.empty()) return false;
-    TAKLog::log().info("refreshTapSource audit: " + std::to_string(stale.size()) +
-                       " stale slot(s) — batch crossfade to " + *outputUID);
-    const AudioObjectID device = follower_.outputDeviceID() != 0
-                                     ? follower_.outputDeviceID()
-                                     : TAKCoreAudio(env_.audio).defaultOutputDevice().value_or(0);
-    follower_.migrate(stale, *outputUID, device);
-    return true;
+    if (!catalog_ || !pipelines_) return false;
+    return follower_.moveStrayPipelines("refreshTapSource audit");
 }
 
 void TAKHealthMonitor::recover(pid_t pid) {

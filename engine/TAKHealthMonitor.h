@@ -20,7 +20,8 @@
 namespace tobble::engine {
 
 // Notices pipelines that fail quietly and repairs them, every two seconds: pipelines left on an
-// output that is no longer the one followed are moved there, and an application whose callback
+// output other than the one they belong on (the followed one, or the application's own) are
+// moved there, and an application whose callback
 // has stopped while it plays is rebuilt under a cross-fade after three missed checks (then left
 // alone for twenty seconds), or torn down so the next pass admits it afresh when it has left the
 // grouped process list.

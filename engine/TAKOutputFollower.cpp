@@ -149,6 +149,47 @@ void TAKOutputFollower::forgetOutput() {
     outputUID_.reset();
 }
 
+std::optional<std::string> TAKOutputFollower::outputFor(const TAKTapEntry& entry) {
+    dispatch::assertOnQueue(queue_);
+    if (engine_.pinnedOutput && entry.bundleID && !entry.bundleID->empty()) {
+        const auto pinned = engine_.pinnedOutput(*entry.bundleID);
+        if (pinned && TAKCoreAudio(env_.audio).deviceID(*pinned)) return pinned;
+    }
+    return outputUID();
+}
+
+bool TAKOutputFollower::isPinned(const TAKTapEntry& entry) const {
+    return engine_.pinnedOutput && entry.bundleID && !entry.bundleID->empty() &&
+           engine_.pinnedOutput(*entry.bundleID).has_value();
+}
+
+std::map<std::string, std::vector<uint32_t>> TAKOutputFollower::strayPipelines(bool pinnedOnly) {
+    std::map<std::string, std::vector<uint32_t>> strays;
+    if (!catalog_ || !pipelines_) return strays;
+    for (const auto& entry : catalog_->activeEntries()) {
+        const auto it = pipelines_->find(entry.slot);
+        if (it == pipelines_->end() || !entry.tap || (pinnedOnly && !isPinned(entry))) continue;
+        const auto target = outputFor(entry);
+        if (target && it->second.aggregate.outputUID != *target)
+            strays[*target].push_back(entry.slot);
+    }
+    return strays;
+}
+
+bool TAKOutputFollower::moveStrayPipelines(const std::string& reason, bool pinnedOnly) {
+    dispatch::assertOnQueue(queue_);
+    if (!isRunning() || isSwitching_) return false;
+    const auto strays = strayPipelines(pinnedOnly);
+    for (const auto& [uid, slots] : strays) {
+        const auto device = TAKCoreAudio(env_.audio).deviceID(uid);
+        if (!device) continue;
+        TAKLog::log().info(reason + ": " + std::to_string(slots.size()) +
+                           " stale slot(s) — batch crossfade to " + uid);
+        migrate(slots, uid, *device);
+    }
+    return !strays.empty();
+}
+
 // ---- default output
 
 void TAKOutputFollower::handleDefaultOutputChanged() {
@@ -184,10 +225,11 @@ void TAKOutputFollower::overlapRebuild(const std::string& outputUID,
     dispatch::assertOnQueue(queue_);
     auto currentCatalog = catalog_;
     if (!currentCatalog) return;
-    std::vector<uint32_t> slots;
-    for (const auto& entry : currentCatalog->activeEntries()) {
-        if (entry.tap) slots.push_back(entry.slot);
-    }
+    // Applications the user sent to a device of their own stay there.
+    const auto strays = strayPipelines();
+    const auto following = strays.find(outputUID);
+    const std::vector<uint32_t> slots =
+        following == strays.end() ? std::vector<uint32_t>{} : following->second;
     if (slots.empty()) {
         TAKLog::log().info("overlap rebuild: no active slots to migrate to " + outputUID);
         return;
@@ -324,7 +366,7 @@ void TAKOutputFollower::rebuildSlot(uint32_t slot, pid_t parentPID,
     const auto entry = catalog_->entry(parentPID);
     auto pipeIt = pipelines_->find(slot);
     if (!entry || entry->slot != slot || pipeIt == pipelines_->end() || !entry->tap) return;
-    const auto output = outputUID();
+    const auto output = outputFor(*entry);
     if (!output) {
         TAKLog::log().error("rebuildSlotWithObjectIDs: no default output parentPID=" +
                             std::to_string(parentPID));
@@ -335,7 +377,7 @@ void TAKOutputFollower::rebuildSlot(uint32_t slot, pid_t parentPID,
                            std::to_string(parentPID));
         return;
     }
-    const AudioObjectID device = TAKCoreAudio(env_.audio).defaultOutputDevice().value_or(0);
+    const AudioObjectID device = TAKCoreAudio(env_.audio).deviceID(*output).value_or(0);
     const Move move{slot, parentPID, *entry->tap, pipeIt->second, objectIDs};
     if (crossfade({move}, *output, device != 0 && isBluetooth(device), Purpose::processSetChange) ==
         0)
@@ -426,6 +468,9 @@ void TAKOutputFollower::scheduleDevicesListCheck() {
 void TAKOutputFollower::handleDevicesListChanged() {
     dispatch::assertOnQueue(queue_);
     if (!isRunning()) return;
+    // An application whose own device left plays on the default instead, and goes back when its
+    // device returns; its dead pipeline is replaced here rather than by a rebuild of everything.
+    moveStrayPipelines("devices-list change", true);
     size_t dead = 0;
     for (const auto& [slot, pipeline] : *pipelines_) {
         uint32_t size = 0;

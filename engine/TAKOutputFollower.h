@@ -24,11 +24,13 @@
 namespace tobble::engine {
 
 // Keeps every pipeline on the output device the user picked, without a gap: when the default
-// output changes, each pipeline gets a secondary on the new device, the two are cross-faded by
-// their I/O callbacks, then the primary goes away. The same cross-fade replaces one pipeline
-// whose application's processes changed. Owns the output the engine builds on, the listeners for
-// the default output and the device list, and the cross-fade states that callbacks may still
-// read.
+// output changes, each pipeline that follows it gets a secondary on the new device, the two are
+// cross-faded by their I/O callbacks, then the primary goes away. An application the user sent
+// to a device of its own stays there while that device exists and follows the default
+// otherwise; it moves under the same cross-fade when its device is picked, leaves or returns.
+// The same cross-fade replaces one pipeline whose application's processes changed. Owns the
+// output the engine builds on, the listeners for the default output and the device list, and
+// the cross-fade states that callbacks may still read.
 //
 // Lives on the engine's queue. Between start() and stop() it works on the engine's catalog and
 // pipeline map; every entry point returns at once outside that span.
@@ -39,6 +41,8 @@ class TAKOutputFollower : public std::enable_shared_from_this<TAKOutputFollower>
         std::function<void()> pipelinesChanged;  // a pipeline was replaced: a new client list
         std::function<void()> outputChanged;     // the followed output is another device now
         std::function<void()> aggregatesDied;    // aggregates vanished: build everything anew
+        // The device uid the user sent the application to, if any (empty function: none).
+        std::function<std::optional<std::string>(const std::string& bundleID)> pinnedOutput;
     };
     struct Tables {
         TAKVolumeState& volumeState;
@@ -64,6 +68,14 @@ class TAKOutputFollower : public std::enable_shared_from_this<TAKOutputFollower>
     // Its id once known, 0 before.
     audio::AudioObjectID outputDeviceID() const { return outputDeviceID_; }
     void forgetOutput();
+
+    // Where `entry`'s pipeline belongs: the device the user sent it to while that device is
+    // there, else the followed output. Nothing while no output is known.
+    std::optional<std::string> outputFor(const TAKTapEntry& entry);
+    // Cross-fades every pipeline that is not where it belongs there, one batch per device;
+    // `pinnedOnly`: only those of applications the user sent to a device of their own. False
+    // when every pipeline already is where it belongs.
+    bool moveStrayPipelines(const std::string& reason, bool pinnedOnly = false);
 
     // A cross-fade is running (the engine's queue sleeps inside it while callbacks play).
     bool isSwitching() const { return isSwitching_; }
@@ -111,6 +123,9 @@ class TAKOutputFollower : public std::enable_shared_from_this<TAKOutputFollower>
     void installListeners();
     void removeListeners();
     void overlapRebuild(const std::string& outputUID, audio::AudioObjectID destinationDeviceID);
+    // Active slots whose pipeline belongs on another device, by that device's uid.
+    std::map<std::string, std::vector<uint32_t>> strayPipelines(bool pinnedOnly = false);
+    bool isPinned(const TAKTapEntry& entry) const;
     // Builds a secondary for each move, cross-fades all of them at once, then retires the
     // primaries. Returns how many pipelines were replaced.
     size_t crossfade(const std::vector<Move>& moves, const std::string& outputUID,

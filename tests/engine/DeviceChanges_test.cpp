@@ -44,17 +44,24 @@ class DeviceChangeTest : public ::testing::Test, public EngineTestBed {
             launch(400 + i, "com.example.app" + std::to_string(i), true, 440.0 + 110.0 * i);
         engine->start();
         advance(2.0);
+        return measureMove("wired", target, [&] { audio.setDefaultOutput(target); });
+    }
+
+    // What migrate() measures, for any move from `from` to `to` that `move` starts.
+    template <typename Move>
+    double measureMove(const std::string& from, const std::string& to, Move move) {
         const double window = 0.01;
         const double switchAt = now();
-        const auto steady = windowEnergy(audio, "wired", switchAt - 0.5, switchAt, window);
+        const auto steady = windowEnergy(audio, from, switchAt - 0.5, switchAt, window);
         double steadyEnergy = 0;
         for (double e : steady) steadyEnergy += e;
         steadyEnergy /= static_cast<double>(steady.size());
 
-        audio.setDefaultOutput(target);
+        capture->clear();
+        move();
         advance(1.0);
-        const auto a = windowEnergy(audio, "wired", switchAt - 0.1, switchAt + 0.5, window);
-        const auto b = windowEnergy(audio, target, switchAt - 0.1, switchAt + 0.5, window);
+        const auto a = windowEnergy(audio, from, switchAt - 0.1, switchAt + 0.5, window);
+        const auto b = windowEnergy(audio, to, switchAt - 0.1, switchAt + 0.5, window);
         double worst = 0;
         for (size_t w = 0; w < a.size(); ++w) {
             const double db = 10.0 * std::log10((a[w] + b[w]) / steadyEnergy);
@@ -106,6 +113,59 @@ INSTANTIATE_TEST_SUITE_P(
                       Migration{"Bluetooth", audio::kAudioDeviceTransportTypeBluetooth, 3,
                                 0.5 + 0.06}),
     [](const auto& test) { return std::string(test.param.name); });
+
+// An application sent to a device of its own cross-fades there alone; it stays there when the
+// default changes, plays on the default while its device is away and returns with it, and is
+// built there directly after a restart.
+TEST_F(DeviceChangeTest, APinnedAppMovesAloneAndKeepsItsDeviceWhileTheDeviceIsThere) {
+    addUSB();
+    addOutput("hdmi", audio::kAudioDeviceTransportTypeHDMI);
+    launch(400, "com.example.Call");
+    engine->start();
+    advance(2.0);
+    const double worst = measureMove("wired", "usb", [&] {
+        outputPins.pins["com.example.Call"] = "usb";
+        engine->outputPinsChanged();
+    });
+    std::printf("[ measured ] one pinned app to USB: worst deviation %.2f dB, migration %.1f ms\n",
+                worst, migrationSeconds * 1000);
+    EXPECT_LE(std::abs(worst), 3.0);
+    EXPECT_GT(migrationSeconds, 0);
+    EXPECT_LE(migrationSeconds, 0.1 + 0.06);
+    EXPECT_EQ(outputs(), std::vector<std::string>{"usb"});
+
+    launch(401, "com.example.Music", true, 660.0);
+    advance(1.5);
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"usb", "wired"}));
+    audio.setDefaultOutput("hdmi");
+    advance(1.0);
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"usb", "hdmi"}));
+    EXPECT_NEAR(levelOn("usb", 0.2), 0.3536, 0.01);
+    EXPECT_NEAR(levelOn("wired", 0.2), 0.0, 1e-6);
+
+    const auto music = aggregateOf(401);
+    audio.removeDevice("usb");
+    advance(0.5);
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"hdmi", "hdmi"}));
+    EXPECT_NEAR(levelOn("hdmi", 0.2), 0.3536 * std::sqrt(2.0), 0.01);
+    EXPECT_EQ(aggregateOf(401), music);  // the other application is left alone
+    addUSB();
+    advance(0.5);
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"usb", "hdmi"}));
+    EXPECT_EQ(capture->count("devices-list change: 1/2 aggregates dead — full rebuild"), 0u);
+
+    engine->stop();
+    capture->clear();
+    engine->start();
+    advance(1.5);
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"usb", "hdmi"}));
+    EXPECT_EQ(timeOf("crossfade complete: "), -1);  // built there, not moved there
+
+    outputPins.pins.clear();
+    engine->outputPinsChanged();
+    advance(0.5);
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"hdmi", "hdmi"}));
+}
 
 TEST_F(DeviceChangeTest, NotificationsThatChangeNothingDoNothing) {
     launch(400, "com.example.A");

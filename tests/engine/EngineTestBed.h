@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/TAKEngine.h"
+#include "engine/TAKOutputPins.h"
 #include "engine/TAKSavedVolumes.h"
 #include "platform/log/CaptureSink.h"
 #include "platform/sim/SimEnvironment.h"
@@ -27,6 +28,17 @@ class MemorySavedVolumes final : public engine::TAKSavedVolumes {
     std::map<std::string, Saved> saved;
 };
 
+// The devices the user sent applications to, in memory.
+class MemoryOutputPins final : public engine::TAKOutputPins {
+  public:
+    std::optional<std::string> pinnedOutput(const std::string& bundleID) override {
+        auto it = pins.find(bundleID);
+        if (it == pins.end()) return std::nullopt;
+        return it->second;
+    }
+    std::map<std::string, std::string> pins;
+};
+
 // An engine over the simulated desktop in virtual time, with its own real-time tables.
 struct EngineTestBed {
     static constexpr pid_t kOwnPid = 100;
@@ -40,9 +52,10 @@ struct EngineTestBed {
     engine::TAKVolumeState volumeState;
     engine::TAKRMSBuffer rmsBuffer;
     MemorySavedVolumes savedVolumes;
+    MemoryOutputPins outputPins;
     mutable log::ScopedCapture capture;
-    std::shared_ptr<engine::TAKEngine> engine =
-        engine::TAKEngine::make(desktop.environment(), {&volumeState, &rmsBuffer, &savedVolumes});
+    std::shared_ptr<engine::TAKEngine> engine = engine::TAKEngine::make(
+        desktop.environment(), {&volumeState, &rmsBuffer, &savedVolumes, &outputPins});
 
     EngineTestBed() {
         // Log lines carry virtual time, so tests can check when something happened.
