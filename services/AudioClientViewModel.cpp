@@ -8,6 +8,7 @@
 #include "engine/core/Identity.h"
 #include "engine/core/TAKProcessMetadata.h"
 #include "platform/dispatch/QueueCheck.h"
+#include "services/OutputPinStore.h"
 #include "services/SystemProcessExclusions.h"
 #include "services/VolumeStore.h"
 
@@ -90,18 +91,20 @@ AudioClientViewModel::Levels AudioClientViewModel::levels() const {
 std::shared_ptr<AudioClientViewModel> AudioClientViewModel::make(const Environment& environment,
                                                                  engine::TAKEngine& engine,
                                                                  TobbleAudioService& audioService_,
-                                                                 VolumeStore& volumeStore_) {
+                                                                 VolumeStore& volumeStore_,
+                                                                 OutputPinStore* outputPins) {
     return std::shared_ptr<AudioClientViewModel>(
-        new AudioClientViewModel(environment, engine, audioService_, volumeStore_));
+        new AudioClientViewModel(environment, engine, audioService_, volumeStore_, outputPins));
 }
 
 AudioClientViewModel::AudioClientViewModel(const Environment& environment,
                                            engine::TAKEngine& engine, TobbleAudioService& service,
-                                           VolumeStore& store)
+                                           VolumeStore& store, OutputPinStore* outputPins)
     : env_(environment),
       engine_(engine),
       audioService_(service),
       volumeStore_(store),
+      outputPins_(outputPins),
       logger_(engine::logSubsystem(), "ViewModel"),
       pollQueue_(environment.dispatcher.makeSerialQueue(engine::queueLabel("viewmodel.poll"),
                                                         dispatch::QoS::UserInitiated)),
@@ -203,6 +206,7 @@ void AudioClientViewModel::updateClients(const std::vector<TobbleClient>& polled
             row.name = metadata.name;
             row.icon = metadata.icon;
             row.volumeLimit = limit;
+            row.output = outputOf(row.bundleID);
             rows.push_back(std::move(row));
             continue;
         }
@@ -217,6 +221,7 @@ void AudioClientViewModel::updateClients(const std::vector<TobbleClient>& polled
         row.name = metadata.name;
         row.icon = metadata.icon;
         row.volumeLimit = limit;
+        row.output = outputOf(row.bundleID);
         if (auto s = saved->find(client.bundleID); s != saved->end()) {
             // A saved volume may lie beyond what applies now (boost turned off, or an older
             // build's value); the row shows what the engine applies.
@@ -425,6 +430,23 @@ void AudioClientViewModel::setVolumeBoostAllowed(bool allowed) {
     }
     logger_.info(std::string("volume boost ") + (allowed ? "allowed" : "off"));
     if (changed) publish(kClientsChanged);
+}
+
+std::string AudioClientViewModel::outputOf(const std::string& bundleID) const {
+    return outputPins_ ? outputPins_->pinnedOutput(bundleID).value_or("") : std::string();
+}
+
+bool AudioClientViewModel::setOutput(uint32_t clientID, const std::string& uid) {
+    const AppClient* row = client(clientID);
+    if (!row || !outputPins_ || !outputPins_->setPin(row->bundleID, uid)) return false;
+    const std::string bundleID = row->bundleID;
+    for (auto& r : clients_) {
+        if (r.bundleID == bundleID) r.output = uid;
+    }
+    logger_.info("output of " + bundleID + ": " + (uid.empty() ? "the default" : uid));
+    publish(kClientsChanged);
+    engine_.outputPinsChanged();
+    return true;
 }
 
 bool AudioClientViewModel::writeToEngine(const RowIdentity& row, float volume, bool muted,

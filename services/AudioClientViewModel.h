@@ -26,6 +26,7 @@ class TAKEngine;
 
 namespace tobble::app {
 
+class OutputPinStore;
 class VolumeStore;
 
 // The panel's rows: one per application the engine taps, with its name, icon, volume, mute and
@@ -51,6 +52,7 @@ class AudioClientViewModel : public std::enable_shared_from_this<AudioClientView
         float previousVolume = 1.0f;  // the starting volume of the row
         float rmsLevel = 0.0f;
         float volumeLimit = 1.0f;  // the slider's top: 1.0, or 2.0 while boost is allowed
+        std::string output;        // uid of the device the user sent it to; empty: the default
 
         friend bool operator==(const AppClient&, const AppClient&) = default;
     };
@@ -89,11 +91,13 @@ class AudioClientViewModel : public std::enable_shared_from_this<AudioClientView
     static constexpr dispatch::Seconds kVolumeWriteDelay = 0.016;
     static constexpr dispatch::Seconds kDragEndDelay = 0.5;
 
-    // Every reference must outlive the view model.
+    // Every reference must outlive the view model. Without `outputPins` every application
+    // follows the default output.
     static std::shared_ptr<AudioClientViewModel> make(const Environment& environment,
                                                       engine::TAKEngine& engine,
                                                       TobbleAudioService& audioService_,
-                                                      VolumeStore& volumeStore_);
+                                                      VolumeStore& volumeStore_,
+                                                      OutputPinStore* outputPins = nullptr);
     ~AudioClientViewModel();
     AudioClientViewModel(const AudioClientViewModel&) = delete;
     AudioClientViewModel& operator=(const AudioClientViewModel&) = delete;
@@ -121,6 +125,12 @@ class AudioClientViewModel : public std::enable_shared_from_this<AudioClientView
     bool volumeBoostAllowed() const;
     void setVolumeBoostAllowed(bool allowed);
     float volumeLimit() const;
+
+    // Sends the row's application to the output device `uid` (empty: back to the default). The
+    // choice is saved under the application's identity and its sound cross-fades there. False,
+    // changing nothing, for a row that is gone, an application without an identity, or a choice
+    // that cannot be saved.
+    bool setOutput(uint32_t clientID, const std::string& uid);
 
     const std::vector<AppClient>& clients() const { return clients_; }
     const AppClient* client(uint32_t clientID) const;
@@ -170,7 +180,9 @@ class AudioClientViewModel : public std::enable_shared_from_this<AudioClientView
     struct ObserverList;
 
     AudioClientViewModel(const Environment& environment, engine::TAKEngine& engine,
-                         TobbleAudioService& audioService_, VolumeStore& volumeStore_);
+                         TobbleAudioService& audioService_, VolumeStore& volumeStore_,
+                         OutputPinStore* outputPins);
+    std::string outputOf(const std::string& bundleID) const;
 
     // ---- poll queue (checked in debug builds)
     void startPollingTimer(dispatch::TimerPtr& slot, dispatch::Seconds interval,
@@ -196,6 +208,7 @@ class AudioClientViewModel : public std::enable_shared_from_this<AudioClientView
     engine::TAKEngine& engine_;
     TobbleAudioService& audioService_;
     VolumeStore& volumeStore_;
+    OutputPinStore* const outputPins_;
     const log::Logger logger_;
     const dispatch::QueuePtr pollQueue_;
 

@@ -19,6 +19,7 @@
 #include "platform/system/qt/QSettingsUserDefaults.h"
 #include "services/AudioClientViewModel.h"
 #include "services/HiddenAppsStore.h"
+#include "services/OutputPinStore.h"
 #include "services/SavedVolumesAdapter.h"
 #include "services/TobbleAudioService.h"
 #include "services/VolumeStore.h"
@@ -130,12 +131,13 @@ int main(int argc, char** argv) {
         defaults, backend->dispatcher().makeSerialQueue(engine::queueLabel("volumestore.write"),
                                                         dispatch::QoS::Utility));
     app::SavedVolumesAdapter savedVolumes(volumeStore);
-    engine::TAKEngine::configureShared(environment, {nullptr, nullptr, &savedVolumes});
+    app::OutputPinStore outputPins(defaults);
+    engine::TAKEngine::configureShared(environment, {nullptr, nullptr, &savedVolumes, &outputPins});
     auto& engine = engine::TAKEngine::shared();
     app::TobbleAudioService::configureShared(environment, engine);
     app::HiddenAppsStore::bindSharedDefaults(defaults);
     auto viewModel = app::AudioClientViewModel::make(
-        environment, engine, app::TobbleAudioService::shared(), volumeStore);
+        environment, engine, app::TobbleAudioService::shared(), volumeStore, &outputPins);
 
     auto& notifications = shell::NotificationCenter::defaultCenter();
     shell::AccessibilityManager::configureShared(shell::AccessibilityManager::make(

@@ -196,10 +196,17 @@ DBusInterface::Reply DBusInterface::call(const QDBusMessage& message) {
         const char* signature;
     };
     static constexpr Method kMethods[] = {
-        {"ListApplications", ""},  {"SetVolume", "sd"}, {"SetMuted", "sb"},
-        {"ToggleMuted", "s"},      {"SetHidden", "sb"}, {"ListOutputs", ""},
-        {"SetDefaultOutput", "s"}, {"ShowPanel", ""},   {"HidePanel", ""},
+        {"ListApplications", ""},
+        {"SetVolume", "sd"},
+        {"SetMuted", "sb"},
+        {"ToggleMuted", "s"},
+        {"SetHidden", "sb"},
+        {"ListOutputs", ""},
+        {"SetDefaultOutput", "s"},
+        {"ShowPanel", ""},
+        {"HidePanel", ""},
         {"TogglePanel", ""},
+        {"SetApplicationOutput", "ss"},
     };
     const QString member = message.member();
     const Method* method = nullptr;
@@ -221,6 +228,9 @@ DBusInterface::Reply DBusInterface::call(const QDBusMessage& message) {
     if (name == "ToggleMuted") return setMuted(args[0].toString(), false, true);
     if (name == "SetHidden") return setHidden(args[0].toString(), args[1].toBool());
     if (name == "SetDefaultOutput") return setDefaultOutput(args[0].toString());
+    if (name == "SetApplicationOutput") {
+        return setApplicationOutput(args[0].toString(), args[1].toString());
+    }
     if (name == "ShowPanel" && deps_.panel.show) deps_.panel.show();
     if (name == "HidePanel" && deps_.panel.hide) deps_.panel.hide();
     if (name == "TogglePanel" && deps_.panel.toggle) deps_.panel.toggle();
@@ -336,6 +346,7 @@ DBusInterface::Reply DBusInterface::listApplications() {
             {QStringLiteral("hidden"), deps_.hiddenApps.isHidden(row.bundleID)},
             {QStringLiteral("playing"), levels.isAudible(row.slot)},
             {QStringLiteral("level"), tidy(levels.level(row.slot))},
+            {QStringLiteral("output"), QString::fromStdString(row.output)},
         });
     }
     return Reply::ok({QVariant::fromValue(rows)});
@@ -427,6 +438,27 @@ DBusInterface::Reply DBusInterface::setDefaultOutput(const QString& uid) {
         return Reply::error(kErrorFailed, "the audio system refused " + device->uid +
                                               " as the default output: status " +
                                               std::to_string(status));
+    }
+    return Reply::ok();
+}
+
+DBusInterface::Reply DBusInterface::setApplicationOutput(const QString& app, const QString& uid) {
+    if (auto bad = badId(app, "application id")) return Reply::error(kErrorInvalidArgument, *bad);
+    // An empty uid sends the application back to the default output.
+    if (!uid.isEmpty()) {
+        if (auto bad = badId(uid, "output uid")) return Reply::error(kErrorInvalidArgument, *bad);
+        const auto devices = deps_.audioService.getOutputDevices();
+        if (std::none_of(devices.begin(), devices.end(),
+                         [&](const auto& d) { return d.uid == uid.toStdString(); })) {
+            return Reply::error(kErrorNoSuchOutput, "no output device " + quoted(uid));
+        }
+    }
+    const auto* row = findRow(app.toStdString());
+    if (!row) return Reply::error(kErrorNoSuchApplication, "no application " + quoted(app));
+    if (!deps_.viewModel.setOutput(row->id, uid.toStdString())) {
+        return Reply::error(kErrorFailed, "the output of " + quoted(app) +
+                                              " could not be saved (an application without an "
+                                              "identity of its own, or unwritable settings)");
     }
     return Reply::ok();
 }

@@ -92,6 +92,7 @@ class DBusInterface final : public QDBusVirtualObject {
     Reply setMuted(const QString& app, bool muted, bool toggle);
     Reply setHidden(const QString& app, bool hidden);
     Reply setDefaultOutput(const QString& uid);
+    Reply setApplicationOutput(const QString& app, const QString& uid);
     Reply setProperty(const QString& name, const QVariant& value);
     QVariantMap properties();
 

@@ -9,6 +9,7 @@
 #include "platform/log/CaptureSink.h"
 #include "platform/sim/SimEnvironment.h"
 #include "services/AudioClientViewModel.h"
+#include "services/OutputPinStore.h"
 #include "services/SavedVolumesAdapter.h"
 #include "services/TobbleAudioService.h"
 #include "services/VolumeStore.h"
@@ -30,12 +31,13 @@ struct ServicesTestBed {
     engine::TAKRMSBuffer rmsBuffer;
     VolumeStore volumeStore{defaults};
     SavedVolumesAdapter savedVolumes{volumeStore};
+    OutputPinStore outputPins{defaults};
     mutable log::ScopedCapture capture;
-    std::shared_ptr<engine::TAKEngine> engine =
-        engine::TAKEngine::make(environment, {&volumeState, &rmsBuffer, &savedVolumes});
+    std::shared_ptr<engine::TAKEngine> engine = engine::TAKEngine::make(
+        environment, {&volumeState, &rmsBuffer, &savedVolumes, &outputPins});
     std::shared_ptr<TobbleAudioService> service = TobbleAudioService::make(environment, *engine);
     std::shared_ptr<AudioClientViewModel> viewModel =
-        AudioClientViewModel::make(environment, *engine, *service, volumeStore);
+        AudioClientViewModel::make(environment, *engine, *service, volumeStore, &outputPins);
 
     ~ServicesTestBed() {
         viewModel->stop();

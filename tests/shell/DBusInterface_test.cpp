@@ -221,6 +221,9 @@ TEST_F(DBusInterfaceTest, HostileInputGetsNamedErrorsAndChangesNothing) {
          DBusInterface::kErrorNoSuchApplication},
         {message(kBusInterface, "SetDefaultOutput", {"nowhere"}),
          DBusInterface::kErrorNoSuchOutput},
+        {message(kBusInterface, "SetApplicationOutput", {kMusic, "nowhere"}),
+         DBusInterface::kErrorNoSuchOutput},
+        {message(kBusInterface, "SetApplicationOutput", {"", "buds"}), invalid},
         {setMessage("SystemVolume", nan), invalid},
         {setMessage("DefaultVolume", 1e308), invalid},
         {setMessage("SystemMuted", huge), invalid},
@@ -236,6 +239,24 @@ TEST_F(DBusInterfaceTest, HostileInputGetsNamedErrorsAndChangesNothing) {
     EXPECT_EQ(defaults.object(app::kPerAppVolumesKey), documentBefore);
     EXPECT_TRUE(hiddenApps.hiddenApps().empty());
     EXPECT_DOUBLE_EQ(volumeStore.defaultVolume(), 1.0);
+}
+
+TEST_F(DBusInterfaceTest, AnApplicationSentToAnOutputPlaysThereAloneUntilSentBack) {
+    settle();
+    EXPECT_EQ(call("SetApplicationOutput", {kMusic, "buds"}).type(), QDBusMessage::ReplyMessage);
+    advance(1.0);
+    settle();
+    EXPECT_EQ(entry("ListApplications", "id", kMusic).value("output").toString(), "buds");
+    EXPECT_EQ(entry("ListApplications", "id", kChat).value("output").toString(), "");
+    EXPECT_NEAR(audio.rms("buds", 0, now() - 0.3, now()), kSineRms, 0.01);
+    EXPECT_NEAR(audio.rms("speakers", 0, now() - 0.3, now()), kSineRms, 0.01);  // Chat alone
+    EXPECT_EQ(app::OutputPinStore(defaults).pinnedOutput(kMusic), "buds");
+
+    EXPECT_EQ(call("SetApplicationOutput", {kMusic, ""}).type(), QDBusMessage::ReplyMessage);
+    advance(1.0);
+    settle();
+    EXPECT_NEAR(audio.rms("buds", 0, now() - 0.3, now()), 0.0, 1e-6);
+    EXPECT_EQ(app::OutputPinStore(defaults).pinnedOutput(kMusic), std::nullopt);
 }
 
 TEST_F(DBusInterfaceTest, VolumesUpToTwiceAreTakenOnlyWhileTheSettingsAllowThem) {

@@ -88,6 +88,7 @@ TEST_F(TobblectlTest, ChangesReachTobbleAndSurviveARestart) {
     EXPECT_EQ(ctl({"mute", "Chat"}).status, 0);
     EXPECT_EQ(ctl({"hide", "org.example.browser"}).status, 0);
     EXPECT_EQ(ctl({"output", "usb"}).status, 0);
+    EXPECT_EQ(ctl({"route", "chat", "built-in"}).status, 0);
     EXPECT_EQ(ctl({"system-volume", "-10%"}).status, 0);
     EXPECT_EQ(ctl({"system-volume"}).output, "90%\n");
     const auto outputs = ctl({"outputs", "--json"}).output;
@@ -96,7 +97,8 @@ TEST_F(TobblectlTest, ChangesReachTobbleAndSurviveARestart) {
     const auto expectSaved = [&] {
         EXPECT_EQ(ctl({"volume", "Music"}).output, "30%\n");
         const auto rows = ctl({"list", "--json"}).output;
-        EXPECT_TRUE(contains(rows, R"("muted":true,"name":"Chat")")) << rows;
+        EXPECT_TRUE(contains(rows, R"("muted":true,"name":"Chat","output":"demo-speakers")"))
+            << rows;
         EXPECT_TRUE(contains(rows, R"("hidden":true,"id":"org.example.browser")")) << rows;
         EXPECT_TRUE(contains(rows, R"("pids":[4000001],"playing":true,"volume":0.3})")) << rows;
     };
@@ -126,6 +128,8 @@ TEST_F(TobblectlTest, BadInputGivesItsExitStatusAndChangesNothing) {
     } commands[] = {
         {{"volume", "nothing", "30%"}, 3},
         {{"output", "nowhere"}, 3},
+        {{"route", "music", "nowhere"}, 3},
+        {{"route", "music"}, 2},
         {{"volume", "music", "130%"}, 2},
         {{"volume", "music", "loud"}, 2},
         {{"volume", "music", "nan%"}, 2},

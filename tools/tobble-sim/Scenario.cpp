@@ -146,6 +146,7 @@ const std::map<std::string, std::vector<FieldRule>>& eventSchemas() {
         {"quitApp", {{"pid", Kind::Integer, true}}},
         {"setVolume", {{"bundleID", Kind::String, true}, {"volume", Kind::Number, true}}},
         {"toggleMute", {{"bundleID", Kind::String, true}}},
+        {"setAppOutput", {{"bundleID", Kind::String, true}, {"uid", Kind::String, true}}},
         {"setDefaultOutput", {{"uid", Kind::String, true}}},
         {"addDevice",
          {{"uid", Kind::String, true},

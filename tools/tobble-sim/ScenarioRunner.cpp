@@ -13,6 +13,7 @@
 #include "platform/log/Log.h"
 #include "platform/sim/SimEnvironment.h"
 #include "services/AudioClientViewModel.h"
+#include "services/OutputPinStore.h"
 #include "services/SavedVolumesAdapter.h"
 #include "services/TobbleAudioService.h"
 #include "services/VolumeStore.h"
@@ -62,7 +63,7 @@ class RunLog final : public log::Sink {
 system::DefaultsValue defaultsValue(const std::string& key, const json& value) {
     // The stores keep their documents as data: JSON given there is stored as its compact text,
     // a string as its bytes (which is how corrupt data gets in).
-    if (key == "TobblePerAppVolumes" || key == "TobbleHiddenApps") {
+    if (key == "TobblePerAppVolumes" || key == "TobbleHiddenApps" || key == "TobbleAppOutputs") {
         const std::string text = value.is_string() ? value.get<std::string>() : value.dump();
         return system::DefaultsData(text.begin(), text.end());
     }
@@ -162,11 +163,13 @@ class Run {
 
         volumeStore_ = std::make_unique<app::VolumeStore>(env_.defaults());
         savedVolumes_ = std::make_unique<app::SavedVolumesAdapter>(*volumeStore_);
-        engine_ = engine::TAKEngine::make(env_.environment(),
-                                          {&volumeState_, &rmsBuffer_, savedVolumes_.get()});
+        outputPins_ = std::make_unique<app::OutputPinStore>(env_.defaults());
+        engine_ = engine::TAKEngine::make(
+            env_.environment(),
+            {&volumeState_, &rmsBuffer_, savedVolumes_.get(), outputPins_.get()});
         service_ = app::TobbleAudioService::make(env_.environment(), *engine_);
-        viewModel_ =
-            app::AudioClientViewModel::make(env_.environment(), *engine_, *service_, *volumeStore_);
+        viewModel_ = app::AudioClientViewModel::make(env_.environment(), *engine_, *service_,
+                                                     *volumeStore_, outputPins_.get());
     }
 
     void addDevice(const DeviceSpec& d, bool makeDefault) {
@@ -267,7 +270,7 @@ class Run {
             launch(parseApp(a, e.path, "scenario"));
         } else if (n == "quitApp") {
             env_.apps().terminate(pidArg());
-        } else if (n == "setVolume" || n == "toggleMute") {
+        } else if (n == "setVolume" || n == "toggleMute" || n == "setAppOutput") {
             const std::string bundleID = a["bundleID"].get<std::string>();
             const app::AudioClientViewModel::AppClient* row = nullptr;
             for (const auto& client : viewModel_->clients()) {
@@ -278,6 +281,10 @@ class Run {
             } else if (n == "setVolume") {
                 viewModel_->sendVolumeChange(row->id, row->slot, row->generation,
                                              a["volume"].get<float>());
+            } else if (n == "setAppOutput") {
+                const std::string uid = a["uid"].get<std::string>();
+                if (!viewModel_->setOutput(row->id, uid))
+                    simLog_.error("setAppOutput: refused for bundleID=" + bundleID + " uid=" + uid);
             } else {
                 viewModel_->toggleMute(row->id);
             }
@@ -328,6 +335,7 @@ class Run {
                                        {"generation", c.generation},
                                        {"volume", c.volume},
                                        {"isMuted", c.isMuted},
+                                       {"output", c.output},
                                        {"rmsLevel", c.rmsLevel}});
         }
         return out;
@@ -380,6 +388,7 @@ class Run {
     engine::TAKRMSBuffer rmsBuffer_;
     std::unique_ptr<app::VolumeStore> volumeStore_;
     std::unique_ptr<app::SavedVolumesAdapter> savedVolumes_;
+    std::unique_ptr<app::OutputPinStore> outputPins_;
     std::shared_ptr<engine::TAKEngine> engine_;
     std::shared_ptr<app::TobbleAudioService> service_;
     std::shared_ptr<app::AudioClientViewModel> viewModel_;

@@ -33,6 +33,7 @@ Scenario: a JSON object; only "events" is required.
     startEngine stopEngine startViewModel stopViewModel openPanel closePanel
     play {pid, frequency, amplitude}  silence {pid}  stop {pid}  spawn {pid, bundleID, responsiblePID}
     exit {pid}  launchApp {app fields}  quitApp {pid}  setVolume {bundleID, volume}  toggleMute {bundleID}
+    setAppOutput {bundleID, uid} (an app to a device of its own; "" follows the default again)
     setDefaultOutput {uid}  addDevice {device fields}  removeDevice {uid}  setSystemVolume {volume}
     setSystemMute {muted}  fail {call, status, count}  killAggregates  stall {pid}  unstall {pid}
     snapshot {label}

@@ -34,6 +34,7 @@ Commands:
   hide|unhide APP               hide an application from the panel, or show it again
   outputs [--json]              output devices; * marks the default
   output DEVICE                 make DEVICE the default output (uid or name)
+  route APP DEVICE|default      play APP on DEVICE only, or on the default output again
   system-volume [VALUE]         print or set the system volume
   system-mute|system-unmute     mute or unmute the system output
   panel show|hide|toggle        open, close or toggle the panel (show starts an installed
@@ -50,6 +51,7 @@ Examples:
   tobblectl panel toggle                    a key binding that opens and closes the panel
   tobblectl volume music 30%                lower one application
   tobblectl output "USB Headphones"         switch the output
+  tobblectl route chat headset              the call in the headset, the rest where it was
 
 Exit status: 0 done; 1 the call failed; 2 usage or value error, or an ambiguous APP or
 DEVICE; 3 no such application or device; 4 Tobble is not running.
@@ -363,6 +365,18 @@ int run(const QStringList& args) {
         Tobble tobble;
         const auto devices = dictionaries(tobble.call("ListOutputs").value(0));
         tobble.call("SetDefaultOutput", {match(devices, rest[0], "uid", "output device")["uid"]});
+        return kDone;
+    }
+    if (command == "route") {
+        expect(2, 2);
+        Tobble tobble;
+        const auto id = application(tobble, rest[0]).value("id");
+        QVariant uid = QString();
+        if (rest[1] != "default") {
+            const auto devices = dictionaries(tobble.call("ListOutputs").value(0));
+            uid = match(devices, rest[1], "uid", "output device")["uid"];
+        }
+        tobble.call("SetApplicationOutput", {id, uid});
         return kDone;
     }
     if (command == "system-volume") {

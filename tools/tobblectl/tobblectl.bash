@@ -1,7 +1,7 @@
 # bash completion for tobblectl: commands, and APP / DEVICE from the running Tobble.
 _tobblectl() {
     local cur=${COMP_WORDS[COMP_CWORD]} command=${COMP_WORDS[1]}
-    local commands="list volume mute unmute toggle-mute hide unhide outputs output
+    local commands="list volume mute unmute toggle-mute hide unhide outputs output route
                     system-volume system-mute system-unmute panel --help --version"
     if ((COMP_CWORD == 1)); then
         mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
@@ -17,6 +17,14 @@ _tobblectl() {
         output)
             ((COMP_CWORD == 2)) || return
             mapfile -t names < <(tobblectl outputs 2>/dev/null | awk 'NR > 1 { print $(NF - 1) }')
+            ;;
+        route)
+            if ((COMP_CWORD == 2)); then
+                mapfile -t names < <(tobblectl list 2>/dev/null | awk 'NR > 1 { print $(NF - 4) }')
+            elif ((COMP_CWORD == 3)); then
+                mapfile -t names < <(tobblectl outputs 2>/dev/null | awk 'NR > 1 { print $(NF - 1) }')
+                names+=(default)
+            fi
             ;;
         list | outputs) names=(--json) ;;
         panel) names=(show hide toggle) ;;
