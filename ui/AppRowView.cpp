@@ -5,9 +5,13 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPointer>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <map>
 
 #include "ui/AppIconView.h"
 #include "ui/Controls.h"
+#include "ui/DevicePickerView.h"
 #include "ui/Icons.h"
 #include "ui/MuteButton.h"
 #include "ui/Theme.h"
@@ -18,6 +22,12 @@ namespace tobble::ui {
 QString percentText(double volume) { return QString::asprintf("%.0f%%", volume * 100.0); }
 
 namespace {
+
+// Names of the devices seen in this run, by uid: a device that has gone is still named.
+std::map<std::string, QString>& seenOutputNames() {
+    static std::map<std::string, QString> names;
+    return names;
+}
 
 QIcon tintedIcon(const QString& symbol) {
     QPixmap pixmap(QSize(32, 32));
@@ -37,10 +47,14 @@ AppRowView::AppRowView(const AppClient& client, Callbacks callbacks, QWidget* pa
       hover_(0, [this] { update(); }) {
     setAttribute(Qt::WA_Hover);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    auto* layout = new QHBoxLayout(this);
+    auto* column = new QVBoxLayout(this);
     // 12 × 10 inside the hover wash, which is itself inset 4 × 2.
-    layout->setContentsMargins(16, 12, 16, 12);
+    column->setContentsMargins(16, 12, 16, 12);
+    column->setSpacing(4);
+    auto* layout = new QHBoxLayout();
+    layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(8);
+    column->addLayout(layout);
 
     meter_ = VUMeterView::makeRowMeter(this);
     icon_ = new AppIconView(this);
@@ -49,6 +63,18 @@ AppRowView::AppRowView(const AppClient& client, Callbacks callbacks, QWidget* pa
     // The slider gets the row's spare width, up to 100; a long name is elided instead.
     name_->setMinimumWidth(50);
     name_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    outputIcon_ = new PaintedButton(
+        QSize(14, 14),
+        [this](QPainter& painter, const QRectF& bounds, const PaintedButton::State&) {
+            paintIcon(painter, bounds, outputSymbol(), 10, Weight::Medium, Tobble::textSecondary());
+        },
+        this);
+    outputIcon_->setFixedSize(14, 14);
+    outputIcon_->setFocusPolicy(Qt::NoFocus);
+    outputIcon_->setAttribute(Qt::WA_TransparentForMouseEvents);
+    outputIcon_->hide();
+    outputNote_ = new TextView({}, 11, Weight::Regular, Tobble::warning(), this);
+    outputNote_->hide();
     slider_ = new Slider(this);
     slider_->setMinimumWidth(100);
     slider_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
@@ -61,9 +87,15 @@ AppRowView::AppRowView(const AppClient& client, Callbacks callbacks, QWidget* pa
     layout->addWidget(meter_, 0, Qt::AlignVCenter);
     layout->addWidget(icon_, 0, Qt::AlignVCenter);
     layout->addWidget(name_, 1, Qt::AlignVCenter);
+    layout->addWidget(outputIcon_, 0, Qt::AlignVCenter);
     layout->addWidget(slider_, 2, Qt::AlignVCenter);
     layout->addWidget(percent_, 0, Qt::AlignVCenter);
     layout->addWidget(muteButton_, 0, Qt::AlignVCenter);
+    // Under the name: the meter and the icon are 6 + 8 and 20 + 8 wide.
+    auto* noteRow = new QHBoxLayout();
+    noteRow->setContentsMargins(6 + 8 + 20 + 8, 0, 0, 0);
+    noteRow->addWidget(outputNote_);
+    column->addLayout(noteRow);
 
     connect(slider_, &Slider::userValueChanged, this, [this](double v) { userMovedSlider(v); });
     connect(slider_, &QAbstractSlider::sliderPressed, this, [this] {
@@ -86,6 +118,7 @@ AppRowView::AppRowView(const AppClient& client, Callbacks callbacks, QWidget* pa
     nameControls();
     applyMuted();
     setLevel(client.rmsLevel);
+    renderOutput();
 }
 
 AppRowView::~AppRowView() {
@@ -126,6 +159,53 @@ void AppRowView::setClient(const AppClient& client) {
     percent_->setText(percentText(client.volume));
     if (mutedChanged) applyMuted();
     setLevel(client.rmsLevel);
+    renderOutput();
+}
+
+void AppRowView::setOutputs(std::vector<OutputDevice> devices, const QString& defaultName) {
+    for (const auto& device : devices)
+        seenOutputNames()[device.uid] = QString::fromStdString(device.name);
+    outputs_ = std::move(devices);
+    defaultOutputName_ = defaultName;
+    renderOutput();
+}
+
+QString AppRowView::outputSymbol() const {
+    if (client_.output.empty()) return {};
+    const auto name = seenOutputNames().find(client_.output);
+    return DevicePickerView::deviceIcon(
+        name == seenOutputNames().end() ? client_.output : name->second.toStdString());
+}
+
+QString AppRowView::outputNote() const {
+    if (client_.output.empty()) return {};
+    const bool there = std::any_of(outputs_.begin(), outputs_.end(),
+                                   [&](const OutputDevice& d) { return d.uid == client_.output; });
+    if (there) return {};
+    const auto name = seenOutputNames().find(client_.output);
+    const QString device =
+        name == seenOutputNames().end() ? QString::fromStdString(client_.output) : name->second;
+    return QStringLiteral("%1 unavailable \u2014 playing on %2")
+        .arg(device, defaultOutputName_.isEmpty() ? QStringLiteral("the default output")
+                                                  : defaultOutputName_);
+}
+
+void AppRowView::renderOutput() {
+    const bool pinned = !client_.output.empty();
+    const QString note = outputNote();
+    const bool changed = outputIcon_->isVisible() != pinned || outputNote_->text() != note ||
+                         outputNote_->isVisible() != !note.isEmpty();
+    outputIcon_->setVisible(pinned);
+    const auto name = seenOutputNames().find(client_.output);
+    outputIcon_->setToolTip(pinned ? QStringLiteral("Plays on %1")
+                                         .arg(name == seenOutputNames().end()
+                                                  ? QString::fromStdString(client_.output)
+                                                  : name->second)
+                                   : QString());
+    outputIcon_->update();
+    outputNote_->setText(note);
+    outputNote_->setVisible(!note.isEmpty());
+    if (changed) updateGeometry();
 }
 
 void AppRowView::setLevel(float level) {
@@ -144,8 +224,33 @@ void AppRowView::applyMuted() {
 }
 
 QStringList AppRowView::contextMenuTitles() const {
-    if (!callbacks_.onHide) return {};
-    return {QStringLiteral("Hide ") + QString::fromStdString(client_.name)};
+    QStringList titles;
+    if (callbacks_.onOutputChange) titles << QStringLiteral("Output");
+    if (callbacks_.onHide) titles << QStringLiteral("Hide ") + QString::fromStdString(client_.name);
+    return titles;
+}
+
+void AppRowView::addOutputMenu(QMenu& menu) {
+    QMenu* outputs = menu.addMenu(tintedIcon("hifispeaker"), QStringLiteral("Output"));
+    QPointer<AppRowView> self(this);
+    const auto choice = [&](const QString& title, const std::string& uid) {
+        QAction* action = outputs->addAction(title);
+        action->setCheckable(true);
+        action->setChecked(client_.output == uid);
+        connect(action, &QAction::triggered, outputs, [self, uid] {
+            if (self && self->callbacks_.onOutputChange) self->callbacks_.onOutputChange(uid);
+        });
+    };
+    choice(QString::fromLatin1(kSystemOutputTitle), {});
+    outputs->addSeparator();
+    for (const auto& device : outputs_) choice(QString::fromStdString(device.name), device.uid);
+    // A device of the row's own that is away stays listed, checked, so that it can be seen.
+    if (!outputNote().isEmpty()) {
+        const auto name = seenOutputNames().find(client_.output);
+        choice(
+            name == seenOutputNames().end() ? QString::fromStdString(client_.output) : name->second,
+            client_.output);
+    }
 }
 
 void AppRowView::contextMenuEvent(QContextMenuEvent* event) {
@@ -166,11 +271,14 @@ void AppRowView::openContextMenu(QPoint globalPosition) {
     // the row only while it still exists.
     auto* menu = new QMenu();
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    QAction* hide = menu->addAction(tintedIcon("eye.slash"), titles.front());
-    QPointer<AppRowView> self(this);
-    connect(hide, &QAction::triggered, menu, [self] {
-        if (self) self->requestHide();
-    });
+    if (callbacks_.onOutputChange) addOutputMenu(*menu);
+    if (callbacks_.onHide) {
+        QAction* hide = menu->addAction(tintedIcon("eye.slash"), titles.back());
+        QPointer<AppRowView> self(this);
+        connect(hide, &QAction::triggered, menu, [self] {
+            if (self) self->requestHide();
+        });
+    }
     menu_ = menu;
     menu->popup(globalPosition);
 }

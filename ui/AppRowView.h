@@ -4,6 +4,8 @@
 #include <QPointer>
 #include <QWidget>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "services/AudioClientViewModel.h"
 #include "ui/Motion.h"
@@ -17,19 +19,27 @@ class TextView;
 class VUMeterView;
 
 // One audible application in the panel: level meter, icon, name, volume slider, percentage and
-// mute button, with a hover wash and a "Hide …" context menu. It shows its record and reports
-// what the user does; the content view decides what each action does.
+// mute button, with a hover wash and a context menu: "Output" (the system output or one device
+// for this application alone) and "Hide …". An application sent to a device of its own shows
+// that device's symbol beside its name, and a line saying where it plays while the device is
+// away. It shows its record and reports what the user does; the content view decides what each
+// action does.
 class AppRowView : public QWidget {
   public:
     using AppClient = app::AudioClientViewModel::AppClient;
+    using OutputDevice = app::TobbleAudioService::OutputDevice;
 
     struct Callbacks {
         std::function<void(float volume)> onVolumeChange;
         std::function<void()> onMuteToggle;
         std::function<void()> onDragStarted;  // repeated while a drag moves: must be idempotent
         std::function<void()> onDragEnded;
-        std::function<void()> onHide;  // absent: the context menu is empty
+        std::function<void()> onHide;  // absent: no "Hide" item
+        // The device uid picked in "Output"; empty for "System output". Absent: no "Output".
+        std::function<void(const std::string& uid)> onOutputChange;
     };
+
+    static constexpr const char* kSystemOutputTitle = "System output";
 
     AppRowView(const AppClient& client, Callbacks callbacks, QWidget* parent = nullptr);
     ~AppRowView() override;
@@ -38,6 +48,14 @@ class AppRowView : public QWidget {
     // A fresh record from the view model. The slider is left alone while the user drags it.
     void setClient(const AppClient& client);
     void setLevel(float level);
+
+    // The output devices there are now and the name of the default one: the "Output" menu's
+    // choices, and whether a device of the row's own is there.
+    void setOutputs(std::vector<OutputDevice> devices, const QString& defaultName);
+    // The line under the row while its own device is away, else empty.
+    QString outputNote() const;
+    // The symbol shown beside the name for a device of the row's own, else empty.
+    QString outputSymbol() const;
 
     // The context menu's "Hide" action.
     void requestHide() {
@@ -64,6 +82,8 @@ class AppRowView : public QWidget {
 
   private:
     void applyMuted();
+    void renderOutput();
+    void addOutputMenu(QMenu& menu);
     void nameControls();
     void userMovedSlider(double value);
 
@@ -72,6 +92,10 @@ class AppRowView : public QWidget {
     VUMeterView* meter_;
     AppIconView* icon_;
     TextView* name_;
+    QWidget* outputIcon_;
+    TextView* outputNote_;
+    std::vector<OutputDevice> outputs_;
+    QString defaultOutputName_;
     Slider* slider_;
     TextView* percent_;
     MuteButton* muteButton_;

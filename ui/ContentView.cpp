@@ -248,6 +248,11 @@ ContentView::ContentView(PanelContext& context, QWidget* parent)
                                    context_.environment.defaults, main_);
     column->addWidget(picker_);
     outer->addWidget(main_);
+    // The rows' "Output" menus offer the picker's devices and say when their own one is away.
+    picker_->setDevicesShown([this] {
+        for (const auto& [id, row] : rows_)
+            row->setOutputs(picker_->devices(), picker_->currentDeviceName());
+    });
 
     observation_ = context_.viewModel.observe({
         .clientsChanged = [this](const std::vector<AppClient>&) { refresh(); },
@@ -453,8 +458,11 @@ void ContentView::syncRows(const std::vector<AppClient>& clients) {
                     [this, id] {
                         if (const auto* c = context_.viewModel.client(id)) hideClient(*c);
                     },
+                .onOutputChange =
+                    [this, id](const std::string& uid) { context_.viewModel.setOutput(id, uid); },
             };
             row = new AppRowView(client, std::move(callbacks), listContainer_);
+            if (picker_) row->setOutputs(picker_->devices(), picker_->currentDeviceName());
             rows_[client.id] = row;
         } else {
             row = found->second;

@@ -101,7 +101,7 @@ class ContentView : public QWidget {
     QScrollArea* scroll_;
     QWidget* listContainer_;
     QVBoxLayout* listLayout_;
-    DevicePickerView* picker_;
+    DevicePickerView* picker_ = nullptr;
     SettingsView* settings_ = nullptr;
     std::map<uint32_t, AppRowView*> rows_;
     app::AudioClientViewModel::Observation observation_;

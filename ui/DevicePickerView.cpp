@@ -147,6 +147,7 @@ void DevicePickerView::showDevices(std::vector<OutputDevice> devices,
     }
     markSelectedRow();
     setExpanded(expanded_);
+    if (devicesShown_) devicesShown_();
 }
 
 void DevicePickerView::markSelectedRow() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
 #include <vector>
 
 #include "platform/system/UserDefaults.h"
@@ -36,6 +37,8 @@ class DevicePickerView : public QWidget {
 
     void refreshDevices();
     void selectOutputDevice(audio::AudioObjectID id);
+    // Called each time a fresh device list has been shown.
+    void setDevicesShown(std::function<void()> shown) { devicesShown_ = std::move(shown); }
 
     const std::vector<OutputDevice>& devices() const { return devices_; }
     audio::AudioObjectID selectedDeviceID() const { return selectedDeviceID_; }
@@ -77,6 +80,7 @@ class DevicePickerView : public QWidget {
     std::vector<PaintedButton*> rows_;
     std::vector<audio::AudioObjectID> rowDeviceIDs_;  // the device of each row
     QWidget* emptyRow_ = nullptr;
+    std::function<void()> devicesShown_;
     std::shared_ptr<bool> alive_;
 };
 

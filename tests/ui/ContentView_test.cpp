@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAccessible>
+#include <QMenu>
 #include <QScrollArea>
 
 #include "tests/ui/UiTestBed.h"
@@ -61,7 +62,7 @@ TEST_F(ContentViewTest, HidingTheOnlyRowRemembersItsApplicationAndShowsTheEmptyS
     EXPECT_GE(view->clientList()->height(), ContentView::kListMinHeight);
 
     AppRowView* row = view->rows().front();
-    EXPECT_EQ(row->contextMenuTitles(), QStringList{"Hide Music"});
+    EXPECT_EQ(row->contextMenuTitles(), (QStringList{"Output", "Hide Music"}));
     row->requestHide();
     pump();
     EXPECT_EQ(app::HiddenAppsStore(defaults).hiddenApps(),  // persisted
@@ -69,6 +70,47 @@ TEST_F(ContentViewTest, HidingTheOnlyRowRemembersItsApplicationAndShowsTheEmptyS
     EXPECT_TRUE(view->rows().empty());
     EXPECT_TRUE(view->isEmptyStateShown());
     EXPECT_EQ(viewModel->clients().size(), 1u);  // hidden from the panel, still routed
+}
+
+// The row's "Output" menu sends its application to one device; the row then shows the device's
+// symbol, and says where it plays while the device is away.
+TEST_F(ContentViewTest, OutputMenuSendsOneRowToADeviceAndSaysWhenTheDeviceIsAway) {
+    audio.addDevice({.uid = "usb", .name = "USB Headset"});
+    launch(201, "com.example.chat", "Chat");
+    pump(2.0);
+    auto view = makeView();
+    pump();
+    AppRowView* row = view->row(this->row("com.example.chat")->id);
+    const auto choices = [&] {
+        row->openContextMenu(QPoint(10, 10));
+        std::vector<QAction*> actions;
+        for (QAction* a : row->openMenu()->actions().front()->menu()->actions()) {
+            if (!a->isSeparator()) actions.push_back(a);
+        }
+        return actions;
+    };
+    auto menu = choices();
+    ASSERT_EQ(menu.size(), 3u);
+    EXPECT_EQ(menu[0]->text(), AppRowView::kSystemOutputTitle);
+    EXPECT_TRUE(menu[0]->isChecked());
+    EXPECT_EQ(menu[2]->text(), "USB Headset");
+    menu[2]->trigger();
+    pump(1.0);
+    EXPECT_EQ(this->row("com.example.chat")->output, "usb");
+    EXPECT_NEAR(audio.rms("usb", 0, now() - 0.3, now()), kSineRms, 0.01);
+    EXPECT_EQ(row->outputSymbol(), "cable.connector");
+    EXPECT_TRUE(choices()[2]->isChecked());
+    EXPECT_EQ(row->outputNote(), "");
+
+    audio.removeDevice("usb");
+    pump(1.0);
+    EXPECT_EQ(row->outputNote(),
+              QString::fromUtf8("USB Headset unavailable — playing on speakers"));
+    EXPECT_NEAR(audio.rms("speakers", 0, now() - 0.3, now()), kSineRms, 0.01);
+    choices()[0]->trigger();  // back to following
+    pump(1.0);
+    EXPECT_EQ(this->row("com.example.chat")->output, "");
+    EXPECT_EQ(row->outputNote(), "");
 }
 
 // Two moves in one event batch, before the view model's fresh record reaches the row, unmute
