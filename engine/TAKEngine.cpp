@@ -1,5 +1,7 @@
 #include "engine/TAKEngine.h"
 
+#include <algorithm>
+
 #include "engine/TAKCrashGuard.h"
 #include "engine/TAKEngineConstants.h"
 #include "engine/core/Identity.h"
@@ -223,17 +225,23 @@ void TAKEngine::updateKeepalive() {
     dispatch::assertOnQueue(queue_);
     if (!isRunning()) return;  // stop() has stopped the keep-alive for good
     const TAKCoreAudio core(env_.audio);
-    const AudioObjectID device = follower_->outputDeviceID() != 0
-                                     ? follower_->outputDeviceID()
-                                     : core.defaultOutputDevice().value_or(0);
-    if (device == 0) {
+    // The followed output first; else a Bluetooth device an application was sent to, which
+    // falls asleep between that application's sounds just the same.
+    std::vector<AudioObjectID> candidates{follower_->outputDeviceID() != 0
+                                              ? follower_->outputDeviceID()
+                                              : core.defaultOutputDevice().value_or(0)};
+    for (const auto& [slot, pipeline] : pipelines_->map) {
+        if (auto device = core.deviceID(pipeline.aggregate.outputUID))
+            candidates.push_back(*device);
+    }
+    const auto bluetooth = std::find_if(candidates.begin(), candidates.end(), [&](AudioObjectID d) {
+        return d != 0 && core.isBluetooth(d);
+    });
+    if (bluetooth == candidates.end()) {
         keepalive_->stop();
         return;
     }
-    if (!core.isBluetooth(device)) {
-        keepalive_->stop();
-        return;
-    }
+    const AudioObjectID device = *bluetooth;
     if (keepalive_->isRunning() && keepalive_->deviceID() == device) return;
     keepalive_->stop();
     try {

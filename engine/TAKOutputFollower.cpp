@@ -187,6 +187,8 @@ bool TAKOutputFollower::moveStrayPipelines(const std::string& reason, bool pinne
                            " stale slot(s) — batch crossfade to " + uid);
         migrate(slots, uid, *device);
     }
+    // The devices played on changed: the keep-alive may have another one to keep awake.
+    if (!strays.empty()) engine_.outputChanged();
     return !strays.empty();
 }
 

@@ -39,7 +39,7 @@ class TAKOutputFollower : public std::enable_shared_from_this<TAKOutputFollower>
     // What the follower asks of the engine, on the engine's queue.
     struct Engine {
         std::function<void()> pipelinesChanged;  // a pipeline was replaced: a new client list
-        std::function<void()> outputChanged;     // the followed output is another device now
+        std::function<void()> outputChanged;     // pipelines play on other devices now
         std::function<void()> aggregatesDied;    // aggregates vanished: build everything anew
         // The device uid the user sent the application to, if any (empty function: none).
         std::function<std::optional<std::string>(const std::string& bundleID)> pinnedOutput;

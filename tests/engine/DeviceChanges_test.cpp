@@ -167,6 +167,19 @@ TEST_F(DeviceChangeTest, APinnedAppMovesAloneAndKeepsItsDeviceWhileTheDeviceIsTh
     EXPECT_EQ(outputs(), (std::vector<std::string>{"hdmi", "hdmi"}));
 }
 
+TEST_F(DeviceChangeTest, TheKeepaliveCoversABluetoothDeviceAnAppWasSentTo) {
+    const auto buds = addOutput("buds", audio::kAudioDeviceTransportTypeBluetooth);
+    launch(400, "com.example.Call");
+    engine->start();
+    advance(1.0);
+    EXPECT_FALSE(engine->keepaliveForTesting().isRunning());
+    outputPins.pins["com.example.Call"] = "buds";
+    engine->outputPinsChanged();
+    advance(1.0);
+    EXPECT_TRUE(engine->keepaliveForTesting().isRunning());
+    EXPECT_EQ(engine->keepaliveForTesting().deviceID(), buds);
+}
+
 TEST_F(DeviceChangeTest, NotificationsThatChangeNothingDoNothing) {
     launch(400, "com.example.A");
     engine->start();
