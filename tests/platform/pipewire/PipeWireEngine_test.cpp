@@ -64,7 +64,7 @@ class PipeWireEngineTest : public testing::SessionTest {
 
     void startEngine() {
         if (engine_) engine_->stop();
-        engine_ = engine::TAKEngine::make(*env_, {&volumes_, &levels_, &saved_});
+        engine_ = engine::TAKEngine::make(*env_, {&volumes_, &levels_, &saved_, &pins_});
         engine_->start();
     }
 
@@ -114,6 +114,7 @@ class PipeWireEngineTest : public testing::SessionTest {
     engine::TAKVolumeState volumes_;
     engine::TAKRMSBuffer levels_;
     tobble::testing::MemorySavedVolumes saved_;
+    tobble::testing::MemoryOutputPins pins_;
     std::unique_ptr<Environment> env_;
     std::shared_ptr<engine::TAKEngine> engine_;
     log::ScopedCapture quiet_;  // the engine's log lines, kept off the test output
@@ -194,6 +195,23 @@ TEST_F(PipeWireEngineTest, TwoApplicationsHaveIndependentVolumes) {
         [&] { return contents().find("media.name:tobble.tap:") != std::string::npos; }, 5000ms))
         << contents();
     EXPECT_EQ(contents().find("node.name:tobble.tap."), std::string::npos) << contents();
+}
+
+// One application sent to the second sink, the other on the default one: each sink records one
+// tone at its full level, at the same time.
+TEST_F(PipeWireEngineTest, OneApplicationOnEachOfTwoSinksAtOnce) {
+    SinkRecorder spk("spk1");
+    SinkRecorder hp("hp2");
+    ASSERT_TRUE(spk.ok() && hp.ok());
+    Child call({TOBBLE_TONE_PLAYER, "0.5", "30"});
+    apps_.launch({.pid = call.pid(), .bundleID = "org.example.Call", .name = "Call"});
+    pins_.pins["org.example.Call"] = "hp2";
+    startEngine();
+    Child music({TOBBLE_TONE_PLAYER, "0.5", "30"});
+    waitForPipeline(call.pid());
+    waitForPipeline(music.pid());
+    expectLevel(hp, 1.0, "the application sent to the second sink");
+    expectLevel(spk, 1.0, "the other application, alone on the default sink");
 }
 
 TEST_F(PipeWireEngineTest, HelperProcessIsControlledWithItsApplication) {
