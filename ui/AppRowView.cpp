@@ -23,6 +23,9 @@ QString percentText(double volume) { return QString::asprintf("%.0f%%", volume *
 
 namespace {
 
+// Under the name: the meter and the icon with the spacing after each.
+constexpr int kNoteIndent = 15 + 8 + 24 + 8;
+
 // Names of the devices seen in this run, by uid: a device that has gone is still named.
 std::map<std::string, QString>& seenOutputNames() {
     static std::map<std::string, QString> names;
@@ -74,6 +77,8 @@ AppRowView::AppRowView(const AppClient& client, Callbacks callbacks, QWidget* pa
     outputIcon_->setAttribute(Qt::WA_TransparentForMouseEvents);
     outputIcon_->hide();
     outputNote_ = new TextView({}, 11, Weight::Regular, Tobble::warning(), this);
+    // The panel's 320 less the row's margins and the indent under the name.
+    outputNote_->setWordWrap(320 - 16 - 16 - kNoteIndent - 8);
     outputNote_->hide();
     slider_ = new Slider(this);
     slider_->setMinimumWidth(100);
@@ -91,9 +96,8 @@ AppRowView::AppRowView(const AppClient& client, Callbacks callbacks, QWidget* pa
     layout->addWidget(slider_, 2, Qt::AlignVCenter);
     layout->addWidget(percent_, 0, Qt::AlignVCenter);
     layout->addWidget(muteButton_, 0, Qt::AlignVCenter);
-    // Under the name: the meter and the icon are 6 + 8 and 20 + 8 wide.
     auto* noteRow = new QHBoxLayout();
-    noteRow->setContentsMargins(6 + 8 + 20 + 8, 0, 0, 0);
+    noteRow->setContentsMargins(kNoteIndent, 0, 0, 0);
     noteRow->addWidget(outputNote_);
     column->addLayout(noteRow);
 
@@ -196,6 +200,8 @@ void AppRowView::renderOutput() {
     const bool changed = outputIcon_->isVisible() != pinned || outputNote_->text() != note ||
                          outputNote_->isVisible() != !note.isEmpty();
     outputIcon_->setVisible(pinned);
+    // The symbol takes its room from the slider, so the row stays within the panel.
+    slider_->setMinimumWidth(pinned ? 100 - 14 - 8 : 100);
     const auto name = seenOutputNames().find(client_.output);
     outputIcon_->setToolTip(pinned ? QStringLiteral("Plays on %1")
                                          .arg(name == seenOutputNames().end()

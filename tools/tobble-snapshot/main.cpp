@@ -3,11 +3,13 @@
 // Builds the panel over a simulated desktop in virtual time (a real engine, audio service and
 // view model, three playing applications), then renders each view offscreen to PNG: the panel
 // with three apps (one muted, one loud), the empty panel, the output list expanded, the settings
-// with hidden apps, the settings while recording a shortcut, and each onboarding step. Without
+// with hidden apps, the settings while recording a shortcut, each onboarding step, and rows with
+// outputs of their own and a boosted volume, with a row's Output menu. Without
 // --scale both 1× and 2× are written (name.png and name@2x.png).
 
 #include <QApplication>
 #include <QDir>
+#include <QMenu>
 #include <QPixmap>
 #include <cstdio>
 #include <cstdlib>
@@ -18,10 +20,12 @@
 #include "platform/sim/SimEnvironment.h"
 #include "services/AudioClientViewModel.h"
 #include "services/HiddenAppsStore.h"
+#include "services/OutputPinStore.h"
 #include "services/SavedVolumesAdapter.h"
 #include "services/TobbleAudioService.h"
 #include "services/VolumeStore.h"
 #include "ui/AccessibilityOnboardingView.h"
+#include "ui/AppRowView.h"
 #include "ui/ContentView.h"
 #include "ui/Controls.h"
 #include "ui/DevicePickerView.h"
@@ -67,12 +71,13 @@ struct Desktop {
     engine::TAKRMSBuffer rmsBuffer;
     app::VolumeStore volumeStore{sim.defaults()};
     app::SavedVolumesAdapter savedVolumes{volumeStore};
-    std::shared_ptr<engine::TAKEngine> engine =
-        engine::TAKEngine::make(sim.environment(), {&volumeState, &rmsBuffer, &savedVolumes});
+    app::OutputPinStore outputPins{sim.defaults()};
+    std::shared_ptr<engine::TAKEngine> engine = engine::TAKEngine::make(
+        sim.environment(), {&volumeState, &rmsBuffer, &savedVolumes, &outputPins});
     std::shared_ptr<app::TobbleAudioService> service =
         app::TobbleAudioService::make(sim.environment(), *engine);
-    std::shared_ptr<app::AudioClientViewModel> viewModel =
-        app::AudioClientViewModel::make(sim.environment(), *engine, *service, volumeStore);
+    std::shared_ptr<app::AudioClientViewModel> viewModel = app::AudioClientViewModel::make(
+        sim.environment(), *engine, *service, volumeStore, &outputPins);
     app::HiddenAppsStore hiddenApps{sim.defaults()};
     ui::FakeShell shell;
     ui::PanelContext context{sim.environment(), *viewModel, *service, hiddenApps, shell.hooks};
@@ -218,6 +223,36 @@ int main(int argc, char** argv) {
         onboarding.primaryButton()->click();
         pump(desktop);
         ok &= save(onboarding, options.out, "onboarding-4-confirm", options.scales);
+    }
+
+    // Last, as it unplugs a device: Firefox above 100 %, Spotify sent to the AirPods, Slack to
+    // the USB interface, which is then unplugged; and a row's "Output" menu.
+    desktop.viewModel->setVolumeBoostAllowed(true);
+    uint32_t spotify = 0;
+    for (const auto& client : desktop.viewModel->clients()) {
+        if (client.bundleID == "org.mozilla.firefox") {
+            desktop.viewModel->sendVolumeChange(client.id, client.slot, client.generation, 1.6f);
+        }
+        if (client.bundleID == "com.spotify.client") {
+            spotify = client.id;
+            desktop.viewModel->setOutput(client.id, "airpods");
+        }
+        if (client.bundleID == "com.slack.Slack") desktop.viewModel->setOutput(client.id, "usb");
+    }
+    desktop.advance(1.0);
+    desktop.sim.audio().removeDevice("usb");
+    desktop.advance(1.0);
+    {
+        auto view = std::make_unique<ui::ContentView>(desktop.context);
+        view->show();
+        pump(desktop);
+        ok &= save(*view, options.out, "panel-app-output", options.scales);
+        if (ui::AppRowView* row = view->row(spotify)) {
+            row->openContextMenu(QPoint());
+            QMenu* outputs = row->openMenu()->actions().front()->menu();
+            ok &= save(*outputs, options.out, "row-output-menu", options.scales);
+            row->openMenu()->close();
+        }
     }
     return ok ? 0 : 1;
 }
