@@ -1,5 +1,6 @@
 #include "ui/AppRowView.h"
 
+#include <QActionGroup>
 #include <QContextMenuEvent>
 #include <QHBoxLayout>
 #include <QMenu>
@@ -239,9 +240,13 @@ QStringList AppRowView::contextMenuTitles() const {
 void AppRowView::addOutputMenu(QMenu& menu) {
     QMenu* outputs = menu.addMenu(tintedIcon("hifispeaker"), QStringLiteral("Output"));
     QPointer<AppRowView> self(this);
+    // One choice of many: drawn, and read to screen readers, as radio items.
+    auto* group = new QActionGroup(outputs);
+    group->setExclusive(true);
     const auto choice = [&](const QString& title, const std::string& uid) {
         QAction* action = outputs->addAction(title);
         action->setCheckable(true);
+        group->addAction(action);
         action->setChecked(client_.output == uid);
         connect(action, &QAction::triggered, outputs, [self, uid] {
             if (self && self->callbacks_.onOutputChange) self->callbacks_.onOutputChange(uid);

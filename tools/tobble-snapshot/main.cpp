@@ -84,9 +84,9 @@ struct Desktop {
 
     Desktop() {
         sim.audio().addDevice(
-            {.uid = "builtin", .name = "MacBook Pro Speakers", .makeDefault = true});
-        sim.audio().addDevice({.uid = "airpods", .name = "AirPods Pro"});
-        sim.audio().addDevice({.uid = "hdmi", .name = "LG UltraFine Display"});
+            {.uid = "builtin", .name = "Built-in Audio Speakers", .makeDefault = true});
+        sim.audio().addDevice({.uid = "headphones", .name = "Bluetooth Headphones"});
+        sim.audio().addDevice({.uid = "hdmi", .name = "Monitor (HDMI)"});
         sim.audio().addDevice({.uid = "usb", .name = "USB Audio Interface"});
         // The banner was dismissed a day ago, so the panel shows its everyday face.
         sim.defaults().setNumber(ui::ContentView::kBannerDismissedAtKey,
@@ -225,7 +225,7 @@ int main(int argc, char** argv) {
         ok &= save(onboarding, options.out, "onboarding-4-confirm", options.scales);
     }
 
-    // Last, as it unplugs a device: Firefox above 100 %, Spotify sent to the AirPods, Slack to
+    // Last, as it unplugs a device: Firefox above 100 %, Spotify sent to the headphones, Slack to
     // the USB interface, which is then unplugged; and a row's "Output" menu.
     desktop.viewModel->setVolumeBoostAllowed(true);
     uint32_t spotify = 0;
@@ -235,7 +235,7 @@ int main(int argc, char** argv) {
         }
         if (client.bundleID == "com.spotify.client") {
             spotify = client.id;
-            desktop.viewModel->setOutput(client.id, "airpods");
+            desktop.viewModel->setOutput(client.id, "headphones");
         }
         if (client.bundleID == "com.slack.Slack") desktop.viewModel->setOutput(client.id, "usb");
     }
