@@ -47,20 +47,6 @@ HiddenAppsStore::HiddenApps decode(const system::DefaultsData& data) {
     return apps;
 }
 
-// Written member by member, as building a JSON object looks each new member up among those
-// before it.
-system::DefaultsData encode(const HiddenAppsStore::HiddenApps& apps) {
-    std::string text = "{";
-    for (const auto& [bundleID, name] : apps) {
-        if (text.size() > 1) text += ',';
-        text += nlohmann::json(bundleID).dump();
-        text += ':';
-        text += nlohmann::json(name).dump();
-    }
-    text += '}';
-    return system::DefaultsData(text.begin(), text.end());
-}
-
 }  // namespace
 
 HiddenAppsStore::Observation::Observation(Observation&& other) noexcept
@@ -176,21 +162,8 @@ void HiddenAppsStore::update(const std::function<void(HiddenApps&)>& change) {
 bool HiddenAppsStore::persist() {
     // Held across the write so that two persists land in the order their lists were taken.
     std::lock_guard lock(mutex_);
-    system::DefaultsData data;
-    try {
-        data = encode(hiddenApps_);
-    } catch (const std::exception& error) {
-        logger().error("Failed to encode hidden apps: " + stored::describeForLog(error));
-        return false;
-    }
-    if (std::exchange(keepAside_, false)) {
-        // Written by a newer build, or damaged: the user may still want it back.
-        const auto backupKey = stored::keepAside(defaults_, kHiddenAppsKey, kHiddenAppsVersionKey);
-        logger().error("Hidden apps this build cannot read were kept under " + backupKey +
-                       "; saving to a fresh document");
-    }
-    stored::write(defaults_, kHiddenAppsKey, kHiddenAppsVersionKey, std::move(data));
-    return true;
+    return stored::writeStringMap(defaults_, kHiddenAppsKey, kHiddenAppsVersionKey, hiddenApps_,
+                                  keepAside_, logger(), "hidden apps");
 }
 
 HiddenAppsStore::Observation HiddenAppsStore::observe(Observer observer) {

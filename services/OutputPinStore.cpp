@@ -31,19 +31,6 @@ OutputPinStore::Pins decode(const system::DefaultsData& data) {
     return pins;
 }
 
-// Throws for text that is not UTF-8.
-system::DefaultsData encode(const OutputPinStore::Pins& pins) {
-    std::string text = "{";
-    for (const auto& [bundleID, uid] : pins) {
-        if (text.size() > 1) text += ',';
-        text += nlohmann::json(bundleID).dump();
-        text += ':';
-        text += nlohmann::json(uid).dump();
-    }
-    text += '}';
-    return system::DefaultsData(text.begin(), text.end());
-}
-
 }  // namespace
 
 OutputPinStore::OutputPinStore(system::UserDefaults& defaults) : defaults_(defaults) { load(); }
@@ -87,20 +74,10 @@ bool OutputPinStore::setPin(std::string_view bundleID, std::string_view uid) {
     } else {
         next.insert_or_assign(std::string(bundleID), std::string(uid));
     }
-    system::DefaultsData data;
-    try {
-        data = encode(next);
-    } catch (const std::exception& error) {
-        logger().error("Failed to encode app outputs: " + stored::describeForLog(error));
+    if (!stored::writeStringMap(defaults_, kAppOutputsKey, kAppOutputsVersionKey, next, keepAside_,
+                                logger(), "app outputs")) {
         return false;
     }
-    if (std::exchange(keepAside_, false)) {
-        // Written by a newer build, or damaged: the user may still want it back.
-        const auto backupKey = stored::keepAside(defaults_, kAppOutputsKey, kAppOutputsVersionKey);
-        logger().error("App outputs this build cannot read were kept under " + backupKey +
-                       "; saving to a fresh document");
-    }
-    stored::write(defaults_, kAppOutputsKey, kAppOutputsVersionKey, std::move(data));
     pins_ = std::move(next);
     return true;
 }

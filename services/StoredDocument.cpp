@@ -1,8 +1,10 @@
 #include "services/StoredDocument.h"
 
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "services/DefaultsKeys.h"
 
@@ -67,6 +69,41 @@ std::string floatText(float value) {
         end = std::to_chars(std::begin(text), std::end(text), static_cast<int64_t>(value)).ptr;
     }
     return std::string(std::begin(text), end);
+}
+
+system::DefaultsData encodeStringMap(const std::map<std::string, std::string, std::less<>>& map) {
+    std::string text = "{";
+    for (const auto& [key, value] : map) {
+        if (text.size() > 1) text += ',';
+        text += nlohmann::json(key).dump();
+        text += ':';
+        text += nlohmann::json(value).dump();
+    }
+    text += '}';
+    return system::DefaultsData(text.begin(), text.end());
+}
+
+bool writeStringMap(system::UserDefaults& defaults, std::string_view dataKey,
+                    std::string_view versionKey,
+                    const std::map<std::string, std::string, std::less<>>& map, bool& keepAside,
+                    const log::Logger& logger, std::string_view what) {
+    system::DefaultsData data;
+    try {
+        data = encodeStringMap(map);
+    } catch (const std::exception& error) {
+        logger.error("Failed to encode " + std::string(what) + ": " + describeForLog(error));
+        return false;
+    }
+    if (std::exchange(keepAside, false)) {
+        // Written by a newer build, or damaged: the user may still want it back.
+        std::string subject(what);
+        if (!subject.empty()) subject[0] = static_cast<char>(std::toupper(subject[0]));
+        const auto backupKey = stored::keepAside(defaults, dataKey, versionKey);
+        logger.error(subject + " this build cannot read were kept under " + backupKey +
+                     "; saving to a fresh document");
+    }
+    write(defaults, dataKey, versionKey, std::move(data));
+    return true;
 }
 
 std::string describeForLog(const std::exception& error) {

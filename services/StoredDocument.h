@@ -1,12 +1,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "platform/log/Log.h"
 #include "platform/system/UserDefaults.h"
 
 // What the stores share about keeping one JSON document plus its schema version in the
@@ -39,6 +42,18 @@ std::string keepAside(system::UserDefaults& defaults, std::string_view dataKey,
 // The JSON text of a 32-bit float, its shortest round-trip form ("0.7", not 0.699999988079071).
 // Throws DocumentError for NaN and infinities, which JSON cannot hold.
 std::string floatText(float value);
+
+// A JSON object of string members, written member by member: building a JSON object looks each
+// new member up among those before it. Throws for text that is not UTF-8.
+system::DefaultsData encodeStringMap(const std::map<std::string, std::string, std::less<>>& map);
+
+// Writes a string-map document: encodes it, first keeps a document this build could not read
+// aside when `keepAside` says so (and clears it), then writes. `what` names the content in the
+// log lines ("hidden apps"). False, with the error logged, when the map cannot be encoded.
+bool writeStringMap(system::UserDefaults& defaults, std::string_view dataKey,
+                    std::string_view versionKey,
+                    const std::map<std::string, std::string, std::less<>>& map, bool& keepAside,
+                    const log::Logger& logger, std::string_view what);
 
 // Stores the document, then the version: a reader never pairs this version with older data, and
 // a write cut short between the two leaves data that reads as unknown rather than misread.

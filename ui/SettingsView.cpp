@@ -62,6 +62,30 @@ QWidget* iconTile(const QString& icon, QWidget* parent) {
     return tile;
 }
 
+// A setting that is switched on or off: its title with a note below, the switch at the end.
+struct ToggleRow {
+    QWidget* content;
+    TextView* note;
+    Toggle* toggle;
+};
+ToggleRow makeToggleRow(const char* title, const QString& noteText) {
+    auto* content = new QWidget();
+    auto* layout = new QHBoxLayout(content);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(8);
+    auto* texts = new QVBoxLayout();
+    texts->setSpacing(2);
+    texts->addWidget(new TextView(title, 13, Weight::Medium, Tobble::textPrimary(), content));
+    auto* note = new TextView(noteText, 11, Weight::Regular, Tobble::textTertiary(), content);
+    note->setWordWrap(200);
+    texts->addWidget(note);
+    layout->addLayout(texts, 1);
+    auto* toggle = new Toggle(content);
+    toggle->setAccessibleName(title);
+    layout->addWidget(toggle);
+    return {content, note, toggle};
+}
+
 }  // namespace
 
 QString SettingsView::statusText(LoginItemStatus status) {
@@ -273,26 +297,12 @@ QWidget* SettingsView::buildDefaultVolume(QWidget* parent) {
 // ---- volume above 100 %
 
 QWidget* SettingsView::buildBoostRow(QWidget* parent) {
-    auto* content = new QWidget();
-    auto* layout = new QHBoxLayout(content);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(8);
-    auto* texts = new QVBoxLayout();
-    texts->setSpacing(2);
-    texts->addWidget(new TextView("Allow volume above 100%", 13, Weight::Medium,
-                                  Tobble::textPrimary(), content));
-    auto* note = new TextView("Application sliders go up to 200%", 11, Weight::Regular,
-                              Tobble::textTertiary(), content);
-    note->setWordWrap(200);
-    texts->addWidget(note);
-    layout->addLayout(texts, 1);
-    boostToggle_ = new Toggle(content);
-    boostToggle_->setAccessibleName("Allow volume above 100%");
+    const auto row = makeToggleRow("Allow volume above 100%", "Application sliders go up to 200%");
+    boostToggle_ = row.toggle;
     boostToggle_->setChecked(context_.viewModel.volumeBoostAllowed());
     connect(boostToggle_, &QAbstractButton::clicked, this,
             [this](bool on) { context_.viewModel.setVolumeBoostAllowed(on); });
-    layout->addWidget(boostToggle_);
-    return settingsRow("speaker.wave.2", content, parent);
+    return settingsRow("speaker.wave.2", row.content, parent);
 }
 
 // ---- shortcut
@@ -453,23 +463,11 @@ void SettingsView::stopRecorder() { recorder_.reset(); }
 // ---- launch at login
 
 QWidget* SettingsView::buildLaunchRow(QWidget* parent) {
-    auto* content = new QWidget();
-    auto* layout = new QHBoxLayout(content);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(8);
-    auto* texts = new QVBoxLayout();
-    texts->setSpacing(2);
-    texts->addWidget(
-        new TextView("Launch at login", 13, Weight::Medium, Tobble::textPrimary(), content));
-    statusLabel_ = new TextView({}, 11, Weight::Regular, Tobble::textTertiary(), content);
-    statusLabel_->setWordWrap(200);
-    texts->addWidget(statusLabel_);
-    layout->addLayout(texts, 1);
-    toggle_ = new Toggle(content);
-    toggle_->setAccessibleName("Launch at login");
+    const auto row = makeToggleRow("Launch at login", {});
+    statusLabel_ = row.note;
+    toggle_ = row.toggle;
     connect(toggle_, &QAbstractButton::clicked, this, [this](bool on) { setLaunchAtLogin(on); });
-    layout->addWidget(toggle_);
-    return settingsRow("arrow.up.right.circle", content, parent);
+    return settingsRow("arrow.up.right.circle", row.content, parent);
 }
 
 void SettingsView::refreshStatus() {
