@@ -8,6 +8,7 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <utility>
 
 #include "ui/Theme.h"
 
@@ -120,6 +121,10 @@ void TobblePanel::takeKeyboard() {
     activateWindow();
     raise();
     focusFirstControl();
+    // Until the window manager activates the panel, the focus given above is only remembered,
+    // and arrives as the window's focus, not the keyboard's: the control would show no ring.
+    // It is given again, as from the keyboard, once the panel is active.
+    focusOnActivation_ = !isActiveWindow();
 }
 
 QList<QWidget*> TobblePanel::controlsInVisualOrder() const {
@@ -199,6 +204,18 @@ bool TobblePanel::eventFilter(QObject* watched, QEvent* event) {
 bool TobblePanel::event(QEvent* event) {
     if (event->type() == QEvent::LayoutRequest) scheduleRefit();
     // Said because a compositor may refuse the panel the keyboard; then it stays until closed.
+    if (event->type() == QEvent::WindowActivate && std::exchange(focusOnActivation_, false)) {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                QWidget* focused = QApplication::focusWidget();
+                const auto controls = controlsInVisualOrder();
+                if (!focused || controls.isEmpty() || focused != controls.front()) return;
+                focused->clearFocus();
+                focused->setFocus(Qt::TabFocusReason);
+            },
+            Qt::QueuedConnection);
+    }
     if (event->type() == QEvent::WindowActivate && closesOnDeactivation_) {
         logger_.info("panel has the keyboard; it closes when another window takes it");
     }

@@ -66,6 +66,7 @@ class TobblePanel final : public QWidget {
     int maximumHeight_ = QWIDGETSIZE_MAX;
     bool windowed_ = false;
     bool closesOnDeactivation_ = false;
+    bool focusOnActivation_ = false;
     QPointer<QWidget> content_;
     const log::Logger logger_{"org.tobble.app", "Panel"};
 };
