@@ -410,12 +410,14 @@ size_t TAKOutputFollower::crossfade(const std::vector<Move>& moves, const std::s
             continue;
         }
         auto state = std::make_unique<TAKCrossfadeState>();
-        state->beginPreparing();
+        const double rate = rateOf(newTap);
+        state->beginPreparing(rate > 0 ? 1e9 / (rate * env_.dispatcher.clock().hostTimeNanosScale())
+                                       : 0.0);
         move.oldPipe.ioProc->attachCrossfade(*state, TAKIOProcHost::Role::primary);
         try {
             auto newPipe = buildSecondary(move.slot, move.pid, newTap, outputUID, *state);
             pairs.push_back(CrossfadePair{move.slot, move.pid, move.oldTap, move.oldPipe, newTap,
-                                          std::move(newPipe), std::move(state), rateOf(newTap)});
+                                          std::move(newPipe), std::move(state), rate});
         } catch (const TAKError& error) {
             TAKLog::log().error(
                 prefix + "buildOne failed " + subject(move) + ": " + error.description() +

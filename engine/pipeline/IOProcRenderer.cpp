@@ -72,7 +72,7 @@ size_t IOProcRenderer::renderCycle(const audio::AudioTimeStamp& now,
     if (frames == 0) return 0;
 
     // Before the warm-up test, so that a silent warm-up still advances a fade.
-    const float fadeGain = advanceCrossfade(static_cast<int64_t>(frames));
+    const FadeSpan fade = advanceCrossfade(now, static_cast<int64_t>(frames));
 
     const uint32_t index = slotIndex(slot);
     const int64_t warmup = warmupFramesRemaining.load(std::memory_order_relaxed);
@@ -93,7 +93,7 @@ size_t IOProcRenderer::renderCycle(const audio::AudioTimeStamp& now,
     const float volume =
         isMuted ? 0.0f : volumeState.volumes[index].load(std::memory_order_relaxed);
     const float limiter = releasedLimiterGain(limiterGain_, static_cast<int64_t>(frames));
-    const float gain = fadeGain * volume * limiter;
+    const float gain = (fade.ramps ? 1.0f : fade.gain) * volume * limiter;
 
     const float peak = renderFrames(in, out, frames, gain);
     if (peak > kFullScale) {
@@ -102,6 +102,8 @@ size_t IOProcRenderer::renderCycle(const audio::AudioTimeStamp& now,
     } else {
         limiterGain_ = limiter;
     }
+    // Fading only lowers the level, so it may follow the limiter.
+    if (fade.ramps) applyFade(static_cast<float*>(out.mData), frames, outChannels, fade);
 
     const float smoothed = smoothPeak(smoothedPeak.load(std::memory_order_relaxed), peak);
     smoothedPeak.store(smoothed, std::memory_order_relaxed);
@@ -123,26 +125,63 @@ size_t IOProcRenderer::renderCycle(const audio::AudioTimeStamp& now,
     return frames * outChannels * kBytesPerSample;
 }
 
-float IOProcRenderer::advanceCrossfade(int64_t frames) noexcept {
+// With a frame length, both pipelines follow one fade curve laid on the host clock, each placing
+// its frames by when they are heard: the two devices may present one cycle's frames at
+// different times (within one PipeWire graph the driving device plays a cycle later than a
+// following one), and a pipeline that followed the other's last cycle would leave both near
+// full level, or both low, for that difference. The curve begins once nothing already played
+// at full gain by the old pipeline is still to be heard, so the new one never starts under it.
+FadeSpan IOProcRenderer::advanceCrossfade(const audio::AudioTimeStamp& now,
+                                          int64_t frames) noexcept {
     TAKCrossfadeState* fade = crossfadeState.load(std::memory_order_seq_cst);
-    if (fade == nullptr) return 1.0f;
+    if (fade == nullptr) return {};
     const CrossfadeRole role = crossfadeRole.load(std::memory_order_relaxed);
     const int64_t phase = fade->phase_.load(std::memory_order_acquire);
+    const bool fading = phase == static_cast<int64_t>(CrossfadePhase::fading);
+    const int64_t total = fade->totalSamples_.load(std::memory_order_relaxed);
+    const double ticksPerFrame = fade->ticksPerFrame_.load(std::memory_order_relaxed);
+    const bool timed = (now.mFlags & audio::AudioTimeStamp::kHostTimeValid) != 0 &&
+                       now.mHostTime != 0 && ticksPerFrame > 0.0;
+    const auto heardSpan = [&](uint64_t origin) {
+        const double behind =
+            (static_cast<double>(now.mHostTime) - static_cast<double>(origin)) / ticksPerFrame;
+        return FadeSpan{.ramps = true,
+                        .role = role,
+                        .first = (behind + 1.0) / static_cast<double>(total),
+                        .step = 1.0 / static_cast<double>(total)};
+    };
 
     if (role == CrossfadeRole::primary) {
-        return crossfadeGain(phase, fade->progress_.load(std::memory_order_relaxed), role);
+        const uint64_t origin = fade->originHostTime_.load(std::memory_order_relaxed);
+        if (fading && timed && origin != 0 && total > 0) return heardSpan(origin);
+        if (timed && phase != static_cast<int64_t>(CrossfadePhase::idle)) {
+            const double end =
+                static_cast<double>(now.mHostTime) + static_cast<double>(frames) * ticksPerFrame;
+            fade->primaryHeardEnd_.store(static_cast<uint64_t>(end), std::memory_order_relaxed);
+        }
+        return {.gain =
+                    crossfadeGain(phase, fade->progress_.load(std::memory_order_relaxed), role)};
     }
     fade->secondarySamplesProcessed_.fetch_add(frames, std::memory_order_relaxed);
-    if (phase != static_cast<int64_t>(CrossfadePhase::fading)) {
-        return crossfadeGain(phase, 0.0f, role);
-    }
+    if (!fading) return {.gain = crossfadeGain(phase, 0.0f, role)};
 
     const int64_t played =
         fade->secondarySampleCount_.fetch_add(frames, std::memory_order_relaxed) + frames;
-    const float progress =
-        fadeProgress(played, fade->totalSamples_.load(std::memory_order_relaxed));
-    fade->progress_.store(progress, std::memory_order_relaxed);
-    return crossfadeGain(phase, progress, role);
+    if (!timed || total < 1) {
+        const float progress = fadeProgress(played, total);
+        fade->progress_.store(progress, std::memory_order_relaxed);
+        return {.gain = crossfadeGain(phase, progress, role)};
+    }
+    uint64_t origin = fade->originHostTime_.load(std::memory_order_relaxed);
+    if (origin == 0) {
+        origin = std::max(now.mHostTime, fade->primaryHeardEnd_.load(std::memory_order_relaxed));
+        fade->originHostTime_.store(origin, std::memory_order_relaxed);
+    }
+    const FadeSpan span = heardSpan(origin);
+    const double last = span.first + span.step * static_cast<double>(frames - 1);
+    fade->progress_.store(last <= 0.0 ? 0.0f : (last >= 1.0 ? 1.0f : static_cast<float>(last)),
+                          std::memory_order_relaxed);
+    return span;
 }
 
 float IOProcRenderer::renderFrames(const audio::AudioBuffer& in, const audio::AudioBuffer& out,

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "engine/pipeline/CycleLog.h"
+#include "engine/pipeline/RenderDSP.h"
 #include "engine/pipeline/TAKCrossfadeState.h"
 #include "engine/pipeline/TAKRMSBuffer.h"
 #include "engine/pipeline/TAKVolumeState.h"
@@ -67,7 +68,7 @@ class IOProcRenderer {
     // the first output buffer it wrote (0 when the cycle ends silent).
     size_t renderCycle(const audio::AudioTimeStamp& now, const audio::AudioBufferList& input,
                        const audio::AudioBufferList& output) noexcept;
-    float advanceCrossfade(int64_t frames) noexcept;
+    FadeSpan advanceCrossfade(const audio::AudioTimeStamp& now, int64_t frames) noexcept;
     float renderFrames(const audio::AudioBuffer& in, const audio::AudioBuffer& out, size_t frames,
                        float gain) noexcept;
 

@@ -74,4 +74,27 @@ inline float crossfadeGain(int64_t phase, float progress, CrossfadeRole role) no
     return progress >= 1.0f ? 0.0f : 1.0f;
 }
 
+// The fade's part of one cycle's gain: one value for the whole cycle, or, while the fade runs,
+// a point on the curve for every frame, `first` + i * `step` of the way through frame i.
+struct FadeSpan {
+    float gain = 1.0f;
+    bool ramps = false;
+    CrossfadeRole role = CrossfadeRole::primary;
+    double first = 0.0;
+    double step = 0.0;
+};
+
+// Multiplies every frame of an interleaved block by its point on the fade. A point before the
+// fade's start or after its end is held there.
+inline void applyFade(float* samples, size_t frames, uint32_t channels,
+                      const FadeSpan& span) noexcept {
+    for (size_t i = 0; i < frames; ++i) {
+        const double at = span.first + span.step * static_cast<double>(i);
+        const float progress = at <= 0.0 ? 0.0f : (at >= 1.0 ? 1.0f : static_cast<float>(at));
+        const float gain =
+            crossfadeGain(static_cast<int64_t>(CrossfadePhase::fading), progress, span.role);
+        for (uint32_t c = 0; c < channels; ++c) samples[i * channels + c] *= gain;
+    }
+}
+
 }  // namespace tobble::engine

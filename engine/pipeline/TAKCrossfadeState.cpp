@@ -4,8 +4,11 @@
 
 namespace tobble::engine {
 
-void TAKCrossfadeState::beginPreparing() noexcept {
+void TAKCrossfadeState::beginPreparing(double ticksPerFrame) noexcept {
     progress_.store(0.0f, std::memory_order_relaxed);
+    ticksPerFrame_.store(ticksPerFrame > 0 ? ticksPerFrame : 0.0, std::memory_order_relaxed);
+    primaryHeardEnd_.store(0, std::memory_order_relaxed);
+    originHostTime_.store(0, std::memory_order_relaxed);
     secondarySampleCount_.store(0, std::memory_order_relaxed);
     totalSamples_.store(0, std::memory_order_relaxed);
     secondarySamplesProcessed_.store(0, std::memory_order_relaxed);
@@ -14,6 +17,7 @@ void TAKCrossfadeState::beginPreparing() noexcept {
 
 void TAKCrossfadeState::startFading(int64_t totalSamples) noexcept {
     progress_.store(0.0f, std::memory_order_relaxed);
+    originHostTime_.store(0, std::memory_order_relaxed);
     secondarySampleCount_.store(0, std::memory_order_relaxed);
     totalSamples_.store(std::max<int64_t>(totalSamples, 1), std::memory_order_relaxed);
     publishPhase(CrossfadePhase::fading);
@@ -21,6 +25,7 @@ void TAKCrossfadeState::startFading(int64_t totalSamples) noexcept {
 
 void TAKCrossfadeState::finish() noexcept {
     progress_.store(0.0f, std::memory_order_relaxed);
+    originHostTime_.store(0, std::memory_order_relaxed);
     secondarySampleCount_.store(0, std::memory_order_relaxed);
     totalSamples_.store(0, std::memory_order_relaxed);
     secondarySamplesProcessed_.store(0, std::memory_order_relaxed);

@@ -27,8 +27,10 @@ class TAKCrossfadeState {
 
     // ---- engine side, in protocol order
     // All fields zero, then `preparing`: the old pipeline keeps full gain while the new one is
-    // built and attached silent.
-    void beginPreparing() noexcept;
+    // built and attached silent. Given the length of the new pipeline's frame in host-time
+    // ticks, both pipelines follow the fade by when each of their frames is heard (see
+    // IOProcRenderer); without it, by the frames the new pipeline has played.
+    void beginPreparing(double ticksPerFrame = 0) noexcept;
     // Starts the fade over `totalSamples` frames of the new pipeline (at least 1).
     void startFading(int64_t totalSamples) noexcept;
     // Counters zero, then `idle`: a primary still running plays at full gain.
@@ -40,6 +42,11 @@ class TAKCrossfadeState {
         return secondarySampleCount_.load(std::memory_order_relaxed);
     }
     int64_t totalSamples() const noexcept { return totalSamples_.load(std::memory_order_relaxed); }
+    // Where the fade begins on the host clock, as heard; 0 until the new pipeline's first fading
+    // cycle has set it, and always 0 without a frame length.
+    uint64_t originHostTime() const noexcept {
+        return originHostTime_.load(std::memory_order_relaxed);
+    }
     // Frames the new pipeline has rendered since it was attached: it is delivering audio.
     int64_t secondarySamplesProcessed() const noexcept {
         return secondarySamplesProcessed_.load(std::memory_order_relaxed);
@@ -56,6 +63,13 @@ class TAKCrossfadeState {
     std::atomic<int64_t> secondarySampleCount_{0};
     std::atomic<int64_t> totalSamples_{0};
     std::atomic<int64_t> secondarySamplesProcessed_{0};
+    // The new pipeline's frame length in host-time ticks (0: unknown); when the old pipeline's
+    // last block at full gain ends, as heard; and where the fade begins, as heard.
+    std::atomic<double> ticksPerFrame_{0.0};
+    std::atomic<uint64_t> primaryHeardEnd_{0};
+    std::atomic<uint64_t> originHostTime_{0};
 };
+
+static_assert(std::atomic<double>::is_always_lock_free);
 
 }  // namespace tobble::engine

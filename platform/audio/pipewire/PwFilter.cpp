@@ -152,9 +152,22 @@ void PwFilter::process(spa_io_position* position) noexcept {
         output.mBuffers[0].mData = outScratch_.data();
         std::memset(outScratch_.data(), 0, frames * outCount * sizeof(float));
 
+        // Stamped with when the block's first frame is heard. A device that drives the graph
+        // plays a cycle's output one cycle after a device that follows it, and keeps that cycle
+        // queued when another device takes the graph over: once it has driven while linked to
+        // us, it stays a cycle late.
+        if (position->clock.id == outputNode_.load(std::memory_order_relaxed)) {
+            outputHasDriven_ = true;
+        }
+        const uint64_t delayFrames = outputHasDriven_ ? position->clock.duration : 0;
+        const uint64_t delayNanos = position->clock.rate.denom == 0
+                                        ? 0
+                                        : delayFrames * 1'000'000'000ULL *
+                                              position->clock.rate.num / position->clock.rate.denom;
         AudioTimeStamp now;
-        now.mSampleTime = static_cast<double>(position->clock.position);
-        now.mHostTime = position->clock.nsec;  // CLOCK_MONOTONIC, the dispatcher's host clock
+        now.mSampleTime = static_cast<double>(position->clock.position + delayFrames);
+        // CLOCK_MONOTONIC, the dispatcher's host clock.
+        now.mHostTime = position->clock.nsec + delayNanos;
         now.mFlags = AudioTimeStamp::kSampleTimeValid | AudioTimeStamp::kHostTimeValid;
         insideBlock = true;
         (*block)(now, input, output);

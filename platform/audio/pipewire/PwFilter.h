@@ -44,6 +44,9 @@ class PwFilter {
     // Links made for this filter: non-lingering links live as long as their proxy, so the filter
     // keeps them and drops them only after its node is gone.
     void keepLink(void* linkProxy) { links_.push_back(linkProxy); }
+    // The device node the outputs are linked to: whether it drives the graph decides when a
+    // cycle's output is heard.
+    void setOutputNode(uint32_t node) { outputNode_.store(node, std::memory_order_relaxed); }
 
     // Statistics for measurements: cycles run and nanoseconds spent in them.
     uint64_t cycles() const { return cycles_.load(std::memory_order_relaxed); }
@@ -67,6 +70,8 @@ class PwFilter {
     std::atomic<const IOProcBlock*> block_{nullptr};
     std::atomic<bool> inFlight_{false};
     std::atomic<bool> started_{false};
+    std::atomic<uint32_t> outputNode_{0xffffffff};
+    bool outputHasDriven_ = false;  // data thread only
     std::atomic<IdleMode> idleMode_{IdleMode::PassThrough};
     std::atomic<uint64_t> cycles_{0};
     std::atomic<uint64_t> busyNanos_{0};

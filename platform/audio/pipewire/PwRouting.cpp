@@ -175,6 +175,7 @@ bool State::linkFilter(PwFilter& filter, const TapNode* tap, uint32_t sinkNode) 
             if (auto* l = link(tap->nodeId, monitor->id, id, in->id)) filter.keepLink(l);
         }
     }
+    filter.setOutputNode(sinkNode);
     for (const auto& c : filter.outputChannels()) {
         const PwPort* out = findPort(id, "out", c, false);
         const PwPort* sinkIn = findPort(sinkNode, "in", c, false);
