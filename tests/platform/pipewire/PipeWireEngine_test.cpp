@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "engine/TAKEngine.h"
 #include "platform/Environment.h"
@@ -365,36 +366,6 @@ TEST_F(PipeWireEngineTest, TenDefaultOutputChangesInARowCrossFadeAtEqualPower) {
     EXPECT_LE(longestHandoverMs, 40) << "more than one graph cycle lost at a hand-over";
 }
 
-TEST_F(PipeWireEngineTest, KilledEngineProcessLeavesNoTapAndTheApplicationPlaysOn) {
-    SinkRecorder rec("spk1");
-    ASSERT_TRUE(rec.ok());
-    Child app({TOBBLE_TONE_PLAYER, "0.5", "30"});
-    Child host({TOBBLE_ENGINE_HOST, "0.25"});
-    expectLevel(rec, 0.25, "the engine in the other process applies the saved volume", 10000ms);
-    EXPECT_NE(PrivateSession::run({"sh", "-c", noNodeNamed("tobble.tap.")}), 0)
-        << "a tap node exists";
-
-    host.kill(SIGKILL);
-    EXPECT_TRUE(eventually([] {
-        return PrivateSession::run({"sh", "-c", noNodeNamed("tobble.tap.")}) == 0;
-    })) << "a tap node outlived the engine";
-    EXPECT_TRUE(eventually([] {
-        return PrivateSession::run({"sh", "-c", noNodeNamed("tobble.io.")}) == 0;
-    })) << "a filter outlived the engine";
-    expectLevel(rec, 1.0, "the application is back on the default device at full level");
-
-    // The killed process could not take back the stream's target; the next start does.
-    const auto hasTarget = [] {
-        return PrivateSession::run(
-                   {"sh", "-c", "pw-metadata -n default | grep -q target.object"}) == 0;
-    };
-    ASSERT_TRUE(hasTarget()) << "the kill left no target behind to clear";
-    auto next = PipeWireAudioHardware::connect(dispatcher_);
-    ASSERT_TRUE(next);
-    EXPECT_TRUE(eventually([&] { return !hasTarget(); }))
-        << "a dead target outlived the next start";
-}
-
 // A fault inside an I/O callback: the crash guard runs on the server's data thread, in the middle
 // of the very cycle it must not wait for. The process dies of its signal at once and the
 // application is heard on its device again.
@@ -423,12 +394,9 @@ TEST_F(PipeWireEngineTest, CrashInsideACallbackEndsTheProcessAndTheApplicationPl
 }
 
 // WirePlumber restarts (a crash, an update); the sinks leave with it and come back under the
-// new instance, and the engine rebuilds every pipeline (with the remembered volumes). The new
-// instance never links a stream its predecessor had set up (WirePlumber 0.4.13), so an
-// application that kept playing across the restart is heard again only through its new tap:
-// once the engine stops, nothing routes it and it stays silent (measured: nothing for 5 s), which
-// is why it is gone before that last check. Applications started after the restart are routed
-// normally, with or without us.
+// new instance, and the engine rebuilds every pipeline (with the remembered volumes).
+// Applications started after the restart are tapped too, and with the engine stopped everything
+// plays on the device again.
 TEST_F(PipeWireEngineTest, ApplicationsAreHeardAtTheirVolumeAfterThePolicyManagerRestarts) {
     auto rec = std::make_unique<SinkRecorder>("spk1");
     ASSERT_TRUE(rec->ok());
@@ -451,8 +419,6 @@ TEST_F(PipeWireEngineTest, ApplicationsAreHeardAtTheirVolumeAfterThePolicyManage
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - restarted)
             .count());
     expectLevel(*rec, 0.5, "the application that played across the restart, at its volume");
-    EXPECT_NE(PrivateSession::run({"sh", "-c", noNodeNamed("tobble.tap.")}), 0)
-        << "the engine tapped it anew";
 
     Child late({TOBBLE_TONE_PLAYER, "0.5", "30"});
     const uint32_t lateSlot = waitForPipeline(late.pid());
@@ -462,10 +428,123 @@ TEST_F(PipeWireEngineTest, ApplicationsAreHeardAtTheirVolumeAfterThePolicyManage
     volumes_.write(lateSlot, 0.25f, false);
     expectLevel(*rec, 0.25, "an application started after the restart, at its volume");
 
-    app.kill(SIGKILL);
+    late.kill(SIGKILL);
     engine_->stop();
-    expectLevel(*rec, 1.0, "with the engine stopped, the new application plays on the device");
+    expectLevel(*rec, 1.0, "with the engine stopped, the application plays on the device", 1000ms);
 }
+
+// The engine's process ends, by SIGTERM (an orderly stop) or SIGKILL: on its own, right after a
+// session-manager restart, in the middle of a default-output change, or after the device it
+// played to has gone. The application is heard on the default device at its own level again
+// within a second and nothing of ours is left in the server. An orderly stop takes back the
+// target it set on the stream; a killed process cannot, and the next start does. The time
+// until the application is heard again and the silence on the way are printed.
+enum class Before { nothing, policyManagerRestart, defaultOutputChange, deviceRemoval };
+
+struct Ending {
+    int signal;
+    Before before;
+};
+
+class EngineProcessEnds : public PipeWireEngineTest, public ::testing::WithParamInterface<Ending> {
+  protected:
+    void TearDown() override {
+        // The session outlives the test: both sinks back, the first one the default.
+        if (GetParam().before == Before::deviceRemoval) PrivateSession::createSink("spk1");
+        if (GetParam().before != Before::nothing) PrivateSession::setDefaultSink("spk1");
+        PipeWireEngineTest::TearDown();
+    }
+};
+
+std::string endingName(const ::testing::TestParamInfo<Ending>& info) {
+    static constexpr const char* kBefore[] = {
+        "", "AfterPolicyManagerRestart", "DuringADefaultOutputChange", "AfterItsDeviceWasRemoved"};
+    return std::string(info.param.signal == SIGKILL ? "Killed" : "Quit") +
+           kBefore[static_cast<int>(info.param.before)];
+}
+
+TEST_P(EngineProcessEnds, TheApplicationPlaysOnAtItsOwnLevelAndNothingOfOursIsLeft) {
+    const Ending ending = GetParam();
+    Child app({TOBBLE_TONE_PLAYER, "0.5", "30"});
+    Child host({TOBBLE_ENGINE_HOST, "0.25"});
+    auto rec = std::make_unique<SinkRecorder>("spk1");
+    ASSERT_TRUE(rec->ok());
+    expectLevel(*rec, 0.25, "the engine in the other process applies the saved volume", 10000ms);
+    switch (ending.before) {
+        case Before::nothing:
+            break;
+        case Before::policyManagerRestart:
+            ASSERT_TRUE(session_->restartPolicyManager());
+            rec = std::make_unique<SinkRecorder>("spk1");  // the old sink took its links along
+            ASSERT_TRUE(rec->ok());
+            expectLevel(*rec, 0.25, "tapped anew after the restart", 10000ms);
+            break;
+        case Before::defaultOutputChange:
+            rec = std::make_unique<SinkRecorder>("hp2");
+            ASSERT_TRUE(rec->ok());
+            ASSERT_EQ(PrivateSession::run({"pw-metadata", "-n", "default", "0",
+                                           "default.configured.audio.sink", R"({ "name": "hp2" })",
+                                           "Spa:String:JSON"}),
+                      0);
+            std::this_thread::sleep_for(60ms);  // the fade has begun, or is about to
+            break;
+        case Before::deviceRemoval:
+            rec = std::make_unique<SinkRecorder>("hp2");
+            ASSERT_TRUE(rec->ok());
+            ASSERT_EQ(PrivateSession::run({"pw-cli", "destroy", "spk1"}), 0);
+            expectLevel(*rec, 0.25, "moved to the remaining device", 10000ms);
+            break;
+    }
+
+    const uint64_t ended = rec->frames();
+    const auto start = std::chrono::steady_clock::now();
+    host.kill(ending.signal);
+    const bool heard = eventually([&] { return ratioOver(*rec, 0.02) > 0.9; }, 3000ms, 1ms);
+    const double heardMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(heard) << "the application stays silent once the engine has ended";
+    EXPECT_LT(heardMs, 1000.0);
+    int silentMs = 0;
+    for (uint64_t f = ended; f + 2 * kBlock <= rec->frames(); f += 2 * kBlock) {
+        if (rec->rms(f, f + 2 * kBlock) < kToneRms * 0.1) silentMs += 10;
+    }
+    std::printf(
+        "[ measure  ] %s: application at full level again %.0f ms later, %d ms below -20 dB "
+        "on the way\n",
+        endingName({ending, 0}).c_str(), heardMs, silentMs);
+    expectLevel(*rec, 1.0, "at its own level");
+    for (const char* ours : {"tobble.tap.", "tobble.io."}) {
+        EXPECT_TRUE(eventually([&] {
+            return PrivateSession::run({"sh", "-c", noNodeNamed(ours)}) == 0;
+        })) << ours
+            << "* outlived the engine";
+    }
+
+    const auto hasTarget = [] {
+        return PrivateSession::run(
+                   {"sh", "-c", "pw-metadata -n default | grep -q target.object"}) == 0;
+    };
+    if (ending.signal == SIGTERM) {
+        const std::optional<int> status = host.waitForExit(1000ms);
+        ASSERT_TRUE(status.has_value()) << "SIGTERM did not end the engine within a second";
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+        EXPECT_FALSE(hasTarget()) << "a stream still has a target set by the engine";
+    } else if (hasTarget()) {
+        auto next = PipeWireAudioHardware::connect(dispatcher_);
+        ASSERT_TRUE(next);
+        EXPECT_TRUE(eventually([&] { return !hasTarget(); }))
+            << "a dead target outlived the next start";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, EngineProcessEnds,
+                         ::testing::Values(Ending{SIGTERM, Before::nothing},
+                                           Ending{SIGKILL, Before::nothing},
+                                           Ending{SIGTERM, Before::policyManagerRestart},
+                                           Ending{SIGKILL, Before::policyManagerRestart},
+                                           Ending{SIGKILL, Before::defaultOutputChange},
+                                           Ending{SIGTERM, Before::deviceRemoval}),
+                         endingName);
 
 }  // namespace
 }  // namespace tobble::audio::pipewire

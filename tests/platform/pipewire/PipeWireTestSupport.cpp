@@ -134,21 +134,26 @@ PrivateSession::PrivateSession() {
     ok_ = true;
 }
 
+bool PrivateSession::createSink(const std::string& name) {
+    const std::string description = name == "spk1" ? "Speakers" : "USB Headphones";
+    const std::string props = "{ factory.name=support.null-audio-sink node.name=" + name +
+                              " node.description=\"" + description +
+                              "\" media.class=Audio/Sink object.linger=true audio.position=[FL FR] "
+                              "priority.driver=1000 priority.session=1000 }";
+    return run({"pw-cli", "create-node", "adapter", props}) == 0;
+}
+
 bool PrivateSession::createSinks() {
-    for (const auto& [name, description] :
-         {std::pair{"spk1", "Speakers"}, std::pair{"hp2", "USB Headphones"}}) {
-        const std::string props =
-            std::string("{ factory.name=support.null-audio-sink node.name=") + name +
-            " node.description=\"" + description +
-            "\" media.class=Audio/Sink object.linger=true audio.position=[FL FR] "
-            "priority.driver=1000 priority.session=1000 }";
-        if (run({"pw-cli", "create-node", "adapter", props}) != 0) return false;
-    }
+    if (!createSink("spk1") || !createSink("hp2")) return false;
     std::this_thread::sleep_for(300ms);
-    run({"pw-metadata", "-n", "default", "0", "default.configured.audio.sink",
-         "{ \"name\": \"spk1\" }", "Spa:String:JSON"});
+    return setDefaultSink("spk1");
+}
+
+bool PrivateSession::setDefaultSink(const std::string& name) {
+    const bool ok = run({"pw-metadata", "-n", "default", "0", "default.configured.audio.sink",
+                         "{ \"name\": \"" + name + "\" }", "Spa:String:JSON"}) == 0;
     std::this_thread::sleep_for(300ms);
-    return true;
+    return ok;
 }
 
 bool PrivateSession::waitUntil(const std::string& shellCondition) {

@@ -45,6 +45,10 @@ class PrivateSession {
     // (same names, new nodes) under the new one, as a desktop's sound cards do: the session
     // manager's device monitor owns them there.
     bool restartPolicyManager();
+    // One of the two sinks, as the session starts it (after a test removed it).
+    static bool createSink(const std::string& name);
+    // Writes the user's choice of default output, as a desktop's sound settings do.
+    static bool setDefaultSink(const std::string& name);
 
   private:
     bool createSinks();

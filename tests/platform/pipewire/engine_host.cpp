@@ -1,9 +1,11 @@
 // The engine over PipeWire in a process of its own, for the tests that kill it:
 //   tobble_pw_engine_host VOLUME
-// Every application it taps starts at VOLUME (its saved volume). Runs until killed.
+// Every application it taps starts at VOLUME (its saved volume). Runs until killed; SIGTERM and
+// SIGINT stop the engine first, as the program does.
 //   tobble_pw_engine_host crash PID
 // Plays process PID through a pipeline of the engine's own making at a quarter of its level,
 // with the crash guard installed, until SIGUSR1 makes the I/O callback raise SIGSEGV.
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -91,6 +93,14 @@ int main(int argc, char** argv) {
     using namespace tobble;
     if (argc < 2) return 2;
 
+    // Blocked before any thread starts, so that every thread inherits the mask and only the
+    // sigwait below takes them.
+    sigset_t quit;
+    sigemptyset(&quit);
+    sigaddset(&quit, SIGTERM);
+    sigaddset(&quit, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &quit, nullptr);
+
     dispatch::RealDispatcher dispatcher;
     auto audio = audio::pipewire::PipeWireAudioHardware::connect(dispatcher);
     if (!audio) {
@@ -98,6 +108,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (std::strcmp(argv[1], "crash") == 0 && argc > 2) {
+        pthread_sigmask(SIG_UNBLOCK, &quit, nullptr);  // ends at once, like a crash
         return crashInsideTheCallback(*audio, dispatcher, std::atoi(argv[2]));
     }
     const float volume = std::strtof(argv[1], nullptr);
@@ -115,5 +126,8 @@ int main(int argc, char** argv) {
     engine->start();
     std::printf("engine running\n");
     std::fflush(stdout);
-    for (;;) pause();
+    int signal = 0;
+    sigwait(&quit, &signal);
+    engine->stop();
+    return 0;
 }
