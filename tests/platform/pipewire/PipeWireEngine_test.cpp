@@ -231,42 +231,17 @@ TEST_F(PipeWireEngineTest, HelperProcessIsControlledWithItsApplication) {
     expectLevel(rec, 0.25, "the application's volume applies to its helper's sound");
 }
 
-// A new application starts at its saved volume; what it plays before the engine's pipeline
-// takes over reaches the device unchanged. The figure is printed; the verdicts are the level
-// before and after an engine restart.
+// A new application starts at its saved volume, also after the engine restarted; quitting hands
+// its stream back to the device without a gap.
 TEST_F(PipeWireEngineTest, SavedVolumeAppliesToNewApplicationAndAfterRestart) {
     saved_.save(kToneBundle, 0.2f, false);
     SinkRecorder rec("spk1");
     ASSERT_TRUE(rec.ok());
     startEngine();
-    ASSERT_TRUE(rec.waitFrames(kBlock));
-    const uint64_t start = rec.frames();
     Child app({TOBBLE_TONE_PLAYER, "0.5", "30"});
     waitForPipeline(app.pid());
     expectLevel(rec, 0.2, "saved volume of a new application");
-    // 5 ms blocks louder than the saved volume allows (with room for the tone's peak).
-    int loudBlocks = 0;
-    for (uint64_t f = start; f + kBlock <= rec.frames(); f += kBlock) {
-        if (rec.peak(f, f + kBlock) > 0.5f * 0.2f * 1.5f) ++loudBlocks;
-    }
-    // Once the sound has begun, 10 ms windows below -20 dB of the steady level: a hole, as a
-    // warm-up's silence after the stream has moved into the tap would make.
-    uint64_t begun = start;
-    while (begun + kBlock <= rec.frames() && rec.peak(begun, begun + kBlock) < 0.01f) {
-        begun += kBlock;
-    }
-    int holeMs = 0;
-    for (uint64_t f = begun; f + 2 * kBlock <= std::min(rec.frames(), begun + kRate / 2);
-         f += 2 * kBlock) {
-        if (rec.rms(f, f + 2 * kBlock) < 0.2 * kToneRms * 0.1) holeMs += 10;
-    }
-    std::printf(
-        "[ measure  ] start of a new application: %d ms above the saved volume 0.2, %d ms "
-        "below -20 dB after it began\n",
-        loudBlocks * 5, holeMs);
-    EXPECT_LE(holeMs, 30) << "about one graph cycle's gap at most as the stream moves into its tap";
 
-    // Quitting hands the stream back to its device: the gap while it is relinked.
     const uint64_t stopped = rec.frames();
     engine_->stop();
     expectLevel(rec, 1.0, "an untapped application plays on at full level");
@@ -287,6 +262,83 @@ TEST_F(PipeWireEngineTest, SavedVolumeAppliesToNewApplicationAndAfterRestart) {
     waitForPipeline(app.pid());
     expectLevel(rec, 0.2, "saved volume after the engine restarted");
 }
+
+// Twenty starts in a row of an application saved at 0.2, a native client and a PulseAudio one.
+// What reaches the device before its tap takes over is at most one graph cycle above the saved
+// volume: 21.3 ms at the graph's 1024 frames, which touches at most six 5 ms blocks. Once a
+// native client's sound has begun, at most one 10 ms window falls below -20 dB of its steady
+// level (the session manager may drop a cycle as it relinks a stream that has begun). A
+// PulseAudio client's stream reaches its tap up to a cycle later and, moved into it, can lose
+// more (pipewire-pulse): its start is bounded at two cycles and its gaps are printed, not judged.
+struct StartingClient {
+    const char* bundle;
+    bool pulse;
+};
+
+class NewApplicationStarts : public PipeWireEngineTest,
+                             public ::testing::WithParamInterface<StartingClient> {};
+
+TEST_P(NewApplicationStarts, AreNeverHeardAboveTheSavedVolumeAndHaveNoHole) {
+    const StartingClient client = GetParam();
+    std::vector<std::string> argv{TOBBLE_TONE_PLAYER, "0.5", "30"};
+    double amplitude = 0.5;
+    if (client.pulse) {
+        if (PrivateSession::run({"sh", "-c", "command -v paplay >/dev/null"}) != 0) {
+            GTEST_SKIP() << "paplay is not installed (install-deps)";
+        }
+        argv = {"paplay", writeToneWav(std::string(getenv("XDG_RUNTIME_DIR")) + "/tone.wav")};
+        amplitude = 8000.0 / 32768;
+    }
+    constexpr float kSaved = 0.2f;
+    saved_.save(client.bundle, kSaved, false);
+    SinkRecorder rec("spk1");
+    ASSERT_TRUE(rec.ok());
+    startEngine();
+    const double steady = amplitude / std::sqrt(2.0) * kSaved;
+    int worstLoudMs = 0;
+    int worstHoleMs = 0;
+    for (int start = 0; start < 20; ++start) {
+        SCOPED_TRACE(start);
+        ASSERT_TRUE(eventually([&] { return rec.levelOfNext(0.03) < 0.001; }))
+            << "the last start still plays";
+        const uint64_t from = rec.frames();
+        Child app(argv);
+        uint64_t begun = 0;
+        ASSERT_TRUE(eventually([&] {
+            for (uint64_t f = begun ? begun : from; f + kBlock <= rec.frames(); f += kBlock) {
+                if (!begun && rec.peak(f, f + kBlock) > 0.01f) begun = f;
+            }
+            return begun && rec.frames() > begun + kRate * 3 / 10;
+        })) << "the application was never heard";
+        int loudMs = 0;
+        for (uint64_t f = from; f + kBlock <= rec.frames(); f += kBlock) {
+            if (rec.peak(f, f + kBlock) > amplitude * kSaved * 1.5) loudMs += 5;
+        }
+        int holeMs = 0;
+        for (uint64_t f = begun; f + 2 * kBlock <= begun + kRate * 3 / 10; f += 2 * kBlock) {
+            if (rec.rms(f, f + 2 * kBlock) < steady * 0.1) holeMs += 10;
+        }
+        worstLoudMs = std::max(worstLoudMs, loudMs);
+        worstHoleMs = std::max(worstHoleMs, holeMs);
+    }
+    std::printf(
+        "[ measure  ] 20 starts of a %s client saved at 0.2: at most %d ms above the saved volume, "
+        "at most %d ms below -20 dB after the sound began\n",
+        client.pulse ? "PulseAudio" : "native", worstLoudMs, worstHoleMs);
+    if (client.pulse) {
+        EXPECT_LE(worstLoudMs, 60) << "heard above its saved volume for more than two graph cycles";
+    } else {
+        EXPECT_LE(worstLoudMs, 30) << "heard above its saved volume for more than one graph cycle";
+        EXPECT_LE(worstHoleMs, 10) << "a hole after the sound began";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Clients, NewApplicationStarts,
+                         ::testing::Values(StartingClient{kToneBundle, false},
+                                           StartingClient{"pacat", true}),
+                         [](const auto& param) {
+                             return std::string(param.param.pulse ? "PulseAudio" : "Native");
+                         });
 
 // The default output moves between spk1 and hp2, ten times in a row, while an application plays
 // at full volume; figures over 10 ms windows of both sinks' recordings. Towards hp2, the new
