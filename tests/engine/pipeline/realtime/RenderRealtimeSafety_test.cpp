@@ -193,7 +193,7 @@ TEST_F(RenderRealtimeSafetyTest, TheCountersSeeAllocationsAndLocks) {
 
 TEST_F(RenderRealtimeSafetyTest, NoCycleTakesALockOrAllocatesTheLoggedOnesIncluded) {
     TAKCrossfadeState fade;
-    fade.beginPreparing();
+    fade.beginPreparing(1.0);  // the fade placed by when frames are heard: one tick per frame
     fade.startFading(48000);
     host.attachCrossfade(fade, TAKIOProcHost::Role::secondary);
     host.setWarmupFramesRemaining(600);
