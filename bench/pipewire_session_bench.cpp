@@ -57,10 +57,11 @@ bool waitFor(const std::string& condition, std::chrono::milliseconds timeout) {
 }
 
 bool tapsAtLeast(int count, std::chrono::milliseconds timeout = 10s) {
-    return waitFor("test $(timeout 3 pw-dump 2>/dev/null | grep -c '\"node.name\": \"tobble.tap.')"
-                   " -ge " +
-                       std::to_string(count),
-                   timeout);
+    return waitFor(
+        "test $(timeout 3 pw-dump 2>/dev/null | grep -c '\"node.name\": \"tobble.tap.')"
+        " -ge " +
+            std::to_string(count),
+        timeout);
 }
 
 double millisSince(Clock::time_point start) {
@@ -205,10 +206,11 @@ bool dropouts(double seconds) {
                         withTobble ? "with Tobble" : "without Tobble");
             return false;
         }
-        std::printf("[ measure  ] two steady tones on spk1 for %.0f s, %s: %d windows of 10 ms "
-                    "below -20 dB of the steady level, longest %d ms\n",
-                    seconds, withTobble ? "with Tobble (engine host, unity)" : "without Tobble",
-                    d->windows, d->longestMs);
+        std::printf(
+            "[ measure  ] two steady tones on spk1 for %.0f s, %s: %d windows of 10 ms "
+            "below -20 dB of the steady level, longest %d ms\n",
+            seconds, withTobble ? "with Tobble (engine host, unity)" : "without Tobble", d->windows,
+            d->longestMs);
     }
     return true;
 }
@@ -266,13 +268,15 @@ void latency(const char* self) {
 // manager and come back under the new one), every step bounded: the server may hang.
 void restartPolicyManager(PrivateSession& session) {
     session.killPolicyManager();
-    sh("timeout 3 pw-cli destroy spk1 >/dev/null 2>&1; timeout 3 pw-cli destroy hp2 >/dev/null 2>&1");
+    sh("timeout 3 pw-cli destroy spk1 >/dev/null 2>&1; timeout 3 pw-cli destroy hp2 >/dev/null "
+       "2>&1");
     session.startPolicyManager();
     waitFor("timeout 3 pw-cli ls Metadata 2>/dev/null | grep -q '\"default\"'", 10s);
     for (const auto& [name, description] :
          {std::pair{"spk1", "Speakers"}, std::pair{"hp2", "USB Headphones"}}) {
-        sh(std::string("timeout 3 pw-cli create-node adapter '{ factory.name=support.null-audio-sink "
-                       "node.name=") +
+        sh(std::string(
+               "timeout 3 pw-cli create-node adapter '{ factory.name=support.null-audio-sink "
+               "node.name=") +
            name + " node.description=\"" + description +
            "\" media.class=Audio/Sink object.linger=true audio.position=[FL FR] "
            "priority.driver=1000 priority.session=1000 }' >/dev/null 2>&1");
@@ -296,7 +300,8 @@ int hangingTools() {
 
 std::string describeHang(int tools) {
     std::string names;
-    for (const auto& [bit, name] : {std::pair{1, "pw-cli"}, std::pair{2, "pactl"}, std::pair{4, "pw-dump"}}) {
+    for (const auto& [bit, name] :
+         {std::pair{1, "pw-cli"}, std::pair{2, "pactl"}, std::pair{4, "pw-dump"}}) {
         if (tools & bit) names += names.empty() ? name : std::string(", ") + name;
     }
     return names.empty() ? "none" : names;
@@ -358,14 +363,15 @@ void restarts(const std::string& tobble, int runs) {
             if (hanging) {
                 ++wedged;
                 std::string line = "run " + std::to_string(run) + ": " + describeHang(hanging);
-                if (controller) line += "; SIGTERM exit " + describeExit(exitAfterSigterm(*controller));
+                if (controller)
+                    line += "; SIGTERM exit " + describeExit(exitAfterSigterm(*controller));
                 exits.push_back(line);
             }
         }
-        std::printf("[ measure  ] WirePlumber restart with two apps playing, %s: wedged %d of %d\n",
-                    withTobble ? (std::string("with Tobble (") + who + ")").c_str()
-                               : "without Tobble",
-                    wedged, done);
+        std::printf(
+            "[ measure  ] WirePlumber restart with two apps playing, %s: wedged %d of %d\n",
+            withTobble ? (std::string("with Tobble (") + who + ")").c_str() : "without Tobble",
+            wedged, done);
         for (const auto& line : exits) std::printf("             %s hung\n", line.c_str());
     }
 
@@ -382,7 +388,6 @@ void restarts(const std::string& tobble, int runs) {
     std::printf("[ measure  ] SIGTERM to Tobble (%s) while the server is stopped: exit after %s\n",
                 who, describeExit(ms).c_str());
 }
-
 
 }  // namespace
 
