@@ -97,6 +97,8 @@ bench: deps
 	@echo "== bench/tobble_idle.sh"; bench/tobble_idle.sh build/release/shell/tobble
 	@echo "== bench/tobblectl_roundtrip.sh"; bench/tobblectl_roundtrip.sh build/release
 	@echo "== bench/pipewire_scale.sh"; bench/pipewire_scale.sh build/release
+	@echo "== pipewire_session_bench"; \
+	  build/release/tests/pipewire_session_bench --tobble build/release/shell/tobble
 
 clean:
 	rm -rf build

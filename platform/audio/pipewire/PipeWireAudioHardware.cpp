@@ -31,6 +31,7 @@ const pw_registry_events kRegistryEvents = [] {
 
 void onCoreDone(void* data, uint32_t id, int seq) {
     auto* s = static_cast<State*>(data);
+    if (id == PW_ID_CORE) s->serverStuck = false;
     if (id == PW_ID_CORE && seq == s->pendingSeq) {
         s->syncDone = true;
         pw_thread_loop_signal(s->loop, false);
@@ -343,13 +344,16 @@ bool objectExists(const State& s, AudioObjectID object) {
 
 // ---- loop helpers
 
-void State::roundTrip() {
+void State::roundTrip(std::chrono::milliseconds limit) {
     syncDone = false;
     pendingSeq = pw_core_sync(core, PW_ID_CORE, pendingSeq);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (!syncDone && !connectionError && std::chrono::steady_clock::now() < deadline) {
-        pw_thread_loop_timed_wait(loop, 1);
+    if (serverStuck) return;
+    timespec deadline{};
+    pw_thread_loop_get_time(loop, &deadline, static_cast<int64_t>(limit.count()) * 1'000'000);
+    while (!syncDone && !connectionError) {
+        if (pw_thread_loop_timed_wait_full(loop, &deadline) != 0) break;
     }
+    serverStuck = !syncDone && !connectionError;
 }
 
 // ---- lifetime

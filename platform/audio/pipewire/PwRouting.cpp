@@ -18,6 +18,9 @@ constexpr const char* kTapMediaName = "tobble.tap";
 // Between restoring the streams' targets and removing the tap node: the session manager relinks
 // the streams within a cycle or two; removing the node first would cut them off.
 constexpr auto kRelinkGrace = std::chrono::milliseconds(150);
+// How long removing a tap waits for the server to confirm each step. A server that answers at
+// all does so within a cycle or two; a stuck one must not hold up a quit (a second at most).
+constexpr auto kTeardownSyncLimit = std::chrono::milliseconds(500);
 
 std::string joinPositions(const std::vector<std::string>& channels) {
     std::string out = "[ ";
@@ -311,7 +314,7 @@ OSStatus PipeWireAudioHardware::destroyProcessTap(AudioObjectID tapID) {
         const bool wasRouting = !node->moved.empty();
         s.restoreStreams(*node);
         if (wasRouting) {
-            s.roundTrip();
+            s.roundTrip(kTeardownSyncLimit);
             pw_thread_loop_unlock(s.loop);
             std::this_thread::sleep_for(kRelinkGrace);
             pw_thread_loop_lock(s.loop);
@@ -328,7 +331,7 @@ OSStatus PipeWireAudioHardware::destroyProcessTap(AudioObjectID tapID) {
         }
         if (doomed.nodeId != SPA_ID_INVALID) pw_registry_destroy(s.registry, doomed.nodeId);
         if (doomed.proxy) pw_proxy_destroy(doomed.proxy);
-        s.roundTrip();
+        s.roundTrip(kTeardownSyncLimit);
         for (pw_proxy* l : doomed.streamLinks) pw_proxy_destroy(l);
         retired = std::move(doomed.retired);
         s.tapNodes.erase(n);

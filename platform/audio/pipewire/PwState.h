@@ -191,6 +191,9 @@ struct PipeWireAudioHardware::State {
     spa_hook metadataListener{};
     int pendingSeq = -1;
     bool syncDone = false;
+    // The last sync went unanswered: the server is stuck (a session manager's restart can leave
+    // it so). Round trips do not wait again until it answers one.
+    bool serverStuck = false;
     bool connectionError = false;
 
     std::map<uint32_t, std::unique_ptr<detail::PwNode>> nodes;
@@ -223,7 +226,7 @@ struct PipeWireAudioHardware::State {
     explicit State(dispatch::Dispatcher& d) : dispatcher(d) {}
 
     // ---- loop helpers (caller holds the lock)
-    void roundTrip();
+    void roundTrip(std::chrono::milliseconds limit = std::chrono::seconds(3));
     // Waits on the loop's condition (signalled by every registry event) until pred holds.
     template <typename Pred>
     bool waitFor(Pred pred, int timeoutMs) {

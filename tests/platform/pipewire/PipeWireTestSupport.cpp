@@ -174,6 +174,15 @@ bool PrivateSession::restartPolicyManager() {
     return waitUntil("pw-metadata -n default 0 default.audio.sink 2>/dev/null | grep -q spk1");
 }
 
+void PrivateSession::killPolicyManager() {
+    ::kill(daemons_[policyManager_], SIGKILL);
+    waitpid(daemons_[policyManager_], nullptr, 0);
+}
+
+void PrivateSession::startPolicyManager() {
+    daemons_[policyManager_] = spawn({"wireplumber"}, dir_ + "/wireplumber-restarted.log");
+}
+
 PrivateSession::~PrivateSession() {
     for (auto it = daemons_.rbegin(); it != daemons_.rend(); ++it) stop(*it);
     if (!dir_.empty()) {
@@ -372,6 +381,21 @@ uint64_t SinkRecorder::lastNsec() const {
     if (n == 0) return 0;
     return r.cycleNsec[n - 1] +
            (frames() - 1 - r.cycleFrame[n - 1]) * 1'000'000'000 / kRecorderRate;
+}
+
+std::optional<uint64_t> SinkRecorder::nsecOfFirstAbove(float level, uint64_t fromNsec) const {
+    const auto& r = *impl_;
+    const size_t n = r.cycles.load(std::memory_order_acquire);
+    const uint64_t recorded = frames();
+    for (size_t c = 0; c < n; ++c) {
+        const uint64_t first = r.cycleFrame[c];
+        const uint64_t last = c + 1 < n ? r.cycleFrame[c + 1] : recorded;
+        for (uint64_t f = first; f < last; ++f) {
+            const uint64_t t = r.cycleNsec[c] + (f - first) * 1'000'000'000 / kRecorderRate;
+            if (t >= fromNsec && std::fabs(r.left[f]) > level) return t;
+        }
+    }
+    return std::nullopt;
 }
 
 PrivateSession* SessionTest::session_ = nullptr;

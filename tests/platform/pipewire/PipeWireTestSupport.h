@@ -49,6 +49,11 @@ class PrivateSession {
     static bool createSink(const std::string& name);
     // Writes the user's choice of default output, as a desktop's sound settings do.
     static bool setDefaultSink(const std::string& name);
+    // The same two halves without any wait, for callers that must not block on a server the
+    // restart may leave hanging.
+    void killPolicyManager();
+    void startPolicyManager();
+    pid_t serverPid() const { return daemons_.size() > 1 ? daemons_[1] : -1; }
 
   private:
     bool createSinks();
@@ -95,6 +100,8 @@ class SinkRecorder {
     double rmsAt(uint64_t fromNsec, uint64_t toNsec) const;
     // The graph's clock (CLOCK_MONOTONIC ns) at the last recorded frame.
     uint64_t lastNsec() const;
+    // The graph's clock at the first frame from `fromNsec` on whose magnitude passes `level`.
+    std::optional<uint64_t> nsecOfFirstAbove(float level, uint64_t fromNsec) const;
 
     struct Impl;
 
