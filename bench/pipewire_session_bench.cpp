@@ -13,7 +13,6 @@
 // from the second second on; it writes each burst's cycle time (CLOCK_MONOTONIC ns) to FILE.
 #include <pipewire/pipewire.h>
 #include <signal.h>
-#include <spa/param/audio/format-utils.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -32,6 +31,7 @@
 #include <vector>
 
 #include "tests/platform/pipewire/PipeWireTestSupport.h"
+#include "tests/platform/pipewire/StereoPlayback.h"
 
 #pragma GCC diagnostic ignored "-Wold-style-cast"
 
@@ -111,8 +111,6 @@ void onBurstProcess(void* data) {
 int playBursts(int argc, char** argv) {
     const double seconds = std::strtod(argv[2], nullptr);
     pw_init(&argc, &argv);
-    pw_thread_loop* loop = pw_thread_loop_new("bursts", nullptr);
-    pw_thread_loop_start(loop);
     Bursts bursts;
     static const pw_stream_events events = [] {
         pw_stream_events e{};
@@ -120,33 +118,11 @@ int playBursts(int argc, char** argv) {
         e.process = onBurstProcess;
         return e;
     }();
-    pw_thread_loop_lock(loop);
-    bursts.stream = pw_stream_new_simple(
-        pw_thread_loop_get_loop(loop), "bursts",
+    tobble::audio::pipewire::testing::playStereo(
+        "bursts",
         pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
                           PW_KEY_MEDIA_ROLE, "Music", PW_KEY_APP_NAME, "Burst Player", nullptr),
-        &events, &bursts);
-    uint8_t buffer[512];
-    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
-    spa_audio_info_raw info{};
-    info.format = SPA_AUDIO_FORMAT_F32;
-    info.rate = kRate;
-    info.channels = 2;
-    info.position[0] = SPA_AUDIO_CHANNEL_FL;
-    info.position[1] = SPA_AUDIO_CHANNEL_FR;
-    const spa_pod* params[1] = {spa_format_audio_raw_build(&b, SPA_PARAM_EnumFormat, &info)};
-    pw_stream_connect(
-        bursts.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                     PW_STREAM_FLAG_RT_PROCESS),
-        params, 1);
-    pw_thread_loop_unlock(loop);
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    pw_thread_loop_lock(loop);
-    pw_stream_destroy(bursts.stream);
-    pw_thread_loop_unlock(loop);
-    pw_thread_loop_stop(loop);
-    pw_thread_loop_destroy(loop);
+        events, &bursts, &bursts.stream, seconds);
     std::ofstream out(argv[3]);
     const int played = bursts.played.load(std::memory_order_acquire);
     for (int i = 0; i < played; ++i) out << bursts.onsets[static_cast<size_t>(i)] << "\n";

@@ -4,7 +4,6 @@
 // With --helper it starts a copy of itself as a child process (the "helper") that plays, while
 // the parent itself stays silent: the shape of a browser playing through a helper process.
 #include <pipewire/pipewire.h>
-#include <spa/param/audio/format-utils.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+
+#include "tests/platform/pipewire/StereoPlayback.h"
 
 #pragma GCC diagnostic ignored "-Wold-style-cast"
 
@@ -64,8 +65,6 @@ int main(int argc, char** argv) {
         return 0;
     }
     pw_init(&argc, &argv);
-    pw_thread_loop* loop = pw_thread_loop_new("tone", nullptr);
-    pw_thread_loop_start(loop);
     Player player;
     player.amplitude = amplitude;
     static const pw_stream_events events = [] {
@@ -74,32 +73,10 @@ int main(int argc, char** argv) {
         e.process = onProcess;
         return e;
     }();
-    pw_thread_loop_lock(loop);
     pw_properties* props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Music",
         PW_KEY_APP_NAME, "Tone Player", PW_KEY_APP_ICON_NAME, "audio-x-generic", nullptr);
-    player.stream =
-        pw_stream_new_simple(pw_thread_loop_get_loop(loop), "tone", props, &events, &player);
-    uint8_t buffer[512];
-    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
-    spa_audio_info_raw info{};
-    info.format = SPA_AUDIO_FORMAT_F32;
-    info.rate = 48000;
-    info.channels = 2;
-    info.position[0] = SPA_AUDIO_CHANNEL_FL;
-    info.position[1] = SPA_AUDIO_CHANNEL_FR;
-    const spa_pod* params[1] = {spa_format_audio_raw_build(&b, SPA_PARAM_EnumFormat, &info)};
-    pw_stream_connect(
-        player.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                     PW_STREAM_FLAG_RT_PROCESS),
-        params, 1);
-    pw_thread_loop_unlock(loop);
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    pw_thread_loop_lock(loop);
-    pw_stream_destroy(player.stream);
-    pw_thread_loop_unlock(loop);
-    pw_thread_loop_stop(loop);
-    pw_thread_loop_destroy(loop);
+    tobble::audio::pipewire::testing::playStereo("tone", props, events, &player, &player.stream,
+                                                 seconds);
     return 0;
 }
