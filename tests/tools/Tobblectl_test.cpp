@@ -142,6 +142,10 @@ TEST_F(TobblectlTest, BadInputGivesItsExitStatusAndChangesNothing) {
         EXPECT_EQ(result.status, c.status) << result.output;
         EXPECT_TRUE(contains(result.output, "tobblectl: ")) << result.output;
     }
+    // A bare 30 reads as thirty times full volume: the message says how to write 30 %.
+    const auto bare = ctl({"volume", "music", "30"});
+    EXPECT_EQ(bare.status, 2);
+    EXPECT_TRUE(contains(bare.output, "30% is 0.3")) << bare.output;
     EXPECT_TRUE(tobble->isRunning());
     EXPECT_EQ(ctl({"volume", "music"}).output, "40%\n");
     stopTobble();

@@ -174,9 +174,15 @@ double parseValue(const QString& text, double current, double maximum = 1.0) {
     if (isPercent) value /= 100.0;
     if (relative) return std::clamp(current + value, 0.0, maximum);
     if (value < 0.0 || value > maximum) {
-        usage(QStringLiteral("volume %1 is outside 0%-%2").arg(text, percent(maximum)) +
-              (maximum > 1.0 ? QString()
-                             : QStringLiteral("; volume above 100% is off in Tobble's settings")));
+        QString hint;
+        if (!isPercent && value > 2.0 && value <= 200.0) {
+            // "volume Music 30" means 30 %, not thirty times full volume.
+            hint = QStringLiteral("; a number without % is a fraction of full volume: %1% is %2")
+                       .arg(body, QString::number(value / 100.0));
+        } else if (maximum <= 1.0 && value <= 2.0) {
+            hint = QStringLiteral("; volume above 100% is off in Tobble's settings");
+        }
+        usage(QStringLiteral("volume %1 is outside 0%-%2").arg(text, percent(maximum)) + hint);
     }
     return value;
 }
