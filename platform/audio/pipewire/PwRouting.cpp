@@ -71,6 +71,20 @@ void State::linkStreamInto(TapNode& tap, uint32_t streamNodeId) {
         if (!in) continue;
         if (auto* l = link(streamNodeId, id, tap.nodeId, in->id)) tap.streamLinks.push_back(l);
     }
+    tap.linkedStreams.insert(streamNodeId);
+}
+
+void State::handStreamToDefault(uint32_t streamNodeId) {
+    const Device* device = defaultSinkName ? deviceByUID(*defaultSinkName) : nullptr;
+    const PwNode* sink = device ? sinkNode(*device) : nullptr;
+    if (!sink) return;
+    for (const auto& [id, port] : ports) {
+        if (port.node != streamNodeId || port.direction != "out") continue;
+        if (port.name.rfind("monitor_", 0) == 0) continue;
+        const PwPort* in = findPort(sink->id, "in", port.channel, false);
+        if (!in) continue;
+        if (auto* l = link(streamNodeId, id, sink->id, in->id, true)) handedLinks.push_back(l);
+    }
 }
 
 void State::killAggregate(Aggregate& aggregate) {
@@ -85,6 +99,7 @@ void State::forgetTapNode(TapNode& node) {
     if (node.proxy) pw_proxy_destroy(node.proxy);
     for (pw_proxy* l : node.streamLinks) pw_proxy_destroy(l);
     node.streamLinks.clear();
+    node.linkedStreams.clear();
     node.retired.clear();
     node.proxy = nullptr;
     node.nodeId = SPA_ID_INVALID;
@@ -139,13 +154,15 @@ void State::restoreStreams(TapNode& tap) {
     tap.moved.clear();
 }
 
-pw_proxy* State::link(uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort) {
+pw_proxy* State::link(uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
+                      bool lingering) {
     pw_properties* props = pw_properties_new(nullptr, nullptr);
     pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", outNode);
     pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", outPort);
     pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", inNode);
     pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", inPort);
-    pw_properties_set(props, PW_KEY_OBJECT_LINGER, "false");  // dies with our connection
+    // Ours die with our connection, unless they are meant to outlive us.
+    pw_properties_set(props, PW_KEY_OBJECT_LINGER, lingering ? "true" : "false");
     auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
         core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
     pw_properties_free(props);
@@ -313,6 +330,15 @@ OSStatus PipeWireAudioHardware::destroyProcessTap(AudioObjectID tapID) {
         const std::string nodeName = node->nodeName;
         const bool wasRouting = !node->moved.empty();
         s.restoreStreams(*node);
+        // A stream we linked ourselves has nobody to link it once our tap is gone (the session
+        // manager that started after it never will): it goes to the default output.
+        for (uint32_t stream : node->linkedStreams) {
+            auto found = s.nodes.find(stream);
+            if (found != s.nodes.end() && s.orphanStreams.count(found->second->serial)) {
+                s.handStreamToDefault(stream);
+            }
+        }
+        node->linkedStreams.clear();
         if (wasRouting) {
             s.roundTrip(kTeardownSyncLimit);
             pw_thread_loop_unlock(s.loop);

@@ -116,8 +116,10 @@ struct TapNode {
     // Removed from the server when the session manager was replaced; kept only until its last
     // tap is destroyed.
     bool dead = false;
-    // Links we made ourselves from streams the current session manager will never link.
+    // Links we made ourselves from streams the current session manager will never link, and
+    // those streams.
     std::vector<pw_proxy*> streamLinks;
+    std::set<uint32_t> linkedStreams;
     // Streams moved in, with the metadata values we overwrote (type, value; empty when absent).
     struct Saved {
         std::pair<std::string, std::string> targetObject;
@@ -195,6 +197,8 @@ struct PipeWireAudioHardware::State {
     // it so). Round trips do not wait again until it answers one.
     bool serverStuck = false;
     bool connectionError = false;
+    // Proxies of lingering links handed to the server; the links stay when we go.
+    std::vector<pw_proxy*> handedLinks;
 
     std::map<uint32_t, std::unique_ptr<detail::PwNode>> nodes;
     std::map<uint32_t, detail::PwPort> ports;
@@ -282,7 +286,11 @@ struct PipeWireAudioHardware::State {
     void restoreStreams(detail::TapNode& tap);
     detail::TapNode* tapForStream(const detail::PwNode& node);
     void setMetadata(uint32_t subject, const char* key, const char* type, const char* value);
-    pw_proxy* link(uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort);
+    pw_proxy* link(uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort,
+                   bool lingering = false);
+    // Links a stream no session manager will link to the default output, with links that
+    // outlive us: it plays on there once our tap is gone.
+    void handStreamToDefault(uint32_t streamNodeId);
     bool linkFilter(detail::PwFilter& filter, const detail::TapNode* tap, uint32_t sinkNode);
     void linkStreamInto(detail::TapNode& tap, uint32_t streamNodeId);
     void killAggregate(detail::Aggregate& aggregate);
