@@ -1,5 +1,6 @@
 // Taps (private null sinks the applications' streams are moved into), aggregates (one DSP filter
 // linked from a tap's monitor to the real sink) and the I/O blocks that run in those filters.
+#include <algorithm>
 #include <chrono>
 #include <set>
 #include <thread>
@@ -331,12 +332,17 @@ OSStatus PipeWireAudioHardware::destroyProcessTap(AudioObjectID tapID) {
         const bool wasRouting = !node->moved.empty();
         s.restoreStreams(*node);
         // A stream we linked ourselves has nobody to link it once our tap is gone (the session
-        // manager that started after it never will): it goes to the default output.
+        // manager that started after it never will): it goes to the default output, unless
+        // another tap of ours (a migration's new one) carries it on.
         for (uint32_t stream : node->linkedStreams) {
             auto found = s.nodes.find(stream);
-            if (found != s.nodes.end() && s.orphanStreams.count(found->second->serial)) {
-                s.handStreamToDefault(stream);
-            }
+            if (found == s.nodes.end() || !s.orphanStreams.count(found->second->serial)) continue;
+            const bool carried =
+                std::any_of(s.tapNodes.begin(), s.tapNodes.end(), [&](const auto& other) {
+                    return &other.second != node && !other.second.dead &&
+                           other.second.linkedStreams.count(stream) > 0;
+                });
+            if (!carried) s.handStreamToDefault(stream);
         }
         node->linkedStreams.clear();
         if (wasRouting) {
