@@ -44,6 +44,27 @@ TapNode* State::tapForStream(const PwNode& node) {
     return nullptr;
 }
 
+std::string State::targetNodeId(const TapNode::Saved& saved) const {
+    const auto& [objectType, object] = saved.targetObject;
+    const auto& [nodeType, node] = saved.targetNode;
+    const std::string& target = object.empty() ? node : object;
+    if (target.empty() || target == "-1") return {};
+    char* end = nullptr;
+    const unsigned long long number = std::strtoull(target.c_str(), &end, 10);
+    const bool numeric = *end == '\0';
+    for (const auto& [id, n] : nodes) {
+        const bool match = !numeric         ? prop(n->props, PW_KEY_NODE_NAME) == target
+                           : object.empty() ? id == number
+                                            : n->serial == number;
+        if (!match) continue;
+        // A tap is never an application's own choice (an older build let one be remembered).
+        const bool tap = std::any_of(tapNodes.begin(), tapNodes.end(),
+                                     [&](const auto& t) { return t.second.nodeId == id; });
+        return tap ? std::string() : std::to_string(id);
+    }
+    return {};
+}
+
 void State::moveStream(TapNode& tap, uint32_t streamNodeId) {
     if (tap.serial == 0 || tap.moved.count(streamNodeId)) return;
     TapNode::Saved saved;
@@ -57,6 +78,14 @@ void State::moveStream(TapNode& tap, uint32_t streamNodeId) {
     }
     tap.moved[streamNodeId] = saved;
     setMetadata(streamNodeId, "target.object", "Spa:Id", std::to_string(tap.serial).c_str());
+    // The session manager remembers the last target written for a stream as its application's
+    // own choice, and sends the application's next stream there: into a tap that may still be
+    // ours for another process, or that names nothing once we are gone. So the stream's own
+    // target is written once more, under target.node: the policy reads that key only when no
+    // target.object is set, and the session manager remembers it instead of the tap ("-1":
+    // nothing to remember).
+    const std::string own = targetNodeId(saved);
+    setMetadata(streamNodeId, "target.node", "Spa:Id", own.empty() ? "-1" : own.c_str());
     auto node = nodes.find(streamNodeId);
     if (node != nodes.end() && orphanStreams.count(node->second->serial)) {
         linkStreamInto(tap, streamNodeId);
@@ -149,8 +178,15 @@ void State::restoreStreams(TapNode& tap) {
                 setMetadata(streamId, key, value.first.c_str(), value.second.c_str());
             }
         };
-        restore("target.object", saved.targetObject);
-        if (!saved.targetNode.second.empty()) restore("target.node", saved.targetNode);
+        // The session manager remembers whichever key is written last: the one that holds the
+        // stream's own target goes last.
+        if (saved.targetObject.second.empty()) {
+            restore("target.object", saved.targetObject);
+            restore("target.node", saved.targetNode);
+        } else {
+            restore("target.node", saved.targetNode);
+            restore("target.object", saved.targetObject);
+        }
     }
     tap.moved.clear();
 }

@@ -283,6 +283,8 @@ struct PipeWireAudioHardware::State {
     bool createTapNode(detail::TapNode& node, const std::string& description);
     void moveStreamsInto(detail::TapNode& tap);
     void moveStream(detail::TapNode& tap, uint32_t streamNodeId);
+    // The node id a stream's own target (before we moved it) names, or empty.
+    std::string targetNodeId(const detail::TapNode::Saved& saved) const;
     void restoreStreams(detail::TapNode& tap);
     detail::TapNode* tapForStream(const detail::PwNode& node);
     void setMetadata(uint32_t subject, const char* key, const char* type, const char* value);

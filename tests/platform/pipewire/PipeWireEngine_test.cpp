@@ -203,7 +203,8 @@ TEST_F(PipeWireEngineTest, TwoApplicationsHaveIndependentVolumes) {
     expectLevel(rec, 1.0, "A at full volume, B muted");
 
     // The session manager's remembered state holds the taps under one shared key, not a key
-    // per tap that would grow with every tap ever made.
+    // per tap that would grow with every tap ever made, and never a tap as an application's
+    // target: its next stream would be sent there.
     const std::string state = std::string(getenv("XDG_STATE_HOME")) + "/wireplumber/restore-stream";
     const auto contents = [&] {
         std::ifstream in(state);
@@ -213,6 +214,7 @@ TEST_F(PipeWireEngineTest, TwoApplicationsHaveIndependentVolumes) {
         [&] { return contents().find("media.name:tobble.tap:") != std::string::npos; }, 5000ms))
         << contents();
     EXPECT_EQ(contents().find("node.name:tobble.tap."), std::string::npos) << contents();
+    EXPECT_EQ(contents().find(":target=tobble.tap"), std::string::npos) << contents();
 }
 
 // One application sent to the second sink, the other on the default one: each sink records one
