@@ -71,9 +71,7 @@ TEST_F(ClientBridgeTest, ChangeReachesEverySlotOfTheApplicationAndIsSaved) {
     EXPECT_EQ(volumes.volume(0), 0.0f);
     EXPECT_TRUE(volumes.muted(1));
     EXPECT_FALSE(volumes.muted(2));
-    // The log and the saved value keep the volume as given.
-    EXPECT_TRUE(
-        capture->contains("setClientVolume slot=0 key=com.example.Browser vol=-0.2 muted=true"));
+    // The saved value keeps the volume as given.
     EXPECT_FLOAT_EQ(saved.saved.at("com.example.Browser").volume, -0.2f);
     EXPECT_TRUE(saved.saved.at("com.example.Browser").isMuted);
 }
