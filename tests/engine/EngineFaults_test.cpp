@@ -146,10 +146,8 @@ TEST_F(EngineFaultTest, FailedRemovalsAreRetriedAndNothingIsLeftAfterStop) {
 
     failRemovals();
     engine->stop();
-    size_t aggregates = 0;
-    for (const auto& a : audio.aggregates()) aggregates += a.alive ? 1 : 0;
     EXPECT_EQ(audio.taps().size(), 0u);
-    EXPECT_EQ(aggregates, 0u);
+    EXPECT_EQ(aliveAggregates(), 0u);
     EXPECT_EQ(audio.runningIOProcCount(), 0u);
     EXPECT_EQ(audio.ioProcCount(), 0u);
 }

@@ -128,6 +128,13 @@ struct EngineTestBed {
         return 0;
     }
 
+    // Aggregates on the system that still work (a killed one stays listed until destroyed).
+    size_t aliveAggregates() const {
+        size_t alive = 0;
+        for (const auto& a : audio.aggregates()) alive += a.alive ? 1 : 0;
+        return alive;
+    }
+
     // RMS of `uid`'s left channel over the last `seconds`.
     double levelOn(const std::string& uid, double seconds = 0.3) const {
         return audio.rms(uid, 0, now() - seconds, now());

@@ -70,9 +70,7 @@ class Soak : public EngineTestBed {
         std::printf("\n");
         engine->stop();
         EXPECT_TRUE(audio.taps().empty());
-        size_t alive = 0;
-        for (const auto& a : audio.aggregates()) alive += a.alive ? 1 : 0;
-        EXPECT_EQ(alive, 0u);
+        EXPECT_EQ(aliveAggregates(), 0u);
         EXPECT_EQ(audio.runningIOProcCount(), 0u);
     }
 
@@ -249,9 +247,7 @@ class Soak : public EngineTestBed {
         for (const auto& e : engine->catalog()->activeEntries()) tapped += e.tap ? 1 : 0;
         EXPECT_EQ(audio.taps().size(), tapped) << "round " << round << ": taps left over";
         const size_t pipelines = engine->pipelines().size();
-        size_t aggregates = 0;
-        for (const auto& a : audio.aggregates()) aggregates += a.alive ? 1 : 0;
-        EXPECT_EQ(aggregates, pipelines) << "round " << round << ": aggregates left over";
+        EXPECT_EQ(aliveAggregates(), pipelines) << "round " << round << ": aggregates left over";
         const size_t keepalive = engine->keepaliveForTesting().isRunning() ? 1 : 0;
         EXPECT_EQ(audio.ioProcCount(), pipelines + keepalive)
             << "round " << round << ": callbacks left over";

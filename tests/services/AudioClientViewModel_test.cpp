@@ -14,6 +14,7 @@ namespace {
 
 using system::ActivationPolicy;
 using AppClient = AudioClientViewModel::AppClient;
+using SavedState = VolumeStore::SavedState;
 
 class ViewModelTest : public ::testing::Test, public testing::ServicesTestBed {
   protected:
@@ -31,6 +32,22 @@ class ViewModelTest : public ::testing::Test, public testing::ServicesTestBed {
         EXPECT_NE(r, nullptr) << "no row for " << bundleID;
         static const AppClient none;
         return r ? *r : none;
+    }
+    // Music playing alone, with engine and view model started; returns its row.
+    AppClient startMusic() {
+        startWith({{300, "com.example.Music"}});
+        return rowOf("com.example.Music");
+    }
+    void send(const AppClient& r, float volume) {
+        viewModel->sendVolumeChange(r.id, r.slot, r.generation, volume);
+    }
+    // Volume and mute as a row shows them, and as the engine's table holds them.
+    SavedState shown(std::string_view bundleID) const {
+        const AppClient& r = rowOf(bundleID);
+        return {r.volume, r.isMuted};
+    }
+    SavedState inEngine(uint32_t slot) const {
+        return {volumeState.volume(slot), volumeState.muted(slot)};
     }
 
     // An engine restart hands Music's (slot, generation) to Video while the panel still shows
@@ -71,42 +88,32 @@ TEST_F(ViewModelTest, NewRowsStartAtTheSavedOrTheDefaultVolumeAndReachTheEngineA
 
     viewModel->start();
     ASSERT_EQ(shownBundles(), (std::vector<std::string>{"com.example.Music", "com.example.Video"}));
-    const AppClient& music = rowOf("com.example.Music");
-    EXPECT_EQ(music.name, "Music");
-    EXPECT_FLOAT_EQ(music.volume, 0.3f);
-    EXPECT_TRUE(music.isMuted);
-    const AppClient& video = rowOf("com.example.Video");
-    EXPECT_FLOAT_EQ(video.volume, 0.6f);
-    EXPECT_FALSE(video.isMuted);
-
-    EXPECT_FLOAT_EQ(volumeState.volume(video.slot), 0.6f);
-    EXPECT_TRUE(volumeState.muted(music.slot));
+    EXPECT_EQ(rowOf("com.example.Music").name, "Music");
+    EXPECT_EQ(shown("com.example.Music"), (SavedState{0.3f, true}));
+    EXPECT_EQ(shown("com.example.Video"), (SavedState{0.6f, false}));
+    EXPECT_EQ(inEngine(rowOf("com.example.Music").slot), (SavedState{0.3f, true}));
+    EXPECT_EQ(inEngine(rowOf("com.example.Video").slot), (SavedState{0.6f, false}));
     // From now on Video has a saved state of its own: a later default does not apply to it.
-    ASSERT_TRUE(saved("com.example.Video").has_value());
-    EXPECT_FLOAT_EQ(saved("com.example.Video")->volume, 0.6f);
+    EXPECT_EQ(saved("com.example.Video"), (SavedState{0.6f, false}));
 }
 
 TEST_F(ViewModelTest, PollingNeverOverwritesWhatARowShows) {
-    startWith({{300, "com.example.Music"}});
-    const uint32_t id = rowOf("com.example.Music").id;
-    const uint32_t slot = rowOf("com.example.Music").slot;
-    viewModel->sendVolumeChange(id, slot, rowOf("com.example.Music").generation, 0.2f);
-    viewModel->toggleMute(id);
+    const AppClient music = startMusic();
+    send(music, 0.2f);
+    viewModel->toggleMute(music.id);
     advance(0.1);
 
     // The engine's table says something else, and a catalog change makes the poll re-read it.
-    volumeState.write(slot, 0.9f, false);
+    volumeState.write(music.slot, 0.9f, false);
     launch(301, "com.example.Video");
     advance(1.0);
     ASSERT_NE(row("com.example.Video"), nullptr);
-    EXPECT_FLOAT_EQ(rowOf("com.example.Music").volume, 0.2f);
-    EXPECT_TRUE(rowOf("com.example.Music").isMuted);
+    EXPECT_EQ(shown("com.example.Music"), (SavedState{0.2f, true}));
 }
 
 TEST_F(ViewModelTest, VanishedClientLeavesAndReturnsAtItsSavedVolume) {
     startWith({{300, "com.example.Music"}, {301, "com.example.Video"}});
-    const AppClient music = rowOf("com.example.Music");
-    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 0.25f);
+    send(rowOf("com.example.Music"), 0.25f);
     advance(0.1);
 
     quit(300);
@@ -117,20 +124,17 @@ TEST_F(ViewModelTest, VanishedClientLeavesAndReturnsAtItsSavedVolume) {
 
     launch(310, "com.example.Music");
     advance(1.0);
-    ASSERT_NE(row("com.example.Music"), nullptr);
     EXPECT_EQ(rowOf("com.example.Music").pid, 310);
-    EXPECT_FLOAT_EQ(rowOf("com.example.Music").volume, 0.25f);
-    EXPECT_FLOAT_EQ(volumeState.volume(rowOf("com.example.Music").slot), 0.25f);
+    EXPECT_EQ(shown("com.example.Music"), (SavedState{0.25f, false}));
+    EXPECT_EQ(inEngine(rowOf("com.example.Music").slot), (SavedState{0.25f, false}));
 
-    // Without a saved state it comes back at the default volume.
+    // Without a saved state it comes back at the default volume, not at the one it left with.
     quit(301);
     advance(32.0);
-    EXPECT_EQ(row("com.example.Video"), nullptr);
     volumeStore.persist({});
     volumeStore.setDefaultVolume(0.35);
     launch(311, "com.example.Video");
     advance(1.0);
-    ASSERT_NE(row("com.example.Video"), nullptr);
     EXPECT_FLOAT_EQ(rowOf("com.example.Video").volume, 0.35f);
 }
 
@@ -164,7 +168,6 @@ TEST_F(ViewModelTest, ClientWithoutApplicationAppearsWhenItsApplicationLaunches)
     apps.launch({.pid = 303, .bundleID = "com.example.Late", .name = "Late"});
     advance(1.0);
     EXPECT_EQ(engine->catalogGeneration(), generation);
-    ASSERT_NE(row("com.example.Late"), nullptr);
     EXPECT_EQ(rowOf("com.example.Late").name, "Late");
 }
 
@@ -172,10 +175,9 @@ TEST_F(ViewModelTest, ClientWithoutApplicationAppearsWhenItsApplicationLaunches)
 
 // Each change restarts the 16 ms wait, so the engine and the saved state only ever see the last.
 TEST_F(ViewModelTest, SliderBurstReachesEngineAndSaved16msAfterItsLastChange) {
-    startWith({{300, "com.example.Music"}});
-    const AppClient music = rowOf("com.example.Music");
+    const AppClient music = startMusic();
     for (float volume : {0.8f, 0.6f, 0.4f}) {
-        viewModel->sendVolumeChange(music.id, music.slot, music.generation, volume);
+        send(music, volume);
         advance(0.005);
     }
     EXPECT_FLOAT_EQ(rowOf("com.example.Music").volume, 0.4f);  // the row follows the slider at once
@@ -189,9 +191,8 @@ TEST_F(ViewModelTest, SliderBurstReachesEngineAndSaved16msAfterItsLastChange) {
 }
 
 TEST_F(ViewModelTest, StopCommitsAPendingChangeBeforeReturning) {
-    startWith({{300, "com.example.Music"}});
-    const AppClient music = rowOf("com.example.Music");
-    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 0.3f);
+    const AppClient music = startMusic();
+    send(music, 0.3f);
     viewModel->stop();
     EXPECT_FLOAT_EQ(volumeState.volume(music.slot), 0.3f);
     EXPECT_FLOAT_EQ(saved("com.example.Music")->volume, 0.3f);
@@ -202,30 +203,27 @@ TEST_F(ViewModelTest, StopCommitsAPendingChangeBeforeReturning) {
 }
 
 TEST_F(ViewModelTest, MuteIsImmediateAndSurvivesASliderWriteStillPending) {
-    startWith({{300, "com.example.Music"}});
-    const AppClient music = rowOf("com.example.Music");
-    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 0.4f);
+    const AppClient music = startMusic();
+    send(music, 0.4f);
     advance(0.005);
     viewModel->toggleMute(music.id);
     EXPECT_TRUE(volumeState.muted(music.slot));
     EXPECT_TRUE(saved("com.example.Music")->isMuted);
 
     advance(0.1);
-    EXPECT_TRUE(volumeState.muted(music.slot));
-    EXPECT_FLOAT_EQ(volumeState.volume(music.slot), 0.4f);
-    EXPECT_EQ(saved("com.example.Music"), (VolumeStore::SavedState{0.4f, true}));
+    EXPECT_EQ(inEngine(music.slot), (SavedState{0.4f, true}));
+    EXPECT_EQ(saved("com.example.Music"), (SavedState{0.4f, true}));
 
     viewModel->toggleMute(music.id);
-    EXPECT_FALSE(volumeState.muted(music.slot));
-    EXPECT_FALSE(saved("com.example.Music")->isMuted);
+    EXPECT_EQ(inEngine(music.slot), (SavedState{0.4f, false}));
+    EXPECT_EQ(saved("com.example.Music"), (SavedState{0.4f, false}));
 }
 
 TEST_F(ViewModelTest, VolumeChangeIsHeardOnTheDeviceOneCycleAfterTheCoalescingDelay) {
-    startWith({{300, "com.example.Music"}});
+    const AppClient music = startMusic();
     advance(0.5);  // past the pipeline's warm-up
-    const AppClient music = rowOf("com.example.Music");
     const double changedAt = now();
-    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 0.25f);
+    send(music, 0.25f);
     advance(0.2);
 
     // Every cycle before the write still has the old level, every one after it the new.
@@ -243,30 +241,28 @@ TEST_F(ViewModelTest, VolumeChangeIsHeardOnTheDeviceOneCycleAfterTheCoalescingDe
 // Turning boost off plays a louder application at its own level without forgetting where the
 // user had it: neither while it plays nor when it comes back; turning boost on restores it.
 TEST_F(ViewModelTest, TurningBoostOffPlaysAtFullLevelAndKeepsTheSavedVolume) {
-    startWith({{300, "com.example.Music"}});
+    const AppClient music = startMusic();
     advance(0.5);  // past the pipeline's warm-up
-    const AppClient music = rowOf("com.example.Music");
-    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 1.5f);
+    send(music, 1.5f);
     advance(0.1);
     EXPECT_FLOAT_EQ(rowOf("com.example.Music").volume, 1.0f);  // refused above 1.0 while off
 
     viewModel->setVolumeBoostAllowed(true);
-    EXPECT_FLOAT_EQ(rowOf("com.example.Music").volumeLimit, 2.0f);
-    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 1.5f);
+    send(music, 1.5f);
     advance(0.5);
-    EXPECT_NEAR(audio.rms("speakers", 0, now() - 0.2, now()), kSineRms * 1.5f, 0.01);
+    EXPECT_NEAR(levelOn("speakers", 0.2), kSineRms * 1.5f, 0.01);
 
     viewModel->setVolumeBoostAllowed(false);
     advance(0.5);
     EXPECT_FLOAT_EQ(rowOf("com.example.Music").volume, 1.0f);
     EXPECT_FLOAT_EQ(rowOf("com.example.Music").volumeLimit, 1.0f);
-    EXPECT_NEAR(audio.rms("speakers", 0, now() - 0.2, now()), kSineRms, 0.01);
+    EXPECT_NEAR(levelOn("speakers", 0.2), kSineRms, 0.01);
     quit(300);
     advance(32.0);
     launch(310, "com.example.Music");
     advance(1.0);
     EXPECT_FLOAT_EQ(volumeState.volume(rowOf("com.example.Music").slot), 1.0f);
-    EXPECT_EQ(saved("com.example.Music"), (VolumeStore::SavedState{1.5f, false}));
+    EXPECT_EQ(saved("com.example.Music"), (SavedState{1.5f, false}));
 
     viewModel->setVolumeBoostAllowed(true);
     EXPECT_FLOAT_EQ(rowOf("com.example.Music").volume, 1.5f);
@@ -278,33 +274,30 @@ TEST_F(ViewModelTest, TurningBoostOffPlaysAtFullLevelAndKeepsTheSavedVolume) {
 TEST_F(ViewModelTest, SlotTakenOverByAnotherApplicationGetsAFreshRow) {
     const AppClient music = handMusicsSlotToVideo();
     // Before the next poll the user still sees Music's row and uses it.
-    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 0.1f);
+    send(music, 0.1f);
     viewModel->toggleMute(music.id);
     advance(0.02);
-    EXPECT_FLOAT_EQ(volumeState.volume(music.slot), 1.0f);
-    EXPECT_FALSE(volumeState.muted(music.slot));
+    EXPECT_EQ(inEngine(music.slot), (SavedState{1.0f, false}));
     EXPECT_FALSE(saved("com.example.Video").has_value());
-    EXPECT_EQ(saved("com.example.Music"), (VolumeStore::SavedState{0.1f, true}));  // still Music's
+    EXPECT_EQ(saved("com.example.Music"), (SavedState{0.1f, true}));  // still Music's
 
     advance(0.5);
     ASSERT_EQ(viewModel->clients().size(), 1u);
-    const AppClient& fresh = rowOf("com.example.Video");
-    EXPECT_EQ(fresh.id, music.id);
-    EXPECT_EQ(fresh.name, "Video");
-    EXPECT_FLOAT_EQ(fresh.volume, 1.0f);
-    EXPECT_FALSE(fresh.isMuted);
+    EXPECT_EQ(rowOf("com.example.Video").id, music.id);
+    EXPECT_EQ(rowOf("com.example.Video").name, "Video");
+    EXPECT_EQ(shown("com.example.Video"), (SavedState{1.0f, false}));
 }
 
 TEST_F(ViewModelTest, ChangePendingWhenItsRowIsReplacedStillCommitsForItsOwnApplication) {
     const AppClient music = handMusicsSlotToVideo();
     // A change on Music's row 5 ms before the poll that replaces the row...
     advance(0.395);
-    viewModel->sendVolumeChange(music.id, music.slot, music.generation, 0.15f);
+    send(music, 0.15f);
     advance(0.01);
     const AppClient video = rowOf("com.example.Video");
     ASSERT_EQ(video.id, music.id);
     // ...is not swallowed by a change on the new row that follows within the 16 ms.
-    viewModel->sendVolumeChange(video.id, video.slot, video.generation, 0.7f);
+    send(video, 0.7f);
     EXPECT_FLOAT_EQ(saved("com.example.Music")->volume, 0.15f);
     advance(0.02);
     EXPECT_FLOAT_EQ(saved("com.example.Video")->volume, 0.7f);

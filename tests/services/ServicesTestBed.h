@@ -70,6 +70,10 @@ struct ServicesTestBed {
     }
 
     void quit(pid_t pid) { sim.quitApp(pid); }
+    // RMS of `uid`'s left channel over the last `seconds`.
+    double levelOn(const std::string& uid, double seconds = 0.3) const {
+        return audio.rms(uid, 0, now() - seconds, now());
+    }
     void advance(double seconds) { dispatcher.advance(seconds); }
     double now() const { return dispatcher.now(); }
 

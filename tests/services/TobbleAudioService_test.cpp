@@ -21,6 +21,7 @@ class AudioServiceTest : public ::testing::Test, public testing::ServicesTestBed
         float volume;
         bool muted;
         bool onMain;
+        bool operator==(const VolumeCall&) const = default;
     };
     std::vector<VolumeCall> volumeCalls;
 
@@ -140,10 +141,7 @@ TEST_F(AudioServiceTest, VolumeTrackingFollowsTheDefaultOutput) {
     followSystemVolume();
     EXPECT_TRUE(volumeCalls.empty());  // the first value comes asynchronously, never from inside
     dispatcher.runDue();
-    ASSERT_EQ(volumeCalls.size(), 1u);
-    EXPECT_FLOAT_EQ(volumeCalls[0].volume, 0.6f);
-    EXPECT_TRUE(volumeCalls[0].muted);
-    EXPECT_TRUE(volumeCalls[0].onMain);
+    EXPECT_EQ(volumeCalls, (std::vector<VolumeCall>{{0.6f, true, true}}));
     volumeCalls.clear();
 
     audio.setDeviceVolume("speakers", 0.7f);
@@ -167,10 +165,7 @@ TEST_F(AudioServiceTest, VolumeTrackingFollowsTheDefaultOutput) {
 
     audio.setDeviceMuted("headphones", true);
     dispatcher.runDue();
-    ASSERT_EQ(volumeCalls.size(), 1u);
-    EXPECT_FLOAT_EQ(volumeCalls[0].volume, 0.5f);
-    EXPECT_TRUE(volumeCalls[0].muted);
-    EXPECT_TRUE(volumeCalls[0].onMain);
+    EXPECT_EQ(volumeCalls, (std::vector<VolumeCall>{{0.5f, true, true}}));
 
     service->unregisterSystemVolumeListener();
     EXPECT_EQ(audio.listenerCount(), baseline);

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 
@@ -17,13 +16,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::onPath;
 using testing::ScratchHome;
 using tobble::testing::eventually;
-
-bool onPath(const std::string& program) {
-    const std::string command = "command -v " + program + " >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
-}
 
 bool haveWaylandPlugin() {
     for (const char* dir : {"/usr/lib/x86_64-linux-gnu/qt6/plugins/platforms",
@@ -66,8 +61,7 @@ class WaylandDesktop : public ::testing::Test {
 
     void TearDown() override {
         for (auto it = children.rbegin(); it != children.rend(); ++it) {
-            ::kill((*it)->pid(), SIGTERM);
-            (*it)->waitForExit(10s);
+            (*it)->signalAndWait(SIGTERM, 10s);
         }
     }
 

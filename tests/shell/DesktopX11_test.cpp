@@ -24,13 +24,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::onPath;
 using testing::ScratchHome;
 using tobble::testing::eventually;
-
-bool onPath(const std::string& program) {
-    const std::string command = "command -v " + program + " >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
-}
 
 constexpr const char* kAccessibilityBusLauncher = "/usr/libexec/at-spi-bus-launcher";
 
@@ -84,17 +80,14 @@ class X11Desktop : public ::testing::Test {
 
     void TearDown() override {
         if (tobble) {
-            ::kill(tobble->pid(), SIGTERM);
-            EXPECT_EQ(tobble->waitForExit(20s), 0);
+            EXPECT_EQ(tobble->signalAndWait(SIGTERM, 20s), 0);
         }
         if (other) xcb_disconnect(other);
         for (auto it = helpers.rbegin(); it != helpers.rend(); ++it) {
-            ::kill((*it)->pid(), SIGTERM);
-            (*it)->waitForExit(10s);
+            (*it)->signalAndWait(SIGTERM, 10s);
         }
         if (server) {
-            ::kill(server->pid(), SIGTERM);
-            server->waitForExit(10s);
+            server->signalAndWait(SIGTERM, 10s);
         }
     }
 

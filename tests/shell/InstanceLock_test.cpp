@@ -76,8 +76,7 @@ TEST(TobbleProgram, SecondInstanceExitsAndSigtermEndsTheFirstWithStatusZero) {
     EXPECT_EQ(second.output().find("launch finished"), std::string::npos);
 
     EXPECT_TRUE(first.isRunning());
-    ::kill(first.pid(), SIGTERM);
-    EXPECT_EQ(first.waitForExit(30s), 0) << first.output();
+    EXPECT_EQ(first.signalAndWait(SIGTERM, 30s), 0) << first.output();
     EXPECT_NE(first.output().find("termination signal"), std::string::npos);
 }
 

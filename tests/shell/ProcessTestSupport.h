@@ -1,9 +1,11 @@
 #pragma once
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <QProcess>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -13,6 +15,11 @@
 #include "tests/support/Eventually.h"
 
 namespace tobble::shell::testing {
+
+inline bool onPath(const std::string& program) {
+    const std::string command = "command -v " + program + " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
 
 // A child program with its stdout and stderr read as one stream. The caller owns a
 // QCoreApplication (ensureApplication()), which QProcess needs to watch its child.
@@ -56,6 +63,11 @@ class ChildProcess {
     int waitForExit(std::chrono::milliseconds timeout) {
         if (!process_.waitForFinished(static_cast<int>(timeout.count()))) return -1;
         return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+    }
+    // Sends `signal`, then waits as waitForExit does.
+    int signalAndWait(int signal, std::chrono::milliseconds timeout) {
+        ::kill(pid(), signal);
+        return waitForExit(timeout);
     }
 
     const std::string& output() {

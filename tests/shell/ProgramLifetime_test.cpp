@@ -17,8 +17,7 @@ TEST_P(TerminationSignalTest, StopsTheEngineAndExitsZero) {
     ScratchHome home("tobble-signal-test");
     ChildProcess tobble(TOBBLE_EXECUTABLE, home.env("offscreen"));
     ASSERT_TRUE(tobble.waitForOutput("launch finished", 30s)) << tobble.output();
-    ::kill(tobble.pid(), GetParam());
-    EXPECT_EQ(tobble.waitForExit(30s), 0) << tobble.output();
+    EXPECT_EQ(tobble.signalAndWait(GetParam(), 30s), 0) << tobble.output();
     EXPECT_NE(tobble.output().find("termination signal: stopping the engine"), std::string::npos);
 }
 
@@ -35,8 +34,7 @@ TEST(ProgramPlaces, WithoutHomeOnlyTheRuntimeDirectoryIsUsed) {
         ChildProcess tobble(TOBBLE_EXECUTABLE, env);
         ASSERT_TRUE(tobble.waitForOutput("launch finished", 30s)) << tobble.output();
         EXPECT_TRUE(std::filesystem::exists(home.root / "runtime" / "Tobble" / ".instance.lock"));
-        ::kill(tobble.pid(), SIGTERM);
-        EXPECT_EQ(tobble.waitForExit(30s), 0);
+        EXPECT_EQ(tobble.signalAndWait(SIGTERM, 30s), 0);
     }
     env["XDG_RUNTIME_DIR"] = "";
     ChildProcess refused(TOBBLE_EXECUTABLE, env);

@@ -47,8 +47,7 @@ class TobblectlTest : public ::testing::Test {
         }
     }
     void stopTobble() {
-        ::kill(tobble->pid(), SIGTERM);
-        EXPECT_EQ(tobble->waitForExit(30s), 0) << tobble->output();
+        EXPECT_EQ(tobble->signalAndWait(SIGTERM, 30s), 0) << tobble->output();
         tobble.reset();
     }
 

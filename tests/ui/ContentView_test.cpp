@@ -137,9 +137,7 @@ TEST_F(ContentViewTest, MovingAMutedRowUnmutesOnceThenSetsTheVolume) {
     pump(0.6);
     EXPECT_FALSE(viewModel->isDragging(id));
     EXPECT_FALSE(appRow->muteButton()->isChecked());
-    ASSERT_TRUE(saved("com.example.music").has_value());
-    EXPECT_FLOAT_EQ(saved("com.example.music")->volume, 0.45f);
-    EXPECT_FALSE(saved("com.example.music")->isMuted);
+    EXPECT_EQ(saved("com.example.music"), (app::VolumeStore::SavedState{0.45f, false}));
 }
 
 TEST_F(ContentViewTest, SystemSliderWhileMutedUnmutesThenSetsTheVolume) {

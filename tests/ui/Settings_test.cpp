@@ -31,10 +31,6 @@ class SettingsTest : public ::testing::Test, public testing::UiTestBed {
     int backs = 0;
 };
 
-TEST_F(SettingsTest, DefaultShortcutShowsShiftSuperT) {
-    EXPECT_EQ(makeSettings()->shownShortcutCaps(), (QStringList{"\u21e7", "Super", "T"}));
-}
-
 // A modifier with a letter is stored, announced and shown, its caps in Ctrl, Alt, Shift, Super
 // order; a letter with Alt is taken by its unmodified key.
 TEST_F(SettingsTest, ModifierAndLetterIsStoredAnnouncedAndShown) {

@@ -39,7 +39,8 @@ TEST_F(WatcherTest, BurstOfRunningChangesGivesOneCallAfterTheQuietPeriod) {
     EXPECT_NEAR(changes[0], start + 0.18 + 0.1, 1e-6);
 }
 
-TEST_F(WatcherTest, FollowsTheProcessListAndStartsOnce) {
+TEST_F(WatcherTest, FollowsTheProcessListStartsOnceAndABriefProcessLeavesNoTrace) {
+    log::ScopedCapture capture;
     watcher->start();
     watcher->start();
     dispatcher.runDue();
@@ -57,12 +58,8 @@ TEST_F(WatcherTest, FollowsTheProcessListAndStartsOnce) {
     sim.removeProcessObject(a);
     dispatcher.advance(0.5);
     EXPECT_EQ(sim.listenerCount(), 3u);
-}
 
-TEST_F(WatcherTest, ProcessThatComesAndGoesBetweenRefreshesLeavesNoTrace) {
-    log::ScopedCapture capture;
-    watcher->start();
-    dispatcher.runDue();
+    // One that comes and goes between two refreshes.
     const auto brief = sim.addProcess(ProcessConfig{104, "com.example.Brief", {}});
     sim.removeProcessObject(brief);
     dispatcher.advance(0.5);

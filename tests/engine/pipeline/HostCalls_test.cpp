@@ -31,10 +31,15 @@ constexpr IOProcID kProcID = 9001;
 
 class HostCallsTest : public ::testing::Test {
   protected:
-    void expectInstall(AudioObjectID device = kDevice, IOProcID id = kProcID) {
+    // The callback's creation on `device` answers `id` with `status`.
+    void expectCreate(AudioObjectID device, IOProcID id, OSStatus status = kAudioHardwareNoError) {
         EXPECT_CALL(hardware, createIOProcID(device, _, _, _))
             .WillOnce(DoAll(SaveArg<1>(&installedQueue), SaveArg<2>(&installedBlock),
-                            SetArgReferee<3>(id), Return(kAudioHardwareNoError)));
+                            SetArgReferee<3>(id), Return(status)));
+    }
+    void expectInstall(AudioObjectID device = kDevice, IOProcID id = kProcID) {
+        InSequence order;
+        expectCreate(device, id);
         EXPECT_CALL(hardware, deviceStart(device, id)).WillOnce(Return(kAudioHardwareNoError));
     }
     void expectRemoval(AudioObjectID device = kDevice, IOProcID id = kProcID, OSStatus stop = 0,
@@ -107,8 +112,7 @@ TEST_P(BothHostsTest, FailedCreationThrowsWithTheStatusAndLeavesNothingInstalled
         {kAudioHardwareNoError,  // success without an identifier
          "AudioDeviceCreateIOProcIDWithBlock failed: 0 (????)"}};
     for (const auto& [status, text] : cases) {
-        EXPECT_CALL(hardware, createIOProcID(kDevice, _, _, _))
-            .WillOnce(DoAll(SetArgReferee<3>(IOProcID{0}), Return(status)));
+        expectCreate(kDevice, 0, status);
         EXPECT_EQ(startError(), text);
         EXPECT_FALSE(isRunning());
     }
@@ -117,8 +121,7 @@ TEST_P(BothHostsTest, FailedCreationThrowsWithTheStatusAndLeavesNothingInstalled
 TEST_P(BothHostsTest, DeviceStartFailureRemovesTheCallbackAndLeavesTheHostRestartable) {
     {
         InSequence order;
-        EXPECT_CALL(hardware, createIOProcID(kDevice, _, _, _))
-            .WillOnce(DoAll(SetArgReferee<3>(kProcID), Return(kAudioHardwareNoError)));
+        expectCreate(kDevice, kProcID);
         EXPECT_CALL(hardware, deviceStart(kDevice, kProcID))
             .WillOnce(Return(kAudioHardwareIllegalOperationError));
         EXPECT_CALL(hardware, destroyIOProcID(kDevice, kProcID)).WillOnce(Return(0));
@@ -245,11 +248,8 @@ TEST_F(HostCallsTest, KeepaliveMovesToANewDeviceAndOnlySilencesEveryOutputBuffer
 
     {
         InSequence order;
-        EXPECT_CALL(hardware, deviceStop(5, 11)).WillOnce(Return(0));
-        EXPECT_CALL(hardware, destroyIOProcID(5, 11)).WillOnce(Return(0));
-        EXPECT_CALL(hardware, createIOProcID(7, _, _, _))
-            .WillOnce(DoAll(SetArgReferee<3>(IOProcID{12}), Return(0)));
-        EXPECT_CALL(hardware, deviceStart(7, 12)).WillOnce(Return(0));
+        expectRemoval(5, 11);
+        expectInstall(7, 12);
     }
     keepalive->start(7);
     EXPECT_EQ(keepalive->deviceID(), 7u);

@@ -271,7 +271,6 @@ TEST_F(IOProcCrossfadeTest, HalfWayThroughBothPipelinesPlayAtEqualPower) {
     fade.startFading(4800);
     for (int i = 0; i < 5; ++i) cycleIncoming(incomingOutput);
     EXPECT_EQ(fade.progress(), 0.5f);
-    EXPECT_EQ(fade.secondarySampleCount(), 2400);
     cycle();
     const float oldGain = output.at(0, 0) / 0.5f;
     const float newGain = incomingOutput.at(0, 0) / 0.5f;
@@ -295,7 +294,6 @@ TEST_F(IOProcCrossfadeTest, WarmupSilenceStillAdvancesTheFade) {
     cycleIncoming(incomingOutput);
     EXPECT_TRUE(incomingOutput.isSilent());
     EXPECT_EQ(fade.secondarySampleCount(), 480);
-    EXPECT_EQ(fade.progress(), 0.1f);
 }
 
 // Two devices that hear one cycle's frames a block apart (in one PipeWire graph the driving

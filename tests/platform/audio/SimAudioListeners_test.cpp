@@ -114,8 +114,7 @@ TEST_F(SimAudioListenersTest, VolumeAndMuteChangesNotifyTheirElements) {
     sim.setDeviceVolume("speakers", 0.5f);
     EXPECT_TRUE(drain().empty());
 
-    const float quiet = 0.1f;
-    ASSERT_EQ(write(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 1), quiet), 0);
+    ASSERT_EQ(write(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 1), 0.1f), 0);
     EXPECT_EQ(drain(),
               std::vector<uint32_t>{kAudioHardwareServiceDeviceProperty_VirtualMainVolume});
 

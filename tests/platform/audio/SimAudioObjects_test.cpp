@@ -34,37 +34,28 @@ TEST_F(SimAudioObjectsTest, InputOnlyDeviceHasNoOutputStreamAndNeverBecomesDefau
 }
 
 TEST_F(SimAudioObjectsTest, VolumeAndMuteAreSettableAndClamped) {
-    const float loud = 1.5f;
-    ASSERT_EQ(
-        write(sim, speakers, output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume), loud),
-        kAudioHardwareNoError);
-    EXPECT_EQ(valueOf<float>(sim, speakers,
-                             output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume)),
-              1.0f);
-
-    const float quiet = 0.25f;
-    ASSERT_EQ(write(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 2), quiet),
-              kAudioHardwareNoError);
-    EXPECT_EQ(valueOf<float>(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 1)), 1.0f);
-    EXPECT_EQ(valueOf<float>(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 2)), 0.25f);
+    const auto mainVolume = output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume);
+    const auto channel = [](uint32_t element) {
+        return output(kAudioDevicePropertyVolumeScalar, element);
+    };
+    ASSERT_EQ(write(sim, speakers, mainVolume, 1.5f), kAudioHardwareNoError);
+    EXPECT_EQ(valueOf<float>(sim, speakers, mainVolume), 1.0f);
+    ASSERT_EQ(write(sim, speakers, channel(2), 0.25f), kAudioHardwareNoError);
+    EXPECT_EQ(valueOf<float>(sim, speakers, channel(1)), 1.0f);
+    EXPECT_EQ(valueOf<float>(sim, speakers, channel(2)), 0.25f);
     float unused = 0;
-    EXPECT_EQ(read(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 0), unused),
-              kAudioHardwareUnknownPropertyError);
-    EXPECT_EQ(read(sim, speakers, output(kAudioDevicePropertyVolumeScalar, 3), unused),
-              kAudioHardwareUnknownPropertyError);
+    for (uint32_t element : {0u, 3u}) {  // the main element and one past the stereo channels
+        EXPECT_EQ(read(sim, speakers, channel(element), unused),
+                  kAudioHardwareUnknownPropertyError);
+    }
 
-    const uint32_t on = 1;
-    ASSERT_EQ(write(sim, speakers, output(kAudioDevicePropertyMute), on), 0);
+    ASSERT_EQ(write(sim, speakers, output(kAudioDevicePropertyMute), uint32_t{1}), 0);
     EXPECT_TRUE(sim.deviceMuted("speakers"));
     EXPECT_EQ(valueOf<uint32_t>(sim, speakers, output(kAudioDevicePropertyMute)), 1u);
 
-    const float nan = std::nanf("");
-    EXPECT_EQ(
-        write(sim, speakers, output(kAudioHardwareServiceDeviceProperty_VirtualMainVolume), nan),
-        kAudio_ParamError);
+    EXPECT_EQ(write(sim, speakers, mainVolume, std::nanf("")), kAudio_ParamError);
     // Read-only properties refuse writes.
-    const double rate = 96000;
-    EXPECT_EQ(write(sim, speakers, global(kAudioDevicePropertyNominalSampleRate), rate),
+    EXPECT_EQ(write(sim, speakers, global(kAudioDevicePropertyNominalSampleRate), 96000.0),
               kAudioHardwareIllegalOperationError);
 }
 

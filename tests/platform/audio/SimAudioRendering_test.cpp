@@ -24,7 +24,7 @@ class SimAudioRenderingTest : public SimFixture {
     std::shared_ptr<int> calls = std::make_shared<int>(0);
 };
 
-TEST_F(SimAudioRenderingTest, PlayingProcessIsHeardOnTheDefaultDeviceOnly) {
+TEST_F(SimAudioRenderingTest, PlayingProcessIsHeardOnTheDefaultDeviceOnlyAndFollowsIt) {
     addPlayer(501);
     EXPECT_NEAR(rmsOfNext("speakers", 1.0), kSineRms05, 0.002);
     EXPECT_NEAR(sim.rms("speakers", 1, 0, 1.0), kSineRms05, 0.002);
@@ -35,6 +35,11 @@ TEST_F(SimAudioRenderingTest, PlayingProcessIsHeardOnTheDefaultDeviceOnly) {
     EXPECT_NEAR(cycles[10].directRms, kSineRms05, 0.01);
     EXPECT_EQ(cycles[10].aggregateRms, 0.0f);
     EXPECT_NEAR(cycles[10].peak, 0.5f, 0.01f);
+
+    sim.setDefaultOutput("headphones");
+    const double switched = dispatcher.now();
+    EXPECT_NEAR(rmsOfNext("headphones", 0.5), kSineRms05, 0.002);
+    EXPECT_EQ(sim.rms("speakers", 0, switched + 0.02, dispatcher.now()), 0.0);
 }
 
 TEST_F(SimAudioRenderingTest, SamplesAreThePureSineOfTheDeviceClock) {
@@ -200,15 +205,6 @@ TEST_F(SimAudioRenderingTest, RemovedDeviceHandsItsProcessesToTheNewDefault) {
     // The recording of the vanished device stays readable.
     EXPECT_NEAR(sim.rms("speakers", 0, 0.1, 0.5), kSineRms05 / 2, 0.002);
     EXPECT_TRUE(sim.cycles("speakers", 0.5, 10).empty());
-}
-
-TEST_F(SimAudioRenderingTest, ProcessesFollowTheDefaultOutput) {
-    addPlayer(501);
-    dispatcher.advance(0.3);
-    sim.setDefaultOutput("headphones");
-    const double switched = dispatcher.now();
-    EXPECT_NEAR(rmsOfNext("headphones", 0.5), kSineRms05, 0.002);
-    EXPECT_EQ(sim.rms("speakers", 0, switched + 0.02, dispatcher.now()), 0.0);
 }
 
 TEST_F(SimAudioRenderingTest, SampleHistoryIsBoundedAndCanBeSwitchedOff) {
