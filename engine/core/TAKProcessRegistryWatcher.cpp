@@ -73,11 +73,18 @@ void TAKProcessRegistryWatcher::stop() {
         if (pendingWork_) pendingWork_->cancel();
         pendingWork_.reset();
     }
-    // The removal holds the registrations, not the watcher: it runs even when the watcher is gone
-    // by then, so no per-process registration is left behind.
-    queue_->async([&hardware = hardware_, q = queue_, registrations = registrations_] {
+    auto removeAll = [&hardware = hardware_, q = queue_, registrations = registrations_] {
         removeAllPerProcessListeners(hardware, q, *registrations);
-    });
+    };
+    // On its own queue, as the engine stops it, the removal runs now: once stop() has returned
+    // the owner may let the hardware go (a quitting program does), and removal work still queued
+    // would then reach a hardware that no longer exists. From another thread it is queued; it
+    // holds the registrations, not the watcher, so it runs even when the watcher is gone by then.
+    if (queue_->isCurrent()) {
+        removeAll();
+    } else {
+        queue_->async(std::move(removeAll));
+    }
 }
 
 void TAKProcessRegistryWatcher::refreshPerProcessListeners() {

@@ -83,10 +83,22 @@ TEST_F(WatcherTest, StoppedWatcherHearsNothingCanStartAgainAndLeavesNoRegistrati
     EXPECT_EQ(sim.listenerCount(), 4u);
     sim.setRunning(b, true, true);
     watcher->stop();
-    watcher.reset();  // the owner lets go right after stopping, as the engine does
+    watcher.reset();  // the owner lets go right after stopping
     dispatcher.advance(1.0);
     EXPECT_TRUE(changes.empty());
     EXPECT_EQ(sim.listenerCount(), 0u);
+
+    // The engine stops it on its own queue, and a quitting program lets the hardware go as soon
+    // as that returns: nothing may be left to do on the hardware later.
+    watcher = TAKProcessRegistryWatcher::make(
+        sim, queue, [] {}, 0.1);
+    watcher->start();
+    dispatcher.runDue();
+    queue->async([&] {
+        watcher->stop();
+        EXPECT_EQ(sim.listenerCount(), 0u) << "a removal left for after stop() returned";
+    });
+    dispatcher.runDue();
 }
 
 TEST_F(WatcherTest, FailedInstallIsLoggedAndRetryable) {
