@@ -83,8 +83,10 @@ void State::moveStream(TapNode& tap, uint32_t streamNodeId) {
     // ours for another process, or that names nothing once we are gone. So the stream's own
     // target is written once more, under target.node: the policy reads that key only when no
     // target.object is set, and the session manager remembers it instead of the tap ("-1":
-    // nothing to remember).
+    // nothing to remember). Cleared first: an unchanged value is not announced, so it would not
+    // be remembered again.
     const std::string own = targetNodeId(saved);
+    setMetadata(streamNodeId, "target.node", nullptr, nullptr);
     setMetadata(streamNodeId, "target.node", "Spa:Id", own.empty() ? "-1" : own.c_str());
     auto node = nodes.find(streamNodeId);
     if (node != nodes.end() && orphanStreams.count(node->second->serial)) {
@@ -171,12 +173,11 @@ void State::restoreStreams(TapNode& tap) {
     tap.routing = false;
     for (auto& [streamId, saved] : tap.moved) {
         if (!nodes.count(streamId)) continue;
+        // Cleared first, as when the stream was moved: an unchanged value is not announced.
         auto restore = [&](const char* key, const std::pair<std::string, std::string>& value) {
-            if (value.second.empty()) {
-                setMetadata(streamId, key, nullptr, nullptr);
-            } else {
+            setMetadata(streamId, key, nullptr, nullptr);
+            if (!value.second.empty())
                 setMetadata(streamId, key, value.first.c_str(), value.second.c_str());
-            }
         };
         // The session manager remembers whichever key is written last: the one that holds the
         // stream's own target goes last.

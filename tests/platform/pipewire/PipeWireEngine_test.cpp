@@ -217,6 +217,39 @@ TEST_F(PipeWireEngineTest, TwoApplicationsHaveIndependentVolumes) {
     EXPECT_EQ(contents().find(":target=tobble.tap"), std::string::npos) << contents();
 }
 
+// The user sent an application to the second sink, as a desktop's sound settings do: that
+// choice stays the one the session manager remembers for it while we adjust it (its next stream
+// goes there once we are gone), and the stream returns there when the engine stops.
+TEST_F(PipeWireEngineTest, AnApplicationsOwnOutputIsRememberedWhileItIsAdjusted) {
+    SinkRecorder hp("hp2");
+    ASSERT_TRUE(hp.ok());
+    Child app({TOBBLE_TONE_PLAYER, "0.5", "30"});
+    const auto idOf = [](const std::string& line) {
+        return "$(pw-cli ls Node | awk '/^\tid /{id=$2+0} /" + line + "/{print id}' | head -1)";
+    };
+    const std::string choose = "pw-metadata -n default " +
+                               idOf("application.name = \"Tone Player\"") + " target.node " +
+                               idOf("node.name = \"hp2\"") + " Spa:Id";
+    ASSERT_TRUE(eventually([&] { return PrivateSession::run({"sh", "-c", choose}) == 0; }));
+    expectLevel(hp, 1.0, "the application on the device the user chose");
+
+    startEngine();
+    waitForPipeline(app.pid());
+    const std::string state = std::string(getenv("XDG_STATE_HOME")) + "/wireplumber/restore-stream";
+    const auto remembered = [&] {
+        std::ifstream in(state);
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        const size_t at = text.find("media.role:Music:target=");
+        return at == std::string::npos ? std::string() : text.substr(at, text.find('\n', at) - at);
+    };
+    // The state is written a second after a change.
+    std::this_thread::sleep_for(2000ms);
+    EXPECT_EQ(remembered(), "media.role:Music:target=hp2") << "while the engine adjusts it";
+    engine_->stop();
+    expectLevel(hp, 1.0, "back on the device the user chose");
+    EXPECT_EQ(remembered(), "media.role:Music:target=hp2") << "after the engine stopped";
+}
+
 // One application sent to the second sink, the other on the default one: each sink records one
 // tone at its full level, at the same time.
 TEST_F(PipeWireEngineTest, OneApplicationOnEachOfTwoSinksAtOnce) {
