@@ -227,9 +227,11 @@ TEST_F(PipeWireEngineTest, AnApplicationsOwnOutputIsRememberedWhileItIsAdjusted)
     const auto idOf = [](const std::string& line) {
         return "$(pw-cli ls Node | awk '/^\tid /{id=$2+0} /" + line + "/{print id}' | head -1)";
     };
-    const std::string choose = "pw-metadata -n default " +
-                               idOf("application.name = \"Tone Player\"") + " target.node " +
-                               idOf("node.name = \"hp2\"") + " Spa:Id";
+    // Only once the application's stream is there: without its id the command means another.
+    const std::string choose = "app=" + idOf("application.name = \"Tone Player\"") +
+                               "; hp=" + idOf("node.name = \"hp2\"") +
+                               "; [ -n \"$app\" ] && [ -n \"$hp\" ] && "
+                               "pw-metadata -n default $app target.node $hp Spa:Id";
     ASSERT_TRUE(eventually([&] { return PrivateSession::run({"sh", "-c", choose}) == 0; }));
     expectLevel(hp, 1.0, "the application on the device the user chose");
 
