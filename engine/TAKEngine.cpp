@@ -140,13 +140,9 @@ void TAKEngine::startGated() {
     tapManager_ = std::make_unique<TAKTapManager>(env_.audio);
     pipelines_ = std::make_unique<PipelinesBox>();
 
-    const bool settled = TAKCoreAudio(env_.audio)
-                             .readProperty<uint32_t>(kAudioObjectSystemObject,
-                                                     kTobbleHardwarePropertyProcessChangesSettled)
-                             .value_or(0) != 0;
-    watcher_ = TAKProcessRegistryWatcher::make(
-        env_.audio, queue_, weakly([](TAKEngine& e) { e.reconcile(); }),
-        settled ? constants::kSettledWatcherDebounceSeconds : constants::kWatcherDebounceSeconds);
+    watcher_ = TAKProcessRegistryWatcher::make(env_.audio, queue_,
+                                               weakly([](TAKEngine& e) { e.reconcile(); }),
+                                               constants::kWatcherDebounceSeconds);
     watcher_->start();
 
     auto& dispatcher = env_.dispatcher;

@@ -54,10 +54,6 @@ constexpr uint32_t kAudioHardwarePropertyTranslateUIDToDevice = fourCharCode("ui
 // graph that starts every node on a cycle boundary), so a new pipeline needs no silent warm-up.
 // Absent where devices may glitch when started.
 constexpr uint32_t kTobbleHardwarePropertyStartsCleanly = fourCharCode("tbcl");
-// Ours: a UInt32, 1 where a process appears in the process list, and starts running, by one
-// notification each once the process is complete (not by a burst of partial changes), so the
-// engine may act on a change at once instead of letting a burst settle. Absent elsewhere.
-constexpr uint32_t kTobbleHardwarePropertyProcessChangesSettled = fourCharCode("tbps");
 
 // ---- selectors: devices
 constexpr uint32_t kAudioDevicePropertyDeviceUID = fourCharCode("uid ");

@@ -151,11 +151,6 @@ OSStatus readProperty(const State& s, AudioObjectID object, const PropertyAddres
                 // the device it plays to is already running or is started by the graph.
                 out = Value::of(uint32_t{1});
                 return 0;
-            case kTobbleHardwarePropertyProcessChangesSettled:
-                // A process object is made from a stream node once its properties are known,
-                // and runs while that node does: one notification each.
-                out = Value::of(uint32_t{1});
-                return 0;
             default:
                 return kAudioHardwareUnknownPropertyError;
         }
