@@ -45,17 +45,16 @@ TapNode* State::tapForStream(const PwNode& node) {
 }
 
 std::string State::targetNodeId(const TapNode::Saved& saved) const {
-    const auto& [objectType, object] = saved.targetObject;
-    const auto& [nodeType, node] = saved.targetNode;
-    const std::string& target = object.empty() ? node : object;
+    // target.object names a node by serial or name, target.node by id; the first set wins.
+    const bool bySerial = !saved.targetObject.second.empty();
+    const std::string& target = bySerial ? saved.targetObject.second : saved.targetNode.second;
     if (target.empty() || target == "-1") return {};
     char* end = nullptr;
     const unsigned long long number = std::strtoull(target.c_str(), &end, 10);
-    const bool numeric = *end == '\0';
-    for (const auto& [id, n] : nodes) {
-        const bool match = !numeric         ? prop(n->props, PW_KEY_NODE_NAME) == target
-                           : object.empty() ? id == number
-                                            : n->serial == number;
+    const bool byName = *end != '\0';
+    for (const auto& [id, node] : nodes) {
+        const bool match = byName ? prop(node->props, PW_KEY_NODE_NAME) == target
+                                  : (bySerial ? node->serial : id) == number;
         if (!match) continue;
         // A tap is never an application's own choice (an older build let one be remembered).
         const bool tap = std::any_of(tapNodes.begin(), tapNodes.end(),
