@@ -116,6 +116,12 @@ class PipeWireEngineTest : public testing::SessionTest {
         return std::fabs(level - expected) <= tolerance;
     }
 
+    // The session manager's remembered state (it writes it a second after a change).
+    static std::string rememberedState() {
+        std::ifstream in(std::string(getenv("XDG_STATE_HOME")) + "/wireplumber/restore-stream");
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    }
+
     // A shell command that succeeds when the server has no node whose name starts with `name`.
     static std::string noNodeNamed(const char* name) {
         return "test $(pw-dump 2>/dev/null | grep -c '\"node.name\": \"" + std::string(name) +
@@ -205,16 +211,13 @@ TEST_F(PipeWireEngineTest, TwoApplicationsHaveIndependentVolumes) {
     // The session manager's remembered state holds the taps under one shared key, not a key
     // per tap that would grow with every tap ever made, and never a tap as an application's
     // target: its next stream would be sent there.
-    const std::string state = std::string(getenv("XDG_STATE_HOME")) + "/wireplumber/restore-stream";
-    const auto contents = [&] {
-        std::ifstream in(state);
-        return std::string((std::istreambuf_iterator<char>(in)), {});
-    };
     EXPECT_TRUE(eventually(
-        [&] { return contents().find("media.name:tobble.tap:") != std::string::npos; }, 5000ms))
-        << contents();
-    EXPECT_EQ(contents().find("node.name:tobble.tap."), std::string::npos) << contents();
-    EXPECT_EQ(contents().find(":target=tobble.tap"), std::string::npos) << contents();
+        [&] { return rememberedState().find("media.name:tobble.tap:") != std::string::npos; },
+        5000ms))
+        << rememberedState();
+    const std::string state = rememberedState();
+    EXPECT_EQ(state.find("node.name:tobble.tap."), std::string::npos) << state;
+    EXPECT_EQ(state.find(":target=tobble.tap"), std::string::npos) << state;
 }
 
 // The user sent an application to the second sink, as a desktop's sound settings do: that
@@ -237,15 +240,13 @@ TEST_F(PipeWireEngineTest, AnApplicationsOwnOutputIsRememberedWhileItIsAdjusted)
 
     startEngine();
     waitForPipeline(app.pid());
-    const std::string state = std::string(getenv("XDG_STATE_HOME")) + "/wireplumber/restore-stream";
-    const auto remembered = [&] {
-        std::ifstream in(state);
-        const std::string text((std::istreambuf_iterator<char>(in)), {});
-        const size_t at = text.find("media.role:Music:target=");
-        return at == std::string::npos ? std::string() : text.substr(at, text.find('\n', at) - at);
+    const auto remembered = [] {
+        const std::string state = rememberedState();
+        const size_t at = state.find("media.role:Music:target=");
+        return at == std::string::npos ? std::string()
+                                       : state.substr(at, state.find('\n', at) - at);
     };
-    // The state is written a second after a change.
-    std::this_thread::sleep_for(2000ms);
+    std::this_thread::sleep_for(2000ms);  // the move has been written to the state
     EXPECT_EQ(remembered(), "media.role:Music:target=hp2") << "while the engine adjusts it";
     engine_->stop();
     expectLevel(hp, 1.0, "back on the device the user chose");
